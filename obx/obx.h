@@ -1,0 +1,226 @@
+/* obx: reads Wavefront OBJ scenes with their MTL materials and texture
+ * images, computes normals, draws models with OpenGL and writes them back.
+ *
+ * A plain C interface over plain records. Every array and string reachable
+ * from an ObxModel is a malloc'd block owned by the model; obxDeleteModel
+ * releases them all.
+ *
+ * Index conventions, used throughout:
+ *  - The per-vertex arrays (vertices, normals, texcoords, facetnorms) are
+ *    1-based: element 0 is allocated and holds nothing, element i
+ *    (1 <= i <= count) is item i. Positions and normals take three floats
+ *    per element (vertices[3*i+0..2]), texture coordinates two
+ *    (texcoords[2*i+0..1]). Facet normal i belongs to triangle i-1.
+ *  - Triangles, materials and textures are 0-based; groups form a singly
+ *    linked list, newest first, with the group "default" last.
+ *  - OBX_NO_INDEX (all 32 bits set, i.e. -1) means "none" in nindices,
+ *    tindices and findex; map_diffuse uses -1 for "no texture".
+ *  - Material 0 is "default"; a group material of 0 means "not assigned".
+ *
+ * Failure reporting: conditions the library can work around print
+ * "OBX: Warning: ..." on stderr and go on; conditions it cannot print
+ * "OBX: Fatal Error: ..." and exit(1). Programming errors (null models,
+ * out-of-range indices that the library must have kept in range) are
+ * assertions that name the violated condition and abort.
+ */
+#ifndef OBX_OBX_H
+#define OBX_OBX_H
+
+#include <stdint.h>
+
+#include <GL/gl.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The "none" value of nindices, tindices and findex. */
+#define OBX_NO_INDEX ((uint32_t)0xFFFFFFFFu)
+
+/* Mode flags for obxDraw and obxWriteOBJ; combine with bitwise OR. */
+#define OBX_NONE (0u)            /* positions only */
+#define OBX_FLAT (1u << 0)       /* one facet normal per triangle */
+#define OBX_SMOOTH (1u << 1)     /* one vertex normal per corner */
+#define OBX_TEXTURE (1u << 2)    /* texture coordinates and diffuse maps */
+#define OBX_COLOR (1u << 3)      /* diffuse colour through GL_COLOR_MATERIAL */
+#define OBX_MATERIAL (1u << 4)   /* full material parameters */
+#define OBX_TWO_SIDED (1u << 5)  /* two-sided lighting */
+
+typedef struct ObxTriangle {
+  uint32_t vindices[3]; /* corner vertex indices, 1-based into vertices */
+  uint32_t nindices[3]; /* corner normal indices, 1-based, or OBX_NO_INDEX */
+  uint32_t tindices[3]; /* corner texcoord indices, 1-based, or OBX_NO_INDEX */
+  uint32_t findex;      /* facet normal index, 1-based, or OBX_NO_INDEX */
+  uint32_t material;    /* 0-based into materials; 0 keeps the group's */
+} ObxTriangle;
+
+typedef struct ObxGroup {
+  char* name;             /* name as read, e.g. " chair legs"; first is "default" */
+  uint32_t numtriangles;  /* number of entries in triangles */
+  uint32_t* triangles;    /* 0-based indices into the model's triangles */
+  uint32_t material;      /* group material index; 0 = not assigned */
+  struct ObxGroup* next;  /* next (older) group, NULL after "default" */
+} ObxGroup;
+
+typedef struct ObxMaterial {
+  char* name;         /* never NULL once the material table is read */
+  float diffuse[4];   /* RGBA; diffuse[3] is the opacity */
+  float ambient[4];   /* RGBA */
+  float specular[4];  /* RGBA */
+  float shininess;    /* OpenGL's 0..128 scale (file's Ns * 1.28) */
+  int32_t map_diffuse; /* index into textures, -1 for none */
+} ObxMaterial;
+
+typedef struct ObxTexture {
+  char* name;   /* file name as the MTL file writes it; sharing key */
+  GLuint id;    /* OpenGL texture name, 0 when loading failed */
+  float width;  /* scale applied to s when drawing */
+  float height; /* scale applied to t when drawing */
+} ObxTexture;
+
+typedef struct ObxModel {
+  char* path;             /* path given to obxReadOBJ, copied */
+  char* mtllibname;       /* last mtllib name, trimmed; may be NULL */
+
+  uint32_t numvertices;   /* number of positions */
+  float* vertices;        /* 3 * (numvertices + 1) floats */
+
+  uint32_t numnormals;    /* number of normals */
+  float* normals;         /* 3 * (numnormals + 1) floats; may be NULL */
+
+  uint32_t numtexcoords;  /* number of texture coordinates */
+  float* texcoords;       /* 2 * (numtexcoords + 1) floats; may be NULL */
+
+  uint32_t numfacetnorms; /* number of facet normals */
+  float* facetnorms;      /* 3 * (numfacetnorms + 1) floats; may be NULL */
+
+  uint32_t numtriangles;  /* number of triangles */
+  ObxTriangle* triangles; /* numtriangles entries */
+
+  uint32_t nummaterials;  /* materials, "default" included */
+  ObxMaterial* materials; /* may be NULL when no mtllib was read */
+
+  uint32_t numgroups;     /* length of the group list, at least 1 */
+  ObxGroup* groups;       /* newest first, "default" last */
+
+  uint32_t numtextures;   /* number of textures */
+  ObxTexture* textures;   /* may be NULL */
+
+  float placement[3];     /* set to 0 on creation; unused by the library */
+} ObxModel;
+
+/* Per-vertex list node used while obxVertexNormals averages normals. */
+typedef struct ObxNode {
+  uint32_t index;        /* 0-based triangle using the vertex */
+  GLboolean averaged;    /* the triangle's facet normal is in the average */
+  struct ObxNode* next;  /* next node or NULL */
+} ObxNode;
+
+/* ---- Diagnostics and text ------------------------------------------- */
+
+/* Writes "OBX: Warning: <message>\n" to stderr and returns. */
+void obxWarn(const char* format, ...);
+/* Writes "OBX: Fatal Error: <message>\n" to stderr and exits with status 1. */
+void obxFail(const char* format, ...);
+/* Writes "OBX: Fatal API Usage: <message>\n" to stderr and aborts. */
+void obxFailUsage(const char* format, ...);
+/* Drains the OpenGL error queue, one "GL error: ..." warning per error. */
+void obxLogGlErrors(void);
+
+/* Returns a heap copy of text (caller frees), NULL when memory runs out. */
+char* obxCopyString(const char* text);
+/* Returns a heap copy of text without leading and trailing blanks, tabs, LF
+ * and CR (caller frees); NULL when nothing else is left. */
+char* obxTrimCopy(const char* text);
+/* Returns a heap copy of path up to and including its last '/', or an empty
+ * text when it has none (caller frees). Backslashes are not separators. */
+char* obxDirectoryOf(const char* path);
+
+/* ---- Model ---------------------------------------------------------- */
+
+/* Releases model and everything it owns, deleting its GL textures (needs a
+ * current context when the model has textures). model must not be NULL. */
+void obxDeleteModel(ObxModel* model);
+
+/* ---- OBJ reader ----------------------------------------------------- */
+
+/* Reads the OBJ file at path, its mtllib and the textures it names, and
+ * computes facet normals. Returns a new model the caller owns. Never
+ * returns NULL: an unreadable or malformed file is a fatal error. Needs a
+ * current GL context when the materials name textures. */
+ObxModel* obxReadOBJ(const char* path);
+/* Returns the first group named exactly name, or NULL. */
+ObxGroup* obxLookupGroup(ObxModel* model, const char* name);
+/* Returns the group named name, creating it at the head of the list. */
+ObxGroup* obxEnsureGroup(ObxModel* model, const char* name);
+
+/* ---- MTL reader and lookup ------------------------------------------ */
+
+/* Reads the material library name (relative to the directory of
+ * model->path) into a new material table, replacing the old one, and loads
+ * every distinct map_Kd image once. */
+void obxReadMTL(ObxModel* model, const char* name);
+/* Returns the index of the first material named name; 0 with a warning when
+ * there is none. name must not be NULL. */
+uint32_t obxFindMaterial(ObxModel* model, const char* name);
+/* Returns the index in model->textures of the texture named name, loading
+ * and appending it when new. A failed load is still appended, with id 0. */
+int32_t obxTextureByName(ObxModel* model, const char* name);
+
+/* ---- Normals -------------------------------------------------------- */
+
+/* n = u x v. */
+void obxCrossProduct(const float* u, const float* v, float* n);
+/* Returns u . v. */
+float obxDotProduct(const float* u, const float* v);
+/* Divides v by its length in place (no guard against zero length). */
+void obxNormalizeVector(float* v);
+/* Rebuilds facetnorms, one unit normal per triangle; sets every findex. */
+void obxComputeFacetNormals(ObxModel* model);
+/* Computes smooth per-corner normals within the crease angle (degrees).
+ * keep = 0 replaces all normals; keep != 0 fills only corners without one,
+ * appending after the existing normals. Needs facetnorms. */
+void obxVertexNormals(ObxModel* model, float angle, GLboolean keep);
+
+/* ---- Drawing -------------------------------------------------------- */
+
+/* Draws every group with GL_TRIANGLES in immediate mode: opaque materials
+ * first, then transparent ones blended additively without depth writes.
+ * Flags the model cannot serve are dropped with a warning. */
+void obxDraw(ObxModel* model, GLuint mode);
+/* Compiles obxDraw(model, mode) into a new display list; returns its name
+ * (the caller owns it). */
+GLuint obxDrawList(ObxModel* model, GLuint mode);
+
+/* ---- Texture images ------------------------------------------------- */
+
+extern GLboolean obxTextureLimitsPending; /* limits not queried yet */
+extern GLenum obxTextureTarget;           /* always GL_TEXTURE_2D */
+extern GLint obxMaxTextureSize;           /* GL_MAX_TEXTURE_SIZE, 0 until queried */
+extern GLboolean obxGenerateMipmap;       /* GL_SGIS_generate_mipmap offered */
+
+/* Loads an image file (raw PPM by the library, anything else through DevIL)
+ * into a new GL texture, clamped to the size limit and stretched to
+ * power-of-two sides. Returns the texture name and writes the texture
+ * coordinate scales, or returns 0 with a warning (scales not written). */
+GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat,
+                      GLboolean filtering, GLboolean mipmaps,
+                      float* texcoordWidth, float* texcoordHeight);
+/* Reads a raw "P6" PPM: returns RGB bytes, top row first (caller frees), or
+ * NULL for anything else or a short or broken file. */
+GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width,
+                       int* height, GLenum* format);
+/* Decodes any image DevIL reads: RGBA (alpha) or RGB bytes, bottom row
+ * first (caller frees), or NULL. */
+GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width,
+                      int* height, GLenum* format);
+/* Queries GL_MAX_TEXTURE_SIZE and the mipmap-generation extension. */
+void obxInitTextureLimits(void);
+/* Returns whether name is a whole entry of GL_EXTENSIONS. */
+GLboolean obxExtensionSupported(const char* name);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OBX_OBX_H */

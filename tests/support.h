@@ -1,0 +1,91 @@
+// Test support: temp files, a real GL context, and the real program run
+// under the test's X server.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ostrel_test {
+
+// A fresh directory under /tmp, removed with its contents on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Writes content to path()/name and returns the full path.
+  std::string write(const std::string& name, const std::string& content) const;
+
+ private:
+  std::string path_;
+};
+
+std::string readFile(const std::string& path);
+
+// Makes a real OpenGL context current: a hidden freeglut window on the
+// test's X server (Xvfb with Mesa llvmpipe). Created once per process.
+void requireGlContext();
+
+// An RGB picture, top row first.
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> rgb;
+  const uint8_t* at(int x, int y) const { return &rgb[3 * (size_t(y) * width + x)]; }
+};
+
+// Mean absolute difference of two same-sized pictures, 0..1.
+double meanAbsDifference(const Image& a, const Image& b);
+
+// Result of a finished child process.
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs argv (argv[0] a path) in directory cwd with the given standard input,
+// waiting at most timeoutSeconds before killing it.
+RunResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                     const std::string& input = "", double timeoutSeconds = 60);
+
+// A running ostrel (or other program), its output going to files.
+class Program {
+ public:
+  // Starts argv in cwd; standard input is a pipe kept open.
+  Program(const std::vector<std::string>& argv, const std::string& cwd);
+  ~Program();  // kills the process if it still runs
+
+  pid_t pid() const { return pid_; }
+  // Waits for exit; returns the status (or 128 + signal), -1 on timeout.
+  int wait(double timeoutSeconds);
+  bool running();
+  void writeInput(const std::string& text);
+  void closeInput();
+  std::string out() const;
+  std::string err() const;
+
+ private:
+  pid_t pid_ = -1;
+  int stdinFd_ = -1;
+  int status_ = -1;
+  TempDir dir_;
+};
+
+// X helpers built on xdotool and ImageMagick.
+std::string run(const std::string& shellCommand);  // returns stdout
+// Window id of the first window with exactly this name, waiting up to
+// timeoutSeconds; empty when none appears.
+std::string findWindow(const std::string& name, double timeoutSeconds);
+bool windowSize(const std::string& window, int* width, int* height);
+// Picture of the window's contents.
+Image captureWindow(const std::string& window);
+bool savePng(const Image& image, const std::string& path);
+
+}  // namespace ostrel_test
