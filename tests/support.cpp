@@ -232,3 +232,153 @@ bool savePng(const Image& image, const std::string& path) {
 }
 
 }  // namespace ostrel_test
+
+#include <cmath>
+
+#include "obx/obx.h"
+
+namespace ostrel_test {
+
+ModelBuilder::ModelBuilder() { groups_.push_back({"default", 0, {}}); }
+
+uint32_t ModelBuilder::vertex(float x, float y, float z) {
+  vertices_.insert(vertices_.end(), {x, y, z});
+  return uint32_t(vertices_.size() / 3);
+}
+
+uint32_t ModelBuilder::normal(float x, float y, float z) {
+  normals_.insert(normals_.end(), {x, y, z});
+  return uint32_t(normals_.size() / 3);
+}
+
+uint32_t ModelBuilder::texcoord(float u, float v) {
+  texcoords_.insert(texcoords_.end(), {u, v});
+  return uint32_t(texcoords_.size() / 2);
+}
+
+uint32_t ModelBuilder::material(const std::string& name, float r, float g, float b, float a,
+                                int32_t mapDiffuse) {
+  if (materials_.empty()) materials_.push_back({"default", {0.8f, 0.8f, 0.8f, 1.0f}, -1});
+  materials_.push_back({name, {r, g, b, a}, mapDiffuse});
+  return uint32_t(materials_.size() - 1);
+}
+
+int32_t ModelBuilder::texture(const std::string& name, unsigned id) {
+  textures_.push_back({name, id});
+  return int32_t(textures_.size() - 1);
+}
+
+void ModelBuilder::group(const std::string& name, uint32_t material) {
+  for (size_t i = 0; i < groups_.size(); i++)
+    if (groups_[i].name == name) {
+      current_ = i;
+      return;
+    }
+  groups_.push_back({name, material, {}});
+  current_ = groups_.size() - 1;
+}
+
+uint32_t ModelBuilder::triangle(uint32_t a, uint32_t b, uint32_t c, uint32_t material) {
+  const uint32_t v[3] = {a, b, c}, none[3] = {OBX_NO_INDEX, OBX_NO_INDEX, OBX_NO_INDEX};
+  return triangle(v, none, none, material);
+}
+
+uint32_t ModelBuilder::triangle(const uint32_t v[3], const uint32_t n[3], const uint32_t t[3],
+                                uint32_t material) {
+  Triangle tri;
+  for (int k = 0; k < 3; k++) tri.v[k] = v[k], tri.n[k] = n[k], tri.t[k] = t[k];
+  tri.material = material;
+  triangles_.push_back(tri);
+  uint32_t index = uint32_t(triangles_.size() - 1);
+  groups_[current_].triangles.push_back(index);
+  return index;
+}
+
+template <typename T>
+static T* copyArray(const std::vector<T>& items, size_t leading) {
+  T* block = static_cast<T*>(calloc(items.size() + leading + 1, sizeof(T)));
+  std::copy(items.begin(), items.end(), block + leading);
+  return block;
+}
+
+ObxModel* ModelBuilder::build(bool facets) const {
+  ObxModel* m = static_cast<ObxModel*>(calloc(1, sizeof(ObxModel)));
+  m->path = obxCopyString("built.obj");
+  m->numvertices = uint32_t(vertices_.size() / 3);
+  m->vertices = copyArray(vertices_, 3);
+  if (!normals_.empty()) {
+    m->numnormals = uint32_t(normals_.size() / 3);
+    m->normals = copyArray(normals_, 3);
+  }
+  if (!texcoords_.empty()) {
+    m->numtexcoords = uint32_t(texcoords_.size() / 2);
+    m->texcoords = copyArray(texcoords_, 2);
+  }
+  m->numtriangles = uint32_t(triangles_.size());
+  m->triangles = static_cast<ObxTriangle*>(calloc(triangles_.size() + 1, sizeof(ObxTriangle)));
+  for (size_t i = 0; i < triangles_.size(); i++) {
+    ObxTriangle& t = m->triangles[i];
+    for (int k = 0; k < 3; k++) {
+      t.vindices[k] = triangles_[i].v[k];
+      t.nindices[k] = triangles_[i].n[k];
+      t.tindices[k] = triangles_[i].t[k];
+    }
+    t.material = triangles_[i].material;
+    t.findex = OBX_NO_INDEX;
+  }
+  if (facets) {
+    m->numfacetnorms = m->numtriangles;
+    m->facetnorms = static_cast<float*>(calloc(3 * (m->numtriangles + 1), sizeof(float)));
+    for (uint32_t i = 0; i < m->numtriangles; i++) {
+      ObxTriangle& t = m->triangles[i];
+      const float* p0 = &m->vertices[3 * t.vindices[0]];
+      const float* p1 = &m->vertices[3 * t.vindices[1]];
+      const float* p2 = &m->vertices[3 * t.vindices[2]];
+      float u[3] = {p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]};
+      float v[3] = {p2[0] - p0[0], p2[1] - p0[1], p2[2] - p0[2]};
+      float* n = &m->facetnorms[3 * (i + 1)];
+      n[0] = u[1] * v[2] - u[2] * v[1];
+      n[1] = u[2] * v[0] - u[0] * v[2];
+      n[2] = u[0] * v[1] - u[1] * v[0];
+      float length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+      for (int k = 0; k < 3; k++) n[k] /= length;
+      t.findex = i + 1;
+    }
+  }
+  if (!materials_.empty()) {
+    m->nummaterials = uint32_t(materials_.size());
+    m->materials = static_cast<ObxMaterial*>(calloc(materials_.size(), sizeof(ObxMaterial)));
+    for (size_t i = 0; i < materials_.size(); i++) {
+      ObxMaterial& out = m->materials[i];
+      out.name = obxCopyString(materials_[i].name.c_str());
+      for (int k = 0; k < 4; k++) out.diffuse[k] = materials_[i].diffuse[k];
+      for (int k = 0; k < 3; k++) out.ambient[k] = 0.2f, out.specular[k] = 0.0f;
+      out.ambient[3] = out.specular[3] = 1.0f;
+      out.shininess = 65.0f;
+      out.map_diffuse = materials_[i].map;
+    }
+  }
+  if (!textures_.empty()) {
+    m->numtextures = uint32_t(textures_.size());
+    m->textures = static_cast<ObxTexture*>(calloc(textures_.size(), sizeof(ObxTexture)));
+    for (size_t i = 0; i < textures_.size(); i++) {
+      m->textures[i].name = obxCopyString(textures_[i].first.c_str());
+      m->textures[i].id = textures_[i].second;
+      m->textures[i].width = m->textures[i].height = 1.0f;
+    }
+  }
+  // The list runs newest first, so link from the oldest group forward.
+  for (const Group& g : groups_) {
+    ObxGroup* node = static_cast<ObxGroup*>(calloc(1, sizeof(ObxGroup)));
+    node->name = obxCopyString(g.name.c_str());
+    node->material = g.material;
+    node->numtriangles = uint32_t(g.triangles.size());
+    node->triangles = copyArray(g.triangles, 0);
+    node->next = m->groups;
+    m->groups = node;
+    m->numgroups++;
+  }
+  return m;
+}
+
+}  // namespace ostrel_test

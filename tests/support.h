@@ -89,3 +89,54 @@ Image captureWindow(const std::string& window);
 bool savePng(const Image& image, const std::string& path);
 
 }  // namespace ostrel_test
+
+// Hand-made models for the library's tests, laid out exactly as the reader
+// lays them out (1-based per-vertex arrays, groups newest first, "default"
+// last). Indices given here are the file's 1-based ones.
+struct ObxModel;
+namespace ostrel_test {
+
+class ModelBuilder {
+ public:
+  ModelBuilder();
+  uint32_t vertex(float x, float y, float z);
+  uint32_t normal(float x, float y, float z);
+  uint32_t texcoord(float u, float v);
+  // Adds a material (index 0 is created as "default" by the first call).
+  uint32_t material(const std::string& name, float r, float g, float b, float a,
+                    int32_t mapDiffuse = -1);
+  // Adds a texture entry with the given GL name; returns its index.
+  int32_t texture(const std::string& name, unsigned id);
+  // Makes a group current, creating it; faces before any call go to "default".
+  void group(const std::string& name, uint32_t material = 0);
+  // Adds a triangle to the current group; -1 (all bits) for missing n/t.
+  uint32_t triangle(uint32_t a, uint32_t b, uint32_t c, uint32_t material = 0);
+  uint32_t triangle(const uint32_t v[3], const uint32_t n[3], const uint32_t t[3],
+                    uint32_t material = 0);
+  // A malloc'd model the caller releases with obxDeleteModel. With facets,
+  // one facet normal per triangle (cross product, normalised) is filled in.
+  ObxModel* build(bool facets = true) const;
+
+ private:
+  struct Group {
+    std::string name;
+    uint32_t material;
+    std::vector<uint32_t> triangles;
+  };
+  struct Material {
+    std::string name;
+    float diffuse[4];
+    int32_t map;
+  };
+  struct Triangle {
+    uint32_t v[3], n[3], t[3], material;
+  };
+  std::vector<float> vertices_, normals_, texcoords_;
+  std::vector<Material> materials_;
+  std::vector<std::pair<std::string, unsigned>> textures_;
+  std::vector<Group> groups_;  // oldest first
+  size_t current_ = 0;
+  std::vector<Triangle> triangles_;
+};
+
+}  // namespace ostrel_test
