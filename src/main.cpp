@@ -25,6 +25,175 @@ constexpr double kFarPlane = 5000.0;
 constexpr int kRequiredMajor = 2;  // OpenGL 2.0 for the shader entry points
 }  // namespace
 
+// ---- Effect catalogue ------------------------------------------------------
+// Each effect is a table: console line, shader base name, sampler images and
+// the uniforms set once after linking. setUpEffect walks one table.
+namespace {
+// How a uniform is given its value.
+enum class UniformCall {
+  kSamplerUnit,  // glUniform1i with the unit that sampler image `integer` landed on
+  kInt,          // glUniform1i with `integer`
+  kFloat,        // glUniform1f
+  kVec2,         // glUniform2f
+  kVec4,         // glUniform4f
+};
+
+struct UniformSetting {
+  const char* name;
+  UniformCall call;
+  int integer;  // kSamplerUnit: index into the effect's images; kInt: the value
+  float values[4];
+};
+
+constexpr int kMaxSamplerImages = 6;
+constexpr int kNoCheck = 0;  // no GL check at this step
+
+struct Effect {
+  const char* consoleText;  // console line: text, key, ending
+  int key;
+  const char* consoleEnd;
+  EffectSlot slot;
+  const char* base;
+  const char* images[kMaxSamplerImages];
+  int imageCount;
+  int imageCheckSite;    // GL check after each sampler image, or kNoCheck
+  int sourcesCheckSite;  // GL check after the sources are read, or kNoCheck
+  const UniformSetting* uniforms;
+  int uniformCount;
+};
+
+// Source name and sites of the catalogue's GL checks; the numbers identify
+// each site in the printed messages and stay fixed across edits.
+constexpr char kSourceName[] = "src/main";
+constexpr int kCheckHatchImage = 238;
+constexpr int kCheckHatchSources = 245;
+constexpr int kCheckWatercolorImage = 297;
+
+// The window size as created: effects that work in screen space need it.
+constexpr float kViewportWidth = 800.0f;
+constexpr float kViewportHeight = 600.0f;
+
+// Every effect samples the model's own texture on unit 0.
+constexpr int kModelTextureUnit = 0;
+
+constexpr UniformSetting kSkinUniforms[] = {
+    {"skinTex", UniformCall::kSamplerUnit, 0, {}},
+    {"modelTex", UniformCall::kInt, kModelTextureUnit, {}},
+    {"ambient", UniformCall::kVec4, 0, {0.1f, 0.1f, 0.1f, 1.0f}},
+    {"lightColor", UniformCall::kVec4, 0, {0.8f, 0.8f, 0.8f, 1.0f}},
+    {"kRim", UniformCall::kFloat, 0, {2.0f}},   // rim exponent
+    {"kR", UniformCall::kFloat, 0, {0.75f}},    // rim weight
+    {"kS", UniformCall::kFloat, 0, {0.82f}},    // specular weight
+    {"kSpec", UniformCall::kFloat, 0, {5.0f}},  // specular sharpness
+    {"albedo", UniformCall::kFloat, 0, {0.8f}},
+    {"fresnelS", UniformCall::kFloat, 0, {0.63f}},  // reflectance at normal incidence
+};
+
+constexpr UniformSetting kHatchUniforms[] = {
+    {"Hatch0", UniformCall::kSamplerUnit, 0, {}},
+    {"Hatch1", UniformCall::kSamplerUnit, 1, {}},
+    {"Hatch2", UniformCall::kSamplerUnit, 2, {}},
+    {"Hatch3", UniformCall::kSamplerUnit, 3, {}},
+    {"Hatch4", UniformCall::kSamplerUnit, 4, {}},
+    {"Hatch5", UniformCall::kSamplerUnit, 5, {}},
+    {"ModelTex", UniformCall::kInt, kModelTextureUnit, {}},
+    {"fViewportDimensions", UniformCall::kVec2, 0, {kViewportWidth, kViewportHeight}},
+};
+
+constexpr UniformSetting kWatercolorUniforms[] = {
+    {"colorTex", UniformCall::kSamplerUnit, 0, {}},
+    {"paperTex", UniformCall::kSamplerUnit, 1, {}},
+    {"granTex", UniformCall::kSamplerUnit, 2, {}},
+    {"sceneTex", UniformCall::kInt, kModelTextureUnit, {}},
+    {"fViewportDimensions", UniformCall::kVec2, 0, {kViewportWidth, kViewportHeight}},
+    {"M", UniformCall::kFloat, 0, {0.4f}},  // model-colour glaze
+    {"D", UniformCall::kFloat, 0, {0.5f}},  // pigment density variation
+    {"G", UniformCall::kFloat, 0, {0.5f}},  // granulation
+    {"P", UniformCall::kFloat, 0, {0.5f}},  // paper grain
+    {"S", UniformCall::kFloat, 0, {0.3f}},  // edge darkening
+};
+
+template <typename T, size_t N>
+constexpr int countOf(const T (&)[N]) {
+  return int(N);
+}
+
+// In build order. Keys and slots differ: hatch is built second but is key 3.
+const Effect kEffects[] = {
+    {"Loading Skin shader, press ", 1, " to activate\n", kSkinSlot, "../shaders/skin",
+     {"../models/mat/skin.jpg"}, 1, kNoCheck, kNoCheck, kSkinUniforms,
+     countOf(kSkinUniforms)},
+    {"Loading Hatch shader, press ", 3, " to activate.\n", kHatchSlot, "../shaders/hatch",
+     {"../models/mat/Hatch0.jpg", "../models/mat/Hatch1.jpg", "../models/mat/Hatch2.jpg",
+      "../models/mat/Hatch3.jpg", "../models/mat/Hatch4.jpg", "../models/mat/Hatch5.jpg"},
+     6, kCheckHatchImage, kCheckHatchSources, kHatchUniforms, countOf(kHatchUniforms)},
+    {"Loading Watercolor shader, press ", 2, " to activate\n", kWatercolorSlot,
+     "../shaders/watercolor",
+     {"../models/mat/colormap.png", "../models/mat/noise.tga", "../models/mat/colormap2.png"},
+     3, kCheckWatercolorImage, kNoCheck, kWatercolorUniforms, countOf(kWatercolorUniforms)},
+};
+
+// The shader texts stay allocated for the whole run; kept here so they
+// remain reachable.
+struct ShaderTexts {
+  char* vertex = nullptr;
+  char* fragment = nullptr;
+};
+ShaderTexts gEffectSources[countOf(kEffects)];
+}  // namespace
+
+// Builds one effect: console line, sampler images, sources, program and
+// uniforms, then stores the program. False at the first failing step (the
+// called operation has printed why).
+static bool setUpEffect(const Effect& effect, ShaderTexts* sources) {
+  std::cout << effect.consoleText << effect.key << effect.consoleEnd;
+
+  GLuint units[kMaxSamplerImages] = {};
+  for (int i = 0; i < effect.imageCount; i++) {
+    if (!loadSamplerTexture(effect.images[i], &units[i])) return false;
+    if (effect.imageCheckSite != kNoCheck) checkGlError(kSourceName, effect.imageCheckSite);
+  }
+  if (!loadShaderSources(effect.base, &sources->vertex, &sources->fragment)) return false;
+  if (effect.sourcesCheckSite != kNoCheck) checkGlError(kSourceName, effect.sourcesCheckSite);
+
+  GLuint program = 0;
+  if (!buildShaderProgram(sources->vertex, sources->fragment, &program)) return false;
+
+  // The new program is current, so the uniforms go straight to it. Names the
+  // linker dropped give location -1, which GL ignores.
+  for (int i = 0; i < effect.uniformCount; i++) {
+    const UniformSetting& u = effect.uniforms[i];
+    GLint location = glGetUniformLocation(program, u.name);
+    const float* v = u.values;
+    switch (u.call) {
+      case UniformCall::kSamplerUnit:
+        glUniform1i(location, GLint(units[u.integer]));
+        break;
+      case UniformCall::kInt:
+        glUniform1i(location, u.integer);
+        break;
+      case UniformCall::kFloat:
+        glUniform1f(location, v[0]);
+        break;
+      case UniformCall::kVec2:
+        glUniform2f(location, v[0], v[1]);
+        break;
+      case UniformCall::kVec4:
+        glUniform4f(location, v[0], v[1], v[2], v[3]);
+        break;
+    }
+  }
+  gEffectPrograms[effect.slot] = program;
+  return true;
+}
+
+// Builds the three effects in catalogue order; false at the first failure.
+bool setUpEffects() {
+  for (int i = 0; i < countOf(kEffects); i++)
+    if (!setUpEffect(kEffects[i], &gEffectSources[i])) return false;
+  return true;
+}
+
 // Parses "major.minor..." as sscanf("%d.%d") does; false (and 0.0) otherwise.
 bool parseGlVersionString(const char* version, int* major, int* minor) {
   if (version && sscanf(version, "%d.%d", major, minor) == 2) return true;
@@ -69,6 +238,10 @@ bool init() {
   glewInit();
 
   for (GLuint& program : gEffectPrograms) program = 0;
+  if (!setUpEffects()) return false;
+  std::cout << "Done loading shaders.\n";
+  // The sampler images hold units 1 to 10; the model's textures go to unit 0.
+  glActiveTexture(GL_TEXTURE0);
 
   return true;
 }

@@ -1,0 +1,86 @@
+#version 120
+// Watercolor: a banded wash, glazed with the model's colour, then the
+// pigment effects of real watercolor, each as a change of pigment density
+// driven by a noise texture: granulation in the shadows, turbulent flow,
+// paper grain and darkened edges.
+//
+// Density d acts per channel as C (1 - (1 - C)(d - 1)): above 1 it darkens,
+// below 1 it lightens, and white paper stays white.
+
+uniform sampler2D colorTex;  // wash ramp: shadow, mid tone, paper
+uniform sampler2D paperTex;  // r turbulence, g paper grain, b pigment dispersion
+uniform sampler2D granTex;   // granulating glaze by shadow depth
+uniform sampler2D sceneTex;  // the model's own texture (unit 0)
+uniform vec2 fViewportDimensions;
+uniform float M;  // weight of the model-colour glaze
+uniform float D;  // pigment density variation (turbulent flow)
+uniform float G;  // granulation
+uniform float P;  // paper grain
+uniform float S;  // edge darkening
+
+varying vec3 vNormal;
+varying vec3 vToLight;
+varying vec3 vToEye;
+varying vec2 vUv;
+
+const float kNoiseImageSize = 256.0;
+const float kReferenceHeight = 600.0;  // paper scale is set for this height
+const float kTurbulenceScale = 0.25;   // turbulence varies four times slower than grain
+const float kWobble = 0.01;            // texture-coordinate shift of wash boundaries
+const float kGlazeBlur = 2.0;          // mip bias: the glaze keeps no fine detail
+const float kRampTexel = 1.0 / 256.0;
+const float kBlackTexel = 0.004;
+const vec3 kLuma = vec3(0.299, 0.587, 0.114);
+
+vec3 safeNormalize(vec3 v, vec3 fallback) {
+  float len = length(v);
+  return len > 1e-6 ? v / len : fallback;
+}
+
+vec3 applyDensity(vec3 color, float d) {
+  return color * (vec3(1.0) - (vec3(1.0) - color) * (d - 1.0));
+}
+
+// Ramp lookup kept off the last texel, which wraps to the other end.
+vec3 ramp(sampler2D map, float x) {
+  return texture2D(map, vec2(clamp(x, 0.5 * kRampTexel, 1.0 - 0.5 * kRampTexel), 0.5)).rgb;
+}
+
+void main() {
+  vec3 N = safeNormalize(vNormal, vec3(0.0, 0.0, 1.0));
+  vec3 L = safeNormalize(vToLight, vec3(0.0, 0.0, 1.0));
+  vec3 V = safeNormalize(vToEye, vec3(0.0, 0.0, 1.0));
+
+  // The paper is fixed to the picture, as real paper is.
+  vec2 g = gl_FragCoord.xy / fViewportDimensions.y * (kReferenceHeight / kNoiseImageSize);
+  vec3 paper = texture2D(paperTex, g).rgb;
+  float turbulence = texture2D(paperTex, kTurbulenceScale * g).r;
+
+  float tone = clamp(0.5 + 0.5 * dot(N, L) + 0.2 * D * (turbulence - 0.5), 0.0, 1.0);
+  vec2 uv = vUv + kWobble * D * vec2(turbulence - 0.5, paper.g - 0.5);
+
+  // Abstracted wash: a few flat bands, glazed with a blurred model colour.
+  vec3 wash = ramp(colorTex, tone);
+  vec4 texel = texture2D(sceneTex, uv, kGlazeBlur);
+  if (max(texel.r, max(texel.g, texel.b)) < kBlackTexel) texel.rgb = vec3(1.0);
+  vec3 glaze = gl_FrontMaterial.diffuse.rgb * texel.rgb;
+  vec3 color = wash * mix(vec3(1.0), glaze, M);
+
+  // Granulation: pigment settles in the paper's valleys, more where dense.
+  float shadow = 1.0 - tone;
+  color *= mix(vec3(1.0), ramp(granTex, shadow), G);
+  color = applyDensity(color, 1.0 + 2.0 * G * shadow * (paper.b - 0.5));
+
+  color = applyDensity(color, 1.0 + 2.0 * D * (turbulence - 0.5));
+
+  // Paper grain, with a little relief so it shows in near-white areas too.
+  color = applyDensity(color, 1.0 + 2.0 * P * (paper.g - 0.5));
+  color *= 1.0 + 0.2 * P * (paper.g - 0.5);
+
+  // Pigment gathers at the silhouettes and at the borders of wash bands.
+  float silhouette = smoothstep(0.55, 1.0, 1.0 - dot(N, V));
+  float bandBorder = clamp(8.0 * fwidth(dot(wash, kLuma)), 0.0, 1.0);
+  color = applyDensity(color, 1.0 + 2.0 * S * max(silhouette, bandBorder));
+
+  gl_FragColor = vec4(clamp(color, 0.0, 1.0), gl_FrontMaterial.diffuse.a * texel.a);
+}
