@@ -23,6 +23,10 @@ constexpr double kFieldOfView = 60.0;  // degrees, vertical
 constexpr double kNearPlane = 1.0;
 constexpr double kFarPlane = 5000.0;
 constexpr int kRequiredMajor = 2;  // OpenGL 2.0 for the shader entry points
+
+constexpr char kScenePath[] = "../models/spy_scene_extended.obj";
+// 180 degrees: every corner gets the average of all facets around its vertex.
+constexpr float kSmoothingAngle = 180.0f;
 }  // namespace
 
 // ---- Effect catalogue ------------------------------------------------------
@@ -243,6 +247,9 @@ bool init() {
   // The sampler images hold units 1 to 10; the model's textures go to unit 0.
   glActiveTexture(GL_TEXTURE0);
 
+  // A file that cannot be read ends the program inside the reader.
+  gModel = obxReadOBJ(kScenePath);
+  obxVertexNormals(gModel, kSmoothingAngle, GL_FALSE);
   return true;
 }
 
