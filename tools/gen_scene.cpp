@@ -910,6 +910,13 @@ class ObjWriter {
  private:
   int v_ = 0, vt_ = 0, vn_ = 0;
 
+ public:
+  int vertices() const { return v_; }
+  int texcoords() const { return vt_; }
+  int normals() const { return vn_; }
+
+ private:
+
   // A zero-area triangle gets a non-finite facet normal in the viewer; test
   // the positions as they are written.
   static void checkArea(const Mesh& m, const Face& f) {
@@ -1455,6 +1462,38 @@ std::string materialLibrary() {
   return s;
 }
 
+// The scene's own page, with the counts the reader must find (tests/test_scene.cpp).
+std::string readme(const ObjWriter& obj) {
+  const int textures = int(sizeof kTextures / sizeof kTextures[0]);
+  std::string s =
+      "# The scene\n\n"
+      "`spy_scene_extended.obj` is a spy's hideout: a panelled office with a window on the\n"
+      "city at night, a desk with papers and a banker's lamp, a chair, a bookshelf full of\n"
+      "books, a floor globe, a safe, a trench coat and fedora on a stand, a wall map, a rug,\n"
+      "and a large bust whose smooth head shows off the skin effect.\n\n"
+      "Every file here except `mat/` is written by `tools/gen_scene` (procedural geometry\n"
+      "and textures, deterministic): run `tools/gen_scene.sh` to rebuild them, and commit\n"
+      "the result. Do not edit them by hand.\n\n"
+      "Model units are 2.5 cm, y up; the viewer draws the model at half size, so its\n"
+      "starting eye (0, 30, 100) stands 1.5 m above the floor near the back wall, looking\n"
+      "at the window. Texture images: raw PPM, PNG, JPEG and TGA, all with power-of-two\n"
+      "sides; `white.tga` serves the plain-coloured materials.\n\n"
+      "## Counts\n\n"
+      "As the library reads the file (groups include the reader's own \"default\",\n"
+      "materials the built-in \"default\"):\n\n";
+  auto count = [&](const char* name, int n) { s += "- " + std::string(name) + ": " + std::to_string(n) + "\n"; };
+  count("vertices", obj.vertices());
+  count("texcoords", obj.texcoords());
+  count("normals", obj.normals());
+  count("triangles", obj.triangles);
+  count("groups", obj.groups + 1);
+  count("materials", int(M_COUNT) + 1);
+  count("textures", textures);
+  s += "\nFaces by form: " + std::to_string(obj.counts[0]) + " v, " + std::to_string(obj.counts[1]) +
+       " v/t, " + std::to_string(obj.counts[2]) + " v/t/n, " + std::to_string(obj.counts[3]) + " v//n.\n";
+  return s;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1487,9 +1526,8 @@ int main(int argc, char** argv) {
   for (Mesh& m : meshes) obj.write(m);
   if (!writeFile(dir + "/" + kSceneName, obj.text)) return 1;
   if (!writeFile(dir + "/" + kLibraryName, materialLibrary())) return 1;
+  if (!writeFile(dir + "/README.md", readme(obj))) return 1;
   printf("gen_scene: %d groups, %d materials, %d triangles, %zu textures\n", obj.groups, int(M_COUNT),
          obj.triangles, sizeof kTextures / sizeof kTextures[0]);
-  printf("gen_scene: faces v %d, v/t %d, v/t/n %d, v//n %d\n", obj.counts[0], obj.counts[1],
-         obj.counts[2], obj.counts[3]);
   return 0;
 }
