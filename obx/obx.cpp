@@ -11,6 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "scan.h"
 
 // Preconditions stay checked in every build type: a model that breaks them
 // would otherwise be read out of bounds. The report has the shape of the
@@ -140,7 +148,742 @@ void obxDeleteModel(ObxModel* model) {
 
 // ==== SECTION: groups and OBJ reader =======================================
 
+// The readers map their file read-only and walk it with the byte scanner of
+// obx/scan.h; besides the model's own arrays they hold nothing per token.
+
+// Token and line reads have the sizes of the stream reads they stand for:
+// a 128-byte buffer (127 characters and the terminator), and 259 characters
+// for the rest of an MTL map statement.
+enum {
+  OBX_TOKEN_SIZE = 128,
+  OBX_TOKEN_MAX = OBX_TOKEN_SIZE - 1,
+  OBX_MAP_LINE_MAX = 259,
+};
+
+// A file mapped read-only, or an empty view for an empty file.
+struct ObxFileView {
+  const char* data;
+  size_t size;
+};
+
+enum ObxMapResult { OBX_MAP_OK, OBX_MAP_CANNOT_OPEN, OBX_MAP_NO_MEMORY };
+
+static ObxMapResult obxMapFile(const char* path, ObxFileView* view) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return OBX_MAP_CANNOT_OPEN;
+  struct stat info;
+  // Only regular files: the readers take two passes, which a pipe cannot
+  // give, and a directory has no text to read.
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return OBX_MAP_CANNOT_OPEN;
+  }
+  view->data = "";
+  view->size = size_t(info.st_size);
+  if (view->size == 0) {
+    close(fd);
+    return OBX_MAP_OK;
+  }
+  void* mapped = mmap(NULL, view->size, PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  if (mapped == MAP_FAILED) return OBX_MAP_NO_MEMORY;
+  madvise(mapped, view->size, MADV_SEQUENTIAL);
+  view->data = static_cast<const char*>(mapped);
+  return OBX_MAP_OK;
+}
+
+static void obxUnmapFile(ObxFileView* view) {
+  if (view->size) munmap(const_cast<char*>(view->data), view->size);
+  view->data = "";
+  view->size = 0;
+}
+
+// Copies bytes into a token buffer as the stream read would leave them: a
+// zero-terminated text, read up to its first zero byte like any C string.
+static void obxCopyToken(char buffer[OBX_TOKEN_SIZE], const char* bytes, size_t length) {
+  OBX_ASSERT(length < OBX_TOKEN_SIZE);
+  memcpy(buffer, bytes, length);
+  buffer[length] = '\0';
+}
+
+// The first whitespace-delimited word of text ("%s" scanned back into the
+// text); the empty text when there is none.
+static void obxFirstWord(char text[OBX_TOKEN_SIZE]) {
+  ObxScanner scan = {text, text + strlen(text)};
+  const char* word;
+  size_t length = obxScanToken(&scan, OBX_TOKEN_MAX, &word);
+  memmove(text, word, length);
+  text[length] = '\0';
+}
+
+// Whether a keyword token begins with the given word (the first strlen(word)
+// characters compared, as strncmp does on the zero-terminated token).
+static bool obxKeywordIs(const char* token, size_t length, const char* word) {
+  size_t n = strlen(word);
+  return length >= n && memcmp(token, word, n) == 0;
+}
+
+// ---- Groups --------------------------------------------------------------
+
+// The group named name and its position from the head of the list, or NULL.
+static ObxGroup* obxLookupGroupAt(ObxModel* model, const char* name, uint32_t* position) {
+  uint32_t i = 0;
+  for (ObxGroup* group = model->groups; group; group = group->next, i++) {
+    if (strcmp(group->name, name) == 0) {
+      *position = i;
+      return group;
+    }
+  }
+  return NULL;
+}
+
+ObxGroup* obxLookupGroup(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  uint32_t position;
+  return obxLookupGroupAt(model, name, &position);
+}
+
+// Returns NULL, with the list unchanged, when memory runs out.
+ObxGroup* obxEnsureGroup(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  ObxGroup* group = obxLookupGroup(model, name);
+  if (group) return group;
+  group = static_cast<ObxGroup*>(malloc(sizeof(ObxGroup)));
+  if (!group) return NULL;
+  group->name = obxCopyString(name);
+  if (!group->name) {
+    free(group);
+    return NULL;
+  }
+  group->numtriangles = 0;
+  group->triangles = NULL;
+  group->material = 0;
+  group->next = model->groups;
+  model->groups = group;
+  model->numgroups++;
+  return group;
+}
+
+// ---- OBJ reader ----------------------------------------------------------
+
+// State of one obxReadOBJ: the mapped file and the counts of the first pass.
+struct ObxObjReader {
+  ObxModel* model;
+  ObxFileView file;
+  ObxScanner scan;
+  char token[OBX_TOKEN_SIZE];  // keyword, face item or line, for names and messages
+  // First pass: counts kept wide, so a file cannot wrap them unnoticed.
+  uint64_t numvertices, numnormals, numtexcoords, numtriangles;
+  uint32_t* capacity;  // per group, list order: the member count of the first pass
+};
+
+[[noreturn]] static void obxFailOutOfMemory(const char* reader, const char* path) {
+  obxFail("%s: out of memory reading \"%s\"", reader, path);
+  abort();  // not reached: obxFail exits
+}
+
+// Reads the rest of the line (one 127-character read) into the token buffer.
+static void obxReadLine(ObxObjReader* reader) {
+  const char* line;
+  size_t length = obxScanLine(&reader->scan, OBX_TOKEN_MAX, &line);
+  obxCopyToken(reader->token, line, length);
+}
+
+// A group name: the rest of the line without its last character (normally
+// the line end), so it keeps the blank after "g".
+static void obxReadGroupName(ObxObjReader* reader) {
+  obxReadLine(reader);
+  size_t length = strlen(reader->token);
+  if (length > 0) reader->token[--length] = '\0';
+  // A CR LF line end leaves its CR; it is no part of the name.
+  if (length > 0 && reader->token[length - 1] == '\r') reader->token[length - 1] = '\0';
+}
+
+// Decides a face's form from its first item (a zero-terminated token) and
+// scans that item into fields.
+template <bool Signed>
+static ObxItemForm obxScanFirstItem(const char* item, uint32_t fields[3], bool* outOfRange) {
+  ObxScanner scan = {item, item + strlen(item)};
+  if (strstr(item, "//")) {
+    obxScanItem<Signed>(&scan, OBX_FORM_VN, fields, outOfRange);
+    return OBX_FORM_VN;
+  }
+  if (obxScanItem<Signed>(&scan, OBX_FORM_VTN, fields, outOfRange) == 3) return OBX_FORM_VTN;
+  scan.p = item;
+  if (obxScanItem<Signed>(&scan, OBX_FORM_VT, fields, outOfRange) == 2) return OBX_FORM_VT;
+  scan.p = item;
+  obxScanItem<Signed>(&scan, OBX_FORM_V, fields, outOfRange);
+  return OBX_FORM_V;
+}
+
+// The first item of a face, read as a token. At the end of the file there
+// is none, and the face is scanned from the empty text.
+static const char* obxReadFirstItem(ObxObjReader* reader) {
+  const char* item;
+  size_t length = obxScanToken(&reader->scan, OBX_TOKEN_MAX, &item);
+  obxCopyToken(reader->token, item, length);
+  return reader->token;
+}
+
+// mtllib: the first word of the rest of the line names the library, which is
+// read at once so that the second pass finds every material.
+static void obxReadMtllib(ObxObjReader* reader) {
+  ObxModel* model = reader->model;
+  obxReadLine(reader);
+  obxFirstWord(reader->token);
+  // Without a name there is no library to read; the statement is dropped
+  // rather than reading the directory itself.
+  if (reader->token[0] == '\0') {
+    obxWarn("obxReadOBJ: mtllib without a file name ignored");
+    return;
+  }
+  char* name = obxTrimCopy(reader->token);
+  if (!name) obxFailOutOfMemory("obxReadOBJ", model->path);
+  free(model->mtllibname);
+  model->mtllibname = name;
+  obxReadMTL(model, model->mtllibname);
+}
+
+// Counts the triangles of one face: a face of k >= 3 items gives k - 2, a
+// shorter one gives 1.
+static uint64_t obxCountFace(ObxObjReader* reader) {
+  uint32_t fields[3] = {0, 0, 0};
+  bool outOfRange = false;  // values are not kept in this pass
+  ObxItemForm form = obxScanFirstItem<true>(obxReadFirstItem(reader), fields, &outOfRange);
+  obxScanItem<true>(&reader->scan, form, fields, &outOfRange);
+  obxScanItem<true>(&reader->scan, form, fields, &outOfRange);
+  uint64_t count = 1;
+  while (obxScanItem<true>(&reader->scan, form, fields, &outOfRange) > 0) count++;
+  return count;
+}
+
+static void obxFirstPass(ObxObjReader* reader) {
+  ObxModel* model = reader->model;
+  ObxScanner* scan = &reader->scan;
+  ObxGroup* group = obxEnsureGroup(model, "default");
+  if (!group) obxFailOutOfMemory("obxReadOBJ", model->path);
+  float ignored[3];
+
+  for (;;) {
+    const char* token;
+    size_t length = obxScanToken(scan, OBX_TOKEN_MAX, &token);
+    if (length == 0) break;
+    const char second = length > 1 ? token[1] : '\0';
+    switch (token[0]) {
+      case 'v':
+        // Both passes read the numbers of v, vn and vt the same way, so a
+        // long line or a statement sharing its line cannot make them count
+        // differently.
+        if (second == '\0') {
+          reader->numvertices++;
+          obxScanFloats<false>(scan, 3, ignored);
+        } else if (second == 'n') {
+          reader->numnormals++;
+          obxScanFloats<false>(scan, 3, ignored);
+        } else if (second == 't') {
+          reader->numtexcoords++;
+          obxScanFloats<false>(scan, 2, ignored);
+        } else {
+          obxCopyToken(reader->token, token, length);
+          obxFail("obxFirstPass(): Unknown token \"%s\".", reader->token);
+        }
+        break;
+      case 'f': {
+        uint64_t count = obxCountFace(reader);
+        reader->numtriangles += count;
+        // May wrap only when the total exceeds 32 bits, which fails below.
+        group->numtriangles += uint32_t(count);
+        break;
+      }
+      case 'g':
+        obxReadGroupName(reader);
+        group = obxEnsureGroup(model, reader->token);
+        if (!group) obxFailOutOfMemory("obxReadOBJ", model->path);
+        break;
+      case 'm':
+        if (!obxKeywordIs(token, length, "mtllib")) {
+          obxCopyToken(reader->token, token, length);
+          obxFail("obxReadOBJ: Got \"%s\" instead of \"mtllib\"", reader->token);
+        }
+        obxReadMtllib(reader);
+        break;
+      case 'u':
+        if (!obxKeywordIs(token, length, "usemtl")) {
+          obxCopyToken(reader->token, token, length);
+          obxFail("obxReadOBJ: Got \"%s\" instead of \"usemtl\"", reader->token);
+        }
+        obxReadLine(reader);
+        break;
+      default:  // "#", "s", "o", "l", numbers, anything else
+        obxReadLine(reader);
+        break;
+    }
+  }
+
+  const uint64_t limit = UINT32_MAX - 1;  // counts + 1 must still fit
+  if (reader->numvertices > limit || reader->numnormals > limit ||
+      reader->numtexcoords > limit || reader->numtriangles > limit)
+    obxFail("obxReadOBJ: too many elements in \"%s\"", model->path);
+  model->numvertices = uint32_t(reader->numvertices);
+  model->numnormals = uint32_t(reader->numnormals);
+  model->numtexcoords = uint32_t(reader->numtexcoords);
+  model->numtriangles = uint32_t(reader->numtriangles);
+
+  reader->capacity = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * model->numgroups));
+  if (!reader->capacity) obxFailOutOfMemory("obxReadOBJ", model->path);
+  uint32_t i = 0;
+  for (ObxGroup* g = model->groups; g; g = g->next, i++) {
+    // One spare entry, so that a group without members still gets a block.
+    g->triangles = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (size_t(g->numtriangles) + 1)));
+    if (!g->triangles) obxFailOutOfMemory("obxReadOBJ", model->path);
+    reader->capacity[i] = g->numtriangles;
+    g->numtriangles = 0;
+  }
+}
+
+// Stores one scanned item as a corner of triangle, by the face's form.
+static inline void obxStoreCorner(ObxTriangle* triangle, int corner, ObxItemForm form,
+                                  const uint32_t fields[3]) {
+  triangle->vindices[corner] = fields[0];
+  triangle->tindices[corner] =
+      (form == OBX_FORM_VT || form == OBX_FORM_VTN) ? fields[1] : OBX_NO_INDEX;
+  triangle->nindices[corner] =
+      (form == OBX_FORM_VN || form == OBX_FORM_VTN) ? fields[2] : OBX_NO_INDEX;
+}
+
+// Second-pass state besides the reader's.
+struct ObxFill {
+  uint32_t vertex, normal, texcoord;  // next free slots, 1-based
+  uint32_t triangles;                 // triangles stored
+  ObxGroup* group;
+  uint32_t groupCapacity;
+  uint32_t material;
+};
+
+static void obxAppendTriangle(ObxModel* model, ObxFill* fill) {
+  ObxGroup* group = fill->group;
+  // The first pass counted exactly these members; more would overrun.
+  OBX_ASSERT(group->numtriangles < fill->groupCapacity);
+  group->triangles[group->numtriangles++] = fill->triangles;
+  fill->triangles++;
+  (void)model;
+}
+
+static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
+  ObxModel* model = reader->model;
+  ObxScanner* scan = &reader->scan;
+  uint32_t fields[3] = {0, 0, 0};
+  bool outOfRange = false;
+
+  OBX_ASSERT(fill->triangles < model->numtriangles);
+  ObxTriangle* triangle = &model->triangles[fill->triangles];
+  triangle->findex = OBX_NO_INDEX;
+  if (fill->group->material == 0) fill->group->material = fill->material;
+  triangle->material = fill->material;
+  ObxItemForm form = obxScanFirstItem<false>(obxReadFirstItem(reader), fields, &outOfRange);
+  obxStoreCorner(triangle, 0, form, fields);
+  obxScanItem<false>(scan, form, fields, &outOfRange);
+  obxStoreCorner(triangle, 1, form, fields);
+  obxScanItem<false>(scan, form, fields, &outOfRange);
+  for (;;) {
+    obxStoreCorner(triangle, 2, form, fields);
+    // An index beyond 32 bits would be cut to some other, valid-looking
+    // index; it cannot name anything in a file this reader can hold.
+    if (outOfRange)
+      obxFail("index for triangle %d out of bounds (more than 32 bits)\n", int(fill->triangles));
+    obxAppendTriangle(model, fill);
+    if (obxScanItem<false>(scan, form, fields, &outOfRange) < 1) break;
+    OBX_ASSERT(fill->triangles < model->numtriangles);
+    ObxTriangle* next = &model->triangles[fill->triangles];
+    next->material = fill->material;
+    next->findex = OBX_NO_INDEX;
+    for (int k = 0; k < 2; k++) {
+      int from = k == 0 ? 0 : 2;
+      next->vindices[k] = triangle->vindices[from];
+      next->nindices[k] = triangle->nindices[from];
+      next->tindices[k] = triangle->tindices[from];
+    }
+    triangle = next;
+  }
+}
+
+static void obxSecondPass(ObxObjReader* reader) {
+  ObxModel* model = reader->model;
+  ObxScanner* scan = &reader->scan;
+  ObxFill fill;
+  fill.vertex = fill.normal = fill.texcoord = 1;
+  fill.triangles = 0;
+  fill.material = 0;
+  uint32_t position = 0;
+  fill.group = obxLookupGroupAt(model, "default", &position);
+  OBX_ASSERT(fill.group);
+  fill.groupCapacity = reader->capacity[position];
+
+  for (;;) {
+    const char* token;
+    size_t length = obxScanToken(scan, OBX_TOKEN_MAX, &token);
+    if (length == 0) break;
+    const char second = length > 1 ? token[1] : '\0';
+    switch (token[0]) {
+      case 'v':
+        if (second == '\0') {
+          OBX_ASSERT(fill.vertex <= model->numvertices);
+          obxScanFloats<true>(scan, 3, &model->vertices[3 * size_t(fill.vertex++)]);
+        } else if (second == 'n') {
+          OBX_ASSERT(fill.normal <= model->numnormals);
+          obxScanFloats<true>(scan, 3, &model->normals[3 * size_t(fill.normal++)]);
+        } else {  // "vt": the first pass has stopped at every other "v" keyword
+          OBX_ASSERT(second == 't' && fill.texcoord <= model->numtexcoords);
+          obxScanFloats<true>(scan, 2, &model->texcoords[2 * size_t(fill.texcoord++)]);
+        }
+        break;
+      case 'f':
+        obxFillFace(reader, &fill);
+        break;
+      case 'g':
+        obxReadGroupName(reader);
+        fill.group = obxLookupGroupAt(model, reader->token, &position);
+        OBX_ASSERT(fill.group);
+        fill.groupCapacity = reader->capacity[position];
+        break;
+      case 'u':
+        obxReadLine(reader);
+        // Without a name the lookup of the empty name finds nothing and
+        // selects the default material, with the lookup's warning.
+        obxFirstWord(reader->token);
+        fill.material = obxFindMaterial(model, reader->token);
+        if (fill.group->material == 0 && fill.group->numtriangles > 0)
+          fill.group->material = fill.material;
+        break;
+      default:  // "#", "mtllib" (read in the first pass), anything else
+        obxReadLine(reader);
+        break;
+    }
+  }
+  OBX_ASSERT(fill.triangles == model->numtriangles);
+}
+
+// Checks every corner's indices, so that no index read from the file can
+// reach beyond an array later.
+static void obxCheckIndices(const ObxModel* model) {
+  for (uint32_t i = 0; i < model->numtriangles; i++) {
+    const ObxTriangle* triangle = &model->triangles[i];
+    for (int j = 0; j < 3; j++) {
+      uint32_t n = triangle->nindices[j];
+      if (n != OBX_NO_INDEX && (n == 0 || n > model->numnormals))
+        obxFail("normal index for triangle %d out of bounds (%d > %d)\n", int(i), int(n),
+                int(model->numnormals));
+      uint32_t v = triangle->vindices[j];
+      if (v == 0 || v > model->numvertices)
+        obxFail("vertex index for triangle %d out of bounds (%d > %d)\n", int(i), int(v),
+                int(model->numvertices));
+      // Texture coordinates are checked like the others: drawing reads
+      // texcoords by these indices.
+      uint32_t t = triangle->tindices[j];
+      if (t != OBX_NO_INDEX && (t == 0 || t > model->numtexcoords))
+        obxFail("texture coordinate index for triangle %d out of bounds (%d > %d)\n", int(i),
+                int(t), int(model->numtexcoords));
+    }
+  }
+}
+
+// A zeroed block of count elements of size bytes; NULL when memory runs out.
+static void* obxAllocateZeroed(size_t count, size_t size) { return calloc(count ? count : 1, size); }
+
+ObxModel* obxReadOBJ(const char* path) {
+  OBX_ASSERT(path != NULL);
+  ObxObjReader reader;
+  memset(&reader, 0, sizeof reader);
+  ObxMapResult mapped = obxMapFile(path, &reader.file);
+  if (mapped == OBX_MAP_CANNOT_OPEN)
+    obxFail("obxReadOBJ() failed: can't open data file \"%s\".", path);
+  if (mapped == OBX_MAP_NO_MEMORY) obxFailOutOfMemory("obxReadOBJ", path);
+
+  ObxModel* model = static_cast<ObxModel*>(calloc(1, sizeof(ObxModel)));
+  if (!model) obxFailOutOfMemory("obxReadOBJ", path);
+  model->path = obxCopyString(path);
+  if (!model->path) obxFailOutOfMemory("obxReadOBJ", path);
+  reader.model = model;
+
+  reader.scan = {reader.file.data, reader.file.data + reader.file.size};
+  obxFirstPass(&reader);
+
+  // Zeroed, so that a number missing from a v, vn or vt statement reads as 0
+  // instead of whatever the heap held.
+  model->vertices =
+      static_cast<float*>(obxAllocateZeroed(3 * (size_t(model->numvertices) + 1), sizeof(float)));
+  model->triangles =
+      static_cast<ObxTriangle*>(obxAllocateZeroed(model->numtriangles, sizeof(ObxTriangle)));
+  if (model->numnormals)
+    model->normals = static_cast<float*>(
+        obxAllocateZeroed(3 * (size_t(model->numnormals) + 1), sizeof(float)));
+  if (model->numtexcoords)
+    model->texcoords = static_cast<float*>(
+        obxAllocateZeroed(2 * (size_t(model->numtexcoords) + 1), sizeof(float)));
+  if (!model->vertices || !model->triangles || (model->numnormals && !model->normals) ||
+      (model->numtexcoords && !model->texcoords))
+    obxFailOutOfMemory("obxReadOBJ", path);
+
+  reader.scan = {reader.file.data, reader.file.data + reader.file.size};
+  obxSecondPass(&reader);
+  free(reader.capacity);
+  obxUnmapFile(&reader.file);
+
+  obxCheckIndices(model);
+  obxComputeFacetNormals(model);
+  return model;
+}
+
+
 // ==== SECTION: MTL reader and material lookup ==============================
+
+// State of one obxReadMTL. Both passes walk the file through the same
+// statement code, so they cannot disagree on where statements begin: the
+// counting pass consumes exactly what the filling pass reads, it only keeps
+// nothing and stays silent.
+struct ObxMtlReader {
+  ObxModel* model;
+  const char* filename;  // directory of the model joined with the name, for messages
+  ObxScanner scan;
+  bool fill;                   // second pass: store and warn
+  uint64_t count;              // materials counted ("default" included)
+  uint32_t current;            // material the statements change
+  char token[OBX_TOKEN_SIZE];  // keyword, for messages
+  char line[OBX_MAP_LINE_MAX + 1];
+};
+
+// Reads the rest of the line (up to max characters) into reader->line.
+static void obxMtlReadLine(ObxMtlReader* reader, size_t max) {
+  const char* line;
+  size_t length = obxScanLine(&reader->scan, max, &line);
+  memcpy(reader->line, line, length);
+  reader->line[length] = '\0';
+}
+
+static void obxSetMaterialDefaults(ObxMaterial* material) {
+  material->name = NULL;
+  const float diffuse[4] = {0.8f, 0.8f, 0.8f, 1.0f};
+  const float ambient[4] = {0.2f, 0.2f, 0.2f, 1.0f};
+  const float specular[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+  memcpy(material->diffuse, diffuse, sizeof diffuse);
+  memcpy(material->ambient, ambient, sizeof ambient);
+  memcpy(material->specular, specular, sizeof specular);
+  material->shininess = 65.0f;
+  material->map_diffuse = -1;
+}
+
+// newmtl: the first word of the rest of the line names the next material.
+static void obxMtlNewMaterial(ObxMtlReader* reader) {
+  obxMtlReadLine(reader, OBX_TOKEN_MAX);
+  if (!reader->fill) {
+    reader->count++;
+    return;
+  }
+  ObxModel* model = reader->model;
+  OBX_ASSERT(reader->current + 1 < model->nummaterials);
+  // Without a word the material gets the empty name: every counted material
+  // needs one, and only the first word of a name is kept.
+  obxFirstWord(reader->line);
+  ObxMaterial* material = &model->materials[++reader->current];
+  material->name = obxCopyString(reader->line);
+  if (!material->name) obxFailOutOfMemory("obxReadMTL", reader->filename);
+}
+
+// map_*: the whole trimmed rest of the line is the file name.
+static void obxMtlMap(ObxMtlReader* reader, size_t length) {
+  obxMtlReadLine(reader, OBX_MAP_LINE_MAX);
+  if (!reader->fill) return;
+  char* name = obxTrimCopy(reader->line);
+  if (obxKeywordIs(reader->token, length, "map_Kd")) {
+    // Nothing to look up without a file name; the material keeps its map.
+    if (!name)
+      obxWarn("obxReadMTL: map_Kd without a file name in file \"%s\" ignored", reader->filename);
+    else
+      reader->model->materials[reader->current].map_diffuse =
+          obxTextureByName(reader->model, name);
+  } else {
+    obxWarn("map %s %s ignored", reader->token, name ? name : "");
+  }
+  free(name);
+}
+
+static void obxMtlPass(ObxMtlReader* reader) {
+  ObxScanner* scan = &reader->scan;
+  for (;;) {
+    const char* token;
+    size_t length = obxScanToken(scan, OBX_TOKEN_MAX, &token);
+    if (length == 0) break;
+    obxCopyToken(reader->token, token, length);
+    const char* keyword = reader->token;
+    const bool fill = reader->fill;
+    ObxMaterial* material = fill ? &reader->model->materials[reader->current] : NULL;
+    float value;
+    switch (keyword[0]) {
+      case 'n':
+        if (!obxKeywordIs(token, length, "newmtl"))
+          obxFail("obxReadMTL: Got \"%s\" instead of \"newmtl\" in file \"%s\"", keyword,
+                  reader->filename);
+        obxMtlNewMaterial(reader);
+        break;
+      case 'K': {
+        float* color = NULL;
+        float scratch[3];
+        if (keyword[1] == 'd')
+          color = fill ? material->diffuse : scratch;
+        else if (keyword[1] == 'a')
+          color = fill ? material->ambient : scratch;
+        else if (keyword[1] == 's')
+          color = fill ? material->specular : scratch;
+        if (color) {
+          obxScanFloats<true>(scan, 3, color);
+        } else {
+          if (fill) obxWarn("obxReadMTL: Command \"%s\" ignored", keyword);
+          obxMtlReadLine(reader, OBX_TOKEN_MAX);
+        }
+        break;
+      }
+      case 'N':
+        if (keyword[1] == 's') {
+          // The file's 0..100 scale becomes OpenGL's 0..128, in two float
+          // steps. A missing number leaves the shininess as it was.
+          if (obxScanFloat<true>(scan, &value) == 1 && fill) {
+            material->shininess = value;
+            material->shininess /= 100.0;
+            material->shininess *= 128.0;
+          }
+        } else {
+          if (fill) {
+            if (keyword[1] == 'i')
+              obxWarn("refraction index ignored");
+            else
+              obxWarn("obxReadMTL: Command \"%s\" ignored", keyword);
+          }
+          obxMtlReadLine(reader, OBX_TOKEN_MAX);
+        }
+        break;
+      case 'd':
+        // Without a number the alpha stays what it was.
+        if (obxScanFloat<true>(scan, &value) == 1 && fill) material->diffuse[3] = value;
+        break;
+      case 'i': {
+        if (fill && !obxKeywordIs(token, length, "illum"))
+          obxFail("obxReadMTL: Got \"%s\" instead of \"illum\" in file \"%s\"", keyword,
+                  reader->filename);
+        uint32_t illum = 0;
+        bool outOfRange = false;
+        if (obxScanInt<true>(scan, &illum, &outOfRange) == 1 && fill && int32_t(illum) != 2)
+          obxWarn("illum material ignored: illum %d", int32_t(illum));
+        break;
+      }
+      case 'm':
+        obxMtlMap(reader, length);
+        break;
+      case 'r':
+        obxMtlReadLine(reader, OBX_TOKEN_MAX);
+        if (fill) obxWarn("reflection type ignored: r%s", reader->line);
+        break;
+      default:  // "#", "Tr", "Tf", numbers, anything else
+        obxMtlReadLine(reader, OBX_TOKEN_MAX);
+        break;
+    }
+  }
+}
+
+static void obxFreeMaterials(ObxModel* model) {
+  if (!model->materials) return;
+  for (uint32_t i = 0; i < model->nummaterials; i++) free(model->materials[i].name);
+  free(model->materials);
+  model->materials = NULL;
+  model->nummaterials = 0;
+}
+
+void obxReadMTL(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->path);
+  OBX_ASSERT(name != NULL);
+  char* directory = obxDirectoryOf(model->path);
+  char* filename = directory ? obxJoin(directory, name) : NULL;
+  free(directory);
+  if (!filename) obxFailOutOfMemory("obxReadMTL", name);
+
+  ObxFileView file;
+  ObxMapResult mapped = obxMapFile(filename, &file);
+  if (mapped == OBX_MAP_CANNOT_OPEN)
+    obxFail("obxReadMTL() failed: can't open material file \"%s\".", filename);
+  if (mapped == OBX_MAP_NO_MEMORY) obxFailOutOfMemory("obxReadMTL", filename);
+
+  // Heap state: the reader holds a 260-byte line buffer besides the token.
+  ObxMtlReader* reader = static_cast<ObxMtlReader*>(calloc(1, sizeof(ObxMtlReader)));
+  if (!reader) obxFailOutOfMemory("obxReadMTL", filename);
+  reader->model = model;
+  reader->filename = filename;
+  reader->count = 1;  // "default"
+  reader->scan = {file.data, file.data + file.size};
+  obxMtlPass(reader);
+  if (reader->count > UINT32_MAX) obxFail("obxReadMTL: too many materials in \"%s\"", filename);
+
+  // A table from an earlier mtllib statement of the same file is dropped.
+  obxFreeMaterials(model);
+  ObxMaterial* materials =
+      static_cast<ObxMaterial*>(malloc(sizeof(ObxMaterial) * size_t(reader->count)));
+  if (!materials) obxFailOutOfMemory("obxReadMTL", filename);
+  for (uint64_t i = 0; i < reader->count; i++) obxSetMaterialDefaults(&materials[i]);
+  model->materials = materials;
+  model->nummaterials = uint32_t(reader->count);
+  materials[0].name = obxCopyString("default");
+  if (!materials[0].name) obxFailOutOfMemory("obxReadMTL", filename);
+
+  reader->fill = true;
+  reader->current = 0;
+  reader->scan = {file.data, file.data + file.size};
+  obxMtlPass(reader);
+  OBX_ASSERT(reader->current + 1 == model->nummaterials);
+
+  free(reader);
+  obxUnmapFile(&file);
+  free(filename);
+}
+
+uint32_t obxFindMaterial(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(name != NULL);
+  for (uint32_t i = 0; i < model->nummaterials; i++) {
+    OBX_ASSERT(model->materials[i].name != NULL);
+    if (strcmp(model->materials[i].name, name) == 0) return i;
+  }
+  obxWarn("obxFindMaterial():  can't find material \"%s\".", name);
+  return 0;
+}
+
+int32_t obxTextureByName(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(name != NULL);
+  for (uint32_t i = 0; i < model->numtextures; i++)
+    if (strcmp(model->textures[i].name, name) == 0) return int32_t(i);
+
+  char* directory = obxDirectoryOf(model->path);
+  char* path = directory ? obxJoin(directory, name) : NULL;
+  free(directory);
+  if (!path || model->numtextures >= uint32_t(INT32_MAX))
+    obxFailOutOfMemory("obxTextureByName", name);
+  ObxTexture* textures = static_cast<ObxTexture*>(
+      realloc(model->textures, sizeof(ObxTexture) * (size_t(model->numtextures) + 1)));
+  if (!textures) obxFailOutOfMemory("obxTextureByName", path);
+  model->textures = textures;
+  ObxTexture* texture = &textures[model->numtextures];
+  texture->name = obxCopyString(name);
+  if (!texture->name) obxFailOutOfMemory("obxTextureByName", path);
+  // A failed load writes no scales; 1.0 is what every loaded texture gets.
+  texture->width = 1.0f;
+  texture->height = 1.0f;
+  texture->id = 0;
+  model->numtextures++;
+  texture->id = obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width,
+                               &texture->height);
+  free(path);
+  return int32_t(model->numtextures - 1);
+}
+
 
 // ==== SECTION: facet and vertex normals ====================================
 
@@ -811,4 +1554,408 @@ GLuint obxDrawList(ObxModel* model, GLuint mode) {
   obxDraw(model, mode);
   glEndList();
   return list;
+}
+
+// ==== SECTION: geometry utilities ==========================================
+
+float obxMaxOf(float a, float b) { return a < b ? b : a; }
+
+float obxAbsOf(float x) { return x < 0 ? -x : x; }
+
+// Extent as |max| + |min| per axis, which is max - min only when the range
+// holds 0; callers rely on that measure, so it stays.
+static void obxExtent(const ObxModel* model, float max[3], float min[3], float size[3]) {
+  OBX_ASSERT(model->numvertices >= 1);
+  for (int k = 0; k < 3; k++) max[k] = min[k] = model->vertices[3 + k];
+  for (uint32_t i = 1; i <= model->numvertices; i++) {
+    const float* p = &model->vertices[3 * size_t(i)];
+    for (int k = 0; k < 3; k++) {
+      if (max[k] < p[k]) max[k] = p[k];
+      if (p[k] < min[k]) min[k] = p[k];
+    }
+  }
+  for (int k = 0; k < 3; k++) size[k] = obxAbsOf(max[k]) + obxAbsOf(min[k]);
+}
+
+float obxFitToUnitCube(ObxModel* model) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->vertices);
+  float max[3], min[3], size[3], centre[3];
+  obxExtent(model, max, min, size);
+  for (int k = 0; k < 3; k++) centre[k] = float((max[k] + min[k]) / 2.0);
+  float scale = float(2.0 / obxMaxOf(obxMaxOf(size[0], size[1]), size[2]));
+  for (uint32_t i = 1; i <= model->numvertices; i++) {
+    float* p = &model->vertices[3 * size_t(i)];
+    for (int k = 0; k < 3; k++) p[k] = (p[k] - centre[k]) * scale;
+  }
+  return scale;
+}
+
+void obxDimensions(ObxModel* model, float* dimensions) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->vertices);
+  OBX_ASSERT(dimensions);
+  float max[3], min[3];
+  obxExtent(model, max, min, dimensions);
+}
+
+void obxScaleModel(ObxModel* model, float factor) {
+  OBX_ASSERT(model);
+  for (uint32_t i = 1; i <= model->numvertices; i++)
+    for (int k = 0; k < 3; k++) model->vertices[3 * size_t(i) + k] *= factor;
+}
+
+static void obxSwap(uint32_t* a, uint32_t* b) {
+  uint32_t t = *a;
+  *a = *b;
+  *b = t;
+}
+
+void obxFlipWinding(ObxModel* model) {
+  OBX_ASSERT(model);
+  for (uint32_t i = 0; i < model->numtriangles; i++) {
+    ObxTriangle* t = &model->triangles[i];
+    obxSwap(&t->vindices[0], &t->vindices[2]);
+    if (model->numnormals) obxSwap(&t->nindices[0], &t->nindices[2]);
+    if (model->numtexcoords) obxSwap(&t->tindices[0], &t->tindices[2]);
+  }
+  for (uint32_t i = 1; i <= model->numfacetnorms; i++)
+    for (int k = 0; k < 3; k++) model->facetnorms[3 * size_t(i) + k] *= -1.0f;
+  for (uint32_t i = 1; i <= model->numnormals; i++)
+    for (int k = 0; k < 3; k++) model->normals[3 * size_t(i) + k] *= -1.0f;
+}
+
+// Points every grouped corner's texture index at the same-numbered entry of
+// the per-vertex (or per-normal) table the generators just built.
+static void obxAssignTexcoords(ObxModel* model, bool fromNormals) {
+  for (ObxGroup* group = model->groups; group; group = group->next)
+    for (uint32_t i = 0; i < group->numtriangles; i++) {
+      ObxTriangle* t = &model->triangles[group->triangles[i]];
+      for (int k = 0; k < 3; k++) t->tindices[k] = fromNormals ? t->nindices[k] : t->vindices[k];
+    }
+}
+
+void obxPlanarTexcoords(ObxModel* model) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->vertices);
+  free(model->texcoords);
+  model->numtexcoords = model->numvertices;
+  model->texcoords =
+      static_cast<float*>(malloc(2 * (size_t(model->numtexcoords) + 1) * sizeof(float)));
+  OBX_ASSERT(model->texcoords);
+  float size[3];
+  obxDimensions(model, size);
+  float scale = float(2.0 / obxAbsOf(obxMaxOf(obxMaxOf(size[0], size[1]), size[2])));
+  for (uint32_t i = 1; i <= model->numvertices; i++) {
+    const float* p = &model->vertices[3 * size_t(i)];
+    float x = p[0] * scale, z = p[2] * scale;
+    model->texcoords[2 * size_t(i) + 0] = float((x + 1.0) / 2.0);
+    model->texcoords[2 * size_t(i) + 1] = float((z + 1.0) / 2.0);
+  }
+  obxAssignTexcoords(model, false);
+}
+
+void obxSphereTexcoords(ObxModel* model) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->normals);
+  free(model->texcoords);
+  model->numtexcoords = model->numnormals;
+  model->texcoords =
+      static_cast<float*>(malloc(2 * (size_t(model->numtexcoords) + 1) * sizeof(float)));
+  OBX_ASSERT(model->texcoords);
+  for (uint32_t i = 1; i <= model->numnormals; i++) {
+    const float* n = &model->normals[3 * size_t(i)];
+    float x = n[0], y = n[1], z = n[2];
+    float r = float(sqrt(z * z + y * y));
+    float rho = float(sqrt(r * r + x * x));
+    float theta = 0.0f, phi = 0.0f;
+    if (r != 0.0f) {
+      phi = x != 0.0f ? float(acos(x / rho)) : 1.5707963705062866f;
+      theta = y != 0.0f ? float(asin(y / r) + 1.570796325) : 1.5707961320877075f;
+    }
+    model->texcoords[2 * size_t(i) + 0] = float(theta / 3.14159265);
+    model->texcoords[2 * size_t(i) + 1] = float(phi / 3.14159265);
+  }
+  obxAssignTexcoords(model, true);
+}
+
+// ==== SECTION: OBJ and MTL writer ==========================================
+
+static const char* const kObxHeaderCredits[3] = {
+    "#  Ostrel project, obx model library",
+    "#  contact: ostrel-dev@users.noreply.example.org",
+    "#  web: https://ostrel.example.org/obx",
+};
+
+// The fix-ups of the requested output mode, each with its warning.
+static GLuint obxWriteMode(const ObxModel* model, GLuint mode) {
+  if ((mode & OBX_FLAT) && !model->facetnorms) {
+    obxWarn("obxWriteOBJ() warning: flat normal output requested with no facet normals defined.");
+    mode &= ~OBX_FLAT;
+  }
+  if ((mode & OBX_SMOOTH) && !model->normals) {
+    obxWarn("obxWriteOBJ() warning: smooth normal output requested with no normals defined.");
+    mode &= ~OBX_SMOOTH;
+  }
+  if ((mode & OBX_TEXTURE) && !model->texcoords) {
+    obxWarn(
+        "obxWriteOBJ() warning: texture coordinate output requested with no texture "
+        "coordinates defined.");
+    mode &= ~OBX_TEXTURE;
+  }
+  if ((mode & OBX_FLAT) && (mode & OBX_SMOOTH)) {
+    obxWarn(
+        "obxWriteOBJ() warning: flat normal output requested and smooth normal output "
+        "requested (using smooth).");
+    mode &= ~OBX_FLAT;
+  }
+  if ((mode & OBX_COLOR) && !model->materials) {
+    obxWarn(
+        "obxWriteOBJ() warning: color output requested with no colors (materials) defined.");
+    mode &= ~OBX_COLOR;
+  }
+  if ((mode & OBX_MATERIAL) && !model->materials) {
+    obxWarn("obxWriteOBJ() warning: material output requested with no materials defined.");
+    mode &= ~OBX_MATERIAL;
+  }
+  if ((mode & OBX_COLOR) && (mode & OBX_MATERIAL)) {
+    obxWarn(
+        "obxWriteOBJ() warning: color and material output requested outputting only "
+        "materials.");
+    mode &= ~OBX_COLOR;
+  }
+  return mode;
+}
+
+void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname) {
+  OBX_ASSERT(model);
+  char* dir = obxDirectoryOf(modelpath);
+  char* path = dir ? obxJoin(dir, mtllibname) : NULL;
+  free(dir);
+  OBX_ASSERT(path);
+  FILE* file = fopen(path, "w");
+  if (!file) obxFail("obxWriteMTL() failed: can't open file \"%s\".", path);
+  fprintf(file, "#  \n#  Wavefront MTL generated by OBX library\n#  \n#  OBX library\n");
+  for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
+  fprintf(file, "#  \n\n");
+  for (uint32_t i = 0; i < model->nummaterials; i++) {
+    const ObxMaterial* m = &model->materials[i];
+    fprintf(file, "newmtl %s\n", m->name);
+    fprintf(file, "Ka %f %f %f\n", m->ambient[0], m->ambient[1], m->ambient[2]);
+    fprintf(file, "Kd %f %f %f\n", m->diffuse[0], m->diffuse[1], m->diffuse[2]);
+    fprintf(file, "Ks %f %f %f\n", m->specular[0], m->specular[1], m->specular[2]);
+    fprintf(file, "Ns %f\n", m->shininess / 128.0 * 100.0);
+    // Opacity and the diffuse map are written too, so that a model read back
+    // keeps its transparent pass and its textures; a reader that knows
+    // neither statement loses nothing else.
+    if (m->diffuse[3] != 1.0f) fprintf(file, "d %f\n", m->diffuse[3]);
+    if (m->map_diffuse >= 0 && uint32_t(m->map_diffuse) < model->numtextures)
+      fprintf(file, "map_Kd %s\n", model->textures[m->map_diffuse].name);
+    fprintf(file, "\n");
+  }
+  fclose(file);
+  free(path);
+}
+
+void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
+  OBX_ASSERT(model);
+  mode = obxWriteMode(model, mode);
+  FILE* file = fopen(filename, "w");
+  if (!file) obxFail("obxWriteOBJ() failed: can't open file \"%s\" to write.", filename);
+  fprintf(file, "#  \n#  Wavefront OBJ generated by OBX library\n#  \n#  OBX library\n");
+  for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
+  fprintf(file, "#  \n");
+
+  if ((mode & OBX_MATERIAL) && model->mtllibname) {
+    fprintf(file, "\nmtllib %s\n\n", model->mtllibname);
+    obxWriteMTL(model, filename, model->mtllibname);
+  }
+
+  fprintf(file, "\n# %d vertices\n", int(model->numvertices));
+  for (uint32_t i = 1; i <= model->numvertices; i++) {
+    const float* p = &model->vertices[3 * size_t(i)];
+    fprintf(file, "v %f %f %f\n", p[0], p[1], p[2]);
+  }
+  if (mode & OBX_SMOOTH) {
+    fprintf(file, "\n# %u normals\n", model->numnormals);
+    for (uint32_t i = 1; i <= model->numnormals; i++) {
+      const float* n = &model->normals[3 * size_t(i)];
+      fprintf(file, "vn %f %f %f\n", n[0], n[1], n[2]);
+    }
+  } else if (mode & OBX_FLAT) {
+    fprintf(file, "\n# %d normals\n", int(model->numfacetnorms));
+    for (uint32_t i = 1; i <= model->numfacetnorms; i++) {
+      const float* n = &model->facetnorms[3 * size_t(i)];
+      fprintf(file, "vn %f %f %f\n", n[0], n[1], n[2]);
+    }
+  }
+  if (mode & OBX_TEXTURE) {
+    fprintf(file, "\n# %d texcoords\n", int(model->numtexcoords));
+    for (uint32_t i = 1; i <= model->numtexcoords; i++) {
+      const float* t = &model->texcoords[2 * size_t(i)];
+      fprintf(file, "vt %f %f\n", t[0], t[1]);
+    }
+  }
+  fprintf(file, "\n# %d groups\n# %d faces (triangles)\n\n", int(model->numgroups),
+          int(model->numtriangles));
+
+  // Indices go out through %d: "none" (all bits set) prints as -1.
+  int64_t material = -1;
+  for (ObxGroup* group = model->groups; group; group = group->next) {
+    fprintf(file, "g %s\n", group->name);
+    if (mode & OBX_MATERIAL) {
+      OBX_ASSERT(group->material < model->nummaterials);
+      fprintf(file, "usemtl %s\n", model->materials[group->material].name);
+      material = group->material;
+    }
+    for (uint32_t i = 0; i < group->numtriangles; i++) {
+      const ObxTriangle* t = &model->triangles[group->triangles[i]];
+      if (t->material != 0 && t->material != material && t->material < model->nummaterials) {
+        fprintf(file, "usemtl %s\n", model->materials[t->material].name);
+        material = t->material;
+      }
+      const int* v = reinterpret_cast<const int*>(t->vindices);
+      const int* n = reinterpret_cast<const int*>(t->nindices);
+      const int* x = reinterpret_cast<const int*>(t->tindices);
+      int f = int(t->findex);
+      if ((mode & OBX_SMOOTH) && (mode & OBX_TEXTURE))
+        fprintf(file, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", v[0], x[0], n[0], v[1], x[1], n[1], v[2],
+                x[2], n[2]);
+      else if ((mode & OBX_FLAT) && (mode & OBX_TEXTURE))
+        fprintf(file, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", v[0], x[0], f, v[1], x[1], f, v[2], x[2],
+                f);
+      else if (mode & OBX_TEXTURE)
+        fprintf(file, "f %d/%d %d/%d %d/%d\n", v[0], x[0], v[1], x[1], v[2], x[2]);
+      else if (mode & OBX_SMOOTH)
+        fprintf(file, "f %d//%d %d//%d %d//%d\n", v[0], n[0], v[1], n[1], v[2], n[2]);
+      else if (mode & OBX_FLAT)
+        fprintf(file, "f %d//%d %d//%d %d//%d\n", v[0], f, v[1], f, v[2], f);
+      else
+        fprintf(file, "f %d %d %d\n", v[0], v[1], v[2]);
+    }
+    fprintf(file, "\n");
+  }
+  fclose(file);
+}
+
+// ==== SECTION: vertex welding ==============================================
+
+GLboolean obxVectorsEqual(const float* u, const float* v, float epsilon) {
+  return obxAbsOf(u[0] - v[0]) < epsilon && obxAbsOf(u[1] - v[1]) < epsilon &&
+         obxAbsOf(u[2] - v[2]) < epsilon;
+}
+
+// A hash grid over the kept vectors with cells of twice epsilon: two vectors
+// within epsilon on every axis (even after the float rounding of their
+// difference) lie in the same or neighbouring cells, so searching the 27
+// cells around a vector and taking the lowest matching slot gives exactly
+// the first match of a linear scan, in far less time.
+namespace {
+struct ObxWeldGrid {
+  static constexpr double kCellLimit = 1e15;  // cell coordinates stay exact
+  double cell = 0;
+  uint32_t mask = 0;
+  std::vector<uint32_t> heads;  // bucket -> first kept slot, 0 = empty
+  std::vector<uint32_t> next;   // kept slot -> next in bucket
+
+  bool cellOf(const float* p, int64_t c[3]) const {
+    for (int k = 0; k < 3; k++) {
+      double q = std::floor(double(p[k]) / cell);
+      if (!(std::fabs(q) < kCellLimit)) return false;  // NaN, inf or too far out
+      c[k] = int64_t(q);
+    }
+    return true;
+  }
+  uint32_t bucket(int64_t x, int64_t y, int64_t z) const {
+    uint64_t h = uint64_t(x) * 0x9E3779B97F4A7C15ull ^ uint64_t(y) * 0xC2B2AE3D27D4EB4Full ^
+                 uint64_t(z) * 0x165667B19E3779F9ull;
+    return uint32_t((h ^ (h >> 29)) & mask);
+  }
+};
+}  // namespace
+
+// The distinct-vector search; map[i] receives the kept slot of vector i.
+static float* obxUniqueVectorsMapped(const float* vectors, uint32_t* numvectors, float epsilon,
+                                     uint32_t* map) {
+  OBX_ASSERT(vectors && numvectors);
+  uint32_t count = *numvectors;
+  float* result = static_cast<float*>(malloc(3 * (size_t(count) + 1) * sizeof(float)));
+  OBX_ASSERT(result);
+  uint32_t kept = 0;
+
+  ObxWeldGrid grid;
+  // With epsilon <= 0 (or NaN) nothing is ever equal; every vector is kept.
+  bool useGrid = epsilon > 0.0f;
+  if (useGrid) {
+    grid.cell = 2.0 * double(epsilon);
+    uint32_t buckets = 1;
+    while (buckets < count && buckets < (1u << 30)) buckets <<= 1;
+    grid.mask = buckets - 1;
+    grid.heads.assign(buckets, 0);
+    grid.next.assign(size_t(count) + 1, 0);
+  }
+  for (uint32_t i = 1; i <= count; i++) {
+    const float* p = &vectors[3 * size_t(i)];
+    uint32_t match = 0;
+    int64_t c[3];
+    bool placed = useGrid && grid.cellOf(p, c);
+    if (placed) {
+      for (int64_t dx = -1; dx <= 1; dx++)
+        for (int64_t dy = -1; dy <= 1; dy++)
+          for (int64_t dz = -1; dz <= 1; dz++)
+            for (uint32_t j = grid.heads[grid.bucket(c[0] + dx, c[1] + dy, c[2] + dz)]; j;
+                 j = grid.next[j])
+              if ((match == 0 || j < match) && obxVectorsEqual(p, &result[3 * size_t(j)], epsilon))
+                match = j;
+    } else if (useGrid) {
+      // Non-finite or far-out vectors: compare against every kept one.
+      for (uint32_t j = 1; j <= kept && !match; j++)
+        if (obxVectorsEqual(p, &result[3 * size_t(j)], epsilon)) match = j;
+    }
+    if (!match) {
+      match = ++kept;
+      memcpy(&result[3 * size_t(kept)], p, 3 * sizeof(float));
+      if (placed) {
+        uint32_t b = grid.bucket(c[0], c[1], c[2]);
+        grid.next[kept] = grid.heads[b];
+        grid.heads[b] = kept;
+      }
+    }
+    map[i] = match;
+  }
+  *numvectors = kept;
+  return result;
+}
+
+float* obxUniqueVectors(float* vectors, uint32_t* numvectors, float epsilon) {
+  OBX_ASSERT(vectors && numvectors);
+  std::vector<uint32_t> map(size_t(*numvectors) + 1);
+  uint32_t count = *numvectors;
+  float* result = obxUniqueVectorsMapped(vectors, numvectors, epsilon, map.data());
+  // Callers of this interface read the map from the x coordinates.
+  for (uint32_t i = 1; i <= count; i++) vectors[3 * size_t(i)] = float(map[i]);
+  return result;
+}
+
+void obxMergeVertices(ObxModel* model, float epsilon) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->vertices);
+  // The map is kept as integers rather than in the x coordinates as floats,
+  // which would renumber wrongly beyond 2^24 vertices.
+  std::vector<uint32_t> map(size_t(model->numvertices) + 1);
+  uint32_t count = model->numvertices;
+  float* unique = obxUniqueVectorsMapped(model->vertices, &count, epsilon, map.data());
+  for (uint32_t i = 0; i < model->numtriangles; i++)
+    for (int k = 0; k < 3; k++) {
+      uint32_t old = model->triangles[i].vindices[k];
+      OBX_ASSERT(old >= 1 && old <= model->numvertices);
+      model->triangles[i].vindices[k] = map[old];
+    }
+  free(model->vertices);
+  model->numvertices = count;
+  model->vertices = static_cast<float*>(malloc(3 * (size_t(count) + 1) * sizeof(float)));
+  OBX_ASSERT(model->vertices);
+  memset(model->vertices, 0, 3 * sizeof(float));
+  memcpy(&model->vertices[3], &unique[3], 3 * size_t(count) * sizeof(float));
+  free(unique);
 }

@@ -1,0 +1,296 @@
+// obx/scan.h: the byte scanner under the OBJ and MTL readers.
+//
+// The readers are defined in terms of stream reads: "%s" tokens, line reads
+// of a bounded size, "%f", "%d"/"%u" and the slash forms of face items, with
+// one character of push-back. These helpers reproduce what the C library's
+// stream functions consume and return, over a read-only span of bytes, so
+// the readers behave as the stream version would without paying for stdio.
+// tests/test_reader.cpp holds them against fscanf on generated inputs.
+//
+// Results follow fscanf: the number of values converted, 0 for a matching
+// failure, -1 (OBX_SCAN_EOF) when the input ends before the first value.
+#ifndef OBX_SCAN_H
+#define OBX_SCAN_H
+
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#define OBX_SCAN_EOF (-1)
+
+// A cursor over bytes that are not zero-terminated.
+struct ObxScanner {
+  const char* p;    // next unread byte
+  const char* end;  // one past the last byte
+};
+
+// The C locale's isspace, without its table lookup.
+inline bool obxIsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+inline bool obxIsDigit(unsigned char c) { return unsigned(c - '0') < 10u; }
+inline char obxLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; }
+
+inline void obxSkipSpace(ObxScanner* s) {
+  while (s->p < s->end && obxIsSpace((unsigned char)*s->p)) s->p++;
+}
+
+// "%<max>s": skips blanks and takes up to max non-blank bytes. Returns the
+// token's length (its bytes stay in the input, at *token), 0 at the end of
+// the input. A longer run of non-blank bytes is split after max bytes, and
+// the rest is the next token, as a width-limited "%s" does.
+inline size_t obxScanToken(ObxScanner* s, size_t max, const char** token) {
+  obxSkipSpace(s);
+  const char* start = s->p;
+  const char* limit = (size_t(s->end - start) > max) ? start + max : s->end;
+  const char* p = start;
+  while (p < limit && !obxIsSpace((unsigned char)*p)) p++;
+  s->p = p;
+  *token = start;
+  return size_t(p - start);
+}
+
+// fgets with a buffer of max + 1 bytes: takes up to max bytes, up to and
+// including the next line feed. Returns the length, 0 at the end of input.
+inline size_t obxScanLine(ObxScanner* s, size_t max, const char** line) {
+  const char* start = s->p;
+  size_t avail = size_t(s->end - start);
+  size_t n = avail < max ? avail : max;
+  const void* feed = memchr(start, '\n', n);
+  if (feed) n = size_t(static_cast<const char*>(feed) - start) + 1;
+  s->p = start + n;
+  *line = start;
+  return n;
+}
+
+// "%d" and "%u" of a 32-bit int. The value is what the C library stores:
+// strtol/strtoul of the digits, cut to 32 bits (so "%u" of "-1" gives
+// 0xFFFFFFFF). *outOfRange is set when the number lies outside
+// [-2^31, 2^32 - 1], where that cut no longer keeps its meaning; it is left
+// alone otherwise. The two conversions consume the same bytes.
+template <bool Signed>
+inline int obxScanInt(ObxScanner* s, uint32_t* value, bool* outOfRange) {
+  obxSkipSpace(s);
+  const char* p = s->p;
+  if (p == s->end) return OBX_SCAN_EOF;
+  bool negative = false;
+  if (*p == '-' || *p == '+') {
+    negative = *p == '-';
+    p++;
+  }
+  // A sign stays consumed when no digit follows: one byte of push-back
+  // gives back only the byte after it.
+  if (p == s->end || !obxIsDigit((unsigned char)*p)) {
+    s->p = p;
+    return 0;
+  }
+  uint64_t magnitude = 0;
+  bool saturated = false;
+  do {
+    uint64_t next;
+    if (__builtin_mul_overflow(magnitude, 10u, &next) ||
+        __builtin_add_overflow(next, uint64_t(*p - '0'), &next))
+      saturated = true;
+    else
+      magnitude = next;
+    p++;
+  } while (p < s->end && obxIsDigit((unsigned char)*p));
+  s->p = p;
+
+  uint64_t bits;  // the long or unsigned long that strtol/strtoul return
+  if (Signed) {
+    const uint64_t limit = uint64_t(INT64_MAX) + (negative ? 1u : 0u);
+    if (saturated || magnitude > limit) magnitude = limit;
+    bits = negative ? uint64_t(0) - magnitude : magnitude;
+  } else {
+    bits = saturated ? UINT64_MAX : (negative ? uint64_t(0) - magnitude : magnitude);
+  }
+  *value = uint32_t(bits);
+  if (saturated || magnitude > (negative ? uint64_t(INT32_MAX) + 1u : uint64_t(UINT32_MAX)))
+    *outOfRange = true;
+  return 1;
+}
+
+// Converts the bytes that "%f" took. Plain decimals go through
+// std::from_chars; the forms it does not take (a leading '+', hex, inf,
+// nan) and values out of float range go through strtof, as the C library
+// converts them. Returns false when nothing converts.
+inline bool obxConvertFloat(const char* start, const char* end, float* value) {
+  if (*start != '+') {
+    auto result = std::from_chars(start, end, *value);
+    if (result.ec == std::errc() && result.ptr == end) return true;
+    if (result.ec == std::errc::invalid_argument) return false;
+  }
+  char small[64];
+  size_t length = size_t(end - start);
+  char* copy = length < sizeof small ? small : static_cast<char*>(malloc(length + 1));
+  if (!copy) return false;  // a pathological run of digits and no memory
+  memcpy(copy, start, length);
+  copy[length] = '\0';
+  char* stop;
+  float converted = strtof(copy, &stop);
+  bool ok = stop != copy;
+  if (copy != small) free(copy);
+  if (ok) *value = converted;
+  return ok;
+}
+
+// "%f", the C library's way: it collects the longest run that could begin a
+// number (sign, digits, one point, exponent with its sign; "0x" and hex
+// digits; "inf", "infinity", "nan"), gives back only the byte that stopped
+// it, and converts what it collected. A mismatch inside "inf"/"nan" keeps
+// the mismatching byte consumed. With Convert false, only the consumption
+// and the result are computed (the counting pass needs nothing more).
+template <bool Convert>
+inline int obxScanFloat(ObxScanner* s, float* value) {
+  obxSkipSpace(s);
+  const char* p = s->p;
+  const char* end = s->end;
+  if (p == end) return OBX_SCAN_EOF;
+  const char* start = p;
+
+  // Fast path: an unsigned or negative decimal that ends at a blank or at
+  // the end of input is taken whole by both the C library and from_chars.
+  if (Convert && (obxIsDigit((unsigned char)*p) ||
+                  (*p == '-' && p + 1 < end && obxIsDigit((unsigned char)p[1])))) {
+    float parsed;
+    auto result = std::from_chars(p, end, parsed);
+    if (result.ec == std::errc() &&
+        (result.ptr == end || obxIsSpace((unsigned char)*result.ptr))) {
+      *value = parsed;
+      s->p = result.ptr;
+      return 1;
+    }
+  }
+
+  bool sign = false;
+  if (*p == '-' || *p == '+') {
+    sign = true;
+    p++;
+    if (p == end) {
+      s->p = p;
+      return 0;
+    }
+  }
+  char c = obxLower(*p);
+  if (c == 'n' || c == 'i') {
+    const char* word = c == 'n' ? "nan" : "infinity";
+    size_t need = 3;
+    for (size_t i = 0; i < need; i++) {
+      if (p == end) {
+        s->p = p;
+        return 0;
+      }
+      if (obxLower(*p) != word[i]) {
+        s->p = p + 1;  // the mismatching byte is not given back
+        return 0;
+      }
+      p++;
+    }
+    // "inf" may go on as "infinity"; anything else after it is given back.
+    if (c == 'i' && p < end && obxLower(*p) == 'i') {
+      for (size_t i = 3; i < 8; i++) {
+        if (p == end) {
+          s->p = p;
+          return 0;
+        }
+        if (obxLower(*p) != word[i]) {
+          s->p = p + 1;
+          return 0;
+        }
+        p++;
+      }
+    }
+    s->p = p;
+    if (Convert) {
+      float magnitude = c == 'n' ? __builtin_nanf("") : __builtin_inff();
+      *value = *start == '-' ? -magnitude : magnitude;
+    }
+    return 1;
+  }
+
+  bool hex = false, digit = false, dot = false, exponent = false;
+  char exponentChar = 'e';
+  if (*p == '0') {
+    p++;
+    if (p < end && obxLower(*p) == 'x') {
+      hex = true;
+      exponentChar = 'p';
+      p++;
+    } else {
+      digit = true;
+    }
+  }
+  for (; p < end; p++) {
+    char b = *p;
+    if (obxIsDigit((unsigned char)b) ||
+        (hex && !exponent && ((b >= 'a' && b <= 'f') || (b >= 'A' && b <= 'F')))) {
+      digit = true;
+    } else if (exponent && obxLower(p[-1]) == exponentChar && (b == '-' || b == '+')) {
+    } else if (digit && !exponent && obxLower(b) == exponentChar) {
+      exponent = dot = true;
+    } else if (!dot && b == '.') {
+      dot = true;
+    } else {
+      break;
+    }
+  }
+  s->p = p;
+  size_t collected = size_t(p - start);
+  if (collected == (sign ? 1u : 0u) + (hex ? 2u : 0u)) return 0;
+  if (!Convert) {
+    // Whether the C library's strtof takes anything of the collected bytes:
+    // it needs a digit, or for hex "0x" without digits it still takes "0".
+    return (digit || hex) ? 1 : 0;
+  }
+  return obxConvertFloat(start, p, value) ? 1 : 0;
+}
+
+// Matches one literal byte of a format: 1 when it matches (consumed), 0 when
+// another byte stands there (not consumed), OBX_SCAN_EOF at the end.
+inline int obxScanLiteral(ObxScanner* s, char literal) {
+  if (s->p == s->end) return OBX_SCAN_EOF;
+  if (*s->p != literal) return 0;
+  s->p++;
+  return 1;
+}
+
+// The four forms of a face item, each with its scan format.
+enum ObxItemForm {
+  OBX_FORM_V,    // "%d"
+  OBX_FORM_VT,   // "%d/%d"
+  OBX_FORM_VTN,  // "%d/%d/%d"
+  OBX_FORM_VN,   // "%d//%d"
+};
+
+// Scans one face item of the given form, as fscanf with the form's format:
+// fields[0] = v, fields[1] = t, fields[2] = n receive the values converted
+// (the others keep theirs). Returns the number of values converted, or
+// OBX_SCAN_EOF when the input ends before the first.
+template <bool Signed>
+inline int obxScanItem(ObxScanner* s, ObxItemForm form, uint32_t fields[3], bool* outOfRange) {
+  int first = obxScanInt<Signed>(s, &fields[0], outOfRange);
+  if (first != 1 || form == OBX_FORM_V) return first;
+  if (obxScanLiteral(s, '/') != 1) return 1;
+  if (form == OBX_FORM_VN) {
+    if (obxScanLiteral(s, '/') != 1) return 1;
+    return obxScanInt<Signed>(s, &fields[2], outOfRange) == 1 ? 2 : 1;
+  }
+  if (obxScanInt<Signed>(s, &fields[1], outOfRange) != 1) return 1;
+  if (form == OBX_FORM_VT) return 2;
+  if (obxScanLiteral(s, '/') != 1) return 2;
+  return obxScanInt<Signed>(s, &fields[2], outOfRange) == 1 ? 3 : 2;
+}
+
+// "%f %f ..." with count conversions into values (those that fail keep
+// their old contents). Returns the number converted or OBX_SCAN_EOF.
+template <bool Convert>
+inline int obxScanFloats(ObxScanner* s, int count, float* values) {
+  for (int i = 0; i < count; i++) {
+    int result = obxScanFloat<Convert>(s, &values[i]);
+    if (result != 1) return (i == 0) ? result : i;
+  }
+  return count;
+}
+
+#endif  // OBX_SCAN_H

@@ -1,0 +1,360 @@
+// The MTL reader, material lookup and textures shared by file name.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "obx/obx.h"
+#include "support.h"
+
+namespace {
+
+using ostrel_test::TempDir;
+using testing::Eq;
+using testing::ExitedWithCode;
+
+// A model read from an OBJ file that names library.mtl, written beside it.
+struct Library {
+  explicit Library(const std::string& mtl, const std::string& obj = "") {
+    dir.write("library.mtl", mtl);
+    path = dir.write("scene.obj", "mtllib library.mtl\n" + obj);
+  }
+  ObxModel* read() const { return obxReadOBJ(path.c_str()); }
+  TempDir dir;
+  std::string path;
+};
+
+struct ReadMtl {
+  explicit ReadMtl(const std::string& mtl) : library(mtl), model(library.read()) {}
+  ~ReadMtl() { obxDeleteModel(model); }
+  ObxModel* operator->() const { return model; }
+  const ObxMaterial& operator[](uint32_t i) const { return model->materials[i]; }
+  Library library;
+  ObxModel* model;
+};
+
+void expectColor(const float* actual, float r, float g, float b, float a) {
+  EXPECT_EQ(actual[0], r);
+  EXPECT_EQ(actual[1], g);
+  EXPECT_EQ(actual[2], b);
+  EXPECT_EQ(actual[3], a);
+}
+
+// Standard error of reading the library, and the model through *model.
+std::string warningsOf(const Library& library, ObxModel** model) {
+  testing::internal::CaptureStderr();
+  *model = library.read();
+  return testing::internal::GetCapturedStderr();
+}
+
+// A w x h raw PPM of one colour.
+std::string ppm(int w, int h, unsigned char r, unsigned char g, unsigned char b) {
+  std::string image = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+  for (int i = 0; i < w * h; i++) image += {char(r), char(g), char(b)};
+  return image;
+}
+
+TEST(Mtl, library_without_newmtl_is_one_default_material) {
+  ReadMtl m("# nothing but a comment\n");
+  ASSERT_EQ(m->nummaterials, 1u);
+  const ObxMaterial& d = m[0];
+  EXPECT_STREQ(d.name, "default");
+  expectColor(d.diffuse, 0.8f, 0.8f, 0.8f, 1.0f);
+  expectColor(d.ambient, 0.2f, 0.2f, 0.2f, 1.0f);
+  expectColor(d.specular, 0.0f, 0.0f, 0.0f, 1.0f);
+  EXPECT_EQ(d.shininess, 65.0f);
+  EXPECT_EQ(d.map_diffuse, -1);
+}
+
+TEST(Mtl, statements_before_newmtl_change_the_default_material) {
+  ReadMtl m("Kd 0.1 0.2 0.3\nd 0.25\nnewmtl a\n");
+  ASSERT_EQ(m->nummaterials, 2u);
+  expectColor(m[0].diffuse, 0.1f, 0.2f, 0.3f, 0.25f);
+  expectColor(m[1].diffuse, 0.8f, 0.8f, 0.8f, 1.0f);
+}
+
+TEST(Mtl, red_material_has_its_values_and_the_defaults) {
+  ReadMtl m("newmtl red\nKd 1 0 0\nd 0.5\nNs 100\n");
+  ASSERT_EQ(m->nummaterials, 2u);
+  const ObxMaterial& red = m[1];
+  EXPECT_STREQ(red.name, "red");
+  expectColor(red.diffuse, 1, 0, 0, 0.5f);
+  expectColor(red.ambient, 0.2f, 0.2f, 0.2f, 1);
+  expectColor(red.specular, 0, 0, 0, 1);
+  EXPECT_EQ(red.shininess, 128.0f);
+  EXPECT_EQ(red.map_diffuse, -1);
+}
+
+TEST(Mtl, ka_kd_ks_fill_their_colour) {
+  ReadMtl m("newmtl m\nKa 0.1 0.2 0.3\nKd 0.4 0.5 0.6\nKs 0.7 0.8 0.9\n");
+  expectColor(m[1].ambient, 0.1f, 0.2f, 0.3f, 1);
+  expectColor(m[1].diffuse, 0.4f, 0.5f, 0.6f, 1);
+  expectColor(m[1].specular, 0.7f, 0.8f, 0.9f, 1);
+}
+
+TEST(Mtl, ns_is_scaled_from_100_to_128_in_two_float_steps) {
+  const struct {
+    const char* ns;
+    float expected;
+  } cases[] = {{"100", 128.0f}, {"50", 64.0f}, {"0", 0.0f},
+               {"33", float(float(33.0f / 100.0) * 128.0)}, {"200", 256.0f}};
+  for (const auto& c : cases) {
+    ReadMtl m(std::string("newmtl m\nNs ") + c.ns + "\n");
+    EXPECT_EQ(m[1].shininess, c.expected) << c.ns;
+  }
+}
+
+TEST(Mtl, fourth_number_after_a_colour_is_a_keyword_whose_line_is_skipped) {
+  ReadMtl m("newmtl m\nKd 0.1 0.2 0.3 0.4 d 0.5\nd 0.75\n");
+  expectColor(m[1].diffuse, 0.1f, 0.2f, 0.3f, 0.75f);
+}
+
+TEST(Mtl, d_without_a_number_keeps_the_alpha) {
+  // The scan for the number goes on over the line end and stops at "Ka".
+  ReadMtl m("newmtl m\nd 0.5\nd\nKa 1 1 1\nnewmtl n\nd x\n");
+  ASSERT_EQ(m->nummaterials, 3u);
+  EXPECT_EQ(m[1].diffuse[3], 0.5f);
+  EXPECT_EQ(m[1].ambient[0], 1.0f);
+  EXPECT_EQ(m[2].diffuse[3], 1.0f);
+}
+
+TEST(Mtl, newmtl_takes_the_first_word_and_an_empty_name_without_one) {
+  ReadMtl m("newmtl two words\nnewmtl\nnewmtl  last \n");
+  ASSERT_EQ(m->nummaterials, 4u);
+  EXPECT_STREQ(m[1].name, "two");
+  EXPECT_STREQ(m[2].name, "");
+  EXPECT_STREQ(m[3].name, "last");
+}
+
+TEST(Mtl, usemtl_default_finds_material_zero_first) {
+  Library library("newmtl default\nKd 1 1 1\n", "v 0 0 0\nusemtl default\nf 1 1 1\n");
+  ObxModel* model = library.read();
+  ASSERT_EQ(model->nummaterials, 2u);
+  EXPECT_EQ(model->triangles[0].material, 0u);
+  EXPECT_EQ(obxFindMaterial(model, "default"), 0u);
+  obxDeleteModel(model);
+}
+
+TEST(Mtl, find_material_returns_the_first_match) {
+  ReadMtl m("newmtl a\nnewmtl b\nnewmtl a\n");
+  EXPECT_EQ(obxFindMaterial(m.model, "a"), 1u);
+  EXPECT_EQ(obxFindMaterial(m.model, "b"), 2u);
+}
+
+TEST(Mtl, find_material_warns_when_there_is_none) {
+  ReadMtl m("newmtl a\n");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(obxFindMaterial(m.model, "A"), 0u);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "OBX: Warning: obxFindMaterial():  can't find material \"A\".\n");
+}
+
+TEST(Mtl, find_material_without_a_table_warns) {
+  TempDir dir;
+  std::string path = dir.write("plain.obj", "v 0 0 0\n");
+  ObxModel* model = obxReadOBJ(path.c_str());
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(obxFindMaterial(model, "x"), 0u);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "OBX: Warning: obxFindMaterial():  can't find material \"x\".\n");
+  obxDeleteModel(model);
+}
+
+TEST(Mtl, find_material_asserts_a_name) {
+  ReadMtl m("newmtl a\n");
+  EXPECT_DEATH(obxFindMaterial(m.model, nullptr), "Assertion `name != NULL' failed");
+}
+
+struct WarningCase {
+  const char* mtl;
+  const char* warnings;  // the whole of standard error
+};
+
+TEST(MtlWarnings, ignored_statements_warn_in_order) {
+  const WarningCase cases[] = {
+      {"newmtl m\nNi 1.45\n", "OBX: Warning: refraction index ignored\n"},
+      {"newmtl m\nKe 1 1 1\n", "OBX: Warning: obxReadMTL: Command \"Ke\" ignored\n"},
+      {"newmtl m\nK\n", "OBX: Warning: obxReadMTL: Command \"K\" ignored\n"},
+      {"newmtl m\nNx 3\n", "OBX: Warning: obxReadMTL: Command \"Nx\" ignored\n"},
+      {"newmtl m\nillum 1\n", "OBX: Warning: illum material ignored: illum 1\n"},
+      {"newmtl m\nillum 2\n", ""},
+      {"newmtl m\nmap_Ks  shiny.png \n", "OBX: Warning: map map_Ks shiny.png ignored\n"},
+      {"newmtl m\nmap_bump -bm 2 b.png\n", "OBX: Warning: map map_bump -bm 2 b.png ignored\n"},
+      {"newmtl m\nrefl -type sphere x.png\n",
+       "OBX: Warning: reflection type ignored: r -type sphere x.png\n\n"},
+      {"newmtl m\nmap_Kd\n",
+       "OBX: Warning: obxReadMTL: map_Kd without a file name in file \"DIR/library.mtl\" "
+       "ignored\n"},
+      {"newmtl m\nTr 0.5\nTf 1 1 1\n12 Ni\n# Ni\n", ""},
+      {"Ni 1\nnewmtl m\nillum 3\nKe 0 0 0\n",
+       "OBX: Warning: refraction index ignored\n"
+       "OBX: Warning: illum material ignored: illum 3\n"
+       "OBX: Warning: obxReadMTL: Command \"Ke\" ignored\n"},
+  };
+  for (const WarningCase& c : cases) {
+    Library library(c.mtl);
+    std::string expected = c.warnings;
+    size_t dir = expected.find("DIR/");
+    if (dir != std::string::npos) expected.replace(dir, 3, library.dir.path());
+    ObxModel* model;
+    EXPECT_EQ(warningsOf(library, &model), expected) << c.mtl;
+    obxDeleteModel(model);
+  }
+}
+
+TEST(MtlFatal, malformed_libraries_end_with_their_message) {
+  const WarningCase cases[] = {
+      {"newmtl a\nnewmaterial b\n",
+       "OBX: Fatal Error: obxReadMTL: Got \"newmaterial\" instead of \"newmtl\" in file "
+       "\"DIR/library.mtl\"\n"},
+      {"Ni 1\nnewmtl a\nnope\n",
+       "OBX: Fatal Error: obxReadMTL: Got \"nope\" instead of \"newmtl\" in file "
+       "\"DIR/library.mtl\"\n"},
+      {"newmtl a\nNi 1\nilum 2\n",
+       "OBX: Warning: refraction index ignored\n"
+       "OBX: Fatal Error: obxReadMTL: Got \"ilum\" instead of \"illum\" in file "
+       "\"DIR/library.mtl\"\n"},
+  };
+  for (const WarningCase& c : cases) {
+    Library library(c.mtl);
+    std::string expected = c.warnings;
+    size_t dir = expected.find("DIR/");
+    expected.replace(dir, 3, library.dir.path());
+    EXPECT_EXIT(library.read(), ExitedWithCode(1), Eq(expected)) << c.mtl;
+  }
+}
+
+TEST(MtlFatal, missing_library_names_the_full_path) {
+  TempDir dir;
+  std::string path = dir.write("models/scene.obj", "mtllib scene.mtl\n");
+  EXPECT_EXIT(obxReadOBJ(path.c_str()), ExitedWithCode(1),
+              Eq("OBX: Fatal Error: obxReadMTL() failed: can't open material file \"" +
+                 dir.path() + "/models/scene.mtl\".\n"));
+}
+
+// Runs read in a child process; returns its standard error, and its exit
+// status in *status (128 + signal when it was killed).
+template <typename Read>
+std::string inChild(Read read, int* status) {
+  char errPath[] = "/tmp/ostrel-mtl-err-XXXXXX";
+  int errFd = mkstemp(errPath);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(errFd, 2);
+    read();
+    _exit(0);
+  }
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  std::string err = ostrel_test::readFile(errPath);
+  close(errFd);
+  unlink(errPath);
+  return err;
+}
+
+TEST(MtlRobust, every_truncated_prefix_reads_or_fails_cleanly) {
+  const std::string full =
+      "# library\nKd 0.5 0.5 0.5\nnewmtl red\nKa 0.1 0.1 0.1\nKd 1 0 0\nKs 1 1 1\n"
+      "Ns 50\nd 0.5\nillum 2\nNi 1.5\nnewmtl blue\nKd 0 0 1\nTr 0\nrefl -type x\n";
+  TempDir dir;
+  dir.write("scene.obj", "mtllib prefix.mtl\n");
+  const std::string obj = dir.path() + "/scene.obj";
+  int clean = 0;
+  for (size_t length = 0; length <= full.size(); length++) {
+    dir.write("prefix.mtl", full.substr(0, length));
+    int status;
+    std::string err = inChild(
+        [&] {
+          ObxModel* model = obxReadOBJ(obj.c_str());
+          for (uint32_t i = 0; i < model->nummaterials; i++)
+            if (!model->materials[i].name) _exit(3);  // every material is named
+          obxDeleteModel(model);
+        },
+        &status);
+    ASSERT_TRUE(status == 0 || status == 1) << length << ": " << err;
+    ASSERT_EQ(err.find("Sanitizer"), std::string::npos) << length << ": " << err;
+    ASSERT_EQ(err.find("runtime error"), std::string::npos) << length << ": " << err;
+    if (status == 1)  // a keyword cut short, such as "n" of "newmtl"
+      ASSERT_NE(err.find("OBX: Fatal Error: obxReadMTL: Got \""), std::string::npos) << err;
+    else
+      clean++;
+  }
+  EXPECT_GT(clean, int(full.size()) / 2);
+}
+
+// ---- Textures --------------------------------------------------------------
+
+TEST(MtlTextures, materials_naming_one_file_share_one_texture) {
+  ostrel_test::requireGlContext();
+  Library library("newmtl a\nmap_Kd wood.ppm\nnewmtl b\nmap_Kd  wood.ppm \nnewmtl c\n"
+                  "map_Kd stone.ppm\n");
+  library.dir.write("wood.ppm", ppm(4, 4, 200, 120, 40));
+  library.dir.write("stone.ppm", ppm(2, 2, 90, 90, 90));
+  ObxModel* model = library.read();
+  ASSERT_EQ(model->numtextures, 2u);
+  EXPECT_STREQ(model->textures[0].name, "wood.ppm");
+  EXPECT_STREQ(model->textures[1].name, "stone.ppm");
+  EXPECT_NE(model->textures[0].id, 0u);
+  EXPECT_NE(model->textures[1].id, 0u);
+  EXPECT_NE(model->textures[0].id, model->textures[1].id);
+  EXPECT_EQ(model->materials[1].map_diffuse, 0);
+  EXPECT_EQ(model->materials[2].map_diffuse, 0);
+  EXPECT_EQ(model->materials[3].map_diffuse, 1);
+  EXPECT_EQ(model->textures[0].width, 1.0f);
+  EXPECT_EQ(model->textures[0].height, 1.0f);
+  EXPECT_EQ(obxTextureByName(model, "stone.ppm"), 1);
+  EXPECT_EQ(model->numtextures, 2u);
+  obxDeleteModel(model);
+}
+
+TEST(MtlTextures, image_is_found_beside_the_obj_file) {
+  ostrel_test::requireGlContext();
+  TempDir dir;
+  dir.write("models/mat/tile.ppm", ppm(2, 2, 255, 0, 0));
+  dir.write("models/scene.mtl", "newmtl t\nmap_Kd mat/tile.ppm\n");
+  std::string path = dir.write("models/scene.obj", "mtllib scene.mtl\n");
+  ObxModel* model = obxReadOBJ(path.c_str());
+  ASSERT_EQ(model->numtextures, 1u);
+  EXPECT_STREQ(model->textures[0].name, "mat/tile.ppm");
+  EXPECT_NE(model->textures[0].id, 0u);
+  obxDeleteModel(model);
+}
+
+TEST(MtlTextures, image_that_fails_to_load_is_kept_once_with_id_zero) {
+  ostrel_test::requireGlContext();
+  Library library("newmtl a\nmap_Kd gone.png\nnewmtl b\nmap_Kd gone.png\n");
+  ObxModel* model;
+  std::string err = warningsOf(library, &model);
+  // One load, so one failure report, however many materials name the file.
+  const std::string failure = "OBX: Warning: obxLoadTexture() failed: Unable to load texture from " +
+                              library.dir.path() + "/gone.png!\n";
+  EXPECT_NE(err.find(failure), std::string::npos) << err;
+  EXPECT_EQ(err.find(failure), err.rfind(failure)) << err;
+  ASSERT_EQ(model->numtextures, 1u);
+  EXPECT_EQ(model->textures[0].id, 0u);
+  EXPECT_EQ(model->textures[0].width, 1.0f);
+  EXPECT_EQ(model->materials[1].map_diffuse, 0);
+  EXPECT_EQ(model->materials[2].map_diffuse, 0);
+  obxDeleteModel(model);
+}
+
+TEST(MtlTextures, second_mtllib_keeps_the_textures_already_loaded) {
+  ostrel_test::requireGlContext();
+  TempDir dir;
+  dir.write("a.ppm", ppm(1, 1, 1, 2, 3));
+  dir.write("one.mtl", "newmtl x\nmap_Kd a.ppm\n");
+  dir.write("two.mtl", "newmtl y\nmap_Kd a.ppm\nnewmtl z\n");
+  std::string path = dir.write("scene.obj", "mtllib one.mtl\nmtllib two.mtl\n");
+  ObxModel* model = obxReadOBJ(path.c_str());
+  ASSERT_EQ(model->nummaterials, 3u);
+  EXPECT_STREQ(model->materials[1].name, "y");
+  ASSERT_EQ(model->numtextures, 1u);
+  EXPECT_EQ(model->materials[1].map_diffuse, 0);
+  obxDeleteModel(model);
+}
+
+}  // namespace

@@ -1,0 +1,674 @@
+// The OBJ reader, its groups, and the byte scanner under both readers.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "obx/obx.h"
+#include "obx/scan.h"
+#include "support.h"
+
+namespace {
+
+using ostrel_test::TempDir;
+using testing::Eq;
+using testing::ExitedWithCode;
+
+// ---- Scanner against the C library ---------------------------------------
+
+// Random text made of what number and item scans care about: digits, signs,
+// points, exponents, hex and inf/nan letters, slashes, blanks, line ends, and
+// now and then a long run of one kind.
+std::string randomInput(std::mt19937& rng) {
+  static const char* const pieces[] = {
+      "0", "1", "2", "5", "7", "9", "-", "+", ".", "e", "E", "x", "X", "p", "a", "f",
+      "i", "n", "N", "t", "y", "/", "//", " ", "\t", "\n", "\r\n", "inf", "nan", "0x",
+      "e-", "e+", "1.5", "-0", "v", "#"};
+  const size_t count = sizeof pieces / sizeof pieces[0];
+  std::string text;
+  const int parts = 1 + int(rng() % 12);
+  for (int i = 0; i < parts; i++) {
+    if (rng() % 40 == 0) {
+      const char runs[] = "9 0/";
+      text.append(1 + rng() % 300, runs[rng() % 4]);
+    } else {
+      text += pieces[rng() % count];
+    }
+  }
+  return text;
+}
+
+// A stream over text, as the readers' files were.
+struct Stream {
+  explicit Stream(const std::string& text)
+      : file(fmemopen(const_cast<char*>(text.data()), text.size(), "r")) {}
+  ~Stream() {
+    if (file) fclose(file);
+  }
+  long position() const { return ftell(file); }
+  FILE* file;
+};
+
+bool sameFloat(float a, float b) {
+  return (std::isnan(a) && std::isnan(b)) || memcmp(&a, &b, sizeof a) == 0;
+}
+
+const int kGenerated = 4000;
+
+TEST(Scanner, integers_match_fscanf) {
+  std::mt19937 rng(11);
+  for (int i = 0; i < kGenerated; i++) {
+    std::string text = randomInput(rng);
+    for (int sign = 0; sign < 2; sign++) {
+      Stream stream(text);
+      ASSERT_NE(stream.file, nullptr);
+      uint32_t expected = 0xDEADBEEF;
+      int result = fscanf(stream.file, sign ? "%d" : "%u", &expected);
+      ObxScanner scan = {text.data(), text.data() + text.size()};
+      uint32_t value = 0xDEADBEEF;
+      bool outOfRange = false;
+      int got = sign ? obxScanInt<true>(&scan, &value, &outOfRange)
+                     : obxScanInt<false>(&scan, &value, &outOfRange);
+      ASSERT_EQ(got, result) << '"' << text << "\" signed " << sign;
+      ASSERT_EQ(value, expected) << '"' << text << "\" signed " << sign;
+      ASSERT_EQ(scan.p - text.data(), stream.position()) << '"' << text << '"';
+    }
+  }
+}
+
+TEST(Scanner, floats_match_fscanf) {
+  std::mt19937 rng(12);
+  for (int i = 0; i < kGenerated * 2; i++) {
+    std::string text = randomInput(rng);
+    Stream stream(text);
+    ASSERT_NE(stream.file, nullptr);
+    float expected[3] = {-7, -7, -7};
+    int result = fscanf(stream.file, "%f %f %f", &expected[0], &expected[1], &expected[2]);
+    ObxScanner scan = {text.data(), text.data() + text.size()};
+    float values[3] = {-7, -7, -7};
+    ASSERT_EQ(obxScanFloats<true>(&scan, 3, values), result) << '"' << text << '"';
+    for (int k = 0; k < 3; k++)
+      ASSERT_TRUE(sameFloat(values[k], expected[k]))
+          << '"' << text << "\" value " << k << ": " << values[k] << " vs " << expected[k];
+    ASSERT_EQ(scan.p - text.data(), stream.position()) << '"' << text << '"';
+
+    // The counting pass's variant consumes the same and gives the same result.
+    ObxScanner count = {text.data(), text.data() + text.size()};
+    float ignored[3];
+    ASSERT_EQ(obxScanFloats<false>(&count, 3, ignored), result) << '"' << text << '"';
+    ASSERT_EQ(count.p, scan.p) << '"' << text << '"';
+  }
+}
+
+TEST(Scanner, face_items_match_fscanf_in_every_form) {
+  struct Form {
+    ObxItemForm form;
+    const char* format;
+  };
+  const Form forms[] = {{OBX_FORM_V, "%d"},
+                        {OBX_FORM_VT, "%d/%d"},
+                        {OBX_FORM_VTN, "%d/%d/%d"},
+                        {OBX_FORM_VN, "%d//%d"}};
+  std::mt19937 rng(13);
+  for (int i = 0; i < kGenerated; i++) {
+    std::string text = randomInput(rng);
+    for (const Form& form : forms) {
+      Stream stream(text);
+      ASSERT_NE(stream.file, nullptr);
+      int expected[3] = {-7, -7, -7};
+      int result;
+      switch (form.form) {
+        case OBX_FORM_V:
+          result = fscanf(stream.file, "%d", &expected[0]);
+          break;
+        case OBX_FORM_VT:
+          result = fscanf(stream.file, "%d/%d", &expected[0], &expected[1]);
+          break;
+        case OBX_FORM_VTN:
+          result = fscanf(stream.file, "%d/%d/%d", &expected[0], &expected[1], &expected[2]);
+          break;
+        default:
+          result = fscanf(stream.file, "%d//%d", &expected[0], &expected[2]);
+          break;
+      }
+      ObxScanner scan = {text.data(), text.data() + text.size()};
+      uint32_t fields[3] = {uint32_t(-7), uint32_t(-7), uint32_t(-7)};
+      bool outOfRange = false;
+      ASSERT_EQ(obxScanItem<true>(&scan, form.form, fields, &outOfRange), result)
+          << '"' << text << "\" " << form.format;
+      for (int k = 0; k < 3; k++) ASSERT_EQ(int(fields[k]), expected[k]) << '"' << text << '"';
+      ASSERT_EQ(scan.p - text.data(), stream.position()) << '"' << text << "\" " << form.format;
+    }
+  }
+}
+
+TEST(Scanner, tokens_and_lines_match_fscanf_and_fgets) {
+  std::mt19937 rng(14);
+  for (int i = 0; i < kGenerated; i++) {
+    std::string text = randomInput(rng);
+    {
+      Stream stream(text);
+      char expected[128] = "unchanged";
+      int result = fscanf(stream.file, "%127s", expected);
+      ObxScanner scan = {text.data(), text.data() + text.size()};
+      const char* token;
+      size_t length = obxScanToken(&scan, 127, &token);
+      ASSERT_EQ(length == 0 ? EOF : 1, result) << '"' << text << '"';
+      if (result == 1) {
+        ASSERT_EQ(std::string(token, length), expected);
+      }
+      ASSERT_EQ(scan.p - text.data(), stream.position()) << '"' << text << '"';
+    }
+    {
+      Stream stream(text);
+      char expected[128];
+      bool read = fgets(expected, sizeof expected, stream.file) != NULL;
+      ObxScanner scan = {text.data(), text.data() + text.size()};
+      const char* line;
+      size_t length = obxScanLine(&scan, 127, &line);
+      ASSERT_EQ(length > 0, read) << '"' << text << '"';
+      if (read) {
+        ASSERT_EQ(std::string(line, length), expected);
+      }
+      ASSERT_EQ(scan.p - text.data(), stream.position()) << '"' << text << '"';
+    }
+  }
+}
+
+TEST(Scanner, float_forms_outside_from_chars_convert_like_strtof) {
+  const struct {
+    const char* text;
+    float value;
+    long consumed;
+  } cases[] = {
+      {"+1.5 ", 1.5f, 4},    {"0x1p3 ", 8.0f, 5},     {"-inf ", -INFINITY, 4},
+      {"Infinity", INFINITY, 8}, {"1e99", INFINITY, 4}, {"1ex", 1.0f, 2},
+      {"1e+x", 1.0f, 3},     {"1.2.3", 1.2f, 3},      {"0x.p", 0.0f, 3},
+  };
+  for (const auto& c : cases) {
+    ObxScanner scan = {c.text, c.text + strlen(c.text)};
+    float value = -7;
+    EXPECT_EQ(obxScanFloat<true>(&scan, &value), 1) << c.text;
+    EXPECT_EQ(value, c.value) << c.text;
+    EXPECT_EQ(scan.p - c.text, c.consumed) << c.text;
+  }
+}
+
+TEST(Scanner, integers_beyond_32_bits_are_flagged) {
+  const struct {
+    const char* text;
+    bool outOfRange;
+  } cases[] = {
+      {"4294967295", false}, {"4294967296", true}, {"-2147483648", false},
+      {"-2147483649", true}, {"-1", false},        {"99999999999999999999999", true},
+  };
+  for (const auto& c : cases) {
+    ObxScanner scan = {c.text, c.text + strlen(c.text)};
+    uint32_t value;
+    bool outOfRange = false;
+    EXPECT_EQ(obxScanInt<false>(&scan, &value, &outOfRange), 1) << c.text;
+    EXPECT_EQ(outOfRange, c.outOfRange) << c.text;
+  }
+}
+
+// ---- Reading OBJ files ---------------------------------------------------
+
+// An OBJ file (and its neighbours) in a temp directory.
+struct Scene {
+  TempDir dir;
+  std::string path;
+  explicit Scene(const std::string& obj) { path = dir.write("scene.obj", obj); }
+  ObxModel* read() const { return obxReadOBJ(path.c_str()); }
+};
+
+// The model read from text; released when the test ends.
+struct Read {
+  explicit Read(const std::string& obj) : scene(obj), model(scene.read()) {}
+  ~Read() { obxDeleteModel(model); }
+  ObxModel* operator->() const { return model; }
+  Scene scene;
+  ObxModel* model;
+};
+
+std::vector<std::string> groupNames(const ObxModel* model) {
+  std::vector<std::string> names;
+  for (const ObxGroup* g = model->groups; g; g = g->next) names.push_back(g->name);
+  return names;
+}
+
+const ObxGroup* group(const ObxModel* model, const char* name) {
+  return obxLookupGroup(const_cast<ObxModel*>(model), name);
+}
+
+std::vector<uint32_t> members(const ObxGroup* g) {
+  return std::vector<uint32_t>(g->triangles, g->triangles + g->numtriangles);
+}
+
+std::vector<uint32_t> corners(const uint32_t indices[3]) {
+  return {indices[0], indices[1], indices[2]};
+}
+
+const uint32_t kNone = OBX_NO_INDEX;
+
+// A unit square's corners, counter-clockwise in the z = 0 plane.
+const char kSquare[] =
+    "v 0 0 0\n"
+    "v 1 0 0\n"
+    "v 1 1 0\n"
+    "v 0 1 0\n";
+
+TEST(ReadObj, fills_one_based_arrays_in_file_order) {
+  Read m(
+      "v 1 2 3\nv -4.5 5e1 0.25\n"
+      "vn 0 0 1\n"
+      "vt 0.5 0.75\nvt 1 0\n"
+      "f 1/1/1 2/2/1 1/2/1\n");
+  ASSERT_EQ(m->numvertices, 2u);
+  EXPECT_EQ(m->vertices[3], 1.0f);
+  EXPECT_EQ(m->vertices[5], 3.0f);
+  EXPECT_EQ(m->vertices[6], -4.5f);
+  EXPECT_EQ(m->vertices[7], 50.0f);
+  EXPECT_EQ(m->vertices[8], 0.25f);
+  ASSERT_EQ(m->numnormals, 1u);
+  EXPECT_EQ(m->normals[5], 1.0f);
+  ASSERT_EQ(m->numtexcoords, 2u);
+  EXPECT_EQ(m->texcoords[2], 0.5f);
+  EXPECT_EQ(m->texcoords[3], 0.75f);
+  EXPECT_EQ(m->texcoords[4], 1.0f);
+  EXPECT_EQ(m->numtriangles, 1u);
+  EXPECT_EQ(m->mtllibname, nullptr);
+  EXPECT_EQ(m->materials, nullptr);
+  EXPECT_EQ(m->nummaterials, 0u);
+}
+
+TEST(ReadObj, file_without_vn_and_vt_has_no_such_arrays) {
+  Read m(std::string(kSquare) + "f 1 2 3\n");
+  EXPECT_EQ(m->normals, nullptr);
+  EXPECT_EQ(m->numnormals, 0u);
+  EXPECT_EQ(m->texcoords, nullptr);
+  EXPECT_EQ(m->numtexcoords, 0u);
+}
+
+TEST(ReadObj, vertices_only_gives_no_triangles_and_one_group) {
+  Read m(kSquare);
+  EXPECT_EQ(m->numtriangles, 0u);
+  EXPECT_EQ(m->numfacetnorms, 0u);
+  EXPECT_NE(m->facetnorms, nullptr);
+  EXPECT_EQ(groupNames(m.model), std::vector<std::string>{"default"});
+  EXPECT_EQ(m->groups->numtriangles, 0u);
+}
+
+TEST(ReadObj, empty_file_gives_an_empty_model) {
+  Read m("");
+  EXPECT_EQ(m->numvertices, 0u);
+  EXPECT_EQ(m->numtriangles, 0u);
+  EXPECT_EQ(m->numgroups, 1u);
+  EXPECT_EQ(std::string(m->path), m.scene.path);
+}
+
+TEST(ReadObj, each_face_form_stores_its_fields) {
+  const std::string head =
+      std::string(kSquare) + "vn 0 0 1\nvn 0 0 -1\nvn 1 0 0\nvt 0 0\nvt 1 0\nvt 1 1\n";
+  const struct {
+    const char* face;
+    std::vector<uint32_t> t, n;
+  } cases[] = {
+      {"f 1/3/2 2/2/3 3/1/1", {3, 2, 1}, {2, 3, 1}},
+      {"f 1//2 2//3 3//1", {kNone, kNone, kNone}, {2, 3, 1}},
+      {"f 1/3 2/2 3/1", {3, 2, 1}, {kNone, kNone, kNone}},
+      {"f 1 2 3", {kNone, kNone, kNone}, {kNone, kNone, kNone}},
+  };
+  for (const auto& c : cases) {
+    Read m(head + c.face + "\n");
+    ASSERT_EQ(m->numtriangles, 1u) << c.face;
+    const ObxTriangle& t = m->triangles[0];
+    EXPECT_EQ(corners(t.vindices), (std::vector<uint32_t>{1, 2, 3})) << c.face;
+    EXPECT_EQ(corners(t.tindices), c.t) << c.face;
+    EXPECT_EQ(corners(t.nindices), c.n) << c.face;
+    EXPECT_EQ(t.findex, 1u);
+    EXPECT_EQ(t.material, 0u);
+  }
+}
+
+TEST(ReadObj, quad_and_pentagon_are_fans_around_the_first_item) {
+  Read m(std::string(kSquare) + "v 0.5 2 0\nf 1 2 3 4\nf 1/1 2/2 3/3 4/4 5/5\nvt 0 0\n" +
+         "vt 0 0\nvt 0 0\nvt 0 0\nvt 0 0\n");
+  ASSERT_EQ(m->numtriangles, 5u);
+  const std::vector<std::vector<uint32_t>> expected = {
+      {1, 2, 3}, {1, 3, 4}, {1, 2, 3}, {1, 3, 4}, {1, 4, 5}};
+  for (uint32_t i = 0; i < 5; i++) {
+    EXPECT_EQ(corners(m->triangles[i].vindices), expected[i]) << i;
+    if (i >= 2) {
+      EXPECT_EQ(corners(m->triangles[i].tindices), expected[i]) << i;
+    }
+    EXPECT_EQ(m->triangles[i].findex, i + 1);
+  }
+  EXPECT_EQ(members(m->groups), (std::vector<uint32_t>{0, 1, 2, 3, 4}));
+}
+
+TEST(ReadObj, face_items_continue_across_line_ends) {
+  Read m(std::string(kSquare) + "f 1 2\n 3\n4\n");
+  ASSERT_EQ(m->numtriangles, 2u);
+  EXPECT_EQ(corners(m->triangles[1].vindices), (std::vector<uint32_t>{1, 3, 4}));
+}
+
+TEST(ReadObj, face_of_two_items_repeats_its_second_corner) {
+  Read m(std::string(kSquare) + "f 1 2\ns off\n");
+  ASSERT_EQ(m->numtriangles, 1u);
+  EXPECT_EQ(corners(m->triangles[0].vindices), (std::vector<uint32_t>{1, 2, 2}));
+}
+
+TEST(ReadObj, face_may_name_vertices_defined_later) {
+  Read m("f 1 2 3\n" + std::string(kSquare));
+  ASSERT_EQ(m->numtriangles, 1u);
+  EXPECT_EQ(m->facetnorms[3 + 2], 1.0f);  // counter-clockwise: +z
+}
+
+TEST(ReadObj, group_names_keep_the_blank_after_g) {
+  Read m(std::string(kSquare) + "g chair legs\nf 1 2 3\ng\nf 1 3 4\n");
+  EXPECT_EQ(groupNames(m.model), (std::vector<std::string>{"", " chair legs", "default"}));
+  EXPECT_EQ(members(group(m.model, " chair legs")), std::vector<uint32_t>{0});
+  EXPECT_EQ(members(group(m.model, "")), std::vector<uint32_t>{1});
+  EXPECT_EQ(m->numgroups, 3u);
+}
+
+TEST(ReadObj, g_default_is_not_the_built_in_group) {
+  Read m(std::string(kSquare) + "f 1 2 3\ng default\nf 1 3 4\n");
+  EXPECT_EQ(groupNames(m.model), (std::vector<std::string>{" default", "default"}));
+  EXPECT_EQ(members(group(m.model, "default")), std::vector<uint32_t>{0});
+  EXPECT_EQ(members(group(m.model, " default")), std::vector<uint32_t>{1});
+}
+
+TEST(ReadObj, repeated_group_continues_in_file_order) {
+  Read m(std::string(kSquare) +
+         "g wall\nf 1 2 3\ng roof\nf 1 2 4\ng wall\nf 1 3 4 2\ng roof\n");
+  EXPECT_EQ(groupNames(m.model), (std::vector<std::string>{" roof", " wall", "default"}));
+  EXPECT_EQ(members(group(m.model, " wall")), (std::vector<uint32_t>{0, 2, 3}));
+  EXPECT_EQ(members(group(m.model, " roof")), std::vector<uint32_t>{1});
+  EXPECT_EQ(group(m.model, "default")->numtriangles, 0u);
+}
+
+TEST(ReadObj, faces_before_any_g_belong_to_default) {
+  Read m(std::string(kSquare) + "f 1 2 3\ng late\nf 1 3 4\n");
+  EXPECT_EQ(members(group(m.model, "default")), std::vector<uint32_t>{0});
+}
+
+TEST(ReadObj, group_without_faces_stays_in_the_list) {
+  Read m(std::string(kSquare) + "g empty\n");
+  ASSERT_NE(group(m.model, " empty"), nullptr);
+  EXPECT_EQ(group(m.model, " empty")->numtriangles, 0u);
+}
+
+TEST(ReadObj, last_line_without_line_end_loses_its_last_character) {
+  Read m(std::string(kSquare) + "f 1 2 3\ng name");
+  EXPECT_EQ(groupNames(m.model), (std::vector<std::string>{" nam", "default"}));
+}
+
+TEST(ReadObj, crlf_line_ends_leave_no_cr_in_group_names) {
+  Read m("v 0 0 0\r\nv 1 0 0\r\nv 0 1 0\r\ng part\r\nf 1 2 3\r\n");
+  EXPECT_EQ(groupNames(m.model), (std::vector<std::string>{" part", "default"}));
+  EXPECT_EQ(m->numtriangles, 1u);
+  EXPECT_EQ(m->vertices[3 * 3 + 1], 1.0f);
+}
+
+TEST(ReadObj, other_statements_are_skipped) {
+  Read m(std::string(kSquare) +
+         "# f 9 9 9\ns 1\no thing\nl 1 2\np 1\n"
+         "12 f 9 9 9\nv 5 6 7 8 f 9 9 9\nf 1 2 3\n");
+  EXPECT_EQ(m->numvertices, 5u);
+  EXPECT_EQ(m->vertices[3 * 5 + 2], 7.0f);
+  EXPECT_EQ(m->numtriangles, 1u);
+}
+
+TEST(ReadObj, long_comment_rest_is_read_as_statements) {
+  // The 127 characters after "#" go with the comment; "f 1 2 3" after them
+  // is a face of its own.
+  std::string comment = "# " + std::string(126, 'c') + " f 1 2 3 ignored words\n";
+  Read m(std::string(kSquare) + comment);
+  EXPECT_EQ(m->numtriangles, 1u);
+}
+
+TEST(ReadObj, long_v_line_is_read_the_same_by_both_passes) {
+  // The rest of the line after the numbers reaches past 127 characters; a
+  // statement standing there is read once, by both passes alike.
+  Read m("v 1 2 3" + std::string(150, ' ') + "f 1 1 1\n" + std::string(kSquare) +
+         "v 4 5 6" + std::string(200, ' ') + "7\n");
+  EXPECT_EQ(m->numvertices, 6u);
+  EXPECT_EQ(m->numtriangles, 1u);
+  EXPECT_EQ(m->vertices[3 * 6], 4.0f);
+}
+
+TEST(ReadObj, long_token_is_split_after_127_characters) {
+  // The first 127 'a' are a token, the line read after it takes the 127
+  // 'b', and "vp" is the next keyword.
+  Scene scene(std::string(127, 'a') + std::string(127, 'b') + "vp 1\n");
+  EXPECT_EXIT(scene.read(), ExitedWithCode(1),
+              Eq("OBX: Fatal Error: obxFirstPass(): Unknown token \"vp\".\n"));
+  Read m(std::string(300, 'a') + "\n" + std::string(kSquare));
+  EXPECT_EQ(m->numvertices, 4u);
+}
+
+TEST(ReadObj, missing_numbers_of_a_vertex_read_as_zero) {
+  // The scan of the first v stops at the second "v"; numbers may still
+  // come from the next line.
+  Read m("v 1\nv 2 3 4\nv 5\n6 7\n");
+  ASSERT_EQ(m->numvertices, 3u);
+  const float expected[] = {1, 0, 0, 2, 3, 4, 5, 6, 7};
+  for (int i = 0; i < 9; i++) EXPECT_EQ(m->vertices[3 + i], expected[i]) << i;
+}
+
+// ---- Groups and materials --------------------------------------------------
+
+const char kColors[] =
+    "newmtl red\nKd 1 0 0\n"
+    "newmtl green\nKd 0 1 0\n";
+
+struct SceneWithMtl : Scene {
+  explicit SceneWithMtl(const std::string& obj) : Scene("mtllib colors.mtl\n" + obj) {
+    dir.write("colors.mtl", kColors);
+  }
+};
+
+struct ReadWithMtl {
+  explicit ReadWithMtl(const std::string& obj) : scene(obj), model(scene.read()) {}
+  ~ReadWithMtl() { obxDeleteModel(model); }
+  ObxModel* operator->() const { return model; }
+  SceneWithMtl scene;
+  ObxModel* model;
+};
+
+TEST(ReadObjMaterials, mtllib_reads_the_library_and_usemtl_selects) {
+  ReadWithMtl m(std::string(kSquare) + "f 1 2 3\nusemtl green\nf 1 3 4\nusemtl red\nf 2 3 4\n");
+  ASSERT_EQ(m->nummaterials, 3u);
+  EXPECT_STREQ(m->mtllibname, "colors.mtl");
+  EXPECT_EQ(m->triangles[0].material, 0u);
+  EXPECT_EQ(m->triangles[1].material, 2u);
+  EXPECT_EQ(m->triangles[2].material, 1u);
+}
+
+TEST(ReadObjMaterials, usemtl_before_mtllib_finds_the_material) {
+  Scene scene(std::string(kSquare) + "usemtl red\nf 1 2 3\nmtllib colors.mtl\n");
+  scene.dir.write("colors.mtl", kColors);
+  ObxModel* model = scene.read();
+  EXPECT_EQ(model->triangles[0].material, 1u);
+  obxDeleteModel(model);
+}
+
+TEST(ReadObjMaterials, group_gets_the_material_in_force_at_its_first_face) {
+  ReadWithMtl m(std::string(kSquare) + "g a\nusemtl red\nf 1 2 3\nusemtl green\nf 1 3 4\n");
+  EXPECT_EQ(group(m.model, " a")->material, 1u);
+  EXPECT_EQ(m->triangles[1].material, 2u);
+}
+
+TEST(ReadObjMaterials, group_gets_a_usemtl_that_follows_its_unassigned_face) {
+  ReadWithMtl m(std::string(kSquare) + "g a\nf 1 2 3\nusemtl red\ng b\nf 1 3 4\n");
+  EXPECT_EQ(group(m.model, " a")->material, 1u);
+  EXPECT_EQ(group(m.model, " b")->material, 1u);
+  EXPECT_EQ(m->triangles[0].material, 0u);
+}
+
+TEST(ReadObjMaterials, group_without_usemtl_keeps_zero) {
+  ReadWithMtl m(std::string(kSquare) + "g a\nf 1 2 3\ng b\nusemtl red\nf 1 3 4\n");
+  EXPECT_EQ(group(m.model, " a")->material, 0u);
+  EXPECT_EQ(group(m.model, " b")->material, 1u);
+}
+
+TEST(ReadObjMaterials, usemtl_of_unknown_material_warns_and_takes_default) {
+  SceneWithMtl scene(std::string(kSquare) + "usemtl missing\nf 1 2 3\n");
+  testing::internal::CaptureStderr();
+  ObxModel* model = scene.read();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "OBX: Warning: obxFindMaterial():  can't find material \"missing\".\n");
+  EXPECT_EQ(model->triangles[0].material, 0u);
+  obxDeleteModel(model);
+}
+
+TEST(ReadObjMaterials, first_word_of_mtllib_and_usemtl_is_taken) {
+  ReadWithMtl m(std::string(kSquare) + "usemtl green red\nf 1 2 3\n");
+  EXPECT_EQ(m->triangles[0].material, 2u);
+  Scene scene("mtllib colors.mtl other.mtl\n");
+  scene.dir.write("colors.mtl", kColors);
+  ObxModel* model = scene.read();
+  EXPECT_STREQ(model->mtllibname, "colors.mtl");
+  obxDeleteModel(model);
+}
+
+TEST(ReadObjMaterials, later_mtllib_replaces_the_table) {
+  Scene scene("mtllib colors.mtl\nmtllib one.mtl\n" + std::string(kSquare) +
+              "usemtl green\nf 1 2 3\n");
+  scene.dir.write("colors.mtl", kColors);
+  scene.dir.write("one.mtl", "newmtl green\n");
+  ObxModel* model = scene.read();
+  EXPECT_STREQ(model->mtllibname, "one.mtl");
+  EXPECT_EQ(model->nummaterials, 2u);
+  EXPECT_EQ(model->triangles[0].material, 1u);
+  obxDeleteModel(model);
+}
+
+TEST(ReadObjMaterials, mtllib_without_a_name_is_ignored_with_a_warning) {
+  Scene scene("mtllib  \n" + std::string(kSquare));
+  testing::internal::CaptureStderr();
+  ObxModel* model = scene.read();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "OBX: Warning: obxReadOBJ: mtllib without a file name ignored\n");
+  EXPECT_EQ(model->mtllibname, nullptr);
+  EXPECT_EQ(model->materials, nullptr);
+  obxDeleteModel(model);
+}
+
+// ---- Fatal errors ----------------------------------------------------------
+
+struct FatalCase {
+  const char* obj;
+  const char* message;  // the whole of standard error
+};
+
+TEST(ReadObjFatal, malformed_files_end_with_their_message) {
+  const FatalCase cases[] = {
+      {"vp 0.5\n", "OBX: Fatal Error: obxFirstPass(): Unknown token \"vp\".\n"},
+      {"v 1 2 3\nvx\n", "OBX: Fatal Error: obxFirstPass(): Unknown token \"vx\".\n"},
+      {"mtlib a.mtl\n", "OBX: Fatal Error: obxReadOBJ: Got \"mtlib\" instead of \"mtllib\"\n"},
+      {"usemat red\n", "OBX: Fatal Error: obxReadOBJ: Got \"usemat\" instead of \"usemtl\"\n"},
+      {"v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 1\nv 2 2 2\nv 3 3 3\nv 4 4 4\nv 5 5 5\nf 1 2 9\n",
+       "OBX: Fatal Error: vertex index for triangle 0 out of bounds (9 > 8)\n\n"},
+      {"v 0 0 0\nf 1 1 1\nf 1 0 1\n",
+       "OBX: Fatal Error: vertex index for triangle 1 out of bounds (0 > 1)\n\n"},
+      {"v 0 0 0\nf 1//1 1//1 1//1\n",
+       "OBX: Fatal Error: normal index for triangle 0 out of bounds (1 > 0)\n\n"},
+      {"v 0 0 0\nvn 0 0 1\nf 1//1 1//1 1//2\n",
+       "OBX: Fatal Error: normal index for triangle 0 out of bounds (2 > 1)\n\n"},
+      {"v 0 0 0\nf 1/1 1/1 1/1\n",
+       "OBX: Fatal Error: texture coordinate index for triangle 0 out of bounds (1 > 0)\n\n"},
+      {"v 0 0 0\nvt 0 0\nf 1/1 1/0 1/1\n",
+       "OBX: Fatal Error: texture coordinate index for triangle 0 out of bounds (0 > 1)\n\n"},
+      {"v 0 0 0\nf -3 1 1\n",
+       "OBX: Fatal Error: vertex index for triangle 0 out of bounds (-3 > 1)\n\n"},
+      {"v 0 0 0\nf 1 1 1 4294967297\n",
+       "OBX: Fatal Error: index for triangle 1 out of bounds (more than 32 bits)\n\n"},
+      {"f a b c\n", "OBX: Fatal Error: vertex index for triangle 0 out of bounds (0 > 0)\n\n"},
+      {"mtllib gone.mtl\n",
+       "OBX: Fatal Error: obxReadMTL() failed: can't open material file \"DIR/gone.mtl\".\n"},
+  };
+  for (const FatalCase& c : cases) {
+    Scene scene(c.obj);
+    std::string message = c.message;
+    size_t dir = message.find("DIR/");
+    if (dir != std::string::npos) message.replace(dir, 3, scene.dir.path());
+    EXPECT_EXIT(scene.read(), ExitedWithCode(1), Eq(message)) << c.obj;
+  }
+}
+
+TEST(ReadObjFatal, file_that_cannot_be_opened) {
+  TempDir dir;
+  std::string missing = dir.path() + "/missing.obj";
+  EXPECT_EXIT(obxReadOBJ(missing.c_str()), ExitedWithCode(1),
+              Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + missing +
+                 "\".\n"));
+  EXPECT_EXIT(obxReadOBJ(dir.path().c_str()), ExitedWithCode(1),
+              Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + dir.path() +
+                 "\".\n"));
+}
+
+// ---- Robustness ------------------------------------------------------------
+
+// Runs read in a child process; returns its standard error, and its exit
+// status in *status (128 + signal when it was killed).
+template <typename Read>
+std::string inChild(Read read, int* status) {
+  char errPath[] = "/tmp/ostrel-reader-err-XXXXXX";
+  int errFd = mkstemp(errPath);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(errFd, 2);
+    read();
+    _exit(0);
+  }
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  std::string err = ostrel_test::readFile(errPath);
+  close(errFd);
+  unlink(errPath);
+  return err;
+}
+
+TEST(ReadObjRobust, every_truncated_prefix_reads_or_fails_cleanly) {
+  const std::string full =
+      "# scene\nmtllib colors.mtl\n"
+      "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvn 0 0 1\nvt 0 0\nvt 1 0\nvt 1 1\n"
+      "g top\nusemtl red\nf 1/1/1 2/2/1 3/3/1 4/1/1\ng side\nf 1//1 2//1 3//1\n"
+      "usemtl green\nf 4/2 3/3 1/1\nf 1 2 3\ns off\ng top\n";
+  TempDir dir;
+  dir.write("colors.mtl", kColors);
+  int clean = 0, failed = 0;
+  for (size_t length = 0; length <= full.size(); length++) {
+    std::string path = dir.write("prefix.obj", full.substr(0, length));
+    int status;
+    std::string err = inChild(
+        [&] {
+          ObxModel* model = obxReadOBJ(path.c_str());
+          obxDeleteModel(model);
+        },
+        &status);
+    ASSERT_TRUE(status == 0 || status == 1) << "prefix " << length << ": " << err;
+    ASSERT_EQ(err.find("Sanitizer"), std::string::npos) << "prefix " << length << ": " << err;
+    ASSERT_EQ(err.find("runtime error"), std::string::npos) << "prefix " << length << ": " << err;
+    if (status == 1) {
+      ASSERT_EQ(err.rfind("OBX: Fatal Error: ", 0), 0u) << "prefix " << length << ": " << err;
+      failed++;
+    } else {
+      clean++;
+    }
+  }
+  EXPECT_GT(clean, 0);
+  EXPECT_GT(failed, 0);
+}
+
+}  // namespace
