@@ -63,7 +63,6 @@ double smoothstep(double e0, double e1, double x) {
   double t = clamp01((x - e0) / (e1 - e0));
   return t * t * (3 - 2 * t);
 }
-double gauss(double d2, double sigma) { return std::exp(-d2 / (sigma * sigma)); }
 
 // A placed coordinate frame: origin plus three orthonormal axes (right-handed).
 struct Frame {
@@ -563,7 +562,7 @@ enum MaterialId {
   M_FLOOR, M_WOOD_DARK, M_WOOD_LIGHT, M_WALLPAPER, M_BRICK, M_PLASTER, M_GLASS, M_CITY,
   M_RUG, M_PAPER, M_MANILA, M_BRASS, M_LAMP_SHADE, M_LEATHER, M_GLOBE, M_MAP,
   M_BOOK_RED, M_BOOK_GREEN, M_BOOK_BLUE, M_BOOK_BROWN, M_STEEL, M_STEEL_DARK, M_COAT,
-  M_FELT, M_BAND, M_SKIN, M_MARBLE, M_BLACK, M_COUNT
+  M_FELT, M_BAND, M_SKIN, M_HAIR, M_MARBLE, M_BLACK, M_COUNT
 };
 
 const Material kMaterials[M_COUNT] = {
@@ -593,6 +592,7 @@ const Material kMaterials[M_COUNT] = {
     {"felt", {0.34, 0.3, 0.27}, 0.05, 10, 1, "fabric.jpg"},
     {"hat_band", {0.08, 0.07, 0.07}, 0.2, 30, 1, "white.tga"},
     {"skin", {1.0, 0.97, 0.95}, 0.3, 25, 1, "skin.png"},
+    {"hair", {0.32, 0.22, 0.15}, 0.15, 20, 1, "fabric.jpg"},
     {"marble", {0.95, 0.95, 0.95}, 0.5, 60, 1, "marble.jpg"},
     {"black", {0.08, 0.08, 0.09}, 0.5, 60, 1, "white.tga"},
 };
@@ -1365,36 +1365,56 @@ void buildCoatStand(std::vector<Mesh>& out) {
 
 // The bust: a head modelled as a displaced sphere, with neck and shoulders,
 // on a marble plinth. Local units: the head is two units tall.
+// Direction from the head's centre for (u, v): u around (the seam at the
+// back), v from the crown down; +z is the face.
+Vec3 headDirection(double u, double v) {
+  double lon = u * 2 * kPi + kPi, lat = v * kPi;
+  return {std::sin(lat) * std::sin(lon), std::cos(lat), std::sin(lat) * std::cos(lon)};
+}
+
+// Where the hair grows: crown and back of the head, above the ears.
+double hairMask(Vec3 d) {
+  double line = 0.3 + 0.3 * std::max(0.0, d.z) - 0.25 * std::max(0.0, -d.z);
+  return smoothstep(line - 0.06, line + 0.06, d.y) * smoothstep(-0.55, -0.3, d.y);
+}
+
 Vec3 headPoint(double u, double v) {
-  double lon = u * 2 * kPi + kPi, lat = v * kPi;  // the seam runs down the back
-  Vec3 d{std::sin(lat) * std::sin(lon), std::cos(lat), std::sin(lat) * std::cos(lon)};  // +z is the face
-  const double a = 0.76, b = 1.0, c = 0.9;
+  Vec3 d = headDirection(u, v);
+  const double a = 0.76, b = 1.0, c = 0.94;
   double r = 1 / std::sqrt(d.x * d.x / (a * a) + d.y * d.y / (b * b) + d.z * d.z / (c * c));
-  double front = smoothstep(0.2, 0.7, d.z);
+  double front = smoothstep(0.3, 0.75, d.z);
   double ax = std::fabs(d.x);
-  double off = 0;
-  // Nose: a ridge growing towards its tip, with nostril wings.
-  double noseT = smoothstep(0.12, -0.3, d.y) * (d.y > -0.36 ? 1.0 : std::exp(-std::pow((d.y + 0.36) / 0.04, 2)));
-  off += 0.2 * front * noseT * gauss(d.x * d.x, 0.085 + 0.05 * noseT);
-  off += 0.05 * front * gauss(std::pow(ax - 0.11, 2) + std::pow(d.y + 0.33, 2), 0.05);
-  // Brow ridge and eye sockets with the eyeballs in them.
-  off += 0.05 * front * gauss(std::pow(d.y - 0.14, 2), 0.06) * smoothstep(0.6, 0.2, ax);
-  off -= 0.08 * front * gauss(std::pow(ax - 0.3, 2) + std::pow(d.y - 0.03, 2), 0.13);
-  off += 0.045 * front * gauss(std::pow(ax - 0.3, 2) + std::pow(d.y - 0.02, 2), 0.07);
-  // Cheekbones, lips with the line of the mouth, chin.
-  off += 0.04 * front * gauss(std::pow(ax - 0.45, 2) + std::pow(d.y + 0.14, 2), 0.12);
-  off += 0.05 * front * gauss(d.x * d.x / 2.5 + std::pow(d.y + 0.47, 2), 0.045);
-  off += 0.045 * front * gauss(d.x * d.x / 2.5 + std::pow(d.y + 0.575, 2), 0.045);
-  off -= 0.025 * front * gauss(std::pow(d.y + 0.52, 2), 0.018) * smoothstep(0.24, 0.12, ax);
-  off += 0.09 * front * gauss(d.x * d.x + std::pow(d.y + 0.8, 2), 0.14);
-  // Ears on the sides, a little behind the middle.
-  double ear = gauss(std::pow(d.y + 0.08, 2) / 2.5 + std::pow(d.z + 0.08, 2), 0.1);
-  off += 0.16 * smoothstep(0.75, 0.95, ax) * ear;
-  // Jaw narrows below the cheeks; the back of the skull bulges.
-  double jaw = smoothstep(-0.15, -0.85, d.y);
+  auto bump = [&](double cx, double cy, double sx, double sy) {
+    return std::exp(-std::pow((ax - cx) / sx, 2) - std::pow((d.y - cy) / sy, 2));
+  };
+  double off = -0.05 * front;  // the face is flatter than the skull
+  // Nose: bridge from between the eyes to a rounded tip, nostril wings.
+  double along = smoothstep(0.08, -0.3, d.y);
+  double nose = along * std::exp(-std::pow(std::max(0.0, -0.3 - d.y) / 0.035, 2));
+  off += 0.26 * front * nose * std::exp(-std::pow(d.x / (0.06 + 0.06 * along), 2));
+  off += 0.06 * front * bump(0.1, -0.3, 0.06, 0.045);
+  // Brow ridge, sockets, eyeballs and lids.
+  off += 0.06 * front * bump(0.22, 0.17, 0.2, 0.05);
+  off -= 0.11 * front * bump(0.25, 0.05, 0.13, 0.09);
+  off += 0.07 * front * bump(0.25, 0.04, 0.075, 0.055);
+  off += 0.02 * front * bump(0.25, 0.09, 0.09, 0.02);
+  // Cheekbones, mouth with philtrum and lips, the chin.
+  off += 0.05 * front * bump(0.42, -0.17, 0.12, 0.1);
+  off += 0.05 * front * bump(0, -0.47, 0.16, 0.035);
+  off += 0.045 * front * bump(0, -0.58, 0.14, 0.04);
+  off -= 0.03 * front * bump(0, -0.525, 0.17, 0.014);
+  off -= 0.015 * front * bump(0, -0.4, 0.02, 0.05);
+  off += 0.12 * front * bump(0, -0.8, 0.16, 0.1);
+  // Ears: thin and tall, just behind the middle of each side.
+  double ear = std::exp(-std::pow((d.y + 0.12) / 0.2, 2) - std::pow((d.z + 0.12) / 0.07, 2));
+  off += 0.11 * smoothstep(0.8, 0.97, ax) * ear;
+  // Hair stands a little proud of the skull.
+  off += 0.035 * hairMask(d);
+  // The jaw narrows below the cheeks and the nape tucks in.
+  double jaw = smoothstep(-0.3, -0.9, d.y);
   Vec3 p = d * (r + off);
-  p.x *= 1 - 0.22 * jaw;
-  if (p.z < 0) p.z *= 1.06 - 0.25 * jaw;
+  p.x *= 1 - 0.16 * jaw;
+  if (p.z < 0) p.z *= 1 - 0.3 * jaw;
   return p;
 }
 
@@ -1415,6 +1435,11 @@ void buildBust(std::vector<Mesh>& out) {
   o.poleTop = o.poleBottom = true;
   addSurface(head, 288, 192, [&](double u, double v) { return place(headPoint(u, v)); },
              f.origin, o);
+  for (Face& face : head.faces) {  // hair where the crown's faces lie
+    const Vec2& t = head.uvs[face.corners[0].t];
+    const Vec2& t2 = head.uvs[face.corners[2].t];
+    if (hairMask(headDirection((t.u + t2.u) / 2, 1 - (t.v + t2.v) / 2)) > 0.5) face.material = M_HAIR;
+  }
   out.push_back(std::move(head));
 
   Mesh neck("bust_neck", Form::VT, M_SKIN);
