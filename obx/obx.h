@@ -219,6 +219,50 @@ void obxInitTextureLimits(void);
 /* Returns whether name is a whole entry of GL_EXTENSIONS. */
 GLboolean obxExtensionSupported(const char* name);
 
+/* ---- Geometry ------------------------------------------------------- */
+
+/* Returns b if a < b, else a. */
+float obxMaxOf(float a, float b);
+/* Returns -x if x < 0, else x. */
+float obxAbsOf(float x);
+/* Centres the model on the origin and scales it into the cube -1..1;
+ * returns the scale applied. Extents are measured as |max| + |min|. */
+float obxFitToUnitCube(ObxModel* model);
+/* Writes the extent along x, y, z (|max| + |min| per axis) to dimensions[3]. */
+void obxDimensions(ObxModel* model, float* dimensions);
+/* Multiplies every vertex coordinate by factor; normals are not touched. */
+void obxScaleModel(ObxModel* model, float factor);
+/* Reverses every triangle's corner order and negates all normals. */
+void obxFlipWinding(ObxModel* model);
+/* Replaces the texture coordinates by one per vertex, projected from the
+ * x-z plane, and points every grouped corner at its vertex's entry. */
+void obxPlanarTexcoords(ObxModel* model);
+/* Replaces the texture coordinates by a sphere map, one per vertex normal,
+ * and points every grouped corner at its normal's entry. Needs normals. */
+void obxSphereTexcoords(ObxModel* model);
+
+/* ---- Writer --------------------------------------------------------- */
+
+/* Writes model to filename as OBJ, with the parts that mode selects; with
+ * OBX_MATERIAL and an mtllibname, also the MTL file beside it. Unserviceable
+ * flags are dropped with a warning; an unopenable file is fatal. */
+void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode);
+/* Writes every material to mtllibname in the directory of modelpath. */
+void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname);
+
+/* ---- Welding -------------------------------------------------------- */
+
+/* Returns whether u and v differ by less than epsilon on every axis. */
+GLboolean obxVectorsEqual(const float* u, const float* v, float epsilon);
+/* Returns a new array (caller frees) of the distinct vectors among the
+ * 1-based vectors[1..*numvectors], the first of each cluster kept; sets
+ * *numvectors to their number and writes each vector's new index, as a
+ * float, into its x coordinate. */
+float* obxUniqueVectors(float* vectors, uint32_t* numvectors, float epsilon);
+/* Merges vertices within epsilon of each other on every axis and renumbers
+ * the triangles' vertex indices; normals and texture coordinates stay. */
+void obxMergeVertices(ObxModel* model, float epsilon);
+
 #ifdef __cplusplus
 }
 #endif
