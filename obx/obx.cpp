@@ -5,6 +5,7 @@
 #include <IL/il.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -921,6 +922,7 @@ static void* obxAllocNormals(void* block, size_t count, const char* function) {
 void obxComputeFacetNormals(ObxModel* model) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->vertices);
+  OBX_ASSERT(model->triangles || model->numtriangles == 0);
   free(model->facetnorms);
   model->facetnorms = NULL;
   model->numfacetnorms = model->numtriangles;
@@ -980,6 +982,7 @@ static ObxNode* obxAllocNodes(size_t count) {
 void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->facetnorms);
+  OBX_ASSERT(model->triangles || model->numtriangles == 0);
   // With keep, the existing normals are copied by the final shrink; a count
   // without an array would copy bytes that were never written.
   OBX_ASSERT(!keep || model->normals || model->numnormals == 0);
@@ -1169,6 +1172,23 @@ static bool obxIsBlankLine(const char* line) {
   return true;
 }
 
+// Reads up to wanted decimal numbers as sscanf's "%d %d %d" would, without
+// its undefined behaviour for numbers beyond int. Returns how many were
+// read, or -1 when one is out of range.
+static int obxScanInts(const char* line, int* const* values, int wanted) {
+  int parsed = 0;
+  for (const char* at = line; parsed < wanted;) {
+    char* end = NULL;
+    errno = 0;
+    const long value = strtol(at, &end, 10);
+    if (end == at) break;
+    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return -1;
+    *values[parsed++] = int(value);
+    at = end;
+  }
+  return parsed;
+}
+
 // obxReadRawPPM, also telling whether the file began with the magic "P6".
 static GLubyte* obxReadPpmFile(const char* filename, int* width, int* height, GLenum* format,
                                bool* raw) {
@@ -1203,14 +1223,14 @@ static GLubyte* obxReadPpmFile(const char* filename, int* width, int* height, GL
       broken = true;
       break;
     }
-    int parsed = 0;
-    if (count == 0)
-      parsed = sscanf(line, "%d %d %d", &w, &h, &maximum);
-    else if (count == 1)
-      parsed = sscanf(line, "%d %d", &h, &maximum);
-    else
-      parsed = sscanf(line, "%d", &maximum);
-    if (parsed > 0) count += parsed;
+    // The numbers still missing, in header order.
+    int* const numbers[3] = {&w, &h, &maximum};
+    const int parsed = obxScanInts(line, numbers + count, 3 - count);
+    if (parsed < 0) {
+      broken = true;
+      break;
+    }
+    count += parsed;
   }
   (void)maximum;  // every sample is taken as one byte
 

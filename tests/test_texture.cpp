@@ -204,6 +204,8 @@ TEST(Ppm, broken_files_fail_quietly_and_are_closed) {
       {"negative height", ppm("P6\n2 -2 255\n", ramp(2, 2))},
       {"size beyond memory", ppm("P6\n2000000000 2000000000 255\n", ramp(2, 2))},
       {"size wrapping 32 bits", ppm("P6\n65536 32768 255\n", ramp(2, 2))},
+      {"width beyond int", ppm("P6\n99999999999 1 255\n", ramp(2, 2))},
+      {"maximum beyond int", ppm("P6\n1 1\n-99999999999\n", ramp(1, 1))},
   };
   for (const Case& c : cases) {
     TempDir dir;
