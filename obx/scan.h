@@ -84,23 +84,28 @@ inline int obxScanInt(ObxScanner* s, uint32_t* value, bool* outOfRange) {
     s->p = p;
     return 0;
   }
+  // Nineteen digits always fit in 64 bits; only longer runs need checks.
   uint64_t magnitude = 0;
-  bool saturated = false;
+  const char* limit = (s->end - p > 19) ? p + 19 : s->end;
   do {
+    magnitude = magnitude * 10 + uint64_t(*p - '0');
+    p++;
+  } while (p < limit && obxIsDigit((unsigned char)*p));
+  bool saturated = false;
+  for (; p < s->end && obxIsDigit((unsigned char)*p); p++) {
     uint64_t next;
     if (__builtin_mul_overflow(magnitude, 10u, &next) ||
         __builtin_add_overflow(next, uint64_t(*p - '0'), &next))
       saturated = true;
     else
       magnitude = next;
-    p++;
-  } while (p < s->end && obxIsDigit((unsigned char)*p));
+  }
   s->p = p;
 
   uint64_t bits;  // the long or unsigned long that strtol/strtoul return
   if (Signed) {
-    const uint64_t limit = uint64_t(INT64_MAX) + (negative ? 1u : 0u);
-    if (saturated || magnitude > limit) magnitude = limit;
+    const uint64_t largest = uint64_t(INT64_MAX) + (negative ? 1u : 0u);
+    if (saturated || magnitude > largest) magnitude = largest;
     bits = negative ? uint64_t(0) - magnitude : magnitude;
   } else {
     bits = saturated ? UINT64_MAX : (negative ? uint64_t(0) - magnitude : magnitude);
@@ -135,33 +140,13 @@ inline bool obxConvertFloat(const char* start, const char* end, float* value) {
   return ok;
 }
 
-// "%f", the C library's way: it collects the longest run that could begin a
-// number (sign, digits, one point, exponent with its sign; "0x" and hex
-// digits; "inf", "infinity", "nan"), gives back only the byte that stopped
-// it, and converts what it collected. A mismatch inside "inf"/"nan" keeps
-// the mismatching byte consumed. With Convert false, only the consumption
-// and the result are computed (the counting pass needs nothing more).
+// "%f" by the full rules, from the first non-blank byte at s->p (see
+// obxScanFloat). Out of line: plain numbers never come here.
 template <bool Convert>
-inline int obxScanFloat(ObxScanner* s, float* value) {
-  obxSkipSpace(s);
+__attribute__((noinline)) int obxScanFloatSlow(ObxScanner* s, float* value) {
   const char* p = s->p;
   const char* end = s->end;
-  if (p == end) return OBX_SCAN_EOF;
   const char* start = p;
-
-  // Fast path: an unsigned or negative decimal that ends at a blank or at
-  // the end of input is taken whole by both the C library and from_chars.
-  if (Convert && (obxIsDigit((unsigned char)*p) ||
-                  (*p == '-' && p + 1 < end && obxIsDigit((unsigned char)p[1])))) {
-    float parsed;
-    auto result = std::from_chars(p, end, parsed);
-    if (result.ec == std::errc() &&
-        (result.ptr == end || obxIsSpace((unsigned char)*result.ptr))) {
-      *value = parsed;
-      s->p = result.ptr;
-      return 1;
-    }
-  }
 
   bool sign = false;
   if (*p == '-' || *p == '+') {
@@ -244,6 +229,53 @@ inline int obxScanFloat(ObxScanner* s, float* value) {
     return (digit || hex) ? 1 : 0;
   }
   return obxConvertFloat(start, p, value) ? 1 : 0;
+}
+
+// "%f", the C library's way: it collects the longest run that could begin a
+// number (sign, digits, one point, exponent with its sign; "0x" and hex
+// digits; "inf", "infinity", "nan"), gives back only the byte that stopped
+// it, and converts what it collected. A mismatch inside "inf"/"nan" keeps
+// the mismatching byte consumed. With Convert false, only the consumption
+// and the result are computed (the counting pass needs nothing more).
+template <bool Convert>
+inline int obxScanFloat(ObxScanner* s, float* value) {
+  obxSkipSpace(s);
+  const char* p = s->p;
+  const char* end = s->end;
+  if (p == end) return OBX_SCAN_EOF;
+
+  // Plain decimals, -?digits[.digits][e[+-]digits] or -?.digits..., that end
+  // at a blank or at the end of input are collected whole by the C library
+  // and taken whole by from_chars; everything else takes the full rules.
+  const char* q = p + (*p == '-');
+  bool digits = false;
+  while (q < end && obxIsDigit((unsigned char)*q)) q++, digits = true;
+  if (q < end && *q == '.') {
+    q++;
+    while (q < end && obxIsDigit((unsigned char)*q)) q++, digits = true;
+  }
+  bool plain = digits;
+  if (plain && q < end && (*q == 'e' || *q == 'E')) {
+    const char* e = q + 1;
+    if (e < end && (*e == '-' || *e == '+')) e++;
+    plain = e < end && obxIsDigit((unsigned char)*e);
+    while (e < end && obxIsDigit((unsigned char)*e)) e++;
+    q = e;
+  }
+  if (plain && (q == end || obxIsSpace((unsigned char)*q))) {
+    if (!Convert) {
+      s->p = q;
+      return 1;
+    }
+    float parsed;
+    auto result = std::from_chars(p, q, parsed);
+    if (result.ec == std::errc() && result.ptr == q) {
+      *value = parsed;
+      s->p = q;
+      return 1;
+    }
+  }
+  return obxScanFloatSlow<Convert>(s, value);
 }
 
 // Matches one literal byte of a format: 1 when it matches (consumed), 0 when
