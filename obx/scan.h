@@ -247,23 +247,48 @@ inline int obxScanFloat(ObxScanner* s, float* value) {
   // Plain decimals, -?digits[.digits][e[+-]digits] or -?.digits..., that end
   // at a blank or at the end of input are collected whole by the C library
   // and taken whole by from_chars; everything else takes the full rules.
-  const char* q = p + (*p == '-');
-  bool digits = false;
-  while (q < end && obxIsDigit((unsigned char)*q)) q++, digits = true;
+  const bool negative = *p == '-';
+  const char* q = p + negative;
+  uint64_t mantissa = 0;  // the digits, while there are at most 19
+  int count = 0, fraction = 0;
+  while (q < end && obxIsDigit((unsigned char)*q)) mantissa = mantissa * 10 + uint64_t(*q++ - '0'), count++;
   if (q < end && *q == '.') {
     q++;
-    while (q < end && obxIsDigit((unsigned char)*q)) q++, digits = true;
+    const char* first = q;
+    while (q < end && obxIsDigit((unsigned char)*q)) mantissa = mantissa * 10 + uint64_t(*q++ - '0');
+    fraction = int(q - first);
+    count += fraction;
   }
-  bool plain = digits;
+  bool plain = count > 0;
+  int exponent = 0;
   if (plain && q < end && (*q == 'e' || *q == 'E')) {
     const char* e = q + 1;
-    if (e < end && (*e == '-' || *e == '+')) e++;
+    bool negativeExponent = false;
+    if (e < end && (*e == '-' || *e == '+')) negativeExponent = *e++ == '-';
     plain = e < end && obxIsDigit((unsigned char)*e);
-    while (e < end && obxIsDigit((unsigned char)*e)) e++;
+    const char* first = e;
+    while (e < end && obxIsDigit((unsigned char)*e)) {
+      if (e - first < 6) exponent = exponent * 10 + (*e - '0');
+      e++;
+    }
+    if (e - first >= 6) exponent = 100000;  // far outside the short path below
+    if (negativeExponent) exponent = -exponent;
     q = e;
   }
   if (plain && (q == end || obxIsSpace((unsigned char)*q))) {
     if (!Convert) {
+      s->p = q;
+      return 1;
+    }
+    // Few digits and a small power of ten: both are exact floats, and one
+    // float multiplication or division rounds correctly, as the C library
+    // does. Everything else goes through from_chars.
+    static const float powers[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                     1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+    const int power = exponent - fraction;
+    if (count <= 19 && mantissa <= (uint64_t(1) << 24) && power >= -10 && power <= 10) {
+      float magnitude = power < 0 ? float(mantissa) / powers[-power] : float(mantissa) * powers[power];
+      *value = negative ? -magnitude : magnitude;
       s->p = q;
       return 1;
     }

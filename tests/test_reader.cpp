@@ -107,6 +107,29 @@ TEST(Scanner, floats_match_fscanf) {
   }
 }
 
+TEST(Scanner, plain_decimals_convert_exactly_as_strtof) {
+  // Short mantissas and small powers of ten take a short path; longer ones,
+  // halfway cases and large exponents must agree all the same.
+  std::mt19937 rng(15);
+  for (int i = 0; i < kGenerated * 5; i++) {
+    std::string text = (rng() % 3 == 0) ? "-" : "";
+    const int digits = 1 + int(rng() % (rng() % 4 == 0 ? 24 : 9));
+    const int point = int(rng() % (digits + 2)) - 1;  // -1: no point
+    for (int d = 0; d < digits; d++) {
+      if (d == point) text += '.';
+      text += char('0' + rng() % 10);
+    }
+    if (rng() % 3 == 0) text += "e" + std::to_string(int(rng() % 31) - 15);
+    text += rng() % 2 ? " " : "\n";
+    ObxScanner scan = {text.data(), text.data() + text.size()};
+    float value = -7;
+    ASSERT_EQ(obxScanFloat<true>(&scan, &value), 1) << text;
+    float expected = strtof(text.c_str(), nullptr);
+    ASSERT_TRUE(sameFloat(value, expected)) << text << ": " << value << " vs " << expected;
+    ASSERT_EQ(size_t(scan.p - text.data()), text.size() - 1) << text;
+  }
+}
+
 TEST(Scanner, face_items_match_fscanf_in_every_form) {
   struct Form {
     ObxItemForm form;
