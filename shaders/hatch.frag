@@ -7,6 +7,11 @@
 // images have no mipmaps, and the scene's texture coordinates are not laid
 // out evenly enough for strokes to follow the surfaces.
 
+// Materials are not read: the scene sets them between glBegin and glEnd,
+// and the GLSL material state only follows changes made outside such a
+// bracket, so it would show a neighbouring group's material. The model's
+// colour comes from its texture, which every material has.
+
 uniform sampler2D Hatch0;  // lightest
 uniform sampler2D Hatch1;
 uniform sampler2D Hatch2;
@@ -23,13 +28,24 @@ varying vec2 vUv;
 
 const float kStrokeImageSize = 256.0;
 const float kReferenceHeight = 600.0;  // stroke scale is set for this height
-const float kLightShare = 0.7;         // the rest comes from a fill at the eye
+const float kToneGain = 1.4;           // fixed-function brightness to tone,
+const float kToneOffset = 0.1;         // spread wide so shading shows through strokes
+const float kEyeFill = 0.1;            // light from the eye: shape and silhouettes
+const float kLevelStart = 0.6;         // |eye-space normal y| where strokes
+const float kLevelEnd = 0.75;          // start and finish turning
 const float kBlackTexel = 0.004;
 const vec3 kLuma = vec3(0.299, 0.587, 0.114);
 
 vec3 safeNormalize(vec3 v, vec3 fallback) {
   float len = length(v);
   return len > 1e-6 ? v / len : fallback;
+}
+
+// Blend of the tone images at st with the given weights.
+float strokes(vec2 st, float wWhite, vec3 wLight, vec3 wDark) {
+  vec3 light3 = vec3(texture2D(Hatch0, st).r, texture2D(Hatch1, st).r, texture2D(Hatch2, st).r);
+  vec3 dark3 = vec3(texture2D(Hatch3, st).r, texture2D(Hatch4, st).r, texture2D(Hatch5, st).r);
+  return wWhite + dot(wLight, light3) + dot(wDark, dark3);
 }
 
 void main() {
@@ -39,11 +55,15 @@ void main() {
 
   vec4 texel = texture2D(ModelTex, vUv);
   if (max(texel.r, max(texel.g, texel.b)) < kBlackTexel) texel.rgb = vec3(1.0);
-  vec3 modelColor = gl_FrontMaterial.diffuse.rgb * texel.rgb;
 
+  // Tone: the brightness the fixed-function light gives this texture (its
+  // strong ambient keeps back-lit walls readable), lifted by a fill from the
+  // eye that darkens toward silhouettes and shows the shape.
   float NdotV = dot(N, V);
-  float light = kLightShare * max(dot(N, L), 0.0) + (1.0 - kLightShare) * max(NdotV, 0.0);
-  float tone = clamp(light * (0.4 + 0.6 * dot(modelColor, kLuma)), 0.0, 1.0);
+  vec3 lit = gl_LightModel.ambient.rgb + gl_LightSource[0].ambient.rgb +
+             gl_LightSource[0].diffuse.rgb * max(dot(N, L), 0.0);
+  float light = dot(lit * texel.rgb, kLuma);
+  float tone = clamp(kToneGain * light - kToneOffset + kEyeFill * max(NdotV, 0.0), 0.0, 1.0);
 
   // Hat weights over the tones, white counting as tone 0: they sum to one
   // and at most two are non-zero.
@@ -52,12 +72,15 @@ void main() {
   vec3 wLight = clamp(1.0 - abs(vec3(s) - vec3(1.0, 2.0, 3.0)), 0.0, 1.0);
   vec3 wDark = clamp(1.0 - abs(vec3(s) - vec3(4.0, 5.0, 6.0)), 0.0, 1.0);
 
+  // Surfaces facing up or down get their strokes turned a quarter, so that
+  // floors and ceilings stay apart from walls where their tones meet.
   vec2 st = gl_FragCoord.xy / fViewportDimensions.y * (kReferenceHeight / kStrokeImageSize);
-  vec3 light3 = vec3(texture2D(Hatch0, st).r, texture2D(Hatch1, st).r, texture2D(Hatch2, st).r);
-  vec3 dark3 = vec3(texture2D(Hatch3, st).r, texture2D(Hatch4, st).r, texture2D(Hatch5, st).r);
-  float h = wWhite + dot(wLight, light3) + dot(wDark, dark3);
+  float across = smoothstep(kLevelStart, kLevelEnd, abs(N.y));
+  float upright = strokes(st, wWhite, wLight, wDark);
+  float level = strokes(vec2(st.y, -st.x), wWhite, wLight, wDark);
+  float h = mix(upright, level, across);
 
-  // A soft contour where the surface turns away.
-  h *= smoothstep(0.1, 0.25, NdotV);
-  gl_FragColor = vec4(vec3(h), gl_FrontMaterial.diffuse.a * texel.a);
+  // A thin contour where the surface turns fully away.
+  h *= smoothstep(0.0, 0.08, NdotV);
+  gl_FragColor = vec4(vec3(h), texel.a);
 }

@@ -7,6 +7,11 @@
 // specular-matte skin models. The rim stands for scattering by fine hairs,
 // which is strongest at grazing view and when the light is behind the skin.
 
+// Materials are not read: the scene sets them between glBegin and glEnd,
+// and the GLSL material state only follows changes made outside such a
+// bracket, so it would show a neighbouring group's material. The model's
+// colour comes from its texture, which every material has.
+
 uniform sampler2D skinTex;   // tileable tint and pore detail
 uniform sampler2D modelTex;  // the model's own texture (unit 0)
 uniform vec4 ambient;        // added to the light's ambient term
@@ -26,6 +31,8 @@ varying vec2 vUv;
 const float kPi = 3.14159265;
 const vec3 kWrap = vec3(0.5, 0.25, 0.15);  // red scatters furthest
 const float kDetailRepeat = 4.0;           // skin detail tiles per texture unit square
+const float kDetailStrength = 0.5;
+const vec3 kSkinTone = vec3(0.93, 0.80, 0.72);  // mean colour of the detail map
 const float kBlackTexel = 0.004;           // unbound model texture reads black
 
 vec3 safeNormalize(vec3 v, vec3 fallback) {
@@ -40,8 +47,10 @@ void main() {
 
   vec4 texel = texture2D(modelTex, vUv);
   if (max(texel.r, max(texel.g, texel.b)) < kBlackTexel) texel.rgb = vec3(1.0);
-  vec3 modelColor = gl_FrontMaterial.diffuse.rgb * texel.rgb;
-  vec3 tint = texture2D(skinTex, kDetailRepeat * vUv).rgb;
+  vec3 modelColor = texel.rgb;
+  // Half-strength detail: pores at full contrast turn to pixel noise where a
+  // surface's texture coordinates are stretched far.
+  vec3 tint = mix(kSkinTone, texture2D(skinTex, kDetailRepeat * vUv).rgb, kDetailStrength);
   vec3 base = albedo * modelColor * tint;
 
   float NdotL = dot(N, L);
@@ -65,8 +74,7 @@ void main() {
   float behind = mix(0.4, 1.0, 0.5 + 0.5 * dot(L, -V));
   vec3 rim = kR * grazing * behind * lightColor.rgb * mix(tint, vec3(1.0), 0.5);
 
-  vec3 ambientTerm =
-      (ambient.rgb + gl_LightSource[0].ambient.rgb * gl_FrontMaterial.ambient.rgb) * base;
+  vec3 ambientTerm = (ambient.rgb + gl_LightSource[0].ambient.rgb) * base;
   vec3 color = ambientTerm + lightColor.rgb * base * diffuse + specular + rim;
-  gl_FragColor = vec4(color, gl_FrontMaterial.diffuse.a * texel.a);
+  gl_FragColor = vec4(color, texel.a);
 }

@@ -7,6 +7,11 @@
 // Density d acts per channel as C (1 - (1 - C)(d - 1)): above 1 it darkens,
 // below 1 it lightens, and white paper stays white.
 
+// Materials are not read: the scene sets them between glBegin and glEnd,
+// and the GLSL material state only follows changes made outside such a
+// bracket, so it would show a neighbouring group's material. The model's
+// colour comes from its texture, which every material has.
+
 uniform sampler2D colorTex;  // wash ramp: shadow, mid tone, paper
 uniform sampler2D paperTex;  // r turbulence, g paper grain, b pigment dispersion
 uniform sampler2D granTex;   // granulating glaze by shadow depth
@@ -28,6 +33,9 @@ const float kReferenceHeight = 600.0;  // paper scale is set for this height
 const float kTurbulenceScale = 0.25;   // turbulence varies four times slower than grain
 const float kWobble = 0.01;            // texture-coordinate shift of wash boundaries
 const float kGlazeBlur = 2.0;          // mip bias: the glaze keeps no fine detail
+const float kPaperRelief = 0.35;       // grain shown even on white paper
+const float kToneGain = 0.8;           // fixed-function brightness to wash tone
+const float kEyeFill = 0.3;            // light from the eye: shape and silhouettes
 const float kRampTexel = 1.0 / 256.0;
 const float kBlackTexel = 0.004;
 const vec3 kLuma = vec3(0.299, 0.587, 0.114);
@@ -56,14 +64,20 @@ void main() {
   vec3 paper = texture2D(paperTex, g).rgb;
   float turbulence = texture2D(paperTex, kTurbulenceScale * g).r;
 
-  float tone = clamp(0.5 + 0.5 * dot(N, L) + 0.2 * D * (turbulence - 0.5), 0.0, 1.0);
+  // Tone: the brightness the fixed-function light gives a white surface (its
+  // strong ambient keeps back-lit walls out of the shadow band), plus a fill
+  // from the eye, so only surfaces turned away from both fall into shadow.
+  vec3 lit = gl_LightModel.ambient.rgb + gl_LightSource[0].ambient.rgb +
+             gl_LightSource[0].diffuse.rgb * max(dot(N, L), 0.0);
+  float light = kToneGain * dot(lit, kLuma) + kEyeFill * max(dot(N, V), 0.0);
+  float tone = clamp(light + 0.2 * D * (turbulence - 0.5), 0.0, 1.0);
   vec2 uv = vUv + kWobble * D * vec2(turbulence - 0.5, paper.g - 0.5);
 
   // Abstracted wash: a few flat bands, glazed with a blurred model colour.
   vec3 wash = ramp(colorTex, tone);
   vec4 texel = texture2D(sceneTex, uv, kGlazeBlur);
   if (max(texel.r, max(texel.g, texel.b)) < kBlackTexel) texel.rgb = vec3(1.0);
-  vec3 glaze = gl_FrontMaterial.diffuse.rgb * texel.rgb;
+  vec3 glaze = texel.rgb;
   vec3 color = wash * mix(vec3(1.0), glaze, M);
 
   // Granulation: pigment settles in the paper's valleys, more where dense.
@@ -74,13 +88,14 @@ void main() {
   color = applyDensity(color, 1.0 + 2.0 * D * (turbulence - 0.5));
 
   // Paper grain, with a little relief so it shows in near-white areas too.
+  // The relief darkens where the grain adds density, so the two agree.
   color = applyDensity(color, 1.0 + 2.0 * P * (paper.g - 0.5));
-  color *= 1.0 + 0.2 * P * (paper.g - 0.5);
+  color *= 1.0 - kPaperRelief * P * (paper.g - 0.5);
 
   // Pigment gathers at the silhouettes and at the borders of wash bands.
   float silhouette = smoothstep(0.55, 1.0, 1.0 - dot(N, V));
   float bandBorder = clamp(8.0 * fwidth(dot(wash, kLuma)), 0.0, 1.0);
   color = applyDensity(color, 1.0 + 2.0 * S * max(silhouette, bandBorder));
 
-  gl_FragColor = vec4(clamp(color, 0.0, 1.0), gl_FrontMaterial.diffuse.a * texel.a);
+  gl_FragColor = vec4(clamp(color, 0.0, 1.0), texel.a);
 }

@@ -2,6 +2,7 @@
 // failures end to end, and the look of each effect in screenshots of the
 // real program.
 #include <GL/glew.h>
+#include <GL/glu.h>
 #include <IL/il.h>
 #include <gtest/gtest.h>
 
@@ -145,13 +146,25 @@ TEST(EffectShaders, compile_cleanly_and_accept_exactly_the_catalogue) {
   }
 }
 
+// Start-up, once per process (the texture-unit counter only rises, so a
+// second start-up in the same process would run out of units). Returns
+// whether it succeeded; *out receives what it printed.
+bool startedUp(std::string* out = nullptr) {
+  static std::string printed;
+  static bool ok = [] {
+    requireGlContext();
+    bool result = false;
+    printed = printedBy([&] { result = init(); });
+    return result;
+  }();
+  if (out) *out = printed;
+  return ok;
+}
+
 // init() builds the three effects; every uniform reads back as catalogued.
 TEST(EffectStartUp, uniforms_read_back_as_catalogued) {
-  requireGlContext();
   std::string out;
-  bool ok = false;
-  out = printedBy([&] { ok = init(); });
-  ASSERT_TRUE(ok) << out;
+  ASSERT_TRUE(startedUp(&out)) << out;
   EXPECT_NE(out.find("Loading Skin shader, press 1 to activate\n"
                      "Loading Hatch shader, press 3 to activate.\n"
                      "Loading Watercolor shader, press 2 to activate\n"
@@ -372,6 +385,7 @@ void expectFailedStartUp(const StartUpTree& tree, const std::string& expected) {
 
 const std::string kVersionLine = "GL_VERSION major=4 minor=5\n";
 
+
 TEST(EffectStartUpEndToEnd, missing_hatch3_stops_after_three_hatch_images) {
   StartUpTree tree;
   tree.remove("models/mat/Hatch3.jpg");
@@ -410,6 +424,450 @@ TEST(EffectStartUpEndToEnd, hatch_that_does_not_compile_prints_its_log_and_stops
   EXPECT_EQ(out.find("Done loading shaders."), std::string::npos) << out;
   program.writeInput("x\n");
   EXPECT_EQ(program.wait(60), 0) << program.err();
+}
+
+// ---- The look of each effect, in screenshots of the real program -------------
+
+// Luminance and masks over a screenshot; the mask drops the clear colour.
+struct Shot {
+  Image image;
+  std::vector<double> lum;    // 0..1 per pixel
+  std::vector<uint8_t> mask;  // 1 where the scene was drawn
+
+  explicit Shot(Image picture) : image(std::move(picture)) {
+    const int kClear[3] = {51, 26, 13};  // glClearColor(0.2, 0.1, 0.05)
+    size_t n = size_t(image.width) * image.height;
+    lum.resize(n);
+    mask.resize(n);
+    for (size_t i = 0; i < n; i++) {
+      const uint8_t* c = &image.rgb[3 * i];
+      lum[i] = luminance(c[0], c[1], c[2]) / 255.0;
+      bool clear = std::abs(c[0] - kClear[0]) <= 2 && std::abs(c[1] - kClear[1]) <= 2 &&
+                   std::abs(c[2] - kClear[2]) <= 2;
+      mask[i] = !clear;
+    }
+  }
+  int width() const { return image.width; }
+  int height() const { return image.height; }
+  size_t index(int x, int y) const { return size_t(y) * width() + x; }
+};
+
+double maskShare(const Shot& s) {
+  return double(std::count(s.mask.begin(), s.mask.end(), 1)) / double(s.mask.size());
+}
+
+// Share of pixels where two masks disagree, relative to the first mask.
+double maskMismatch(const Shot& a, const Shot& b) {
+  size_t differ = 0, inside = 0;
+  for (size_t i = 0; i < a.mask.size(); i++) {
+    differ += a.mask[i] != b.mask[i];
+    inside += a.mask[i];
+  }
+  return inside ? double(differ) / double(inside) : 1.0;
+}
+
+// Mean and standard deviation of f(i) over the mask of `s`.
+template <typename F>
+void maskStats(const Shot& s, F f, double* mean, double* sigma) {
+  double sum = 0, sum2 = 0;
+  size_t n = 0;
+  for (size_t i = 0; i < s.mask.size(); i++)
+    if (s.mask[i]) {
+      double v = f(i);
+      sum += v;
+      sum2 += v * v;
+      n++;
+    }
+  *mean = n ? sum / double(n) : 0;
+  *sigma = n ? std::sqrt(std::max(0.0, sum2 / double(n) - *mean * *mean)) : 0;
+}
+
+double blackShare(const Shot& s) {
+  size_t black = 0, n = 0;
+  for (size_t i = 0; i < s.mask.size(); i++)
+    if (s.mask[i]) {
+      const uint8_t* c = &s.image.rgb[3 * i];
+      black += c[0] == 0 && c[1] == 0 && c[2] == 0;
+      n++;
+    }
+  return n ? double(black) / double(n) : 1.0;
+}
+
+// Mean squared luminance step between neighbours that are both drawn.
+double neighbourEnergy(const Shot& s) {
+  double sum = 0;
+  size_t n = 0;
+  for (int y = 0; y + 1 < s.height(); y++)
+    for (int x = 0; x + 1 < s.width(); x++) {
+      size_t i = s.index(x, y);
+      if (!s.mask[i]) continue;
+      for (size_t j : {s.index(x + 1, y), s.index(x, y + 1)})
+        if (s.mask[j]) {
+          double d = s.lum[i] - s.lum[j];
+          sum += d * d;
+          n++;
+        }
+    }
+  return n ? sum / double(n) : 0;
+}
+
+// Calls f(x0, y0) for each block of the given size lying wholly in the mask.
+template <typename F>
+void forEachBlock(const Shot& s, int size, F f) {
+  for (int y0 = 0; y0 + size <= s.height(); y0 += size)
+    for (int x0 = 0; x0 + size <= s.width(); x0 += size) {
+      bool inside = true;
+      for (int y = y0; y < y0 + size && inside; y++)
+        for (int x = x0; x < x0 + size && inside; x++) inside = s.mask[s.index(x, y)];
+      if (inside) f(x0, y0);
+    }
+}
+
+double blockMean(const Shot& s, int x0, int y0, int size) {
+  double sum = 0;
+  for (int y = y0; y < y0 + size; y++)
+    for (int x = x0; x < x0 + size; x++) sum += s.lum[s.index(x, y)];
+  return sum / (size * size);
+}
+
+double correlation(const std::vector<double>& a, const std::vector<double>& b) {
+  double ma = 0, mb = 0;
+  for (size_t i = 0; i < a.size(); i++) ma += a[i], mb += b[i];
+  ma /= double(a.size());
+  mb /= double(b.size());
+  double sab = 0, saa = 0, sbb = 0;
+  for (size_t i = 0; i < a.size(); i++) {
+    sab += (a[i] - ma) * (b[i] - mb);
+    saa += (a[i] - ma) * (a[i] - ma);
+    sbb += (b[i] - mb) * (b[i] - mb);
+  }
+  return sab / std::sqrt(std::max(saa * sbb, 1e-12));
+}
+
+// Luminance minus its 3x3 box mean: the fine texture of a picture.
+double detail(const Shot& s, int x, int y) {
+  double sum = 0;
+  for (int j = -1; j <= 1; j++)
+    for (int i = -1; i <= 1; i++) sum += s.lum[s.index(x + i, y + j)];
+  return s.lum[s.index(x, y)] - sum / 9.0;
+}
+
+double blockDetailSigma(const Shot& s, int x0, int y0, int size) {
+  double sum = 0, sum2 = 0;
+  int n = 0;
+  for (int y = std::max(y0, 1); y < std::min(y0 + size, s.height() - 1); y++)
+    for (int x = std::max(x0, 1); x < std::min(x0 + size, s.width() - 1); x++) {
+      double d = detail(s, x, y);
+      sum += d;
+      sum2 += d * d;
+      n++;
+    }
+  double mean = sum / n;
+  return std::sqrt(std::max(0.0, sum2 / n - mean * mean));
+}
+
+// Distance in pixels from each drawn pixel to the nearest undrawn one
+// (8-neighbour steps; 1 next to the background), 0 outside the mask.
+std::vector<int> insideDistance(const Shot& s) {
+  std::vector<int> distance(s.mask.size(), -1);
+  std::deque<size_t> queue;
+  for (size_t i = 0; i < s.mask.size(); i++)
+    if (!s.mask[i]) distance[i] = 0, queue.push_back(i);
+  while (!queue.empty()) {
+    size_t i = queue.front();
+    queue.pop_front();
+    int x = int(i % size_t(s.width())), y = int(i / size_t(s.width()));
+    for (int dy = -1; dy <= 1; dy++)
+      for (int dx = -1; dx <= 1; dx++) {
+        int nx = x + dx, ny = y + dy;
+        if (nx < 0 || ny < 0 || nx >= s.width() || ny >= s.height()) continue;
+        size_t j = s.index(nx, ny);
+        if (distance[j] != -1) continue;
+        distance[j] = distance[i] + 1;
+        queue.push_back(j);
+      }
+  }
+  for (int& d : distance) d = std::max(d, 0);  // a screen without background
+  return distance;
+}
+
+// Mean luminance of the drawn pixels at distances lo..hi from the background.
+double bandMean(const Shot& s, const std::vector<int>& distance, int lo, int hi) {
+  double sum = 0;
+  size_t n = 0;
+  for (size_t i = 0; i < distance.size(); i++)
+    if (distance[i] >= lo && distance[i] <= hi) sum += s.lum[i], n++;
+  return n ? sum / double(n) : 0;
+}
+
+double saturation(const uint8_t* c) {
+  int hi = std::max({c[0], c[1], c[2]}), lo = std::min({c[0], c[1], c[2]});
+  return hi ? double(hi - lo) / hi : 0;
+}
+
+// Hue in degrees of an RGB colour.
+double hue(double r, double g, double b) {
+  double hi = std::max({r, g, b}), lo = std::min({r, g, b});
+  if (hi - lo < 1e-9) return 0;
+  double h = hi == r ? std::fmod((g - b) / (hi - lo), 6.0) : hi == g ? (b - r) / (hi - lo) + 2 : (r - g) / (hi - lo) + 4;
+  h *= 60;
+  return h < 0 ? h + 360 : h;
+}
+
+// Waits until the window shows a picture that differs from `before` (when
+// given), is not one flat colour, and stays the same for two captures.
+Image settledPicture(const std::string& window, const Image* before) {
+  Image last;
+  for (int attempt = 0; attempt < 240; attempt++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    Image now = captureWindow(window);
+    if (now.rgb.empty()) continue;
+    bool flat = std::all_of(now.rgb.begin(), now.rgb.end(), [&](uint8_t v) { return v == now.rgb[0]; });
+    bool same = last.rgb == now.rgb;
+    bool changed = !before || before->rgb != now.rgb;
+    if (same && changed && !flat) return now;
+    last = std::move(now);
+  }
+  return {};
+}
+
+// One run of the real program: keys 0 to 3 at the start view.
+struct EffectShots {
+  std::vector<Shot> start;  // fixed function, skin, watercolor, hatch
+  std::string error;
+};
+
+const EffectShots& effectShots() {
+  static EffectShots shots = [] {
+    EffectShots result;
+    Program program({OSTREL_PROGRAM}, OSTREL_BINARY_DIR);
+    std::string window = findWindow(kTitle, 60);
+    if (window.empty()) {
+      result.error = "no window: " + program.out() + program.err();
+      return result;
+    }
+    std::string dir = std::string(OSTREL_BINARY_DIR) + "/effect-shots";
+    fs::create_directories(dir);
+    Image previous;
+    auto take = [&](const std::string& key, const std::string& name, std::vector<Shot>* into) {
+      run("xdotool key --window " + window + " " + key);
+      Image picture = settledPicture(window, previous.rgb.empty() ? nullptr : &previous);
+      if (picture.rgb.empty()) {
+        result.error += "no settled picture for " + name + "\n";
+        return;
+      }
+      savePng(picture, dir + "/" + name + ".png");
+      previous = picture;
+      into->emplace_back(std::move(picture));
+    };
+    take("0", "fixed-function", &result.start);
+    take("1", "skin", &result.start);
+    take("2", "watercolor", &result.start);
+    take("3", "hatching", &result.start);
+    run("xdotool key --window " + window + " Escape");
+    if (program.wait(60) != 0) result.error += "exit status: " + program.err();
+    return result;
+  }();
+  return shots;
+}
+
+// One test, one run of the program: a run takes half a minute under the
+// sanitizers. Thresholds were set once on a good render of the scene.
+TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
+  const EffectShots& shots = effectShots();
+  ASSERT_EQ(shots.error, "");
+  ASSERT_EQ(shots.start.size(), 4u);
+  const char* names[4] = {"fixed function", "skin", "watercolor", "hatching"};
+  const Shot& plain = shots.start[0];
+  const Shot& skin = shots.start[1];
+  const Shot& water = shots.start[2];
+  const Shot& hatch = shots.start[3];
+
+  // Common ground: the scene is drawn, not blank, not flat, not black, and
+  // every view differs clearly from the others.
+  for (int k = 0; k < 4; k++) {
+    SCOPED_TRACE(names[k]);
+    const Shot& s = shots.start[size_t(k)];
+    double mean = 0, sigma = 0;
+    maskStats(s, [&](size_t i) { return s.lum[i]; }, &mean, &sigma);
+    std::cout << names[k] << ": mask " << maskShare(s) << ", mismatch " << maskMismatch(plain, s)
+              << ", black " << blackShare(s) << ", L mean " << mean << " sigma " << sigma
+              << ", energy " << neighbourEnergy(s) << "\n";
+    EXPECT_GT(maskShare(s), 0.05);
+    EXPECT_LT(maskMismatch(plain, s), 0.01);
+    EXPECT_LT(blackShare(s), 0.01);
+    EXPECT_GT(sigma, 0.03);
+    for (int j = 0; j < k; j++) {
+      double difference = meanAbsDifference(shots.start[size_t(j)].image, s.image);
+      std::cout << "  differs from " << names[j] << " by " << difference << "\n";
+      EXPECT_GT(difference, 0.04) << names[j];
+    }
+  }
+
+  {
+    SCOPED_TRACE("hatching");
+    double greyness = 0, dummy = 0;
+    maskStats(hatch, [&](size_t i) {
+      const uint8_t* c = &hatch.image.rgb[3 * i];
+      return (std::abs(c[0] - c[1]) + std::abs(c[1] - c[2])) / 255.0;
+    }, &greyness, &dummy);
+    double energyRatio = neighbourEnergy(hatch) / neighbourEnergy(plain);
+    std::vector<double> spans;
+    forEachBlock(hatch, 8, [&](int x0, int y0) {
+      double m = blockMean(hatch, x0, y0, 8);
+      if (m < 0.3 || m > 0.7) return;  // mid-tone blocks only
+      double lo = 1, hi = 0;
+      for (int y = y0; y < y0 + 8; y++)
+        for (int x = x0; x < x0 + 8; x++) lo = std::min(lo, hatch.lum[hatch.index(x, y)]), hi = std::max(hi, hatch.lum[hatch.index(x, y)]);
+      spans.push_back(hi - lo);
+    });
+    ASSERT_FALSE(spans.empty());
+    std::nth_element(spans.begin(), spans.begin() + spans.size() / 2, spans.end());
+    double medianSpan = spans[spans.size() / 2];
+    double light = 0, dark = 0;
+    maskStats(hatch, [&](size_t i) { return hatch.lum[i] > 0.8 ? 1.0 : 0.0; }, &light, &dummy);
+    maskStats(hatch, [&](size_t i) { return hatch.lum[i] < 0.35 ? 1.0 : 0.0; }, &dark, &dummy);
+    std::vector<double> a, b;
+    forEachBlock(plain, 16, [&](int x0, int y0) {
+      a.push_back(blockMean(plain, x0, y0, 16));
+      b.push_back(blockMean(hatch, x0, y0, 16));
+    });
+    double r = correlation(a, b);
+    std::cout << "hatching: greyness " << greyness << ", energy x" << energyRatio << ", median span "
+              << medianSpan << ", light " << light << ", dark " << dark << ", r " << r << "\n";
+    EXPECT_LT(greyness, 0.03);      // pure grey strokes
+    EXPECT_GE(energyRatio, 2.0);    // strokes, not smooth shading
+    EXPECT_GT(medianSpan, 0.3);     // mid tones are ink and paper, not grey
+    EXPECT_GT(light, 0.15);         // paper shows
+    EXPECT_GT(dark, 0.05);          // ink shows
+    EXPECT_GT(r, 0.4);              // the tone follows the scene's shading
+  }
+
+  {
+    SCOPED_TRACE("watercolor");
+    double meanL = 0, sigmaL = 0, meanS = 0, sigmaS = 0;
+    maskStats(water, [&](size_t i) { return water.lum[i]; }, &meanL, &sigmaL);
+    maskStats(water, [&](size_t i) { return saturation(&water.image.rgb[3 * i]); }, &meanS, &sigmaS);
+    // Paper and pigment texture where the plain rendering is flat.
+    double paper = 0, plainFlat = 0;
+    int flatBlocks = 0;
+    forEachBlock(plain, 16, [&](int x0, int y0) {
+      double flatness = blockDetailSigma(plain, x0, y0, 16);
+      if (flatness > 0.004) return;
+      paper += blockDetailSigma(water, x0, y0, 16);
+      plainFlat += flatness;
+      flatBlocks++;
+    });
+    std::cout << "watercolor: L " << meanL << ", saturation " << meanS << " sigma " << sigmaS
+              << ", flat blocks " << flatBlocks << " detail " << paper / std::max(flatBlocks, 1)
+              << " (plain " << plainFlat / std::max(flatBlocks, 1) << ")\n";
+    EXPECT_GT(meanL, 0.45);   // light, transparent washes
+    EXPECT_LT(meanS, 0.45);   // muted pigment
+    EXPECT_LT(sigmaS, 0.15);
+    ASSERT_GT(flatBlocks, 10);
+    EXPECT_GT(paper / flatBlocks, 0.008);
+  }
+
+  {
+    SCOPED_TRACE("skin");
+    double r = 0, g = 0, b = 0;
+    for (size_t i = 0; i < skin.mask.size(); i++)
+      if (skin.mask[i]) r += skin.image.rgb[3 * i], g += skin.image.rgb[3 * i + 1], b += skin.image.rgb[3 * i + 2];
+    double h = hue(r, g, b);
+    // Relative to the mean brightness squared: the skin light is brighter
+    // overall (wrap and rim), which scales every step between neighbours
+    // without adding any texture.
+    double plainMean = 0, skinMean = 0, unused = 0;
+    maskStats(plain, [&](size_t i) { return plain.lum[i]; }, &plainMean, &unused);
+    maskStats(skin, [&](size_t i) { return skin.lum[i]; }, &skinMean, &unused);
+    double energyRatio = (neighbourEnergy(skin) / (skinMean * skinMean)) /
+                         (neighbourEnergy(plain) / (plainMean * plainMean));
+    std::cout << "skin: RGB sums " << r << " " << g << " " << b << ", hue " << h << ", energy x"
+              << energyRatio << "\n";
+    EXPECT_GT(r, g);
+    EXPECT_GT(g, b);
+    EXPECT_GE(h, 0.0);
+    EXPECT_LE(h, 50.0);
+    EXPECT_LE(energyRatio, 1.5);  // smooth skin, no added texture noise
+  }
+
+}
+
+// The room fills the screen, so silhouettes are checked on a sphere drawn
+// in this process with the programs start-up built: back-lit, as the scene's
+// camera-facing surfaces are, against the clear colour.
+Shot renderSphere(GLuint program) {
+  const int kWidth = 800, kHeight = 600;  // the size fViewportDimensions assumes
+  static GLuint framebuffer = 0, colour = 0, depth = 0, white = 0;
+  if (!framebuffer) {
+    glGenFramebuffers(1, &framebuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+    glGenRenderbuffers(1, &colour);
+    glBindRenderbuffer(GL_RENDERBUFFER, colour);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, kWidth, kHeight);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, colour);
+    glGenRenderbuffers(1, &depth);
+    glBindRenderbuffer(GL_RENDERBUFFER, depth);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT24, kWidth, kHeight);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depth);
+    // A plain white model texture on unit 0, with mipmaps as the scene's have.
+    glActiveTexture(GL_TEXTURE0);
+    glGenTextures(1, &white);
+    glBindTexture(GL_TEXTURE_2D, white);
+    const uint8_t texels[4 * 4 * 3] = {255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+                                       255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+                                       255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+                                       255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
+    gluBuild2DMipmaps(GL_TEXTURE_2D, 3, 4, 4, GL_RGB, GL_UNSIGNED_BYTE, texels);
+  }
+  glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+  glViewport(0, 0, kWidth, kHeight);
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();
+  gluLookAt(0, 30, 100, 0, 30, 99, 0, 1, 0);  // the program's start view
+  glLightfv(GL_LIGHT0, GL_POSITION, gLightPosition);
+  glActiveTexture(GL_TEXTURE0);
+  glBindTexture(GL_TEXTURE_2D, white);
+  glUseProgram(program);
+  GLUquadric* sphere = gluNewQuadric();
+  gluQuadricNormals(sphere, GLU_SMOOTH);
+  gluQuadricTexture(sphere, GL_TRUE);
+  glTranslatef(0, 30, 0);
+  gluSphere(sphere, 40, 96, 48);
+  gluDeleteQuadric(sphere);
+  glUseProgram(0);
+  glFinish();
+  Image image;
+  image.width = kWidth;
+  image.height = kHeight;
+  image.rgb.resize(size_t(kWidth) * kHeight * 3);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadPixels(0, 0, kWidth, kHeight, GL_RGB, GL_UNSIGNED_BYTE, image.rgb.data());
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  return Shot(image);
+}
+
+TEST(EffectLook, watercolor_darkens_and_skin_lights_the_silhouette) {
+  std::string out;
+  ASSERT_TRUE(startedUp(&out)) << out;
+  Shot plain = renderSphere(0);
+  Shot skin = renderSphere(gEffectPrograms[kSkinSlot]);
+  Shot water = renderSphere(gEffectPrograms[kWatercolorSlot]);
+  double share = maskShare(plain);
+  ASSERT_GT(share, 0.05);
+  ASSERT_LT(share, 0.5);
+  EXPECT_LT(maskMismatch(plain, skin), 0.01);
+  EXPECT_LT(maskMismatch(plain, water), 0.01);
+  std::vector<int> distance = insideDistance(plain);
+  double waterEdge = bandMean(water, distance, 1, 3), waterInner = bandMean(water, distance, 6, 12);
+  double skinEdge = bandMean(skin, distance, 1, 3), skinInner = bandMean(skin, distance, 8, 16);
+  std::cout << "sphere: watercolor edge " << waterEdge << " inner " << waterInner << ", skin edge "
+            << skinEdge << " inner " << skinInner << "\n";
+  EXPECT_LT(waterEdge, 0.95 * waterInner);  // pigment gathers at the edge
+  EXPECT_GT(skinEdge, 1.05 * skinInner);    // the rim of back-lit skin glows
+  EXPECT_LT(blackShare(skin), 0.01);
+  EXPECT_LT(blackShare(water), 0.01);
 }
 
 }  // namespace
