@@ -121,7 +121,22 @@ Image settledPicture(const std::string& window) {
   return last;
 }
 
+// Polls the window until its picture differs from before by more than
+// threshold, or timeoutSeconds pass; returns the last difference seen.
+double waitForChange(const std::string& window, const Image& before, double threshold,
+                     double timeoutSeconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  double difference = 0;
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    difference = meanAbsDifference(before, captureWindow(window));
+  } while (difference <= threshold && std::chrono::steady_clock::now() < deadline);
+  return difference;
+}
+
 // The real program driven like a user: keys and the mouse change the view.
+// Each input is held until the picture answers (or a generous timeout), as
+// frames take long under the sanitizers on a loaded machine.
 TEST(AppEndToEnd, walking_looking_and_lighting_change_the_picture) {
   Program program({OSTREL_PROGRAM}, OSTREL_BINARY_DIR);
   std::string window = findWindow("Ostrel Project - Obj Loader", 60);
@@ -130,23 +145,20 @@ TEST(AppEndToEnd, walking_looking_and_lighting_change_the_picture) {
   Image start = settledPicture(window);
   ASSERT_GT(start.width, 0);
 
-
   run("xdotool keydown" + w + "w 2>/dev/null");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  double walked = waitForChange(window, start, 0.02, 30);
   run("xdotool keyup" + w + "w 2>/dev/null");
-  Image walked = settledPicture(window);
-
-  EXPECT_GT(meanAbsDifference(start, walked), 0.02) << "holding W did not move the camera";
+  EXPECT_GT(walked, 0.02) << "holding W did not move the camera";
 
   // Into the window at its centre (no turn), then 60 pixels to the right.
+  Image beforeTurn = settledPicture(window);
   run("xdotool mousemove" + w + "400 300 2>/dev/null");
   run("xdotool mousemove" + w + "460 300 2>/dev/null");
-  Image turned = settledPicture(window);
-  EXPECT_GT(meanAbsDifference(walked, turned), 0.02) << "the mouse did not turn the view";
+  EXPECT_GT(waitForChange(window, beforeTurn, 0.02, 30), 0.02) << "the mouse did not turn the view";
 
+  Image beforeLight = settledPicture(window);
   run("xdotool key" + w + "l 2>/dev/null");
-  Image unlit = settledPicture(window);
-  EXPECT_GT(meanAbsDifference(turned, unlit), 0.01) << "L did not switch the lighting";
+  EXPECT_GT(waitForChange(window, beforeLight, 0.01, 30), 0.01) << "L did not switch the lighting";
 
   run("xdotool key" + w + "Escape 2>/dev/null");
   EXPECT_EQ(program.wait(60), 0) << program.err();
