@@ -5,6 +5,9 @@
 #include <IL/il.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,12 +54,15 @@ const char kPlainFragment[] =
     "#version 120\n"
     "void main() { gl_FragColor = vec4(1.0); }\n";
 // Mesa compiles an unknown extension requested with "warn" and logs a
-// warning. Each use gets its own text: Mesa skips compiling a source it has
-// seen before, and the skipped compile has an empty log.
+// warning. Each use gets a text never seen before: Mesa skips compiling a
+// source found in its shader cache (also one kept on disk by an earlier
+// run), and the skipped compile has an empty log.
 std::string warningFragment(const std::string& tag) {
+  std::string stamp = std::to_string(getpid()) + " " +
+                      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
   return "#version 120\n"
          "#extension GL_OSTREL_no_such_extension : warn\n"
-         "// " + tag + "\n"
+         "// " + tag + " " + stamp + "\n"
          "void main() { gl_FragColor = vec4(1.0); }\n";
 }
 const char kBrokenVertex[] =
