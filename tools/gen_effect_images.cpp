@@ -76,6 +76,33 @@ bool save(const std::string& path, int width, int height, int channels,
   return ok;
 }
 
+// Uncompressed 32-bit TGA (image type 2), rows from the bottom up. Written
+// here rather than by DevIL, whose writer leaves header bytes unset and so
+// would make the file differ from run to run.
+bool saveTga(const std::string& path, int width, int height, const std::vector<uint8_t>& rgba) {
+  const uint8_t kTrueColor = 2, kBitsPerPixel = 32, kAlphaBits = 8;  // origin lower left
+  uint8_t header[18] = {0, 0, kTrueColor};
+  header[12] = uint8_t(width & 0xFF);
+  header[13] = uint8_t(width >> 8);
+  header[14] = uint8_t(height & 0xFF);
+  header[15] = uint8_t(height >> 8);
+  header[16] = kBitsPerPixel;
+  header[17] = kAlphaBits;
+  FILE* file = fopen(path.c_str(), "wb");
+  if (!file) {
+    fprintf(stderr, "gen_effect_images: cannot write %s\n", path.c_str());
+    return false;
+  }
+  bool ok = fwrite(header, 1, sizeof header, file) == sizeof header;
+  for (size_t i = 0; ok && i < rgba.size(); i += 4) {
+    const uint8_t bgra[4] = {rgba[i + 2], rgba[i + 1], rgba[i], rgba[i + 3]};
+    ok = fwrite(bgra, 1, 4, file) == 4;
+  }
+  ok = fclose(file) == 0 && ok;
+  if (ok) printf("wrote %s\n", path.c_str());
+  return ok;
+}
+
 bool saveRgb(const std::string& path, const Plane& r, const Plane& g, const Plane& b,
              ILenum type) {
   std::vector<uint8_t> bytes;
@@ -359,8 +386,7 @@ bool writeNoise(const std::string& dir) {
     bytes.push_back(toByte(dispersion.v[i]));
     bytes.push_back(255);
   }
-  ilSetInteger(IL_TGA_RLE, IL_FALSE);  // plain type-2 TGA
-  return save(dir + "/noise.tga", kTileSize, kTileSize, 4, bytes, IL_TGA);
+  return saveTga(dir + "/noise.tga", kTileSize, kTileSize, bytes);
 }
 
 }  // namespace
