@@ -192,7 +192,7 @@ static bool setUpEffect(const Effect& effect, ShaderTexts* sources) {
 }
 
 // Builds the three effects in catalogue order; false at the first failure.
-bool setUpEffects() {
+static bool setUpEffects() {
   for (int i = 0; i < countOf(kEffects); i++)
     if (!setUpEffect(kEffects[i], &gEffectSources[i])) return false;
   return true;
