@@ -1550,7 +1550,12 @@ void obxDraw(ObxModel* model, GLuint mode) {
     state.materialDirty = state.textureDirty = state.transparent = false;
     for (ObxGroup* group = model->groups; group; group = group->next) {
       if (tracking) obxTrackMaterial(model, &state, group->material);
-      glBegin(GL_TRIANGLES);
+      // The bracket opens at the group's first drawn triangle, after its
+      // material and texture are set, and closes around later material
+      // changes: material calls inside glBegin/glEnd turn into per-vertex
+      // attributes in common drivers and slow the whole bracket down. A
+      // group with nothing to draw still issues its empty pair.
+      bool open = false;
       for (uint32_t i = 0; i < group->numtriangles; i++) {
         OBX_ASSERT(group->triangles[i] < model->numtriangles);
         const ObxTriangle* triangle = &model->triangles[group->triangles[i]];
@@ -1562,7 +1567,8 @@ void obxDraw(ObxModel* model, GLuint mode) {
           const ObxMaterial* material = &model->materials[state.material];
           if (textured && state.textureDirty) {
             state.textureDirty = false;
-            glEnd();
+            if (open) glEnd();
+            open = false;
             if (state.texture == -1) {
               glBindTexture(obxTextureTarget, 0);
             } else {
@@ -1570,9 +1576,10 @@ void obxDraw(ObxModel* model, GLuint mode) {
               OBX_ASSERT(map_diffuse >= 0 && map_diffuse < (int64_t)model->numtextures);
               glBindTexture(obxTextureTarget, model->textures[map_diffuse].id);
             }
-            glBegin(GL_TRIANGLES);
           }
           if (mode & OBX_MATERIAL) {
+            if (open) glEnd();
+            open = false;
             glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, material->ambient);
             glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, material->diffuse);
             glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, material->specular);
@@ -1580,7 +1587,9 @@ void obxDraw(ObxModel* model, GLuint mode) {
           }
           if (mode & OBX_COLOR) glColor3fv(material->diffuse);
         }
-        if (flat) glNormal3fv(&facetnorms[3 * triangle->findex]);
+        if (!open) glBegin(GL_TRIANGLES);
+        open = true;
+        if (flat) glNormal3fv(&facetnorms[3 * size_t(triangle->findex)]);
         for (int j = 0; j < 3; j++) {
           if (smooth && triangle->nindices[j] != OBX_NO_INDEX) {
             OBX_ASSERT(triangle->nindices[j] >= 1 && triangle->nindices[j] <= model->numnormals);
@@ -1597,6 +1606,7 @@ void obxDraw(ObxModel* model, GLuint mode) {
           glVertex3fv(&vertices[3 * size_t(triangle->vindices[j])]);
         }
       }
+      if (!open) glBegin(GL_TRIANGLES);
       glEnd();
     }
     if (!state.anyTransparent) break;
