@@ -1479,49 +1479,46 @@ static void obxTrackMaterial(const ObxModel* model, ObxDrawState* state, uint32_
   }
 }
 
-// The fix-ups of the requested mode, each with its warning, in this order.
-static GLuint obxDrawMode(const ObxModel* model, GLuint mode) {
-  if ((mode & OBX_FLAT) && !model->facetnorms) {
-    obxWarn("obxDraw() warning: flat render mode requested with no facet normals defined.");
-    mode &= ~OBX_FLAT;
-  }
-  if ((mode & OBX_SMOOTH) && !model->normals) {
-    obxWarn("obxDraw() warning: smooth render mode requested with no normals defined.");
-    mode &= ~OBX_SMOOTH;
-  }
-  if ((mode & OBX_TEXTURE) && !model->texcoords) {
-    obxWarn(
-        "obxDraw() warning: texture render mode requested with no texture coordinates "
-        "defined.");
-    mode &= ~OBX_TEXTURE;
-  }
-  if ((mode & OBX_FLAT) && (mode & OBX_SMOOTH)) {
-    obxWarn(
-        "obxDraw() warning: flat render mode requested and smooth render mode requested "
-        "(using smooth).");
-    mode &= ~OBX_FLAT;
-  }
-  if ((mode & OBX_COLOR) && !model->materials) {
-    obxWarn("obxDraw() warning: color render mode requested with no materials defined.");
-    mode &= ~OBX_COLOR;
-  }
-  if ((mode & OBX_MATERIAL) && !model->materials) {
-    obxWarn("obxDraw() warning: material render mode requested with no materials defined.");
-    mode &= ~OBX_MATERIAL;
-  }
-  if ((mode & OBX_COLOR) && (mode & OBX_MATERIAL)) {
-    obxWarn(
-        "obxDraw() warning: color and material render mode requested using only material "
-        "mode.");
-    mode &= ~OBX_COLOR;
+// The seven fix-ups of a requested mode, shared by drawing and writing, in
+// this order; each that fires warns with its text and drops a flag, and the
+// later ones see the corrected mode.
+static GLuint obxFixMode(const ObxModel* model, GLuint mode, const char* const warnings[7]) {
+  struct Rule {
+    GLuint requested;  // the fix-up applies when all of these are set ...
+    bool missing;      // ... and this holds
+    GLuint dropped;
+  } const rules[7] = {
+      {OBX_FLAT, !model->facetnorms, OBX_FLAT},
+      {OBX_SMOOTH, !model->normals, OBX_SMOOTH},
+      {OBX_TEXTURE, !model->texcoords, OBX_TEXTURE},
+      {OBX_FLAT | OBX_SMOOTH, true, OBX_FLAT},
+      {OBX_COLOR, !model->materials, OBX_COLOR},
+      {OBX_MATERIAL, !model->materials, OBX_MATERIAL},
+      {OBX_COLOR | OBX_MATERIAL, true, OBX_COLOR},
+  };
+  for (int i = 0; i < 7; i++) {
+    if ((mode & rules[i].requested) != rules[i].requested || !rules[i].missing) continue;
+    obxWarn("%s", warnings[i]);
+    mode &= ~rules[i].dropped;
   }
   return mode;
 }
 
+static const char* const kObxDrawWarnings[7] = {
+    "obxDraw() warning: flat render mode requested with no facet normals defined.",
+    "obxDraw() warning: smooth render mode requested with no normals defined.",
+    "obxDraw() warning: texture render mode requested with no texture coordinates defined.",
+    "obxDraw() warning: flat render mode requested and smooth render mode requested (using "
+    "smooth).",
+    "obxDraw() warning: color render mode requested with no materials defined.",
+    "obxDraw() warning: material render mode requested with no materials defined.",
+    "obxDraw() warning: color and material render mode requested using only material mode.",
+};
+
 void obxDraw(ObxModel* model, GLuint mode) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->vertices);
-  mode = obxDrawMode(model, mode);
+  mode = obxFixMode(model, mode, kObxDrawWarnings);
 
   if (mode & OBX_COLOR)
     glEnable(GL_COLOR_MATERIAL);
@@ -1761,45 +1758,17 @@ static const char* const kObxHeaderCredits[3] = {
     "#  web: https://ostrel.example.org/obx",
 };
 
-// The fix-ups of the requested output mode, each with its warning.
-static GLuint obxWriteMode(const ObxModel* model, GLuint mode) {
-  if ((mode & OBX_FLAT) && !model->facetnorms) {
-    obxWarn("obxWriteOBJ() warning: flat normal output requested with no facet normals defined.");
-    mode &= ~OBX_FLAT;
-  }
-  if ((mode & OBX_SMOOTH) && !model->normals) {
-    obxWarn("obxWriteOBJ() warning: smooth normal output requested with no normals defined.");
-    mode &= ~OBX_SMOOTH;
-  }
-  if ((mode & OBX_TEXTURE) && !model->texcoords) {
-    obxWarn(
-        "obxWriteOBJ() warning: texture coordinate output requested with no texture "
-        "coordinates defined.");
-    mode &= ~OBX_TEXTURE;
-  }
-  if ((mode & OBX_FLAT) && (mode & OBX_SMOOTH)) {
-    obxWarn(
-        "obxWriteOBJ() warning: flat normal output requested and smooth normal output "
-        "requested (using smooth).");
-    mode &= ~OBX_FLAT;
-  }
-  if ((mode & OBX_COLOR) && !model->materials) {
-    obxWarn(
-        "obxWriteOBJ() warning: color output requested with no colors (materials) defined.");
-    mode &= ~OBX_COLOR;
-  }
-  if ((mode & OBX_MATERIAL) && !model->materials) {
-    obxWarn("obxWriteOBJ() warning: material output requested with no materials defined.");
-    mode &= ~OBX_MATERIAL;
-  }
-  if ((mode & OBX_COLOR) && (mode & OBX_MATERIAL)) {
-    obxWarn(
-        "obxWriteOBJ() warning: color and material output requested outputting only "
-        "materials.");
-    mode &= ~OBX_COLOR;
-  }
-  return mode;
-}
+static const char* const kObxWriteWarnings[7] = {
+    "obxWriteOBJ() warning: flat normal output requested with no facet normals defined.",
+    "obxWriteOBJ() warning: smooth normal output requested with no normals defined.",
+    "obxWriteOBJ() warning: texture coordinate output requested with no texture coordinates "
+    "defined.",
+    "obxWriteOBJ() warning: flat normal output requested and smooth normal output requested "
+    "(using smooth).",
+    "obxWriteOBJ() warning: color output requested with no colors (materials) defined.",
+    "obxWriteOBJ() warning: material output requested with no materials defined.",
+    "obxWriteOBJ() warning: color and material output requested outputting only materials.",
+};
 
 void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname) {
   OBX_ASSERT(model);
@@ -1833,7 +1802,7 @@ void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname)
 
 void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
   OBX_ASSERT(model);
-  mode = obxWriteMode(model, mode);
+  mode = obxFixMode(model, mode, kObxWriteWarnings);
   FILE* file = fopen(filename, "w");
   if (!file) obxFail("obxWriteOBJ() failed: can't open file \"%s\" to write.", filename);
   fprintf(file, "#  \n#  Wavefront OBJ generated by OBX library\n#  \n#  OBX library\n");
