@@ -7,10 +7,9 @@
 // images have no mipmaps, and the scene's texture coordinates are not laid
 // out evenly enough for strokes to follow the surfaces.
 
-// Materials are not read: the scene sets them between glBegin and glEnd,
-// and the GLSL material state only follows changes made outside such a
-// bracket, so it would show a neighbouring group's material. The model's
-// colour comes from its texture, which every material has.
+// The model's colour is its material's diffuse colour times its texture,
+// which every material has; the material's alpha keeps transparent
+// surfaces light in the additive pass.
 
 uniform sampler2D Hatch0;  // lightest
 uniform sampler2D Hatch1;
@@ -55,6 +54,7 @@ void main() {
 
   vec4 texel = texture2D(ModelTex, vUv);
   if (max(texel.r, max(texel.g, texel.b)) < kBlackTexel) texel.rgb = vec3(1.0);
+  texel *= gl_FrontMaterial.diffuse;
 
   // Tone: the brightness the fixed-function light gives this texture (its
   // strong ambient keeps back-lit walls readable), lifted by a fill from the

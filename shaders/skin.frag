@@ -7,10 +7,9 @@
 // specular-matte skin models. The rim stands for scattering by fine hairs,
 // which is strongest at grazing view and when the light is behind the skin.
 
-// Materials are not read: the scene sets them between glBegin and glEnd,
-// and the GLSL material state only follows changes made outside such a
-// bracket, so it would show a neighbouring group's material. The model's
-// colour comes from its texture, which every material has.
+// The model's colour is its material's diffuse colour times its texture,
+// which every material has; the material's alpha keeps transparent
+// surfaces light in the additive pass.
 
 uniform sampler2D skinTex;   // tileable tint and pore detail
 uniform sampler2D modelTex;  // the model's own texture (unit 0)
@@ -47,6 +46,7 @@ void main() {
 
   vec4 texel = texture2D(modelTex, vUv);
   if (max(texel.r, max(texel.g, texel.b)) < kBlackTexel) texel.rgb = vec3(1.0);
+  texel *= gl_FrontMaterial.diffuse;
   vec3 modelColor = texel.rgb;
   // Half-strength detail: pores at full contrast turn to pixel noise where a
   // surface's texture coordinates are stretched far.

@@ -7,10 +7,9 @@
 // Density d acts per channel as C (1 - (1 - C)(d - 1)): above 1 it darkens,
 // below 1 it lightens, and white paper stays white.
 
-// Materials are not read: the scene sets them between glBegin and glEnd,
-// and the GLSL material state only follows changes made outside such a
-// bracket, so it would show a neighbouring group's material. The model's
-// colour comes from its texture, which every material has.
+// The model's colour is its material's diffuse colour times its texture,
+// which every material has; the material's alpha keeps transparent
+// surfaces light in the additive pass.
 
 uniform sampler2D colorTex;  // wash ramp: shadow, mid tone, paper
 uniform sampler2D paperTex;  // r turbulence, g paper grain, b pigment dispersion
@@ -77,6 +76,7 @@ void main() {
   vec3 wash = ramp(colorTex, tone);
   vec4 texel = texture2D(sceneTex, uv, kGlazeBlur);
   if (max(texel.r, max(texel.g, texel.b)) < kBlackTexel) texel.rgb = vec3(1.0);
+  texel *= gl_FrontMaterial.diffuse;
   vec3 glaze = texel.rgb;
   vec3 color = wash * mix(vec3(1.0), glaze, M);
 
