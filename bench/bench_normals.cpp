@@ -22,7 +22,8 @@ constexpr double kTargetRatio = 5.0;
 ObxModel* makeTorus(int rings, int sides) {
   ObxModel* model = static_cast<ObxModel*>(calloc(1, sizeof(ObxModel)));
   model->numvertices = uint32_t(rings * sides);
-  model->vertices = static_cast<float*>(calloc(3 * (size_t(model->numvertices) + 1), sizeof(float)));
+  model->vertices =
+      static_cast<float*>(calloc(3 * (size_t(model->numvertices) + 1), sizeof(float)));
   for (int r = 0; r < rings; r++)
     for (int s = 0; s < sides; s++) {
       double a = 2 * M_PI * r / rings, b = 2 * M_PI * s / sides;
@@ -108,8 +109,10 @@ int main() {
           printf("normal %u differs from the plain result\n", v);
           ok = false;
         }
-    printf("%7u triangles: obxVertexNormals %8.2f ms, plain %7.2f ms, ratio %5.2f (target <= %.0f)%s\n",
-           model->numtriangles, obx, plain, obx / plain, kTargetRatio, sink == 12345 ? " " : "");
+    printf(
+        "%7u triangles: obxVertexNormals %8.2f ms, plain %7.2f ms, ratio %5.2f (target <= "
+        "%.0f)%s\n",
+        model->numtriangles, obx, plain, obx / plain, kTargetRatio, sink == 12345 ? " " : "");
     obxDeleteModel(model);
   }
   return ok ? 0 : 1;

@@ -169,7 +169,8 @@ StartupRun timeProgram(Display* d) {
   }
   close(out[0]);
   x.sync(d, False);
-  if (run.firstFrame < 0) fprintf(stderr, "bench_startup: no first frame; output:\n%s\n", text.c_str());
+  if (run.firstFrame < 0)
+    fprintf(stderr, "bench_startup: no first frame; output:\n%s\n", text.c_str());
   return run;
 }
 

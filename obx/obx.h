@@ -38,13 +38,13 @@ extern "C" {
 #define OBX_NO_INDEX ((uint32_t)0xFFFFFFFFu)
 
 /* Mode flags for obxDraw and obxWriteOBJ; combine with bitwise OR. */
-#define OBX_NONE (0u)            /* positions only */
-#define OBX_FLAT (1u << 0)       /* one facet normal per triangle */
-#define OBX_SMOOTH (1u << 1)     /* one vertex normal per corner */
-#define OBX_TEXTURE (1u << 2)    /* texture coordinates and diffuse maps */
-#define OBX_COLOR (1u << 3)      /* diffuse colour through GL_COLOR_MATERIAL */
-#define OBX_MATERIAL (1u << 4)   /* full material parameters */
-#define OBX_TWO_SIDED (1u << 5)  /* two-sided lighting */
+#define OBX_NONE (0u)           /* positions only */
+#define OBX_FLAT (1u << 0)      /* one facet normal per triangle */
+#define OBX_SMOOTH (1u << 1)    /* one vertex normal per corner */
+#define OBX_TEXTURE (1u << 2)   /* texture coordinates and diffuse maps */
+#define OBX_COLOR (1u << 3)     /* diffuse colour through GL_COLOR_MATERIAL */
+#define OBX_MATERIAL (1u << 4)  /* full material parameters */
+#define OBX_TWO_SIDED (1u << 5) /* two-sided lighting */
 
 typedef struct ObxTriangle {
   uint32_t vindices[3]; /* corner vertex indices, 1-based into vertices */
@@ -55,19 +55,19 @@ typedef struct ObxTriangle {
 } ObxTriangle;
 
 typedef struct ObxGroup {
-  char* name;             /* name as read, e.g. " chair legs"; first is "default" */
-  uint32_t numtriangles;  /* number of entries in triangles */
-  uint32_t* triangles;    /* 0-based indices into the model's triangles */
-  uint32_t material;      /* group material index; 0 = not assigned */
-  struct ObxGroup* next;  /* next (older) group, NULL after "default" */
+  char* name;            /* name as read, e.g. " chair legs"; first is "default" */
+  uint32_t numtriangles; /* number of entries in triangles */
+  uint32_t* triangles;   /* 0-based indices into the model's triangles */
+  uint32_t material;     /* group material index; 0 = not assigned */
+  struct ObxGroup* next; /* next (older) group, NULL after "default" */
 } ObxGroup;
 
 typedef struct ObxMaterial {
-  char* name;         /* never NULL once the material table is read */
-  float diffuse[4];   /* RGBA; diffuse[3] is the opacity */
-  float ambient[4];   /* RGBA */
-  float specular[4];  /* RGBA */
-  float shininess;    /* OpenGL's 0..128 scale (file's Ns * 1.28) */
+  char* name;          /* never NULL once the material table is read */
+  float diffuse[4];    /* RGBA; diffuse[3] is the opacity */
+  float ambient[4];    /* RGBA */
+  float specular[4];   /* RGBA */
+  float shininess;     /* OpenGL's 0..128 scale (file's Ns * 1.28) */
   int32_t map_diffuse; /* index into textures, -1 for none */
 } ObxMaterial;
 
@@ -79,17 +79,17 @@ typedef struct ObxTexture {
 } ObxTexture;
 
 typedef struct ObxModel {
-  char* path;             /* path given to obxReadOBJ, copied */
-  char* mtllibname;       /* last mtllib name, trimmed; may be NULL */
+  char* path;       /* path given to obxReadOBJ, copied */
+  char* mtllibname; /* last mtllib name, trimmed; may be NULL */
 
-  uint32_t numvertices;   /* number of positions */
-  float* vertices;        /* 3 * (numvertices + 1) floats */
+  uint32_t numvertices; /* number of positions */
+  float* vertices;      /* 3 * (numvertices + 1) floats */
 
-  uint32_t numnormals;    /* number of normals */
-  float* normals;         /* 3 * (numnormals + 1) floats; may be NULL */
+  uint32_t numnormals; /* number of normals */
+  float* normals;      /* 3 * (numnormals + 1) floats; may be NULL */
 
-  uint32_t numtexcoords;  /* number of texture coordinates */
-  float* texcoords;       /* 2 * (numtexcoords + 1) floats; may be NULL */
+  uint32_t numtexcoords; /* number of texture coordinates */
+  float* texcoords;      /* 2 * (numtexcoords + 1) floats; may be NULL */
 
   uint32_t numfacetnorms; /* number of facet normals */
   float* facetnorms;      /* 3 * (numfacetnorms + 1) floats; may be NULL */
@@ -100,20 +100,20 @@ typedef struct ObxModel {
   uint32_t nummaterials;  /* materials, "default" included */
   ObxMaterial* materials; /* may be NULL when no mtllib was read */
 
-  uint32_t numgroups;     /* length of the group list, at least 1 */
-  ObxGroup* groups;       /* newest first, "default" last */
+  uint32_t numgroups; /* length of the group list, at least 1 */
+  ObxGroup* groups;   /* newest first, "default" last */
 
-  uint32_t numtextures;   /* number of textures */
-  ObxTexture* textures;   /* may be NULL */
+  uint32_t numtextures; /* number of textures */
+  ObxTexture* textures; /* may be NULL */
 
-  float placement[3];     /* set to 0 on creation; unused by the library */
+  float placement[3]; /* set to 0 on creation; unused by the library */
 } ObxModel;
 
 /* Per-vertex list node used while obxVertexNormals averages normals. */
 typedef struct ObxNode {
-  uint32_t index;        /* 0-based triangle using the vertex */
-  GLboolean averaged;    /* the triangle's facet normal is in the average */
-  struct ObxNode* next;  /* next node or NULL */
+  uint32_t index;       /* 0-based triangle using the vertex */
+  GLboolean averaged;   /* the triangle's facet normal is in the average */
+  struct ObxNode* next; /* next node or NULL */
 } ObxNode;
 
 /* ---- Diagnostics and text ------------------------------------------- */
@@ -203,17 +203,16 @@ extern GLboolean obxGenerateMipmap;       /* GL_SGIS_generate_mipmap offered */
  * into a new GL texture, clamped to the size limit and stretched to
  * power-of-two sides. Returns the texture name and writes the texture
  * coordinate scales, or returns 0 with a warning (scales not written). */
-GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat,
-                      GLboolean filtering, GLboolean mipmaps,
-                      float* texcoordWidth, float* texcoordHeight);
+GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, GLboolean filtering,
+                      GLboolean mipmaps, float* texcoordWidth, float* texcoordHeight);
 /* Reads a raw "P6" PPM: returns RGB bytes, top row first (caller frees), or
  * NULL for anything else or a short or broken file. */
-GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width,
-                       int* height, GLenum* format);
+GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width, int* height,
+                       GLenum* format);
 /* Decodes any image DevIL reads: RGBA (alpha) or RGB bytes, bottom row
  * first (caller frees), or NULL. */
-GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width,
-                      int* height, GLenum* format);
+GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* height,
+                      GLenum* format);
 /* Queries GL_MAX_TEXTURE_SIZE and the mipmap-generation extension. */
 void obxInitTextureLimits(void);
 /* Returns whether name is a whole entry of GL_EXTENSIONS. */

@@ -75,6 +75,6 @@ void Camera::update() {
 
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
-  gluLookAt(position.x, position.y, position.z, position.x + direction.x,
-            position.y + direction.y, position.z + direction.z, up.x, up.y, up.z);
+  gluLookAt(position.x, position.y, position.z, position.x + direction.x, position.y + direction.y,
+            position.z + direction.z, up.x, up.y, up.z);
 }

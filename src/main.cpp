@@ -124,17 +124,40 @@ constexpr int countOf(const T (&)[N]) {
 
 // In build order. Keys and slots differ: hatch is built second but is key 3.
 const Effect kEffects[] = {
-    {"Loading Skin shader, press ", 1, " to activate\n", kSkinSlot, "../shaders/skin",
-     {"../models/mat/skin.jpg"}, 1, kNoCheck, kNoCheck, kSkinUniforms,
+    {"Loading Skin shader, press ",
+     1,
+     " to activate\n",
+     kSkinSlot,
+     "../shaders/skin",
+     {"../models/mat/skin.jpg"},
+     1,
+     kNoCheck,
+     kNoCheck,
+     kSkinUniforms,
      countOf(kSkinUniforms)},
-    {"Loading Hatch shader, press ", 3, " to activate.\n", kHatchSlot, "../shaders/hatch",
+    {"Loading Hatch shader, press ",
+     3,
+     " to activate.\n",
+     kHatchSlot,
+     "../shaders/hatch",
      {"../models/mat/Hatch0.jpg", "../models/mat/Hatch1.jpg", "../models/mat/Hatch2.jpg",
       "../models/mat/Hatch3.jpg", "../models/mat/Hatch4.jpg", "../models/mat/Hatch5.jpg"},
-     6, kCheckHatchImage, kCheckHatchSources, kHatchUniforms, countOf(kHatchUniforms)},
-    {"Loading Watercolor shader, press ", 2, " to activate\n", kWatercolorSlot,
+     6,
+     kCheckHatchImage,
+     kCheckHatchSources,
+     kHatchUniforms,
+     countOf(kHatchUniforms)},
+    {"Loading Watercolor shader, press ",
+     2,
+     " to activate\n",
+     kWatercolorSlot,
      "../shaders/watercolor",
      {"../models/mat/colormap.png", "../models/mat/noise.tga", "../models/mat/colormap2.png"},
-     3, kCheckWatercolorImage, kNoCheck, kWatercolorUniforms, countOf(kWatercolorUniforms)},
+     3,
+     kCheckWatercolorImage,
+     kNoCheck,
+     kWatercolorUniforms,
+     countOf(kWatercolorUniforms)},
 };
 
 // The shader texts stay allocated for the whole run; kept here so they
@@ -170,21 +193,11 @@ static bool setUpEffect(const Effect& effect, ShaderTexts* sources) {
     GLint location = glGetUniformLocation(program, u.name);
     const float* v = u.values;
     switch (u.call) {
-      case UniformCall::kSamplerUnit:
-        glUniform1i(location, GLint(units[u.integer]));
-        break;
-      case UniformCall::kInt:
-        glUniform1i(location, u.integer);
-        break;
-      case UniformCall::kFloat:
-        glUniform1f(location, v[0]);
-        break;
-      case UniformCall::kVec2:
-        glUniform2f(location, v[0], v[1]);
-        break;
-      case UniformCall::kVec4:
-        glUniform4f(location, v[0], v[1], v[2], v[3]);
-        break;
+      case UniformCall::kSamplerUnit: glUniform1i(location, GLint(units[u.integer])); break;
+      case UniformCall::kInt: glUniform1i(location, u.integer); break;
+      case UniformCall::kFloat: glUniform1f(location, v[0]); break;
+      case UniformCall::kVec2: glUniform2f(location, v[0], v[1]); break;
+      case UniformCall::kVec4: glUniform4f(location, v[0], v[1], v[2], v[3]); break;
     }
   }
   gEffectPrograms[effect.slot] = program;

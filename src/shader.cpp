@@ -169,16 +169,16 @@ static void printInfoLog(GLuint object, const InfoLogKind& kind) {
 }
 
 void printShaderInfoLog(GLuint shader) {
-  const InfoLogKind kind = {glGetShaderiv, glGetShaderInfoLog, "Shader InfoLog:\n%s\n\n",
-                            kCheckShaderLogBefore, kCheckShaderLogQueried,
-                            kCheckShaderLogAfter};
+  const InfoLogKind kind = {
+      glGetShaderiv,         glGetShaderInfoLog,     "Shader InfoLog:\n%s\n\n",
+      kCheckShaderLogBefore, kCheckShaderLogQueried, kCheckShaderLogAfter};
   printInfoLog(shader, kind);
 }
 
 void printProgramInfoLog(GLuint program) {
-  const InfoLogKind kind = {glGetProgramiv, glGetProgramInfoLog, "Program InfoLog:\n%s\n\n",
-                            kCheckProgramLogBefore, kCheckProgramLogQueried,
-                            kCheckProgramLogAfter};
+  const InfoLogKind kind = {
+      glGetProgramiv,         glGetProgramInfoLog,     "Program InfoLog:\n%s\n\n",
+      kCheckProgramLogBefore, kCheckProgramLogQueried, kCheckProgramLogAfter};
   printInfoLog(program, kind);
 }
 
@@ -263,8 +263,8 @@ int loadSamplerTexture(const char* fileName, GLuint* unit) {
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
   // Level 0 only, at the image's own size: no rounding, no scaling.
-  glTexImage2D(GL_TEXTURE_2D, 0, kSamplerComponents, width, height, 0, GL_RGBA,
-               GL_UNSIGNED_BYTE, pixels);
+  glTexImage2D(GL_TEXTURE_2D, 0, kSamplerComponents, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+               pixels);
 
   *unit = GLuint(nextTextureUnit);
   nextTextureUnit++;

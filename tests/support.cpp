@@ -225,8 +225,8 @@ Image captureWindow(const std::string& window) {
 
 bool savePng(const Image& image, const std::string& path) {
   TempDir dir;
-  std::string header = "P6\n" + std::to_string(image.width) + " " +
-                       std::to_string(image.height) + "\n255\n";
+  std::string header =
+      "P6\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n255\n";
   std::string ppm = dir.write("shot.ppm", header + std::string(image.rgb.begin(), image.rgb.end()));
   return std::system(("convert " + ppm + " " + path).c_str()) == 0;
 }

@@ -19,9 +19,9 @@ constexpr uint32_t N = OBX_NO_INDEX;
 constexpr int kViewport = 100;  // window x = (x + 1) * 50 for x in -1..1
 
 struct FbVertex {
-  float x, y, z;         // object coordinates recovered from window ones
-  float r, g, b, a;      // colour as GL computed it
-  float s, t, p, q;      // texture coordinates (texgen output when enabled)
+  float x, y, z;     // object coordinates recovered from window ones
+  float r, g, b, a;  // colour as GL computed it
+  float s, t, p, q;  // texture coordinates (texgen output when enabled)
 };
 using FbTriangle = std::array<FbVertex, 3>;
 
@@ -67,8 +67,17 @@ std::vector<FbTriangle> feedback(const std::function<void()>& draw) {
     for (int k = 0; k < 3; k++, i += 11) {  // x y z, r g b a, s t r q
       const GLfloat* f = &buffer[i];
       float half = kViewport / 2.0f;
-      tri[k] = {f[0] / half - 1, f[1] / half - 1, f[2] * 2 - 1, f[3], f[4], f[5],
-                f[6],            f[7],            f[8],         f[9], f[10]};
+      tri[k] = {f[0] / half - 1,
+                f[1] / half - 1,
+                f[2] * 2 - 1,
+                f[3],
+                f[4],
+                f[5],
+                f[6],
+                f[7],
+                f[8],
+                f[9],
+                f[10]};
     }
     triangles.push_back(tri);
   }
@@ -134,7 +143,7 @@ TEST(Draw, transparent_material_is_drawn_after_every_opaque_triangle) {
   // List order is desk, window, default; window is transparent.
   auto tris = feedback([&] { obxDraw(model, OBX_COLOR); });
   ASSERT_EQ(tris.size(), 2u);
-  EXPECT_FLOAT_EQ(tris[0][0].x, 0.1f);   // the opaque desk first
+  EXPECT_FLOAT_EQ(tris[0][0].x, 0.1f);  // the opaque desk first
   EXPECT_FLOAT_EQ(tris[0][0].r, 1.0f);
   EXPECT_FLOAT_EQ(tris[1][0].x, -0.9f);  // then the glass
   EXPECT_FLOAT_EQ(tris[1][0].b, 1.0f);
@@ -194,11 +203,11 @@ TEST(Draw, triangle_material_zero_keeps_the_current_material) {
   uint32_t red = b.material("red", 1, 0, 0, 1);
   uint32_t green = b.material("green", 0, 1, 0, 1);
   b.group("first", red);
-  b.triangle(1, 2, 3);            // group's red
-  b.triangle(4, 5, 6, green);     // switches to green
-  b.triangle(7, 8, 9);            // keeps green
+  b.triangle(1, 2, 3);         // group's red
+  b.triangle(4, 5, 6, green);  // switches to green
+  b.triangle(7, 8, 9);         // keeps green
   b.group("second", red);
-  b.triangle(10, 11, 12);         // red again, from the group
+  b.triangle(10, 11, 12);  // red again, from the group
   ObxModel* model = b.build();
   auto tris = feedback([&] { obxDraw(model, OBX_COLOR); });
   ASSERT_EQ(tris.size(), 4u);
@@ -395,10 +404,12 @@ TEST(DrawDeathTest, out_of_range_indices_are_reported_with_their_condition) {
     uint32_t vertex, normal, texcoord;
     const char* condition;
   } cases[] = {
-      {7, N, N, "triangle->vindices\\[j\\] >= 1 && triangle->vindices\\[j\\] <= model->numvertices"},
+      {7, N, N,
+       "triangle->vindices\\[j\\] >= 1 && triangle->vindices\\[j\\] <= model->numvertices"},
       {0, N, N, "triangle->vindices\\[j\\] >= 1"},
       {1, 2, N, "triangle->nindices\\[j\\] >= 1 && triangle->nindices\\[j\\] <= model->numnormals"},
-      {1, N, 3, "triangle->tindices\\[j\\] >= 1 && triangle->tindices\\[j\\] <= model->numtexcoords"},
+      {1, N, 3,
+       "triangle->tindices\\[j\\] >= 1 && triangle->tindices\\[j\\] <= model->numtexcoords"},
   };
   for (const Case& c : cases) {
     ModelBuilder b = twoTriangles();

@@ -127,7 +127,9 @@ TEST(EffectShaders, compile_cleanly_and_accept_exactly_the_catalogue) {
     ASSERT_EQ(loadShaderSources(base.c_str(), &vertex, &fragment), 1);
     // A fresh text for each run: Mesa skips compiling sources it has seen,
     // and the skipped compile would show an empty log whatever the source.
-    std::string stamp = "\n// " + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "\n";
+    std::string stamp =
+        "\n// " + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+        "\n";
     std::string vertexText = vertex + stamp, fragmentText = fragment + stamp;
     free(vertex);
     free(fragment);
@@ -323,7 +325,7 @@ TEST(EffectImages, wash_ramp_brightens_left_to_right_and_glaze_ramp_darkens) {
   EXPECT_GT(wash.channel(0, 0, 2), wash.channel(0, 0, 0));
   EXPECT_GT(lum(wash, wash.width - 1), 0.9);  // paper
   EXPECT_GT(lum(glaze, 0), 0.99);             // no glaze where there is no shadow
-  for (const Rgba* m : {&wash, &glaze})  // constant rows
+  for (const Rgba* m : {&wash, &glaze})       // constant rows
     for (int y = 1; y < m->height; y++)
       for (int x = 0; x < m->width; x++) ASSERT_EQ(memcmp(m->at(x, y), m->at(x, 0), 4), 0);
 }
@@ -349,9 +351,9 @@ class StartUpTree {
   StartUpTree() {
     fs::create_directories(build());
     fs::create_directories(dir_.path() + "/models/mat");
-    for (const char* name : {"skin.jpg", "Hatch0.jpg", "Hatch1.jpg", "Hatch2.jpg", "Hatch3.jpg",
-                             "Hatch4.jpg", "Hatch5.jpg", "colormap.png", "noise.tga",
-                             "colormap2.png"})
+    for (const char* name :
+         {"skin.jpg", "Hatch0.jpg", "Hatch1.jpg", "Hatch2.jpg", "Hatch3.jpg", "Hatch4.jpg",
+          "Hatch5.jpg", "colormap.png", "noise.tga", "colormap2.png"})
       fs::copy_file(matPath(name), dir_.path() + "/models/mat/" + name);
     fs::copy(kSourceDir + "/shaders", dir_.path() + "/shaders");
   }
@@ -385,7 +387,6 @@ void expectFailedStartUp(const StartUpTree& tree, const std::string& expected) {
 
 const std::string kVersionLine = "GL_VERSION major=4 minor=5\n";
 
-
 TEST(EffectStartUpEndToEnd, missing_hatch3_stops_after_three_hatch_images) {
   StartUpTree tree;
   tree.remove("models/mat/Hatch3.jpg");
@@ -393,7 +394,8 @@ TEST(EffectStartUpEndToEnd, missing_hatch3_stops_after_three_hatch_images) {
                                 "Loading Skin shader, press 1 to activate\n"
                                 "Loading Hatch shader, press 3 to activate.\n"
                                 "obxLoadTexture(): DevIL ilLoadImage(../models/mat/Hatch3.jpg): "
-                                "error " + std::to_string(IL_COULD_NOT_OPEN_FILE) + "\n");
+                                "error " +
+                                std::to_string(IL_COULD_NOT_OPEN_FILE) + "\n");
 }
 
 TEST(EffectStartUpEndToEnd, missing_watercolor_frag_stops_after_its_images) {
@@ -414,7 +416,8 @@ TEST(EffectStartUpEndToEnd, hatch_that_does_not_compile_prints_its_log_and_stops
     broken << "#version 120\nvoid main() { gl_Position = notDeclared; }\n";
   }
   Program program({OSTREL_PROGRAM}, tree.build());
-  for (int i = 0; i < 600 && program.out().find("InfoLog") == std::string::npos && program.running(); i++)
+  for (int i = 0;
+       i < 600 && program.out().find("InfoLog") == std::string::npos && program.running(); i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::string out = program.out();
@@ -609,7 +612,9 @@ double saturation(const uint8_t* c) {
 double hue(double r, double g, double b) {
   double hi = std::max({r, g, b}), lo = std::min({r, g, b});
   if (hi - lo < 1e-9) return 0;
-  double h = hi == r ? std::fmod((g - b) / (hi - lo), 6.0) : hi == g ? (b - r) / (hi - lo) + 2 : (r - g) / (hi - lo) + 4;
+  double h = hi == r   ? std::fmod((g - b) / (hi - lo), 6.0)
+             : hi == g ? (b - r) / (hi - lo) + 2
+                       : (r - g) / (hi - lo) + 4;
   h *= 60;
   return h < 0 ? h + 360 : h;
 }
@@ -622,7 +627,8 @@ Image settledPicture(const std::string& window, const Image* before) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     Image now = captureWindow(window);
     if (now.rgb.empty()) continue;
-    bool flat = std::all_of(now.rgb.begin(), now.rgb.end(), [&](uint8_t v) { return v == now.rgb[0]; });
+    bool flat =
+        std::all_of(now.rgb.begin(), now.rgb.end(), [&](uint8_t v) { return v == now.rgb[0]; });
     bool same = last.rgb == now.rgb;
     bool changed = !before || before->rgb != now.rgb;
     if (same && changed && !flat) return now;
@@ -689,7 +695,8 @@ TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
     SCOPED_TRACE(names[k]);
     const Shot& s = shots.start[size_t(k)];
     double mean = 0, sigma = 0;
-    maskStats(s, [&](size_t i) { return s.lum[i]; }, &mean, &sigma);
+    maskStats(
+        s, [&](size_t i) { return s.lum[i]; }, &mean, &sigma);
     std::cout << names[k] << ": mask " << maskShare(s) << ", mismatch " << maskMismatch(plain, s)
               << ", black " << blackShare(s) << ", L mean " << mean << " sigma " << sigma
               << ", energy " << neighbourEnergy(s) << "\n";
@@ -707,10 +714,13 @@ TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
   {
     SCOPED_TRACE("hatching");
     double greyness = 0, dummy = 0;
-    maskStats(hatch, [&](size_t i) {
-      const uint8_t* c = &hatch.image.rgb[3 * i];
-      return (std::abs(c[0] - c[1]) + std::abs(c[1] - c[2])) / 255.0;
-    }, &greyness, &dummy);
+    maskStats(
+        hatch,
+        [&](size_t i) {
+          const uint8_t* c = &hatch.image.rgb[3 * i];
+          return (std::abs(c[0] - c[1]) + std::abs(c[1] - c[2])) / 255.0;
+        },
+        &greyness, &dummy);
     double energyRatio = neighbourEnergy(hatch) / neighbourEnergy(plain);
     std::vector<double> spans;
     forEachBlock(hatch, 8, [&](int x0, int y0) {
@@ -718,36 +728,43 @@ TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
       if (m < 0.3 || m > 0.7) return;  // mid-tone blocks only
       double lo = 1, hi = 0;
       for (int y = y0; y < y0 + 8; y++)
-        for (int x = x0; x < x0 + 8; x++) lo = std::min(lo, hatch.lum[hatch.index(x, y)]), hi = std::max(hi, hatch.lum[hatch.index(x, y)]);
+        for (int x = x0; x < x0 + 8; x++)
+          lo = std::min(lo, hatch.lum[hatch.index(x, y)]),
+          hi = std::max(hi, hatch.lum[hatch.index(x, y)]);
       spans.push_back(hi - lo);
     });
     ASSERT_FALSE(spans.empty());
     std::nth_element(spans.begin(), spans.begin() + spans.size() / 2, spans.end());
     double medianSpan = spans[spans.size() / 2];
     double light = 0, dark = 0;
-    maskStats(hatch, [&](size_t i) { return hatch.lum[i] > 0.8 ? 1.0 : 0.0; }, &light, &dummy);
-    maskStats(hatch, [&](size_t i) { return hatch.lum[i] < 0.35 ? 1.0 : 0.0; }, &dark, &dummy);
+    maskStats(
+        hatch, [&](size_t i) { return hatch.lum[i] > 0.8 ? 1.0 : 0.0; }, &light, &dummy);
+    maskStats(
+        hatch, [&](size_t i) { return hatch.lum[i] < 0.35 ? 1.0 : 0.0; }, &dark, &dummy);
     std::vector<double> a, b;
     forEachBlock(plain, 16, [&](int x0, int y0) {
       a.push_back(blockMean(plain, x0, y0, 16));
       b.push_back(blockMean(hatch, x0, y0, 16));
     });
     double r = correlation(a, b);
-    std::cout << "hatching: greyness " << greyness << ", energy x" << energyRatio << ", median span "
-              << medianSpan << ", light " << light << ", dark " << dark << ", r " << r << "\n";
-    EXPECT_LT(greyness, 0.03);      // pure grey strokes
-    EXPECT_GE(energyRatio, 2.0);    // strokes, not smooth shading
-    EXPECT_GT(medianSpan, 0.3);     // mid tones are ink and paper, not grey
-    EXPECT_GT(light, 0.15);         // paper shows
-    EXPECT_GT(dark, 0.05);          // ink shows
-    EXPECT_GT(r, 0.4);              // the tone follows the scene's shading
+    std::cout << "hatching: greyness " << greyness << ", energy x" << energyRatio
+              << ", median span " << medianSpan << ", light " << light << ", dark " << dark
+              << ", r " << r << "\n";
+    EXPECT_LT(greyness, 0.03);    // pure grey strokes
+    EXPECT_GE(energyRatio, 2.0);  // strokes, not smooth shading
+    EXPECT_GT(medianSpan, 0.3);   // mid tones are ink and paper, not grey
+    EXPECT_GT(light, 0.15);       // paper shows
+    EXPECT_GT(dark, 0.05);        // ink shows
+    EXPECT_GT(r, 0.4);            // the tone follows the scene's shading
   }
 
   {
     SCOPED_TRACE("watercolor");
     double meanL = 0, sigmaL = 0, meanS = 0, sigmaS = 0;
-    maskStats(water, [&](size_t i) { return water.lum[i]; }, &meanL, &sigmaL);
-    maskStats(water, [&](size_t i) { return saturation(&water.image.rgb[3 * i]); }, &meanS, &sigmaS);
+    maskStats(
+        water, [&](size_t i) { return water.lum[i]; }, &meanL, &sigmaL);
+    maskStats(
+        water, [&](size_t i) { return saturation(&water.image.rgb[3 * i]); }, &meanS, &sigmaS);
     // Paper and pigment texture where the plain rendering is flat.
     double paper = 0, plainFlat = 0;
     int flatBlocks = 0;
@@ -761,8 +778,8 @@ TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
     std::cout << "watercolor: L " << meanL << ", saturation " << meanS << " sigma " << sigmaS
               << ", flat blocks " << flatBlocks << " detail " << paper / std::max(flatBlocks, 1)
               << " (plain " << plainFlat / std::max(flatBlocks, 1) << ")\n";
-    EXPECT_GT(meanL, 0.45);   // light, transparent washes
-    EXPECT_LT(meanS, 0.45);   // muted pigment
+    EXPECT_GT(meanL, 0.45);  // light, transparent washes
+    EXPECT_LT(meanS, 0.45);  // muted pigment
     EXPECT_LT(sigmaS, 0.15);
     ASSERT_GT(flatBlocks, 10);
     EXPECT_GT(paper / flatBlocks, 0.008);
@@ -772,14 +789,17 @@ TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
     SCOPED_TRACE("skin");
     double r = 0, g = 0, b = 0;
     for (size_t i = 0; i < skin.mask.size(); i++)
-      if (skin.mask[i]) r += skin.image.rgb[3 * i], g += skin.image.rgb[3 * i + 1], b += skin.image.rgb[3 * i + 2];
+      if (skin.mask[i])
+        r += skin.image.rgb[3 * i], g += skin.image.rgb[3 * i + 1], b += skin.image.rgb[3 * i + 2];
     double h = hue(r, g, b);
     // Relative to the mean brightness squared: the skin light is brighter
     // overall (wrap and rim), which scales every step between neighbours
     // without adding any texture.
     double plainMean = 0, skinMean = 0, unused = 0;
-    maskStats(plain, [&](size_t i) { return plain.lum[i]; }, &plainMean, &unused);
-    maskStats(skin, [&](size_t i) { return skin.lum[i]; }, &skinMean, &unused);
+    maskStats(
+        plain, [&](size_t i) { return plain.lum[i]; }, &plainMean, &unused);
+    maskStats(
+        skin, [&](size_t i) { return skin.lum[i]; }, &skinMean, &unused);
     double energyRatio = (neighbourEnergy(skin) / (skinMean * skinMean)) /
                          (neighbourEnergy(plain) / (plainMean * plainMean));
     std::cout << "skin: RGB sums " << r << " " << g << " " << b << ", hue " << h << ", energy x"
@@ -790,7 +810,6 @@ TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
     EXPECT_LE(h, 50.0);
     EXPECT_LE(energyRatio, 1.5);  // smooth skin, no added texture noise
   }
-
 }
 
 // The room fills the screen, so silhouettes are checked on a sphere drawn

@@ -88,9 +88,9 @@ TEST(Geometry, flip_winding_leaves_texture_indices_without_texcoords) {
 
 TEST(Geometry, planar_texcoords_project_the_xz_plane) {
   ModelBuilder b;
-  b.vertex(-1, 0, 1);   // x at -half extent, z at +half extent
+  b.vertex(-1, 0, 1);  // x at -half extent, z at +half extent
   b.vertex(1, 0, -1);
-  b.vertex(1, 5, 1);    // y is ignored (but counts in the extent)
+  b.vertex(1, 5, 1);  // y is ignored (but counts in the extent)
   b.triangle(1, 2, 3);
   ObxModel* m = b.build();
   obxPlanarTexcoords(m);

@@ -99,8 +99,11 @@ TEST(Mtl, ns_is_scaled_from_100_to_128_in_two_float_steps) {
   const struct {
     const char* ns;
     float expected;
-  } cases[] = {{"100", 128.0f}, {"50", 64.0f}, {"0", 0.0f},
-               {"33", float(float(33.0f / 100.0) * 128.0)}, {"200", 256.0f}};
+  } cases[] = {{"100", 128.0f},
+               {"50", 64.0f},
+               {"0", 0.0f},
+               {"33", float(float(33.0f / 100.0) * 128.0)},
+               {"200", 256.0f}};
   for (const auto& c : cases) {
     ReadMtl m(std::string("newmtl m\nNs ") + c.ns + "\n");
     EXPECT_EQ(m[1].shininess, c.expected) << c.ns;
@@ -231,8 +234,8 @@ TEST(MtlFatal, missing_library_names_the_full_path) {
   TempDir dir;
   std::string path = dir.write("models/scene.obj", "mtllib scene.mtl\n");
   EXPECT_EXIT(obxReadOBJ(path.c_str()), ExitedWithCode(1),
-              Eq("OBX: Fatal Error: obxReadMTL() failed: can't open material file \"" +
-                 dir.path() + "/models/scene.mtl\".\n"));
+              Eq("OBX: Fatal Error: obxReadMTL() failed: can't open material file \"" + dir.path() +
+                 "/models/scene.mtl\".\n"));
 }
 
 // Runs read in a child process; returns its standard error, and its exit
@@ -290,8 +293,9 @@ TEST(MtlRobust, every_truncated_prefix_reads_or_fails_cleanly) {
 
 TEST(MtlTextures, materials_naming_one_file_share_one_texture) {
   ostrel_test::requireGlContext();
-  Library library("newmtl a\nmap_Kd wood.ppm\nnewmtl b\nmap_Kd  wood.ppm \nnewmtl c\n"
-                  "map_Kd stone.ppm\n");
+  Library library(
+      "newmtl a\nmap_Kd wood.ppm\nnewmtl b\nmap_Kd  wood.ppm \nnewmtl c\n"
+      "map_Kd stone.ppm\n");
   library.dir.write("wood.ppm", ppm(4, 4, 200, 120, 40));
   library.dir.write("stone.ppm", ppm(2, 2, 90, 90, 90));
   ObxModel* model = library.read();
@@ -330,8 +334,9 @@ TEST(MtlTextures, image_that_fails_to_load_is_kept_once_with_id_zero) {
   ObxModel* model;
   std::string err = warningsOf(library, &model);
   // One load, so one failure report, however many materials name the file.
-  const std::string failure = "OBX: Warning: obxLoadTexture() failed: Unable to load texture from " +
-                              library.dir.path() + "/gone.png!\n";
+  const std::string failure =
+      "OBX: Warning: obxLoadTexture() failed: Unable to load texture from " + library.dir.path() +
+      "/gone.png!\n";
   EXPECT_NE(err.find(failure), std::string::npos) << err;
   EXPECT_EQ(err.find(failure), err.rfind(failure)) << err;
   ASSERT_EQ(model->numtextures, 1u);

@@ -79,9 +79,9 @@ testing::AssertionResult near(const Vec3& actual, double x, double y, double z) 
   const double expected[3] = {x, y, z};
   for (int k = 0; k < 3; k++)
     if (!(std::fabs(actual[k] - expected[k]) <= 1e-6))
-      return testing::AssertionFailure() << "(" << actual[0] << ", " << actual[1] << ", "
-                                         << actual[2] << ") != (" << x << ", " << y << ", "
-                                         << z << ")";
+      return testing::AssertionFailure()
+             << "(" << actual[0] << ", " << actual[1] << ", " << actual[2] << ") != (" << x << ", "
+             << y << ", " << z << ")";
   return testing::AssertionSuccess();
 }
 #define EXPECT_VEC_NEAR(actual, x, y, z) EXPECT_TRUE(near((actual), (x), (y), (z)))

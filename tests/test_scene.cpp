@@ -34,9 +34,9 @@ constexpr float kEye[3] = {0, 60, 200};
 // 180 thousand triangles under the sanitizers is not free.
 struct Scene {
   ObxModel* model = nullptr;
-  std::string readWarnings;     // standard error of obxReadOBJ
-  std::string normalWarnings;   // standard error of obxVertexNormals
-  uint32_t fileNormals = 0;     // normals as read, before the vertex normals replace them
+  std::string readWarnings;               // standard error of obxReadOBJ
+  std::string normalWarnings;             // standard error of obxVertexNormals
+  uint32_t fileNormals = 0;               // normals as read, before the vertex normals replace them
   std::map<std::string, int> formCounts;  // "v", "v/t", "v/t/n", "v//n" -> triangles
 };
 
@@ -140,7 +140,7 @@ TEST(Scene, counts_match_the_readme) {
 TEST(Scene, exercises_the_reader_as_real_files_do) {
   const Scene& s = scene();
   const ObxModel* m = s.model;
-  EXPECT_GE(m->numgroups, 21u);    // 20 of its own and "default"
+  EXPECT_GE(m->numgroups, 21u);     // 20 of its own and "default"
   EXPECT_GE(m->nummaterials, 11u);  // 10 of its own and "default"
   EXPECT_GE(m->numtriangles, 100000u);
   EXPECT_LE(m->numtriangles, 300000u);
@@ -215,7 +215,8 @@ TEST(Scene, room_shell_faces_inwards_around_the_starting_eye) {
   }
   const float inside[3] = {(lo[0] + hi[0]) / 2, (lo[1] + hi[1]) / 2, (lo[2] + hi[2]) / 2};
   int checked = 0, outward = 0;
-  for (const char* name : {" floor", " ceiling", " wall_far", " wall_back", " wall_left", " wall_right"}) {
+  for (const char* name :
+       {" floor", " ceiling", " wall_far", " wall_back", " wall_left", " wall_right"}) {
     const ObxGroup* g = findGroup(m, name);
     ASSERT_NE(g, nullptr) << name;
     for (uint32_t i = 0; i < g->numtriangles; i++) {
@@ -224,7 +225,8 @@ TEST(Scene, room_shell_faces_inwards_around_the_starting_eye) {
       float d = 0;
       for (int k = 0; k < 3; k++) {
         float centroid = (vertex(m, t.vindices[0])[k] + vertex(m, t.vindices[1])[k] +
-                          vertex(m, t.vindices[2])[k]) / 3;
+                          vertex(m, t.vindices[2])[k]) /
+                         3;
         d += n[k] * (inside[k] - centroid);
       }
       checked++;

@@ -62,7 +62,9 @@ std::string warningFragment(const std::string& tag) {
                       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
   return "#version 120\n"
          "#extension GL_OSTREL_no_such_extension : warn\n"
-         "// " + tag + " " + stamp + "\n"
+         "// " +
+         tag + " " + stamp +
+         "\n"
          "void main() { gl_FragColor = vec4(1.0); }\n";
 }
 const char kBrokenVertex[] =
@@ -82,7 +84,8 @@ TEST(ShaderSources, reads_both_files_whole_and_zero_terminated) {
   dir.write("effect.frag", kPlainFragment);
   char* vertex = nullptr;
   char* fragment = nullptr;
-  std::string out = printedBy([&] { EXPECT_EQ(loadShaderSources(base.c_str(), &vertex, &fragment), 1); });
+  std::string out =
+      printedBy([&] { EXPECT_EQ(loadShaderSources(base.c_str(), &vertex, &fragment), 1); });
   EXPECT_EQ(out, "");
   ASSERT_NE(vertex, nullptr);
   ASSERT_NE(fragment, nullptr);
@@ -98,7 +101,8 @@ TEST(ShaderSources, missing_frag_fails_while_measuring_and_allocates_nothing) {
   dir.write("effect.vert", kPlainVertex);
   char* vertex = nullptr;
   char* fragment = nullptr;
-  std::string out = printedBy([&] { EXPECT_EQ(loadShaderSources(base.c_str(), &vertex, &fragment), 0); });
+  std::string out =
+      printedBy([&] { EXPECT_EQ(loadShaderSources(base.c_str(), &vertex, &fragment), 0); });
   EXPECT_EQ(out, "Cannot determine size of the shader " + base + "\n");
   EXPECT_EQ(vertex, nullptr);
   EXPECT_EQ(fragment, nullptr);
@@ -110,7 +114,8 @@ TEST(ShaderSources, missing_vert_fails_while_measuring) {
   dir.write("effect.frag", kPlainFragment);
   char* vertex = nullptr;
   char* fragment = nullptr;
-  std::string out = printedBy([&] { EXPECT_EQ(loadShaderSources(base.c_str(), &vertex, &fragment), 0); });
+  std::string out =
+      printedBy([&] { EXPECT_EQ(loadShaderSources(base.c_str(), &vertex, &fragment), 0); });
   EXPECT_EQ(out, "Cannot determine size of the shader " + base + "\n");
   EXPECT_EQ(vertex, nullptr);
 }
@@ -122,7 +127,8 @@ TEST(ShaderSources, empty_vert_fails_with_the_read_message) {
   dir.write("effect.frag", kPlainFragment);
   char* vertex = nullptr;
   char* fragment = nullptr;
-  std::string out = printedBy([&] { EXPECT_EQ(loadShaderSources(base.c_str(), &vertex, &fragment), 0); });
+  std::string out =
+      printedBy([&] { EXPECT_EQ(loadShaderSources(base.c_str(), &vertex, &fragment), 0); });
   EXPECT_EQ(out, "Cannot read the file " + base + ".vert\n");
   // The buffers were handed over before the read failed.
   EXPECT_NE(vertex, nullptr);
@@ -138,7 +144,8 @@ TEST(ShaderSources, empty_frag_fails_with_the_read_message) {
   dir.write("effect.frag", "");
   char* vertex = nullptr;
   char* fragment = nullptr;
-  std::string out = printedBy([&] { EXPECT_EQ(loadShaderSources(base.c_str(), &vertex, &fragment), 0); });
+  std::string out =
+      printedBy([&] { EXPECT_EQ(loadShaderSources(base.c_str(), &vertex, &fragment), 0); });
   EXPECT_EQ(out, "Cannot read the file " + base + ".frag\n");
   EXPECT_STREQ(vertex, kPlainVertex);
   free(vertex);
@@ -219,7 +226,8 @@ GLint currentProgram() {
 TEST(ShaderBuild, links_and_makes_the_program_current) {
   requireGlContext();
   GLuint program = 0;
-  std::string out = printedBy([&] { EXPECT_EQ(buildShaderProgram(kPlainVertex, kPlainFragment, &program), 1); });
+  std::string out =
+      printedBy([&] { EXPECT_EQ(buildShaderProgram(kPlainVertex, kPlainFragment, &program), 1); });
   ASSERT_NE(program, 0u) << out;
   EXPECT_EQ(currentProgram(), GLint(program));
   GLint linked = 0;
@@ -237,7 +245,8 @@ TEST(ShaderBuild, broken_vertex_prints_both_logs_and_leaves_program_unchanged) {
   // The fragment shader compiles with a warning, so its log is not empty and
   // shows that it was compiled after the vertex shader failed.
   std::string fragment = warningFragment("broken vertex");
-  std::string out = printedBy([&] { EXPECT_EQ(buildShaderProgram(kBrokenVertex, fragment.c_str(), &program), 0); });
+  std::string out = printedBy(
+      [&] { EXPECT_EQ(buildShaderProgram(kBrokenVertex, fragment.c_str(), &program), 0); });
   EXPECT_EQ(program, kUntouched);
   EXPECT_EQ(countOf(out, "Shader InfoLog:\n"), 2) << out;
   EXPECT_EQ(countOf(out, "Program InfoLog:"), 0) << out;
@@ -253,7 +262,8 @@ TEST(ShaderBuild, link_failure_returns_0_with_the_program_named) {
   requireGlContext();
   glUseProgram(0);
   GLuint program = 0;
-  std::string out = printedBy([&] { EXPECT_EQ(buildShaderProgram(kMainlessVertex, kPlainFragment, &program), 0); });
+  std::string out = printedBy(
+      [&] { EXPECT_EQ(buildShaderProgram(kMainlessVertex, kPlainFragment, &program), 0); });
   ASSERT_NE(program, 0u);
   EXPECT_TRUE(glIsProgram(program));
   GLint linked = 1;
@@ -268,7 +278,8 @@ TEST(ShaderBuild, warning_is_printed_and_the_build_still_succeeds) {
   requireGlContext();
   GLuint program = 0;
   std::string fragment = warningFragment("warning only");
-  std::string out = printedBy([&] { EXPECT_EQ(buildShaderProgram(kPlainVertex, fragment.c_str(), &program), 1); });
+  std::string out = printedBy(
+      [&] { EXPECT_EQ(buildShaderProgram(kPlainVertex, fragment.c_str(), &program), 1); });
   EXPECT_EQ(out.rfind("Shader InfoLog:\n", 0), 0u) << out;
   EXPECT_NE(out.find("GL_OSTREL_no_such_extension"), std::string::npos) << out;
   EXPECT_EQ(currentProgram(), GLint(program));
@@ -460,8 +471,10 @@ TEST_F(SamplerTexture, top_row_of_the_picture_is_the_last_texture_row) {
   std::vector<uint8_t> rgb;
   for (int y = 0; y < kHeight; y++)
     for (int x = 0; x < kWidth; x++) {
-      if (y == 0) rgb.insert(rgb.end(), {255, 0, 0});  // top row red
-      else rgb.insert(rgb.end(), {0, 0, uint8_t(60 * y)});
+      if (y == 0)
+        rgb.insert(rgb.end(), {255, 0, 0});  // top row red
+      else
+        rgb.insert(rgb.end(), {0, 0, uint8_t(60 * y)});
     }
   std::string image = dir_.write("rows.ppm", ppm(kWidth, kHeight, rgb));
   GLuint unit = 0;

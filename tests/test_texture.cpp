@@ -140,15 +140,16 @@ TEST(Ppm, header_on_one_line) {
 
 TEST(Ppm, header_spread_over_lines_with_comments_reads_the_same) {
   // Pixel bytes that look like text: '\n', '#', ' ' and digits.
-  std::vector<uint8_t> bytes = {'\n', '#', ' ', '1', '2', '\n', 0, 255, 9, 10, 35, 32,
-                                '4',  '4', '\n', 7, 8, 9};
+  std::vector<uint8_t> bytes = {'\n', '#', ' ', '1', '2', '\n', 0, 255, 9,
+                                10,   35,  32,  '4', '4', '\n', 7, 8,   9};
   const char* headers[] = {
       "P6\n3 2 255\n",
       "P6\n# made by hand\n3\n# height next\n2\n#\n255\n",
       "P6\n3 2\n# maximum\n255\n",
       "P6 ignored 9 9 9\n3\n2 255\n",
       "P6\nwidth follows\n3 2 255\n",  // text-only line parses nothing
-      "P6\n#a comment longer than one piece of sixty-nine characters ........... and its rest is words\n3 2 255\n",
+      "P6\n#a comment longer than one piece of sixty-nine characters ........... and its rest is "
+      "words\n3 2 255\n",
       "P6\n# sixty-nine characters, so the line end is a piece of its own.......\n3 2 255\n",
   };
   for (const char* header : headers) {
@@ -237,8 +238,8 @@ TEST(Image, png_rows_come_bottom_first) {
   std::string source = dir.write("a.ppm", ppm("P6\n3 2 255\n", ramp(3, 2)));
   convert(source + " " + dir.path() + "/a.png");
   Decoded d;
-  d.pixels = obxReadImage((dir.path() + "/a.png").c_str(), GL_FALSE, &d.width, &d.height,
-                          &d.format);
+  d.pixels =
+      obxReadImage((dir.path() + "/a.png").c_str(), GL_FALSE, &d.width, &d.height, &d.format);
   ASSERT_NE(d.pixels, nullptr);
   EXPECT_EQ(d.width, 3);
   EXPECT_EQ(d.height, 2);
@@ -370,8 +371,7 @@ TEST_F(Texture, broken_ppm_warns_and_returns_0) {
     testing::internal::CaptureStderr();
     Loaded l = keep(load(path));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "OBX: Warning: obxLoadTexture() failed: Unable to load texture from " + path +
-                  "!\n");
+              "OBX: Warning: obxLoadTexture() failed: Unable to load texture from " + path + "!\n");
     EXPECT_EQ(l.id, 0u);
   }
 }
@@ -527,8 +527,8 @@ TEST_F(Texture, mipmaps_with_the_extension_are_generated_by_the_driver) {
 }
 
 TEST_F(Texture, switches_off_give_nearest_clamp_and_one_level) {
-  Loaded l = keep(load(dir_.write("a.ppm", ppm("P6\n4 4 255\n", ramp(4, 4))), false, false, false,
-                       false));
+  Loaded l =
+      keep(load(dir_.write("a.ppm", ppm("P6\n4 4 255\n", ramp(4, 4))), false, false, false, false));
   ASSERT_NE(l.id, 0u);
   EXPECT_EQ(parameter(GL_TEXTURE_MIN_FILTER), GL_NEAREST);
   EXPECT_EQ(parameter(GL_TEXTURE_MAG_FILTER), GL_NEAREST);

@@ -138,9 +138,10 @@ TEST(Writer, mode_fixups_warn_in_order) {
   ObxModel* rich = smallModel().build();
   testing::internal::CaptureStderr();
   obxWriteOBJ(rich, path.c_str(), OBX_FLAT | OBX_SMOOTH | OBX_COLOR | OBX_MATERIAL);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            W + "flat normal output requested and smooth normal output requested (using smooth).\n" +
-                W + "color and material output requested outputting only materials.\n");
+  EXPECT_EQ(
+      testing::internal::GetCapturedStderr(),
+      W + "flat normal output requested and smooth normal output requested (using smooth).\n" + W +
+          "color and material output requested outputting only materials.\n");
   obxDeleteModel(rich);
 }
 
@@ -178,7 +179,8 @@ TEST(Writer, a_read_model_written_back_reads_the_same) {
       EXPECT_EQ(b->triangles[i].nindices[k], a->triangles[i].nindices[k]);
     }
   ASSERT_EQ(b->numnormals, a->numnormals);
-  for (uint32_t i = 3; i < 3 * (a->numnormals + 1); i++) EXPECT_FLOAT_EQ(b->normals[i], a->normals[i]);
+  for (uint32_t i = 3; i < 3 * (a->numnormals + 1); i++)
+    EXPECT_FLOAT_EQ(b->normals[i], a->normals[i]);
   // The written "default" reads back as a material of its own after the
   // reader's built-in one, so materials are compared by name.
   uint32_t red = obxFindMaterial(b, "red");

@@ -56,9 +56,7 @@ struct Plane {
   }
 };
 
-uint8_t toByte(double value) {
-  return uint8_t(std::lround(std::clamp(value, 0.0, 1.0) * 255.0));
-}
+uint8_t toByte(double value) { return uint8_t(std::lround(std::clamp(value, 0.0, 1.0) * 255.0)); }
 
 bool save(const std::string& path, int width, int height, int channels,
           const std::vector<uint8_t>& bytes, ILenum type) {
@@ -70,9 +68,11 @@ bool save(const std::string& path, int width, int height, int channels,
                        IL_UNSIGNED_BYTE, const_cast<uint8_t*>(bytes.data())) &&
             ilSave(type, path.c_str());
   ilDeleteImages(1, &image);
-  if (!ok) fprintf(stderr, "gen_effect_images: cannot write %s (DevIL error %u)\n",
-                   path.c_str(), unsigned(ilGetError()));
-  else printf("wrote %s\n", path.c_str());
+  if (!ok)
+    fprintf(stderr, "gen_effect_images: cannot write %s (DevIL error %u)\n", path.c_str(),
+            unsigned(ilGetError()));
+  else
+    printf("wrote %s\n", path.c_str());
   return ok;
 }
 
@@ -103,8 +103,7 @@ bool saveTga(const std::string& path, int width, int height, const std::vector<u
   return ok;
 }
 
-bool saveRgb(const std::string& path, const Plane& r, const Plane& g, const Plane& b,
-             ILenum type) {
+bool saveRgb(const std::string& path, const Plane& r, const Plane& g, const Plane& b, ILenum type) {
   std::vector<uint8_t> bytes;
   for (size_t i = 0; i < r.v.size(); i++) {
     bytes.push_back(toByte(r.v[i]));
@@ -204,11 +203,11 @@ constexpr double kToneStep = 0.125;  // tone i has mean 1 - 0.125 (i + 1)
 constexpr double kStrokeLength[2] = {64.0, 128.0};
 constexpr double kStrokeWidth[2] = {1.5, 2.2};
 constexpr double kInkOpacity[2] = {0.75, 0.95};
-constexpr double kTaper = 0.10;        // share of the length over which ends fade
-constexpr double kAngleJitter = 4.0;   // degrees
-constexpr int kCandidates = 16;        // best of K placements per stroke
-constexpr int kToneTile = 32;          // evenness is kept per 32x32 tile
-constexpr double kEvenness = 12.0;     // weight of a tile's excess lightness
+constexpr double kTaper = 0.10;       // share of the length over which ends fade
+constexpr double kAngleJitter = 4.0;  // degrees
+constexpr int kCandidates = 16;       // best of K placements per stroke
+constexpr int kToneTile = 32;         // evenness is kept per 32x32 tile
+constexpr double kEvenness = 12.0;    // weight of a tile's excess lightness
 
 struct Stroke {
   double x0, y0, dx, dy, length, width, opacity;
@@ -219,8 +218,10 @@ template <typename Visit>
 void rasterise(const Stroke& s, Visit visit) {
   double half = s.width / 2 + 1.0;
   double x1 = s.x0 + s.dx * s.length, y1 = s.y0 + s.dy * s.length;
-  int xa = int(std::floor(std::min(s.x0, x1) - half)), xb = int(std::ceil(std::max(s.x0, x1) + half));
-  int ya = int(std::floor(std::min(s.y0, y1) - half)), yb = int(std::ceil(std::max(s.y0, y1) + half));
+  int xa = int(std::floor(std::min(s.x0, x1) - half)),
+      xb = int(std::ceil(std::max(s.x0, x1) + half));
+  int ya = int(std::floor(std::min(s.y0, y1) - half)),
+      yb = int(std::ceil(std::max(s.y0, y1) + half));
   for (int y = ya; y <= yb; y++)
     for (int x = xa; x <= xb; x++) {
       double px = x + 0.5 - s.x0, py = y + 0.5 - s.y0;
@@ -257,7 +258,8 @@ bool writeHatching(const std::string& dir) {
         for (int tx = 0; tx < tiles; tx++) {
           double s = 0;
           for (int y = 0; y < kToneTile; y++)
-            for (int x = 0; x < kToneTile; x++) s += canvas.at(tx * kToneTile + x, ty * kToneTile + y);
+            for (int x = 0; x < kToneTile; x++)
+              s += canvas.at(tx * kToneTile + x, ty * kToneTile + y);
           tileMean[size_t(ty * tiles + tx)] = s / (kToneTile * kToneTile);
           // The jitter breaks ties between equally light tiles at random.
           tileMeans.push_back({-s - random.uniform(), ty * tiles + tx});
@@ -296,7 +298,8 @@ bool writeHatching(const std::string& dir) {
     for (double d : canvas.v) bytes.push_back(toByte(d));
     ilSetInteger(IL_JPG_QUALITY, kJpegQuality);
     ok = save(dir + "/Hatch" + std::to_string(tone) + ".jpg", kTileSize, kTileSize, 1, bytes,
-              IL_JPG) && ok;
+              IL_JPG) &&
+         ok;
   }
   return ok;
 }
@@ -345,12 +348,14 @@ bool writeColormaps(const std::string& dir) {
       c[i] = low + (kPaperColor[i] - low) * s1;
     }
   });
-  ok = writeRamp(dir + "/colormap2.png", [](int x, double* c) {
-         double t = double(x) / (kRampWidth - 1);
-         for (int i = 0; i < 3; i++)
-           c[i] = t < 0.5 ? kGranStart[i] + (kGranMiddle[i] - kGranStart[i]) * (2 * t)
-                          : kGranMiddle[i] + (kGranEnd[i] - kGranMiddle[i]) * (2 * t - 1);
-       }) && ok;
+  ok = writeRamp(dir + "/colormap2.png",
+                 [](int x, double* c) {
+                   double t = double(x) / (kRampWidth - 1);
+                   for (int i = 0; i < 3; i++)
+                     c[i] = t < 0.5 ? kGranStart[i] + (kGranMiddle[i] - kGranStart[i]) * (2 * t)
+                                    : kGranMiddle[i] + (kGranEnd[i] - kGranMiddle[i]) * (2 * t - 1);
+                 }) &&
+       ok;
   return ok;
 }
 
@@ -373,7 +378,8 @@ bool writeNoise(const std::string& dir) {
     for (int x = 0; x < kTileSize; x++) {
       double s = 0;
       for (int j = -1; j <= 1; j++)
-        for (int i = -1; i <= 1; i++) s += kernel[i + 1] * kernel[j + 1] * white.wrapped(x + i, y + j);
+        for (int i = -1; i <= 1; i++)
+          s += kernel[i + 1] * kernel[j + 1] * white.wrapped(x + i, y + j);
       dispersion.at(x, y) = s;
     }
   normalise(turbulence);

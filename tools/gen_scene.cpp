@@ -293,8 +293,9 @@ Image makePlanks() {
     ring -= std::floor(ring);
     Vec3 light = rgb(188, 130, 80), deep = rgb(105, 62, 32);
     double tone = 0.85 + 0.3 * lattice(row, piece, 0, 22);
-    Vec3 c = mix(light, deep, clamp01(0.8 * std::pow(ring, 3.0) +
-                                      0.4 * (fbm2(u, v, 64, 8, 2, 23) - 0.5))) * tone;
+    Vec3 c = mix(light, deep,
+                 clamp01(0.8 * std::pow(ring, 3.0) + 0.4 * (fbm2(u, v, 64, 8, 2, 23) - 0.5))) *
+             tone;
     bool seam = fv < 0.02 || fv > 0.98 || fu < 0.006 || fu > 0.994;
     return seam ? c * 0.45 : c;
   });
@@ -410,7 +411,8 @@ Image makeGlobe() {
       c = mix(rgb(110, 140, 80), rgb(190, 165, 110), smoothstep(0.4, 0.6, dry));
       c = mix(c, rgb(150, 120, 90), smoothstep(0.62, 0.72, h));
     }
-    if (std::fabs(lat) > 1.25) c = mix(c, rgb(235, 238, 240), smoothstep(1.25, 1.35, std::fabs(lat)));
+    if (std::fabs(lat) > 1.25)
+      c = mix(c, rgb(235, 238, 240), smoothstep(1.25, 1.35, std::fabs(lat)));
     double grid = std::min(std::fabs(std::remainder(u * 12, 1.0)) / 12 * 512,
                            std::fabs(std::remainder(v * 6, 1.0)) / 6 * 256);
     if (grid < 0.6) c = c * 0.7;
@@ -505,9 +507,12 @@ Image makeRug() {
     double edge = std::min(std::min(u, 1 - u), std::min(v, 1 - v));
     Vec3 red = rgb(132, 32, 34), navy = rgb(32, 40, 88), cream = rgb(214, 192, 150);
     Vec3 c;
-    if (edge < 0.03) c = cream;
-    else if (edge < 0.1) c = (int(std::floor((u + v) * 40)) & 1) ? navy : red * 1.2;
-    else if (edge < 0.12) c = cream;
+    if (edge < 0.03)
+      c = cream;
+    else if (edge < 0.1)
+      c = (int(std::floor((u + v) * 40)) & 1) ? navy : red * 1.2;
+    else if (edge < 0.12)
+      c = cream;
     else {
       double du = std::fabs(u - 0.5), dv = std::fabs(v - 0.5);
       double m = du / 0.8 + dv / 0.5;
@@ -539,11 +544,11 @@ struct TextureFile {
 };
 
 const TextureFile kTextures[] = {
-    {"wood.ppm", makeWood},       {"planks.ppm", makePlanks},   {"plaster.ppm", makePlaster},
-    {"brick.ppm", makeBrick},     {"wallpaper.png", makeWallpaper}, {"spines.png", makeSpines},
-    {"paper.png", makePaper},     {"skin.png", makeSkin},       {"leather.png", makeLeather},
-    {"globe.jpg", makeGlobe},     {"night.jpg", makeNight},     {"fabric.jpg", makeFabric},
-    {"marble.jpg", makeMarble},   {"metal.tga", makeMetal},     {"white.tga", makeWhite},
+    {"wood.ppm", makeWood},     {"planks.ppm", makePlanks},       {"plaster.ppm", makePlaster},
+    {"brick.ppm", makeBrick},   {"wallpaper.png", makeWallpaper}, {"spines.png", makeSpines},
+    {"paper.png", makePaper},   {"skin.png", makeSkin},           {"leather.png", makeLeather},
+    {"globe.jpg", makeGlobe},   {"night.jpg", makeNight},         {"fabric.jpg", makeFabric},
+    {"marble.jpg", makeMarble}, {"metal.tga", makeMetal},         {"white.tga", makeWhite},
     {"rug.tga", makeRug},
 };
 
@@ -559,10 +564,36 @@ struct Material {
 };
 
 enum MaterialId {
-  M_FLOOR, M_WOOD_DARK, M_WOOD_LIGHT, M_WALLPAPER, M_BRICK, M_PLASTER, M_GLASS, M_CITY,
-  M_RUG, M_PAPER, M_MANILA, M_BRASS, M_LAMP_SHADE, M_LEATHER, M_GLOBE, M_MAP,
-  M_BOOK_RED, M_BOOK_GREEN, M_BOOK_BLUE, M_BOOK_BROWN, M_STEEL, M_STEEL_DARK, M_COAT,
-  M_FELT, M_BAND, M_SKIN, M_HAIR, M_MARBLE, M_BLACK, M_COUNT
+  M_FLOOR,
+  M_WOOD_DARK,
+  M_WOOD_LIGHT,
+  M_WALLPAPER,
+  M_BRICK,
+  M_PLASTER,
+  M_GLASS,
+  M_CITY,
+  M_RUG,
+  M_PAPER,
+  M_MANILA,
+  M_BRASS,
+  M_LAMP_SHADE,
+  M_LEATHER,
+  M_GLOBE,
+  M_MAP,
+  M_BOOK_RED,
+  M_BOOK_GREEN,
+  M_BOOK_BLUE,
+  M_BOOK_BROWN,
+  M_STEEL,
+  M_STEEL_DARK,
+  M_COAT,
+  M_FELT,
+  M_BAND,
+  M_SKIN,
+  M_HAIR,
+  M_MARBLE,
+  M_BLACK,
+  M_COUNT
 };
 
 const Material kMaterials[M_COUNT] = {
@@ -625,9 +656,18 @@ struct Mesh {
 
   Mesh(std::string g, Form f, int m, std::string o = "")
       : group(std::move(g)), object(std::move(o)), form(f), material(m) {}
-  int position(Vec3 p) { positions.push_back(p); return int(positions.size()) - 1; }
-  int uv(double u, double v) { uvs.push_back({u, v}); return int(uvs.size()) - 1; }
-  int normal(Vec3 n) { normals.push_back(normalize(n)); return int(normals.size()) - 1; }
+  int position(Vec3 p) {
+    positions.push_back(p);
+    return int(positions.size()) - 1;
+  }
+  int uv(double u, double v) {
+    uvs.push_back({u, v});
+    return int(uvs.size()) - 1;
+  }
+  int normal(Vec3 n) {
+    normals.push_back(normalize(n));
+    return int(normals.size()) - 1;
+  }
   void face(std::vector<Corner> corners) { faces.push_back({material, form, std::move(corners)}); }
 };
 
@@ -669,7 +709,10 @@ BoxUv planarUv(double texSize) {
 // A box with its own four vertices per face (hard edges). Side faces have
 // their t axis up the box's y, so grain and spines stand upright.
 void addBox(Mesh& m, const Frame& f, Vec3 half, const BoxUv& uvOf) {
-  struct Side { Vec3 n, a, b; double hn, ha, hb; };
+  struct Side {
+    Vec3 n, a, b;
+    double hn, ha, hb;
+  };
   const Side sides[6] = {
       {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}, half.x, half.z, half.y},
       {{-1, 0, 0}, {0, 0, 1}, {0, 1, 0}, half.x, half.z, half.y},
@@ -723,12 +766,12 @@ void addPolygon(Mesh& m, Vec3 centre, Vec3 axisA, Vec3 axisB, double radius, int
 // away from `inside`.
 struct SurfaceOptions {
   bool closedU = true, poleTop = false, poleBottom = false;
-  double uScale = 1, vScale = 1;  // texture repeats
+  double uScale = 1, vScale = 1;              // texture repeats
   std::function<int(int row)> materialOfRow;  // optional
 };
 
-void addSurface(Mesh& m, int nu, int nv, const std::function<Vec3(double, double)>& at,
-                Vec3 inside, const SurfaceOptions& o = {}) {
+void addSurface(Mesh& m, int nu, int nv, const std::function<Vec3(double, double)>& at, Vec3 inside,
+                const SurfaceOptions& o = {}) {
   int cols = o.closedU ? nu : nu + 1;
   std::vector<int> idx(size_t(cols) * (nv + 1), -1);
   for (int j = 0; j <= nv; ++j) {
@@ -755,8 +798,10 @@ void addSurface(Mesh& m, int nu, int nv, const std::function<Vec3(double, double
       } else if (j == nv - 1 && o.poleBottom) {
         m.face({{P(i, j), T(i, j), -1}, {P(i + 1, j), T(i + 1, j), -1}, {P(0, nv), T(i, nv), -1}});
       } else {
-        m.face({{P(i, j), T(i, j), -1}, {P(i + 1, j), T(i + 1, j), -1},
-                {P(i + 1, j + 1), T(i + 1, j + 1), -1}, {P(i, j + 1), T(i, j + 1), -1}});
+        m.face({{P(i, j), T(i, j), -1},
+                {P(i + 1, j), T(i + 1, j), -1},
+                {P(i + 1, j + 1), T(i + 1, j + 1), -1},
+                {P(i, j + 1), T(i, j + 1), -1}});
       }
     }
   }
@@ -850,7 +895,8 @@ class ObjWriter {
     if (!m.object.empty()) line("o " + m.object);
     line("g " + m.group);
     ++groups;
-    for (const Vec3& p : m.positions) line("v " + num(p.x, 3) + " " + num(p.y, 3) + " " + num(p.z, 3));
+    for (const Vec3& p : m.positions)
+      line("v " + num(p.x, 3) + " " + num(p.y, 3) + " " + num(p.z, 3));
     // Texture coordinates and normals are written once per distinct value.
     std::vector<int> tmap(m.uvs.size(), 0), nmap(m.normals.size(), 0);
     std::map<std::string, int> seen;
@@ -896,7 +942,9 @@ class ObjWriter {
         switch (f.form) {
           case Form::V: break;
           case Form::VT: s += "/" + std::to_string(tmap[c.t]); break;
-          case Form::VTN: s += "/" + std::to_string(tmap[c.t]) + "/" + std::to_string(nmap[c.n]); break;
+          case Form::VTN:
+            s += "/" + std::to_string(tmap[c.t]) + "/" + std::to_string(nmap[c.n]);
+            break;
           case Form::VN: s += "//" + std::to_string(nmap[c.n]); break;
         }
       }
@@ -916,7 +964,6 @@ class ObjWriter {
   int normals() const { return vn_; }
 
  private:
-
   // A zero-area triangle gets a non-finite facet normal in the viewer; test
   // the positions as they are written.
   static void checkArea(const Mesh& m, const Face& f) {
@@ -1023,16 +1070,18 @@ void buildRoom(std::vector<Mesh>& out) {
   const double fz0 = fz - d / 2 - 1.5, fz1 = fz - d / 2 + 1.5, b = 4;
   addBox(frame, {kWindowLeft, kWindowBottom, fz0}, {kWindowLeft + b, kWindowTop, fz1}, 40);
   addBox(frame, {kWindowRight - b, kWindowBottom, fz0}, {kWindowRight, kWindowTop, fz1}, 40);
-  addBox(frame, {kWindowLeft + b, kWindowBottom, fz0}, {kWindowRight - b, kWindowBottom + b, fz1}, 40);
+  addBox(frame, {kWindowLeft + b, kWindowBottom, fz0}, {kWindowRight - b, kWindowBottom + b, fz1},
+         40);
   addBox(frame, {kWindowLeft + b, kWindowTop - b, fz0}, {kWindowRight - b, kWindowTop, fz1}, 40);
   addBox(frame, {-1.5, kWindowBottom + b, fz0 + 0.5}, {1.5, kWindowTop - b, fz1 - 0.5}, 40);
   addBox(frame, {kWindowLeft + b, 65.5, fz0 + 0.5}, {kWindowRight - b, 68.5, fz1 - 0.5}, 40);
-  addBox(frame, {kWindowLeft - 5, kWindowBottom - 2.5, fz}, {kWindowRight + 5, kWindowBottom, fz + 7}, 40);
+  addBox(frame, {kWindowLeft - 5, kWindowBottom - 2.5, fz},
+         {kWindowRight + 5, kWindowBottom, fz + 7}, 40);
   out.push_back(std::move(frame));
 
   Mesh glass("window_glass", Form::VT, M_GLASS);
-  addGrid(glass, {kWindowLeft + b, kWindowBottom + b, fz - d / 2},
-          {ww - 2 * b, 0, 0}, {0, wh - 2 * b, 0}, 200, 200);
+  addGrid(glass, {kWindowLeft + b, kWindowBottom + b, fz - d / 2}, {ww - 2 * b, 0, 0},
+          {0, wh - 2 * b, 0}, 200, 200);
   out.push_back(std::move(glass));
 
   // One texel is about 0.55 units; the towers' tops fill the window's view.
@@ -1055,9 +1104,10 @@ void buildRoom(std::vector<Mesh>& out) {
 
   // A rug under the desk area.
   Mesh rug("rug", Form::VT, M_RUG);
-  addBox(rug, Frame{{0, 0.25, -5}}, {60, 0.25, 75}, [](int face, double s, double tt, double, double) {
-    return face == 2 ? Vec2{s, tt} : Vec2{0.01, 0.01};
-  });
+  addBox(rug, Frame{{0, 0.25, -5}}, {60, 0.25, 75},
+         [](int face, double s, double tt, double, double) {
+           return face == 2 ? Vec2{s, tt} : Vec2{0.01, 0.01};
+         });
   out.push_back(std::move(rug));
 
   // A sepia world map, framed, on the right-hand brick wall.
@@ -1076,8 +1126,14 @@ void buildRoom(std::vector<Mesh>& out) {
   // A hanging lamp.
   Mesh pendant("ceiling_light", Form::VN, M_BRASS);
   addLathe(pendant, Frame{{0, 0, -15}},
-           {{0, kCeiling}, {1.5, kCeiling}, {1.5, kCeiling - 1}, {0.3, kCeiling - 1.5},
-            {0.3, kCeiling - 20}, {1.2, kCeiling - 20.5}, {7, kCeiling - 25}, {9, kCeiling - 27},
+           {{0, kCeiling},
+            {1.5, kCeiling},
+            {1.5, kCeiling - 1},
+            {0.3, kCeiling - 1.5},
+            {0.3, kCeiling - 20},
+            {1.2, kCeiling - 20.5},
+            {7, kCeiling - 25},
+            {9, kCeiling - 27},
             {0, kCeiling - 26.5}},
            24, 2);
   out.push_back(std::move(pendant));
@@ -1096,7 +1152,8 @@ void buildDesk(std::vector<Mesh>& out) {
   addBox(desk, {-18, 8, kDeskZ + 14}, {18, kDeskTop - 3, kDeskZ + 16}, 40);
   // Raised panels on the front of the pedestals.
   desk.material = M_WOOD_LIGHT;
-  for (double x0 : {-37.0, 21.0}) addBox(desk, {x0, 4, kDeskZ + 17}, {x0 + 16, 24, kDeskZ + 17.8}, 40);
+  for (double x0 : {-37.0, 21.0})
+    addBox(desk, {x0, 4, kDeskZ + 17}, {x0 + 16, 24, kDeskZ + 17.8}, 40);
   addBox(desk, {-15, 11, kDeskZ + 16}, {15, 25, kDeskZ + 16.6}, 40);
   out.push_back(std::move(desk));
 
@@ -1119,8 +1176,10 @@ void buildDesk(std::vector<Mesh>& out) {
                        rng.range(-0.5, 0.5));
     Vec3 a = f.point({-4.2, 0, 5.9}), b = f.point({4.2, 0, 5.9}), c = f.point({4.2, 0, -5.9}),
          d = f.point({-4.2, 0, -5.9});
-    papers.face({{papers.position(a), papers.uv(0, 0), -1}, {papers.position(b), papers.uv(1, 0), -1},
-                 {papers.position(c), papers.uv(1, 1), -1}, {papers.position(d), papers.uv(0, 1), -1}});
+    papers.face({{papers.position(a), papers.uv(0, 0), -1},
+                 {papers.position(b), papers.uv(1, 0), -1},
+                 {papers.position(c), papers.uv(1, 1), -1},
+                 {papers.position(d), papers.uv(0, 1), -1}});
   }
   papers.material = M_MANILA;
   addBox(papers, yawFrame({26, kDeskTop + 0.3, kDeskZ + 2}, 0.2), {5, 0.3, 6.5}, planarUv(20));
@@ -1131,19 +1190,20 @@ void buildDesk(std::vector<Mesh>& out) {
   // A banker's lamp: brass base and stem, green shade.
   Mesh lamp("desk_lamp", Form::VN, M_BRASS, "lamp");
   Frame base{{-28, kDeskTop, kDeskZ - 6}};
-  addLathe(lamp, base,
-           {{0, 1.6}, {2.5, 1.5}, {4.5, 1.0}, {5.2, 0.4}, {5.2, 0}, {0, 0}}, 32, 2);
-  addLathe(lamp, base, {{0, 16.5}, {0.6, 16.4}, {0.45, 14}, {0.45, 2}, {0.9, 1.5}, {0, 1.4}}, 16, 1);
+  addLathe(lamp, base, {{0, 1.6}, {2.5, 1.5}, {4.5, 1.0}, {5.2, 0.4}, {5.2, 0}, {0, 0}}, 32, 2);
+  addLathe(lamp, base, {{0, 16.5}, {0.6, 16.4}, {0.45, 14}, {0.45, 2}, {0.9, 1.5}, {0, 1.4}}, 16,
+           1);
   lamp.material = M_LAMP_SHADE;
   Vec3 sc{-28, kDeskTop + 15.5, kDeskZ - 5};
   SurfaceOptions open;
   open.closedU = false;
-  addSurface(lamp, 24, 8,
-             [&](double u, double v) {
-               double a = u * kPi;
-               return sc + Vec3{(v - 0.5) * 17, 4 * std::sin(a), 4 * std::cos(a)};
-             },
-             sc, open);
+  addSurface(
+      lamp, 24, 8,
+      [&](double u, double v) {
+        double a = u * kPi;
+        return sc + Vec3{(v - 0.5) * 17, 4 * std::sin(a), 4 * std::cos(a)};
+      },
+      sc, open);
   out.push_back(std::move(lamp));
 
   // Office chair behind the desk, facing the room.
@@ -1253,17 +1313,20 @@ void buildSafe(std::vector<Mesh>& out) {
 void buildGlobe(std::vector<Mesh>& out) {
   const Vec3 centre{-120, 46, -10};
   const double radius = 15, tilt = 23.4 * kPi / 180;
-  Frame axis = {centre, {std::cos(tilt), -std::sin(tilt), 0}, {std::sin(tilt), std::cos(tilt), 0}, {0, 0, 1}};
+  Frame axis = {
+      centre, {std::cos(tilt), -std::sin(tilt), 0}, {std::sin(tilt), std::cos(tilt), 0}, {0, 0, 1}};
   Mesh globe("globe", Form::VTN, M_GLOBE, "globe");
   SurfaceOptions o;
   o.poleTop = o.poleBottom = true;
-  addSurface(globe, 96, 48,
-             [&](double u, double v) {
-               double lon = u * 2 * kPi + 2.0, lat = kPi * v;
-               return axis.point(Vec3{std::sin(lat) * std::cos(lon), std::cos(lat),
-                                      -std::sin(lat) * std::sin(lon)} * radius);
-             },
-             centre, o);
+  addSurface(
+      globe, 96, 48,
+      [&](double u, double v) {
+        double lon = u * 2 * kPi + 2.0, lat = kPi * v;
+        return axis.point(
+            Vec3{std::sin(lat) * std::cos(lon), std::cos(lat), -std::sin(lat) * std::sin(lon)} *
+            radius);
+      },
+      centre, o);
   out.push_back(std::move(globe));
 
   Mesh stand("globe_stand", Form::VN, M_BRASS);
@@ -1299,8 +1362,16 @@ void buildGlobe(std::vector<Mesh>& out) {
 
   Mesh base("globe_base", Form::VTN, M_WOOD_DARK);
   addLathe(base, Frame{{centre.x, 0, centre.z}},
-           {{0, 30}, {1.5, 30}, {1.2, 28}, {2.2, 24}, {1.3, 18}, {2.6, 10}, {1.6, 5}, {9, 3},
-            {10, 1.5}, {10, 0}},
+           {{0, 30},
+            {1.5, 30},
+            {1.2, 28},
+            {2.2, 24},
+            {1.3, 18},
+            {2.6, 10},
+            {1.6, 5},
+            {9, 3},
+            {10, 1.5},
+            {10, 0}},
            32, 3);
   for (int k = 0; k < 3; ++k) {
     double a = 2 * kPi * k / 3 + 0.4;
@@ -1315,8 +1386,10 @@ void buildCoatStand(std::vector<Mesh>& out) {
   const Vec3 at{118, 0, -28};
   Frame f{at};
   Mesh stand("coat_stand", Form::V, M_WOOD_DARK, "coat_stand");
-  addLathe(stand, f, {{0, 93.5}, {1.6, 92.8}, {2.2, 91}, {1.4, 89.5}, {1.1, 88}, {1.1, 6}, {1.8, 3}, {0, 2.5}},
-           20, 2);
+  addLathe(
+      stand, f,
+      {{0, 93.5}, {1.6, 92.8}, {2.2, 91}, {1.4, 89.5}, {1.1, 88}, {1.1, 6}, {1.8, 3}, {0, 2.5}}, 20,
+      2);
   for (int k = 0; k < 4; ++k) {
     double a = kPi / 4 + k * kPi / 2;
     addBeam(stand, at + Vec3{0, 3, 0}, at + Vec3{16 * std::cos(a), 1, 16 * std::sin(a)}, 2.2, 40);
@@ -1327,9 +1400,9 @@ void buildCoatStand(std::vector<Mesh>& out) {
   // The trench coat hangs round the pole: folds deepen towards the hem.
   Mesh coat("trench_coat", Form::VTN, M_COAT, "trench_coat");
   Frame cf = yawFrame(at + Vec3{-1.5, 0, 1}, 0.6);
-  std::vector<ProfilePoint> prof = {{0, 85.5}, {3.5, 85}, {6, 83.5}, {9.5, 81}, {12, 78.5},
-                                    {12.5, 74}, {12, 66}, {11.2, 56}, {10.6, 50}, {11.3, 44},
-                                    {12.6, 36}, {14, 28}, {15.2, 21}, {15.6, 19}};
+  std::vector<ProfilePoint> prof = {{0, 85.5},  {3.5, 85}, {6, 83.5},  {9.5, 81},  {12, 78.5},
+                                    {12.5, 74}, {12, 66},  {11.2, 56}, {10.6, 50}, {11.3, 44},
+                                    {12.6, 36}, {14, 28},  {15.2, 21}, {15.6, 19}};
   SurfaceOptions o;
   o.vScale = 4;
   o.uScale = 6;
@@ -1342,15 +1415,16 @@ void buildCoatStand(std::vector<Mesh>& out) {
   Mesh belt("coat_belt", Form::VT, M_COAT);
   addLathe(belt, cf, {{10.9, 52}, {11.2, 51.5}, {11.2, 48.5}, {10.9, 48}}, 64, 1, {}, 1.0, 0.72);
   belt.material = M_BRASS;
-  addBox(belt, Frame{cf.point({0, 50, 10.9 * 0.72 + 0.2}), cf.x, cf.y, cf.z}, {1.6, 1.6, 0.3}, planarUv(10));
+  addBox(belt, Frame{cf.point({0, 50, 10.9 * 0.72 + 0.2}), cf.x, cf.y, cf.z}, {1.6, 1.6, 0.3},
+         planarUv(10));
   out.push_back(std::move(belt));
 
   // A fedora on the top knob: pinched crown, band, curled brim.
   Mesh hat("hat", Form::VTN, M_FELT, "hat");
   Frame hf = yawFrame(at + Vec3{0, 91.2, 0}, -0.3);
-  std::vector<ProfilePoint> hp = {{0, 8.6}, {2.2, 9.4}, {4.2, 9.8}, {5.4, 9.2}, {5.9, 7},
-                                  {6.2, 4}, {6.4, 2}, {6.5, 0.6}, {8, 0.35}, {10, 0.6},
-                                  {11.4, 1.3}, {11.6, 0.9}, {10, 0.1}, {8, -0.1}, {6.5, 0}};
+  std::vector<ProfilePoint> hp = {{0, 8.6},    {2.2, 9.4},  {4.2, 9.8}, {5.4, 9.2}, {5.9, 7},
+                                  {6.2, 4},    {6.4, 2},    {6.5, 0.6}, {8, 0.35},  {10, 0.6},
+                                  {11.4, 1.3}, {11.6, 0.9}, {10, 0.1},  {8, -0.1},  {6.5, 0}};
   SurfaceOptions ho;
   const int steps = 4;
   ho.materialOfRow = [&](int row) {
@@ -1433,12 +1507,13 @@ void buildBust(std::vector<Mesh>& out) {
   Mesh head("bust_head", Form::VT, M_SKIN);
   SurfaceOptions o;
   o.poleTop = o.poleBottom = true;
-  addSurface(head, 288, 192, [&](double u, double v) { return place(headPoint(u, v)); },
-             f.origin, o);
+  addSurface(
+      head, 288, 192, [&](double u, double v) { return place(headPoint(u, v)); }, f.origin, o);
   for (Face& face : head.faces) {  // hair where the crown's faces lie
     const Vec2& t = head.uvs[face.corners[0].t];
     const Vec2& t2 = head.uvs[face.corners[2].t];
-    if (hairMask(headDirection((t.u + t2.u) / 2, 1 - (t.v + t2.v) / 2)) > 0.5) face.material = M_HAIR;
+    if (hairMask(headDirection((t.u + t2.u) / 2, 1 - (t.v + t2.v) / 2)) > 0.5)
+      face.material = M_HAIR;
   }
   out.push_back(std::move(head));
 
@@ -1453,19 +1528,20 @@ void buildBust(std::vector<Mesh>& out) {
   out.push_back(std::move(neck));
 
   Mesh chest("bust_chest", Form::VT, M_SKIN);
-  std::vector<ProfilePoint> cp = {{0, -1.12}, {0.55, -1.18}, {1.05, -1.28}, {1.4, -1.45},
-                                  {1.58, -1.7}, {1.6, -2.0}, {1.5, chestBottom}};
+  std::vector<ProfilePoint> cp = {{0, -1.12},   {0.55, -1.18}, {1.05, -1.28},     {1.4, -1.45},
+                                  {1.58, -1.7}, {1.6, -2.0},   {1.5, chestBottom}};
   SurfaceOptions co;
   co.poleTop = true;
-  addSurface(chest, 192, 48,
-             [&](double u, double v) {
-               double a = u * 2 * kPi;
-               Vec3 l = onProfile(cp, v, a, 1.0, 0.62);
-               // Pectorals forward, shoulder blades back.
-               l.z += 0.06 * smoothstep(-1.3, -1.7, l.y) * std::max(0.0, std::sin(a));
-               return place(l);
-             },
-             place({0, -1.6, 0}), co);
+  addSurface(
+      chest, 192, 48,
+      [&](double u, double v) {
+        double a = u * 2 * kPi;
+        Vec3 l = onProfile(cp, v, a, 1.0, 0.62);
+        // Pectorals forward, shoulder blades back.
+        l.z += 0.06 * smoothstep(-1.3, -1.7, l.y) * std::max(0.0, std::sin(a));
+        return place(l);
+      },
+      place({0, -1.6, 0}), co);
   out.push_back(std::move(chest));
 }
 
@@ -1506,7 +1582,9 @@ std::string readme(const ObjWriter& obj) {
       "## Counts\n\n"
       "As the library reads the file (groups include the reader's own \"default\",\n"
       "materials the built-in \"default\"):\n\n";
-  auto count = [&](const char* name, int n) { s += "- " + std::string(name) + ": " + std::to_string(n) + "\n"; };
+  auto count = [&](const char* name, int n) {
+    s += "- " + std::string(name) + ": " + std::to_string(n) + "\n";
+  };
   count("vertices", obj.vertices());
   count("texcoords", obj.texcoords());
   count("normals", obj.normals());
@@ -1514,8 +1592,9 @@ std::string readme(const ObjWriter& obj) {
   count("groups", obj.groups + 1);
   count("materials", int(M_COUNT) + 1);
   count("textures", textures);
-  s += "\nFaces by form: " + std::to_string(obj.counts[0]) + " v, " + std::to_string(obj.counts[1]) +
-       " v/t, " + std::to_string(obj.counts[2]) + " v/t/n, " + std::to_string(obj.counts[3]) + " v//n.\n";
+  s += "\nFaces by form: " + std::to_string(obj.counts[0]) + " v, " +
+       std::to_string(obj.counts[1]) + " v/t, " + std::to_string(obj.counts[2]) + " v/t/n, " +
+       std::to_string(obj.counts[3]) + " v//n.\n";
   return s;
 }
 
@@ -1552,7 +1631,7 @@ int main(int argc, char** argv) {
   if (!writeFile(dir + "/" + kSceneName, obj.text)) return 1;
   if (!writeFile(dir + "/" + kLibraryName, materialLibrary())) return 1;
   if (!writeFile(dir + "/README.md", readme(obj))) return 1;
-  printf("gen_scene: %d groups, %d materials, %d triangles, %zu textures\n", obj.groups, int(M_COUNT),
-         obj.triangles, sizeof kTextures / sizeof kTextures[0]);
+  printf("gen_scene: %d groups, %d materials, %d triangles, %zu textures\n", obj.groups,
+         int(M_COUNT), obj.triangles, sizeof kTextures / sizeof kTextures[0]);
   return 0;
 }
