@@ -15,6 +15,9 @@
 #include "obx/scan.h"
 #include "support.h"
 
+// The reader's switch for its fast paths (obx/obx.cpp); on by default.
+extern bool obxReaderFastPaths;
+
 namespace {
 
 using ostrel_test::TempDir;
@@ -221,6 +224,68 @@ TEST(Scanner, float_forms_outside_from_chars_convert_like_strtof) {
     EXPECT_EQ(obxScanFloat<true>(&scan, &value), 1) << c.text;
     EXPECT_EQ(value, c.value) << c.text;
     EXPECT_EQ(scan.p - c.text, c.consumed) << c.text;
+  }
+}
+
+// A plain decimal as the quick paths see them most: digits on either side
+// of a point, now and then a sign, long runs, an exponent or an odd ending.
+std::string randomDecimal(std::mt19937& rng) {
+  std::string text;
+  if (rng() % 3 == 0) text += "-+"[rng() % 8 == 0];
+  const int whole = int(rng() % (rng() % 5 == 0 ? 20 : 4));
+  for (int d = 0; d < whole; d++) text += char('0' + rng() % 10);
+  if (rng() % 4 != 0) {
+    text += '.';
+    const int fraction = int(rng() % (rng() % 5 == 0 ? 20 : 10));
+    for (int d = 0; d < fraction; d++) text += char('0' + rng() % 10);
+  }
+  if (rng() % 10 == 0) text += "e" + std::to_string(int(rng() % 9) - 4);
+  if (rng() % 12 == 0) text += ".x/"[rng() % 3];
+  return text;
+}
+
+TEST(Scanner, quick_floats_match_the_exact_scan) {
+  // The quick scan must do exactly what the exact one does, also at every
+  // distance from the end of the input, where it hands over.
+  std::mt19937 rng(16);
+  for (int i = 0; i < kGenerated * 5; i++) {
+    std::string text;
+    const int blanks = int(rng() % 3);
+    for (int b = 0; b < blanks; b++) text += " \t\n"[rng() % 3];
+    text += randomDecimal(rng);
+    if (rng() % 2) text += rng() % 2 ? " " : "\n";
+    if (rng() % 4 != 0) text += rng() % 2 ? randomInput(rng) : randomDecimal(rng);
+    text.append(rng() % 60, rng() % 2 ? ' ' : '7');
+    for (int convert = 0; convert < 2; convert++) {
+      ObxScanner exact = {text.data(), text.data() + text.size()};
+      ObxScanner quick = exact;
+      float expected = -7, value = -7;
+      int result = convert ? obxScanFloat<true>(&exact, &expected)
+                           : obxScanFloat<false>(&exact, &expected);
+      int quickResult = convert ? obxScanFloatQuick<true>(&quick, &value)
+                                : obxScanFloatQuick<false>(&quick, &value);
+      ASSERT_EQ(quickResult, result) << '"' << text << '"';
+      ASSERT_EQ(quick.p, exact.p) << '"' << text << '"';
+      ASSERT_TRUE(sameFloat(value, expected))
+          << '"' << text << "\": " << value << " vs " << expected;
+    }
+  }
+}
+
+TEST(Scanner, quick_floats_round_halfway_doubles_the_exact_way) {
+  // Decimals whose double lies on or next to a point halfway between two
+  // floats: rounding twice would go wrong there.
+  const char* const cases[] = {
+      "16777217", "16777219", "16777217.0", "33554434", "33554438", "1.00000005960464477",
+      "0.000000059604644775", "4097.00048828125", "8388609.5", "1.0000000596046448",
+      "0.0000000000000000000000000000000000117549435", "123456789012345"};
+  for (const char* c : cases) {
+    std::string text = std::string(c) + " " + std::string(60, ' ');
+    ObxScanner quick = {text.data(), text.data() + text.size()};
+    float value = -7;
+    ASSERT_EQ(obxScanFloatQuick<true>(&quick, &value), 1) << c;
+    EXPECT_TRUE(sameFloat(value, strtof(c, nullptr))) << c << ": " << value;
+    EXPECT_EQ(size_t(quick.p - text.data()), strlen(c)) << c;
   }
 }
 
@@ -660,6 +725,249 @@ std::string inChild(Read read, int* status) {
   close(errFd);
   unlink(errPath);
   return err;
+}
+
+// ---- Fast paths against the exact reading ------------------------------
+
+// Everything a read leaves in the model, as text.
+std::string describe(const ObxModel* model) {
+  std::string out;
+  auto number = [&](uint64_t value) { out += std::to_string(value) + ' '; };
+  auto floats = [&](const float* values, size_t count) {
+    if (!values) return out.append("null\n"), void();
+    for (size_t i = 0; i < count; i++) {
+      uint32_t bits;
+      memcpy(&bits, &values[i], sizeof bits);
+      number(bits);
+    }
+    out += '\n';
+  };
+  number(model->numvertices), number(model->numnormals), number(model->numtexcoords);
+  number(model->numtriangles), number(model->numfacetnorms), number(model->numgroups);
+  number(model->nummaterials);
+  out += model->mtllibname ? model->mtllibname : "(none)";
+  out += '\n';
+  floats(model->vertices, 3 * (size_t(model->numvertices) + 1));
+  floats(model->normals, model->normals ? 3 * (size_t(model->numnormals) + 1) : 0);
+  floats(model->texcoords, model->texcoords ? 2 * (size_t(model->numtexcoords) + 1) : 0);
+  floats(model->facetnorms, 3 * (size_t(model->numfacetnorms) + 1));
+  for (uint32_t i = 0; i < model->numtriangles; i++) {
+    const ObxTriangle& t = model->triangles[i];
+    for (int j = 0; j < 3; j++) number(t.vindices[j]), number(t.tindices[j]), number(t.nindices[j]);
+    number(t.findex), number(t.material);
+    out += '\n';
+  }
+  for (const ObxGroup* g = model->groups; g; g = g->next) {
+    out += '[' + std::string(g->name) + "] ";
+    number(g->material);
+    for (uint32_t i = 0; i < g->numtriangles; i++) number(g->triangles[i]);
+    out += '\n';
+  }
+  return out;
+}
+
+// A random OBJ text of the shapes the fast paths take and the shapes they
+// must hand over: signs, long numbers, odd separators, every face form,
+// items going on over line ends, long lines, CR LF, tabs, blank lines.
+// A safe file has three of each kind of vertex first and names no index
+// outside 1..3, so that reading it cannot end the process.
+std::string randomObj(std::mt19937& rng, bool safe) {
+  auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+  auto blank = [&]() -> std::string {
+    switch (pick(12)) {
+      case 0: return "\t";
+      case 1: return "  ";
+      case 2: return " \t ";
+      default: return " ";
+    }
+  };
+  auto lineEnd = [&]() -> std::string {
+    switch (pick(14)) {
+      case 0: return "\r\n";
+      case 1: return " \n";
+      case 2: return "\n\n";
+      case 3: return "\t\r\n";
+      default: return "\n";
+    }
+  };
+  auto floatText = [&]() -> std::string {
+    switch (pick(16)) {
+      case 0: return randomDecimal(rng);
+      case 1: return "1e-05";
+      case 2: return "+2";
+      case 3: return std::string(pick(30) + 1, '9') + ".5";
+      case 4: return "0." + std::string(pick(25), '3') + "1";
+      case 5: return "-.5";
+      default: {
+        std::string t = pick(3) == 0 ? "-" : "";
+        t += std::to_string(pick(3));
+        if (pick(4)) t += '.' + std::to_string(rng() % 100000000);
+        return t;
+      }
+    }
+  };
+  auto index = [&]() -> std::string {
+    switch (safe ? 2 + pick(2) * 6 + pick(2) * 20 : pick(30)) {
+      case 0: return "0";
+      case 1: return "-1";
+      case 2: return "+2";
+      case 3: return "12345678";
+      case 4: return "4294967297";
+      case 5: return "00000000002";
+      case 6: return "x";
+      case 8: return "3";
+      default: return std::to_string(1 + pick(safe ? 3 : 4));
+    }
+  };
+  auto item = [&](int form) -> std::string {
+    std::string t = index();
+    if (pick(25) == 0) return t + "/";
+    switch (form) {
+      case 1: return t + '/' + index();
+      case 2: return t + '/' + index() + '/' + index();
+      case 3: return t + "//" + index();
+      default: return t;
+    }
+  };
+  std::string text;
+  const int lines = 9 + pick(30);
+  for (int i = 0; i < lines; i++) {
+    // Three of each kind of vertex first, then anything.
+    const int kind = i < 9 ? (i / 3) * 2 + 1 : pick(20);
+    if (i < 9 && safe) {
+      text += std::string(kind == 1 ? "v" : kind == 3 ? "vn" : "vt") + " 0.5 -1 2" + lineEnd();
+      continue;
+    }
+    if (kind <= 5) {
+      const char* key = kind <= 2 ? "v" : kind <= 4 ? "vn" : "vt";
+      text += key;
+      const int count = (kind == 5 ? 2 : 3) + (pick(8) == 0 ? pick(3) - 1 : 0);
+      for (int k = 0; k < count; k++) text += blank() + floatText();
+      if (pick(30) == 0) text += blank() + std::string(130, '1');
+      text += lineEnd();
+    } else if (kind <= 13) {
+      text += pick(20) ? "f" : "fo";
+      const int form = pick(4);
+      const int items = pick(10) == 0 ? 1 + pick(3) : 3 + pick(pick(8) == 0 ? 40 : 3);
+      for (int k = 0; k < items; k++) {
+        text += (pick(15) == 0 ? lineEnd() : blank());
+        // Now and then one item of another form, which ends the face.
+        text += item(pick(12) == 0 ? pick(4) : form);
+      }
+      text += lineEnd();
+    } else if (kind == 14) {
+      text += "g" + std::string(pick(3) ? " part" + std::to_string(pick(3)) : "") + lineEnd();
+    } else if (kind == 15) {
+      text += "usemtl red" + lineEnd();
+    } else if (kind == 16) {
+      text += "# " + std::string(pick(2) ? 10 : 200, pick(2) ? 'c' : ' ');
+      if (pick(2)) text += " f 1 2 3";
+      text += lineEnd();
+    } else if (kind == 17) {
+      text += "s " + std::to_string(pick(3)) + lineEnd();
+    } else if (kind == 18) {
+      text += lineEnd();
+    } else {
+      const int top = safe ? 3 : 9;
+      text += std::to_string(1 + pick(top)) + blank() + std::to_string(1 + pick(top)) + lineEnd();
+    }
+  }
+  // Cut anywhere; a safe file is not, as a face cut inside its first item
+  // can read index 0.
+  if (!safe && pick(3) == 0) text.resize(rng() % (text.size() + 1));
+  return text;
+}
+
+// Reads path in a child process, with or without the fast paths; returns
+// the exit status followed by standard error and the model's description.
+std::string readInChild(const std::string& path, bool fast) {
+  int status;
+  std::string out = inChild(
+      [&] {
+        obxReaderFastPaths = fast;
+        ObxModel* model = obxReadOBJ(path.c_str());
+        std::string text = describe(model);
+        fwrite(text.data(), 1, text.size(), stderr);
+        fflush(stderr);
+        obxDeleteModel(model);
+      },
+      &status);
+  return std::to_string(status) + '\n' + out;
+}
+
+// Reads path in this process, with or without the fast paths: standard
+// error and the model's description.
+std::string readHere(const std::string& path, bool fast) {
+  obxReaderFastPaths = fast;
+  testing::internal::CaptureStderr();
+  ObxModel* model = obxReadOBJ(path.c_str());
+  std::string err = testing::internal::GetCapturedStderr();
+  obxReaderFastPaths = true;
+  std::string text = err + describe(model);
+  obxDeleteModel(model);
+  return text;
+}
+
+TEST(ReadObjFastPaths, random_files_read_the_same_with_and_without_them) {
+  std::mt19937 rng(17);
+  TempDir dir;
+  for (int i = 0; i < 4000; i++) {
+    const std::string text = randomObj(rng, true);
+    const std::string path = dir.write("random.obj", text);
+    ASSERT_EQ(readHere(path, true), readHere(path, false)) << "file " << i << ":\n" << text;
+  }
+}
+
+TEST(ReadObjFastPaths, random_files_end_the_same_with_and_without_them) {
+  // Files that may name any index: each reading in a child process, so
+  // that the fatal exits and their messages are compared as well.
+  std::mt19937 rng(19);
+  TempDir dir;
+  int failed = 0;
+  const int files = 60;
+  for (int i = 0; i < files; i++) {
+    const std::string text = randomObj(rng, false);
+    const std::string path = dir.write("random.obj", text);
+    const std::string fast = readInChild(path, true);
+    ASSERT_EQ(fast, readInChild(path, false)) << "file " << i << ":\n" << text;
+    failed += fast[0] == '1';
+  }
+  // Both kinds of ending came up.
+  EXPECT_GT(failed, 0);
+  EXPECT_LT(failed, files);
+}
+
+TEST(ReadObjFastPaths, long_runs_of_the_usual_lines_read_the_same) {
+  // Files in the benchmark's shapes, long enough that the eight-byte paths
+  // run, with the odd line mixed in and cut at many places near the end.
+  std::mt19937 rng(18);
+  std::string base;
+  for (int i = 0; i < 40; i++)
+    base += "v " + std::to_string(i % 7) + ".0123456 -0.5 " + std::to_string(rng() % 1000) + "\n";
+  for (int i = 0; i < 20; i++) base += "vt 0." + std::to_string(rng() % 10000000) + " 1\n";
+  for (int i = 0; i < 20; i++) base += "vn -0.0034999573 0.0024999734 0.99999386\n";
+  for (int i = 0; i < 30; i++) {
+    const int a = 1 + int(rng() % 20), b = 1 + int(rng() % 20), c = 1 + int(rng() % 20);
+    switch (i % 5) {
+      case 0: base += "f " + std::to_string(a) + ' ' + std::to_string(b) + ' ' + std::to_string(c) + "\n"; break;
+      case 1: base += "f " + std::to_string(a) + '/' + std::to_string(b) + '/' + std::to_string(c) + ' ' +
+                      std::to_string(b) + '/' + std::to_string(c) + '/' + std::to_string(a) + ' ' +
+                      std::to_string(c) + '/' + std::to_string(a) + '/' + std::to_string(b) + "\n"; break;
+      case 2: base += "f " + std::to_string(a) + "//1 " + std::to_string(b) + "//2 " + std::to_string(c) + "//3 1//4\n"; break;
+      case 3: base += "f " + std::to_string(a) + "/1 " + std::to_string(b) + "/2\n  " + std::to_string(c) + "/3\n"; break;
+      default: base += "g part" + std::to_string(i % 3) + "\nf 1 2 3 4 5\n"; break;
+    }
+  }
+  TempDir dir;
+  // A cut inside a face's first item may read index 0 and end the process,
+  // so each reading runs in a child.
+  for (size_t cut = base.size() - 200; cut <= base.size(); cut += 1) {
+    const std::string path = dir.write("long.obj", base.substr(0, cut));
+    ASSERT_EQ(readInChild(path, true), readInChild(path, false)) << "cut at " << cut;
+  }
+  // The whole file reads without failing.
+  const std::string path = dir.write("long.obj", base);
+  EXPECT_EQ(readInChild(path, true)[0], '0');
 }
 
 TEST(ReadObjRobust, every_truncated_prefix_reads_or_fails_cleanly) {
