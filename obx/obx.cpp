@@ -303,7 +303,8 @@ static inline int obxScanItemQuick(ObxScanner* s, ObxItemForm form, uint32_t fie
       const uint64_t word = obxLoad8(p);
       const int digits = obxDigitCount8(word);
       if (digits == 0 || digits == 8) return obxScanItem<Signed>(s, form, fields, outOfRange);
-      values[i] = obxDigitValue8(word, digits);
+      // The counting pass, which scans signed, keeps no values.
+      values[i] = Signed ? 0 : obxDigitValue8(word, digits);
       p += digits;
       continue;
     }
@@ -325,6 +326,24 @@ template <bool Convert>
 static inline int obxScanVertexFloats(ObxScanner* s, int count, float* values) {
   if (obxReaderFastPaths) return obxScanFloatsQuick<Convert>(s, count, values);
   return obxScanFloats<Convert>(s, count, values);
+}
+
+// A statement's keyword token: "%127s". The usual keywords, one or two
+// bytes before a blank, are taken without the byte loop.
+static inline size_t obxScanKeyword(ObxScanner* s, const char** token) {
+  if (obxReaderFastPaths) {
+    obxSkipSpace(s);
+    const char* p = s->p;
+    if (s->end - p >= OBX_QUICK_MARGIN) {
+      *token = p;
+      const size_t length = obxIsSpace((unsigned char)p[1]) ? 1 : obxIsSpace((unsigned char)p[2]) ? 2 : 0;
+      if (length) {
+        s->p = p + length;
+        return length;
+      }
+    }
+  }
+  return obxScanToken(s, OBX_TOKEN_MAX, token);
 }
 
 template <bool Signed>
@@ -443,7 +462,7 @@ static inline ObxItemForm obxReadFirstItem(ObxObjReader* reader, uint32_t fields
         const uint64_t word = obxLoad8(p);
         const int digits = obxDigitCount8(word);
         if (digits == 0 || digits == 8) break;
-        values[count++] = obxDigitValue8(word, digits);
+        values[count++] = Signed ? 0 : obxDigitValue8(word, digits);  // as above
         p += digits;
         if (obxIsSpace((unsigned char)*p)) {
           if (doubleSlash && count != 2) break;
@@ -516,7 +535,7 @@ static void obxFirstPass(ObxObjReader* reader) {
 
   for (;;) {
     const char* token;
-    size_t length = obxScanToken(scan, OBX_TOKEN_MAX, &token);
+    size_t length = obxScanKeyword(scan, &token);
     if (length == 0) break;
     const char second = length > 1 ? token[1] : '\0';
     switch (token[0]) {
@@ -671,7 +690,7 @@ static void obxSecondPass(ObxObjReader* reader) {
 
   for (;;) {
     const char* token;
-    size_t length = obxScanToken(scan, OBX_TOKEN_MAX, &token);
+    size_t length = obxScanKeyword(scan, &token);
     if (length == 0) break;
     const char second = length > 1 ? token[1] : '\0';
     switch (token[0]) {

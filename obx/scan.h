@@ -424,28 +424,41 @@ __attribute__((always_inline)) inline int obxScanFloatQuick(ObxScanner* s, float
       !obxIsSpace((unsigned char)*q))
     return obxScanFloat<Convert>(s, value);
   if (Convert) {
-    static const double powers[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    static const float powersf[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
-                                      1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+    static const uint64_t powers[16] = {1,
+                                       10,
+                                       100,
+                                       1000,
+                                       10000,
+                                       100000,
+                                       1000000,
+                                       10000000,
+                                       100000000,
+                                       1000000000,
+                                       10000000000ull,
+                                       100000000000ull,
+                                       1000000000000ull,
+                                       10000000000000ull,
+                                       100000000000000ull,
+                                       1000000000000000ull};
+    static const double inverses[16] = {1e0,   1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
+                                        1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15};
     if (digits + fractionDigits > 15) return obxScanFloat<Convert>(s, value);
-    // Fifteen digits fit a double exactly, as does every power up to 1e15.
-    const uint64_t mantissa = whole * uint64_t(powers[fractionDigits]) + fraction;
-    float magnitude;
-    if (mantissa <= (uint64_t(1) << 24) && fractionDigits <= 10) {
-      // Both exact floats: one correctly rounded division.
-      magnitude = float(mantissa) / powersf[fractionDigits];
-    } else {
-      // One correctly rounded double division, then rounding to float. The
-      // two roundings agree with the single one unless the double landed
-      // exactly on a point halfway between two floats; floats below the
-      // normal range have other halfway points. Both cases go the full way.
-      const double exact = double(mantissa) / powers[fractionDigits];
+    // Fifteen digits fit a double exactly.
+    const uint64_t mantissa = whole * powers[fractionDigits] + fraction;
+    float magnitude = 0.0f;
+    if (mantissa != 0) {
+      // The mantissa times the nearest double to the power of ten is within
+      // two units in the last place of the double from the exact value, and
+      // rounding it to float gives the correctly rounded float unless it
+      // lies that close to a point halfway between two floats. Floats below
+      // the normal range have other halfway points. Those cases go the full
+      // way.
+      const double near = double(mantissa) * inverses[fractionDigits];
       uint64_t bits;
-      memcpy(&bits, &exact, sizeof bits);
-      if ((bits & 0x1FFFFFFFull) == 0x10000000ull || exact < 1e-30)
-        return obxScanFloat<Convert>(s, value);
-      magnitude = float(exact);
+      memcpy(&bits, &near, sizeof bits);
+      const uint64_t low = bits & 0x1FFFFFFFull;  // the bits that rounding to float drops
+      if (low - (0x10000000ull - 4) <= 8 || near < 1e-30) return obxScanFloat<Convert>(s, value);
+      magnitude = float(near);
     }
     *value = negative ? -magnitude : magnitude;
   }

@@ -279,13 +279,27 @@ TEST(Scanner, quick_floats_round_halfway_doubles_the_exact_way) {
       "16777217", "16777219", "16777217.0", "33554434", "33554438", "1.00000005960464477",
       "0.000000059604644775", "4097.00048828125", "8388609.5", "1.0000000596046448",
       "0.0000000000000000000000000000000000117549435", "123456789012345"};
-  for (const char* c : cases) {
-    std::string text = std::string(c) + " " + std::string(60, ' ');
+  std::vector<std::string> texts(cases, cases + sizeof cases / sizeof cases[0]);
+  // And decimals of at most fifteen digits right at and around the
+  // halfway points of random floats.
+  std::mt19937 rng(20);
+  for (int i = 0; i < 20000; i++) {
+    float f;
+    uint32_t bits = 0x38D1B717u + uint32_t(rng() % (0x4E6E6B28u - 0x38D1B717u));  // 1e-4 .. 1e9
+    memcpy(&f, &bits, sizeof f);
+    const double halfway = (double(f) + double(nextafterf(f, INFINITY))) / 2;
+    char text[64];
+    snprintf(text, sizeof text, "%.*g", 8 + int(rng() % 8), halfway);
+    if (strchr(text, 'e')) continue;
+    texts.push_back(text);
+  }
+  for (const std::string& c : texts) {
+    std::string text = c + " " + std::string(60, ' ');
     ObxScanner quick = {text.data(), text.data() + text.size()};
     float value = -7;
     ASSERT_EQ(obxScanFloatQuick<true>(&quick, &value), 1) << c;
-    EXPECT_TRUE(sameFloat(value, strtof(c, nullptr))) << c << ": " << value;
-    EXPECT_EQ(size_t(quick.p - text.data()), strlen(c)) << c;
+    ASSERT_TRUE(sameFloat(value, strtof(c.c_str(), nullptr))) << c << ": " << value;
+    ASSERT_EQ(size_t(quick.p - text.data()), c.size()) << c;
   }
 }
 
