@@ -362,6 +362,7 @@ struct ObxObjReader {
   // First pass: counts kept wide, so a file cannot wrap them unnoticed.
   uint64_t numvertices, numnormals, numtexcoords, numtriangles;
   uint32_t* capacity;  // per group, list order: the member count of the first pass
+  bool outOfBounds;    // second pass: some stored triangle has an index out of bounds
 };
 
 [[noreturn]] static void obxFailOutOfMemory(const char* reader, const char* path) {
@@ -627,15 +628,29 @@ struct ObxFill {
   ObxGroup* group;
   uint32_t groupCapacity;
   uint32_t material;
+  bool outOfBounds;  // as in ObxObjReader
 };
+
+// Whether index lies outside 1..count; none, when allowed, is not.
+static inline bool obxIndexOutside(uint32_t index, uint32_t count, bool noneAllowed) {
+  return (index - 1u >= count) && !(noneAllowed && index == OBX_NO_INDEX);
+}
 
 static void obxAppendTriangle(ObxModel* model, ObxFill* fill) {
   ObxGroup* group = fill->group;
   // The first pass counted exactly these members; more would overrun.
   OBX_ASSERT(group->numtriangles < fill->groupCapacity);
+  // A stored triangle no longer changes: its bounds are noted here, while it
+  // is at hand, so that the check after the pass runs only when it fails.
+  const ObxTriangle* t = &model->triangles[fill->triangles];
+  bool outside = false;
+  for (int j = 0; j < 3; j++)
+    outside |= obxIndexOutside(t->vindices[j], model->numvertices, false) |
+               obxIndexOutside(t->nindices[j], model->numnormals, true) |
+               obxIndexOutside(t->tindices[j], model->numtexcoords, true);
+  fill->outOfBounds |= outside;
   group->triangles[group->numtriangles++] = fill->triangles;
   fill->triangles++;
-  (void)model;
 }
 
 static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
@@ -683,6 +698,7 @@ static void obxSecondPass(ObxObjReader* reader) {
   fill.vertex = fill.normal = fill.texcoord = 1;
   fill.triangles = 0;
   fill.material = 0;
+  fill.outOfBounds = false;
   uint32_t position = 0;
   fill.group = obxLookupGroupAt(model, "default", &position);
   OBX_ASSERT(fill.group);
@@ -730,6 +746,7 @@ static void obxSecondPass(ObxObjReader* reader) {
     }
   }
   OBX_ASSERT(fill.triangles == model->numtriangles);
+  reader->outOfBounds = fill.outOfBounds;
 }
 
 // Checks every corner's indices, so that no index read from the file can
@@ -810,7 +827,9 @@ ObxModel* obxReadOBJ(const char* path) {
   free(reader.capacity);
   obxUnmapFile(&reader.file);
 
-  obxCheckIndices(model);
+  // The check names the first bad triangle; the second pass has seen
+  // whether there is one.
+  if (reader.outOfBounds || !obxReaderFastPaths) obxCheckIndices(model);
   obxComputeFacetNormals(model);
   return model;
 }
