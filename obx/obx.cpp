@@ -279,14 +279,15 @@ bool obxReaderFastPaths = true;
 // layout ("7", "7/8", "7/8/9", "7//9"): scanned straight from the input,
 // with the same fields, result and consumption as obxScanItem. Anything
 // else (signs, longer numbers, a partial match, the end of the input) is
-// scanned by obxScanItem itself.
-template <bool Signed>
-static inline int obxScanItemQuick(ObxScanner* s, ObxItemForm form, uint32_t fields[3],
-                                   bool* outOfRange) {
+// scanned by obxScanItem itself. The form is fixed per face, so each face's
+// loop gets its own copy without the form's branches.
+template <bool Signed, ObxItemForm form>
+__attribute__((always_inline)) static inline int obxScanItemQuick(ObxScanner* s,
+                                                                  uint32_t fields[3],
+                                                                  bool* outOfRange) {
+  obxSkipSpace(s);
   const char* p = s->p;
   const char* const end = s->end;
-  while (p < end && obxIsSpace((unsigned char)*p)) p++;
-  s->p = p;
   uint32_t values[3];
   const int count = form == OBX_FORM_V ? 1 : form == OBX_FORM_VTN ? 3 : 2;
   for (int i = 0; i < count; i++) {
@@ -328,6 +329,18 @@ static inline int obxScanVertexFloats(ObxScanner* s, int count, float* values) {
   return obxScanFloats<Convert>(s, count, values);
 }
 
+// The counting pass's v, vn and vt numbers: a whole short line of plain
+// numbers at once, anything else by the scan of the second pass.
+static inline void obxSkipVertexFloats(ObxScanner* s, int count, float* ignored) {
+  if (obxReaderFastPaths) {
+    if (const char* feed = obxQuickNumberLine(s->p, s->end, count)) {
+      s->p = feed;
+      return;
+    }
+  }
+  obxScanVertexFloats<false>(s, count, ignored);
+}
+
 // A statement's keyword token: "%127s". The usual keywords, one or two
 // bytes before a blank, are taken without the byte loop.
 static inline size_t obxScanKeyword(ObxScanner* s, const char** token) {
@@ -346,10 +359,10 @@ static inline size_t obxScanKeyword(ObxScanner* s, const char** token) {
   return obxScanToken(s, OBX_TOKEN_MAX, token);
 }
 
-template <bool Signed>
-static inline int obxScanFaceItem(ObxScanner* s, ObxItemForm form, uint32_t fields[3],
-                                  bool* outOfRange) {
-  if (obxReaderFastPaths) return obxScanItemQuick<Signed>(s, form, fields, outOfRange);
+template <bool Signed, ObxItemForm form>
+__attribute__((always_inline)) static inline int obxScanFaceItem(ObxScanner* s, uint32_t fields[3],
+                                                                 bool* outOfRange) {
+  if (obxReaderFastPaths) return obxScanItemQuick<Signed, form>(s, fields, outOfRange);
   return obxScanItem<Signed>(s, form, fields, outOfRange);
 }
 
@@ -516,15 +529,25 @@ static void obxReadMtllib(ObxObjReader* reader) {
 
 // Counts the triangles of one face: a face of k >= 3 items gives k - 2, a
 // shorter one gives 1.
+template <ObxItemForm form>
+static uint64_t obxCountItems(ObxScanner* scan, uint32_t fields[3], bool* outOfRange) {
+  obxScanFaceItem<true, form>(scan, fields, outOfRange);
+  obxScanFaceItem<true, form>(scan, fields, outOfRange);
+  uint64_t count = 1;
+  while (obxScanFaceItem<true, form>(scan, fields, outOfRange) > 0) count++;
+  return count;
+}
+
 static uint64_t obxCountFace(ObxObjReader* reader) {
   uint32_t fields[3] = {0, 0, 0};
   bool outOfRange = false;  // values are not kept in this pass
-  ObxItemForm form = obxReadFirstItem<true>(reader, fields, &outOfRange);
-  obxScanFaceItem<true>(&reader->scan, form, fields, &outOfRange);
-  obxScanFaceItem<true>(&reader->scan, form, fields, &outOfRange);
-  uint64_t count = 1;
-  while (obxScanFaceItem<true>(&reader->scan, form, fields, &outOfRange) > 0) count++;
-  return count;
+  switch (obxReadFirstItem<true>(reader, fields, &outOfRange)) {
+    case OBX_FORM_V: return obxCountItems<OBX_FORM_V>(&reader->scan, fields, &outOfRange);
+    case OBX_FORM_VT: return obxCountItems<OBX_FORM_VT>(&reader->scan, fields, &outOfRange);
+    case OBX_FORM_VTN: return obxCountItems<OBX_FORM_VTN>(&reader->scan, fields, &outOfRange);
+    case OBX_FORM_VN: break;
+  }
+  return obxCountItems<OBX_FORM_VN>(&reader->scan, fields, &outOfRange);
 }
 
 static void obxFirstPass(ObxObjReader* reader) {
@@ -546,13 +569,13 @@ static void obxFirstPass(ObxObjReader* reader) {
         // differently.
         if (second == '\0') {
           reader->numvertices++;
-          obxScanVertexFloats<false>(scan, 3, ignored);
+          obxSkipVertexFloats(scan, 3, ignored);
         } else if (second == 'n') {
           reader->numnormals++;
-          obxScanVertexFloats<false>(scan, 3, ignored);
+          obxSkipVertexFloats(scan, 3, ignored);
         } else if (second == 't') {
           reader->numtexcoords++;
-          obxScanVertexFloats<false>(scan, 2, ignored);
+          obxSkipVertexFloats(scan, 2, ignored);
         } else {
           obxCopyToken(reader->token, token, length);
           obxFail("obxFirstPass(): Unknown token \"%s\".", reader->token);
@@ -636,7 +659,7 @@ static inline bool obxIndexOutside(uint32_t index, uint32_t count, bool noneAllo
   return (index - 1u >= count) && !(noneAllowed && index == OBX_NO_INDEX);
 }
 
-static void obxAppendTriangle(ObxModel* model, ObxFill* fill) {
+static inline void obxAppendTriangle(ObxModel* model, ObxFill* fill) {
   ObxGroup* group = fill->group;
   // The first pass counted exactly these members; more would overrun.
   OBX_ASSERT(group->numtriangles < fill->groupCapacity);
@@ -653,22 +676,16 @@ static void obxAppendTriangle(ObxModel* model, ObxFill* fill) {
   fill->triangles++;
 }
 
-static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
+// The rest of a face after its first item, stored as corner 0 of triangle.
+template <ObxItemForm form>
+static void obxFillItems(ObxObjReader* reader, ObxFill* fill, ObxTriangle* triangle,
+                         uint32_t fields[3], bool outOfRange) {
   ObxModel* model = reader->model;
   ObxScanner* scan = &reader->scan;
-  uint32_t fields[3] = {0, 0, 0};
-  bool outOfRange = false;
-
-  OBX_ASSERT(fill->triangles < model->numtriangles);
-  ObxTriangle* triangle = &model->triangles[fill->triangles];
-  triangle->findex = OBX_NO_INDEX;
-  if (fill->group->material == 0) fill->group->material = fill->material;
-  triangle->material = fill->material;
-  ObxItemForm form = obxReadFirstItem<false>(reader, fields, &outOfRange);
   obxStoreCorner(triangle, 0, form, fields);
-  obxScanFaceItem<false>(scan, form, fields, &outOfRange);
+  obxScanFaceItem<false, form>(scan, fields, &outOfRange);
   obxStoreCorner(triangle, 1, form, fields);
-  obxScanFaceItem<false>(scan, form, fields, &outOfRange);
+  obxScanFaceItem<false, form>(scan, fields, &outOfRange);
   for (;;) {
     obxStoreCorner(triangle, 2, form, fields);
     // An index beyond 32 bits would be cut to some other, valid-looking
@@ -676,7 +693,7 @@ static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
     if (outOfRange)
       obxFail("index for triangle %d out of bounds (more than 32 bits)\n", int(fill->triangles));
     obxAppendTriangle(model, fill);
-    if (obxScanFaceItem<false>(scan, form, fields, &outOfRange) < 1) break;
+    if (obxScanFaceItem<false, form>(scan, fields, &outOfRange) < 1) break;
     OBX_ASSERT(fill->triangles < model->numtriangles);
     ObxTriangle* next = &model->triangles[fill->triangles];
     next->material = fill->material;
@@ -689,6 +706,26 @@ static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
     }
     triangle = next;
   }
+}
+
+static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
+  ObxModel* model = reader->model;
+  uint32_t fields[3] = {0, 0, 0};
+  bool outOfRange = false;
+
+  OBX_ASSERT(fill->triangles < model->numtriangles);
+  ObxTriangle* triangle = &model->triangles[fill->triangles];
+  triangle->findex = OBX_NO_INDEX;
+  if (fill->group->material == 0) fill->group->material = fill->material;
+  triangle->material = fill->material;
+  switch (obxReadFirstItem<false>(reader, fields, &outOfRange)) {
+    case OBX_FORM_V: return obxFillItems<OBX_FORM_V>(reader, fill, triangle, fields, outOfRange);
+    case OBX_FORM_VT: return obxFillItems<OBX_FORM_VT>(reader, fill, triangle, fields, outOfRange);
+    case OBX_FORM_VTN:
+      return obxFillItems<OBX_FORM_VTN>(reader, fill, triangle, fields, outOfRange);
+    case OBX_FORM_VN: break;
+  }
+  obxFillItems<OBX_FORM_VN>(reader, fill, triangle, fields, outOfRange);
 }
 
 static void obxSecondPass(ObxObjReader* reader) {
