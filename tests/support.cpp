@@ -3,6 +3,7 @@
 
 #include <GL/glew.h>
 #include <GL/freeglut.h>
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -21,6 +22,34 @@
 namespace ostrel_test {
 
 namespace fs = std::filesystem;
+
+std::string stderrOfChild(const std::function<void()>& body, int* status) {
+  char errPath[] = "/tmp/ostrel-child-err-XXXXXX";
+  int errFd = mkstemp(errPath);
+  if (errFd < 0) throw std::runtime_error("mkstemp failed");
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(errFd, 2);
+    body();
+    _exit(0);
+  }
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  std::string err = readFile(errPath);
+  close(errFd);
+  unlink(errPath);
+  return err;
+}
+
+std::string printedBy(const std::function<void()>& body) {
+  fflush(stdout);
+  testing::internal::CaptureStdout();
+  body();
+  fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
 
 TempDir::TempDir() {
   char pattern[] = "/tmp/ostrel-test-XXXXXX";

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,14 @@ class Program {
   int status_ = -1;
   TempDir dir_;
 };
+
+// Runs body in a forked child; returns what it wrote to standard error, and
+// its exit status in *status (128 + signal when it was killed, 0 when body
+// returns).
+std::string stderrOfChild(const std::function<void()>& body, int* status);
+
+// Runs body with standard output captured and returns what it printed.
+std::string printedBy(const std::function<void()>& body);
 
 // X helpers built on xdotool and ImageMagick.
 std::string run(const std::string& shellCommand);  // returns stdout

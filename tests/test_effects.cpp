@@ -101,15 +101,6 @@ std::map<std::string, GLenum> activeUniforms(GLuint program) {
   return found;
 }
 
-template <typename Body>
-std::string printedBy(Body body) {
-  fflush(stdout);
-  testing::internal::CaptureStdout();
-  body();
-  fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
-
 std::string lowered(std::string text) {
   for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
   return text;

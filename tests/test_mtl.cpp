@@ -12,6 +12,7 @@
 
 namespace {
 
+using ostrel_test::stderrOfChild;
 using ostrel_test::TempDir;
 using testing::Eq;
 using testing::ExitedWithCode;
@@ -238,27 +239,6 @@ TEST(MtlFatal, missing_library_names_the_full_path) {
                  "/models/scene.mtl\".\n"));
 }
 
-// Runs read in a child process; returns its standard error, and its exit
-// status in *status (128 + signal when it was killed).
-template <typename Read>
-std::string inChild(Read read, int* status) {
-  char errPath[] = "/tmp/ostrel-mtl-err-XXXXXX";
-  int errFd = mkstemp(errPath);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(errFd, 2);
-    read();
-    _exit(0);
-  }
-  int raw = 0;
-  waitpid(pid, &raw, 0);
-  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  std::string err = ostrel_test::readFile(errPath);
-  close(errFd);
-  unlink(errPath);
-  return err;
-}
-
 TEST(MtlRobust, every_truncated_prefix_reads_or_fails_cleanly) {
   const std::string full =
       "# library\nKd 0.5 0.5 0.5\nnewmtl red\nKa 0.1 0.1 0.1\nKd 1 0 0\nKs 1 1 1\n"
@@ -270,7 +250,7 @@ TEST(MtlRobust, every_truncated_prefix_reads_or_fails_cleanly) {
   for (size_t length = 0; length <= full.size(); length++) {
     dir.write("prefix.mtl", full.substr(0, length));
     int status;
-    std::string err = inChild(
+    std::string err = stderrOfChild(
         [&] {
           ObxModel* model = obxReadOBJ(obj.c_str());
           for (uint32_t i = 0; i < model->nummaterials; i++)

@@ -20,6 +20,7 @@ extern bool obxReaderFastPaths;
 
 namespace {
 
+using ostrel_test::stderrOfChild;
 using ostrel_test::TempDir;
 using testing::Eq;
 using testing::ExitedWithCode;
@@ -224,7 +225,9 @@ TEST(Scanner, blank_skip_matches_fscanf_before_every_byte) {
         const char* token;
         size_t length = obxScanToken(&scan, 127, &token);
         ASSERT_EQ(length == 0 ? EOF : 1, result) << b;
-        if (result == 1) ASSERT_EQ(std::string(token, length), expected) << b;
+        if (result == 1) {
+          ASSERT_EQ(std::string(token, length), expected) << b;
+        }
         ASSERT_EQ(scan.p - text.data(), tokenStream.position()) << b;
 
         Stream floatStream(text);
@@ -233,7 +236,9 @@ TEST(Scanner, blank_skip_matches_fscanf_before_every_byte) {
         scan = {text.data(), text.data() + text.size()};
         ASSERT_EQ(obxScanFloat<true>(&scan, &scanned), result) << b;
         ASSERT_EQ(scan.p - text.data(), floatStream.position()) << b;
-        if (result == 1) ASSERT_TRUE(sameFloat(value, scanned)) << b;
+        if (result == 1) {
+          ASSERT_TRUE(sameFloat(value, scanned)) << b;
+        }
       }
     }
   }
@@ -750,26 +755,6 @@ TEST(ReadObjFatal, file_that_cannot_be_opened) {
 
 // ---- Robustness ------------------------------------------------------------
 
-// Runs read in a child process; returns its standard error, and its exit
-// status in *status (128 + signal when it was killed).
-template <typename Read>
-std::string inChild(Read read, int* status) {
-  char errPath[] = "/tmp/ostrel-reader-err-XXXXXX";
-  int errFd = mkstemp(errPath);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(errFd, 2);
-    read();
-    _exit(0);
-  }
-  int raw = 0;
-  waitpid(pid, &raw, 0);
-  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  std::string err = ostrel_test::readFile(errPath);
-  close(errFd);
-  unlink(errPath);
-  return err;
-}
 
 // ---- Fast paths against the exact reading ------------------------------
 
@@ -926,7 +911,7 @@ std::string randomObj(std::mt19937& rng, bool safe) {
 // the exit status followed by standard error and the model's description.
 std::string readInChild(const std::string& path, bool fast) {
   int status;
-  std::string out = inChild(
+  std::string out = stderrOfChild(
       [&] {
         obxReaderFastPaths = fast;
         ObxModel* model = obxReadOBJ(path.c_str());
@@ -1063,7 +1048,7 @@ TEST(ReadObjRobust, every_truncated_prefix_reads_or_fails_cleanly) {
   for (size_t length = 0; length <= full.size(); length++) {
     std::string path = dir.write("prefix.obj", full.substr(0, length));
     int status;
-    std::string err = inChild(
+    std::string err = stderrOfChild(
         [&] {
           ObxModel* model = obxReadOBJ(path.c_str());
           obxDeleteModel(model);

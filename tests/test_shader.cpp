@@ -19,16 +19,6 @@ namespace {
 
 using namespace ostrel_test;
 
-// Runs body with standard output captured and returns what it printed.
-template <typename Body>
-std::string printedBy(Body body) {
-  fflush(stdout);
-  testing::internal::CaptureStdout();
-  body();
-  fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
-
 int countOf(const std::string& text, const std::string& part) {
   int n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
