@@ -133,7 +133,8 @@ void obxDeleteModel(ObxModel* model) {
   if (model->textures) {
     for (uint32_t i = 0; i < model->numtextures; i++) {
       free(model->textures[i].name);
-      glDeleteTextures(1, &model->textures[i].id);
+      // Textures read without uploads have id 0 and no context to talk to.
+      if (model->textures[i].id) glDeleteTextures(1, &model->textures[i].id);
     }
     free(model->textures);
   }
@@ -1115,8 +1116,11 @@ int32_t obxTextureByName(ObxModel* model, const char* name) {
   texture->height = 1.0f;
   texture->id = 0;
   model->numtextures++;
-  texture->id = obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width,
-                               &texture->height);
+  // Without uploads the image is not even opened: its pixels would only
+  // feed the upload, and the scales stay those of a loaded texture.
+  if (obxTextureUpload)
+    texture->id = obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width,
+                                 &texture->height);
   free(path);
   return int32_t(model->numtextures - 1);
 }
@@ -1363,6 +1367,7 @@ GLboolean obxTextureLimitsPending = GL_TRUE;
 GLenum obxTextureTarget = GL_TEXTURE_2D;
 GLint obxMaxTextureSize = 0;
 GLboolean obxGenerateMipmap = GL_FALSE;
+GLboolean obxTextureUpload = GL_TRUE;
 
 // Decoded images above this many bytes are refused: GLU computes image sizes
 // in int, and no texture the hardware takes comes near it.

@@ -139,7 +139,7 @@ char* obxDirectoryOf(const char* path);
 /* ---- Model ---------------------------------------------------------- */
 
 /* Releases model and everything it owns, deleting its GL textures (needs a
- * current context when the model has textures). model must not be NULL. */
+ * current context when a texture has a nonzero id). model must not be NULL. */
 void obxDeleteModel(ObxModel* model);
 
 /* ---- OBJ reader ----------------------------------------------------- */
@@ -147,7 +147,8 @@ void obxDeleteModel(ObxModel* model);
 /* Reads the OBJ file at path, its mtllib and the textures it names, and
  * computes facet normals. Returns a new model the caller owns. Never
  * returns NULL: an unreadable or malformed file is a fatal error. Needs a
- * current GL context when the materials name textures. */
+ * current GL context when the materials name textures, unless
+ * obxTextureUpload is off. */
 ObxModel* obxReadOBJ(const char* path);
 /* Returns the first group named exactly name, or NULL. */
 ObxGroup* obxLookupGroup(ObxModel* model, const char* name);
@@ -164,7 +165,8 @@ void obxReadMTL(ObxModel* model, const char* name);
  * there is none. name must not be NULL. */
 uint32_t obxFindMaterial(ObxModel* model, const char* name);
 /* Returns the index in model->textures of the texture named name, loading
- * and appending it when new. A failed load is still appended, with id 0. */
+ * and appending it when new. A failed load is still appended, with id 0;
+ * so is every new texture while obxTextureUpload is off. */
 int32_t obxTextureByName(ObxModel* model, const char* name);
 
 /* ---- Normals -------------------------------------------------------- */
@@ -198,6 +200,14 @@ extern GLboolean obxTextureLimitsPending; /* limits not queried yet */
 extern GLenum obxTextureTarget;           /* always GL_TEXTURE_2D */
 extern GLint obxMaxTextureSize;           /* GL_MAX_TEXTURE_SIZE, 0 until queried */
 extern GLboolean obxGenerateMipmap;       /* GL_SGIS_generate_mipmap offered */
+
+/* Whether reading materials turns their map_Kd images into GL textures;
+ * GL_TRUE by default. With GL_FALSE the MTL reader records every map by
+ * name with id 0 and scales 1 and does not open the image, so a program
+ * without a display or a current context (a command-line tool) can read
+ * any model. A plain global like the limits above, not a setter: the
+ * library keeps no other per-process settings worth an interface. */
+extern GLboolean obxTextureUpload;
 
 /* Loads an image file (raw PPM by the library, anything else through DevIL)
  * into a new GL texture, clamped to the size limit and stretched to

@@ -1,0 +1,277 @@
+// obxtool: prints what an OBJ model holds and converts models with obx,
+// without a display: texture images are recorded by name, never uploaded.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "obx/obx.h"
+
+namespace {
+
+// Exit statuses; the library's fatal messages exit with kExitFailure too.
+enum { kExitDone = 0, kExitFailure = 1, kExitUsage = 2 };
+
+const char kUsage[] =
+    "usage: obxtool info FILE\n"
+    "       obxtool convert IN OUT [options]\n"
+    "       obxtool -h | --help\n"
+    "\n"
+    "info     prints the numbers of vertices, normals, texture coordinates,\n"
+    "         triangles, groups, materials and textures, the bounding box,\n"
+    "         then one line per group and per material.\n"
+    "convert  reads IN, changes it as the options say and writes OUT; with\n"
+    "         materials, also an MTL file named after OUT (OUT's name with\n"
+    "         .mtl for its extension) in OUT's directory.\n"
+    "\n"
+    "convert options, applied in this order whatever order they come in:\n"
+    "  --weld EPS       merge vertices closer than EPS on every axis\n"
+    "  --fit            centre the model and scale it into the cube -1..1\n"
+    "  --flip           reverse every triangle's winding, negate the normals\n"
+    "  --normals ANGLE  smooth vertex normals within ANGLE degrees (0..180)\n"
+    "  --planar         texture coordinates projected from the x-z plane\n"
+    "  --sphere         sphere-map texture coordinates from the normals\n"
+    "  --mode LIST      what OUT holds: none, or a comma list of flat,\n"
+    "                   smooth, texture, color, material; by default smooth,\n"
+    "                   texture and material, each when the model has it\n"
+    "\n"
+    "Texture images are neither read nor copied: maps keep their names.\n"
+    "Exit status: 0 done, 1 failure (a message says why), 2 bad usage.\n";
+
+// Bad usage: the reason and the usage text on stderr.
+int usageError(const char* format, const char* detail) {
+  fputs("obxtool: ", stderr);
+  fprintf(stderr, format, detail);
+  fputs("\n\n", stderr);
+  fputs(kUsage, stderr);
+  return kExitUsage;
+}
+
+// A whole-argument finite number, or false.
+bool parseNumber(const char* text, float* value) {
+  errno = 0;
+  char* end = nullptr;
+  float v = strtof(text, &end);
+  if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
+  *value = v;
+  return true;
+}
+
+// The mode flags a comma list names; false on an unknown word.
+bool parseMode(const char* text, GLuint* mode, std::string* bad) {
+  static const struct {
+    const char* word;
+    GLuint flag;
+  } kWords[] = {{"none", OBX_NONE},       {"flat", OBX_FLAT},   {"smooth", OBX_SMOOTH},
+                {"texture", OBX_TEXTURE}, {"color", OBX_COLOR}, {"material", OBX_MATERIAL}};
+  *mode = OBX_NONE;
+  std::string list = text;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    std::string word = list.substr(start, comma - start);
+    bool known = false;
+    for (const auto& w : kWords)
+      if (word == w.word) {
+        *mode |= w.flag;
+        known = true;
+      }
+    if (!known) {
+      *bad = word;
+      return false;
+    }
+    start = comma + 1;
+  }
+  return true;
+}
+
+// Group names keep the blank after "g"; the listing shows them without it.
+const char* shownName(const char* name) {
+  while (*name == ' ' || *name == '\t') name++;
+  return name;
+}
+
+void printInfo(const ObxModel* model) {
+  printf("vertices: %u\n", model->numvertices);
+  printf("normals: %u\n", model->numnormals);
+  printf("texcoords: %u\n", model->numtexcoords);
+  printf("triangles: %u\n", model->numtriangles);
+  printf("groups: %u\n", model->numgroups);
+  printf("materials: %u\n", model->nummaterials);
+  printf("textures: %u\n", model->numtextures);
+  if (model->numvertices == 0) {
+    printf("bounds: none\n");
+  } else {
+    float low[3], high[3];
+    for (int k = 0; k < 3; k++) low[k] = high[k] = model->vertices[3 + k];
+    for (uint32_t i = 2; i <= model->numvertices; i++)
+      for (int k = 0; k < 3; k++) {
+        float c = model->vertices[3 * size_t(i) + k];
+        if (c < low[k]) low[k] = c;
+        if (c > high[k]) high[k] = c;
+      }
+    printf("bounds: %g %g %g to %g %g %g\n", low[0], low[1], low[2], high[0], high[1], high[2]);
+  }
+
+  // Groups in the order the file opens them: the list holds them newest first.
+  std::vector<const ObxGroup*> order;
+  for (const ObxGroup* g = model->groups; g; g = g->next) order.push_back(g);
+  for (size_t i = order.size(); i-- > 0;) {
+    const ObxGroup* g = order[i];
+    printf("group %s: %u triangles", shownName(g->name), g->numtriangles);
+    if (g->material != 0 && g->material < model->nummaterials)
+      printf(", material %s", model->materials[g->material].name);
+    printf("\n");
+  }
+  for (uint32_t i = 0; i < model->nummaterials; i++) {
+    const ObxMaterial* m = &model->materials[i];
+    printf("material %s", m->name);
+    if (m->map_diffuse >= 0 && uint32_t(m->map_diffuse) < model->numtextures)
+      printf(": map_Kd %s", model->textures[m->map_diffuse].name);
+    printf("\n");
+  }
+}
+
+struct ConvertOptions {
+  const char* in = nullptr;
+  const char* out = nullptr;
+  bool weld = false;
+  float epsilon = 0;
+  bool fit = false;
+  bool flip = false;
+  bool normals = false;
+  float angle = 0;
+  bool planar = false;
+  bool sphere = false;
+  bool modeGiven = false;
+  GLuint mode = OBX_NONE;
+};
+
+// Parses convert's arguments (after "convert"); returns kExitDone or the
+// usage error's status.
+int parseConvert(int argc, char** argv, ConvertOptions* o) {
+  int files = 0;
+  for (int i = 0; i < argc; i++) {
+    const char* a = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    bool takesValue = !strcmp(a, "--weld") || !strcmp(a, "--normals") || !strcmp(a, "--mode");
+    if (takesValue && !value) return usageError("%s needs a value", a);
+    if (!strcmp(a, "--weld")) {
+      if (!parseNumber(value, &o->epsilon) || o->epsilon < 0)
+        return usageError("--weld needs a number >= 0, not \"%s\"", value);
+      o->weld = true;
+      i++;
+    } else if (!strcmp(a, "--normals")) {
+      if (!parseNumber(value, &o->angle) || o->angle < 0 || o->angle > 180)
+        return usageError("--normals needs an angle in degrees, 0 to 180, not \"%s\"", value);
+      o->normals = true;
+      i++;
+    } else if (!strcmp(a, "--mode")) {
+      std::string bad;
+      if (!parseMode(value, &o->mode, &bad))
+        return usageError("unknown mode word \"%s\"", bad.c_str());
+      o->modeGiven = true;
+      i++;
+    } else if (!strcmp(a, "--fit")) {
+      o->fit = true;
+    } else if (!strcmp(a, "--flip")) {
+      o->flip = true;
+    } else if (!strcmp(a, "--planar")) {
+      o->planar = true;
+    } else if (!strcmp(a, "--sphere")) {
+      o->sphere = true;
+    } else if (a[0] == '-' && a[1] != '\0') {
+      return usageError("unknown option %s", a);
+    } else if (files == 0) {
+      o->in = a;
+      files++;
+    } else if (files == 1) {
+      o->out = a;
+      files++;
+    } else {
+      return usageError("unexpected argument \"%s\"", a);
+    }
+  }
+  if (files < 2) return usageError("%s", "convert needs IN and OUT");
+  if (o->planar && o->sphere) return usageError("%s", "--planar and --sphere exclude each other");
+  return kExitDone;
+}
+
+// OUT's file name with its extension replaced by .mtl.
+std::string mtlNameFor(const char* out) {
+  std::string name = out;
+  size_t slash = name.rfind('/');
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.erase(dot);
+  return name + ".mtl";
+}
+
+int convert(const ConvertOptions& o) {
+  ObxModel* model = obxReadOBJ(o.in);
+  // Welding first lets every later step see the merged vertices; fitting
+  // and flipping only move positions and corner order; normals come before
+  // the texture coordinates because the sphere map reads them.
+  if (o.weld) obxMergeVertices(model, o.epsilon);
+  if (o.fit) obxFitToUnitCube(model);
+  if (o.flip) obxFlipWinding(model);
+  if (o.normals) {
+    obxComputeFacetNormals(model);  // welding moved corners
+    obxVertexNormals(model, o.angle, GL_FALSE);
+  }
+  if (o.planar) obxPlanarTexcoords(model);
+  if (o.sphere) {
+    if (!model->normals || model->numnormals == 0) {
+      fprintf(stderr, "obxtool: --sphere needs vertex normals; %s has none (add --normals)\n",
+              o.in);
+      obxDeleteModel(model);
+      return kExitFailure;
+    }
+    obxSphereTexcoords(model);
+  }
+
+  GLuint mode = o.mode;
+  if (!o.modeGiven) {
+    if (model->numnormals) mode |= OBX_SMOOTH;
+    if (model->numtexcoords) mode |= OBX_TEXTURE;
+    if (model->materials) mode |= OBX_MATERIAL;
+  }
+  // The MTL is written beside OUT under OUT's name, never over IN's own.
+  if ((mode & OBX_MATERIAL) && model->materials) {
+    free(model->mtllibname);
+    model->mtllibname = obxCopyString(mtlNameFor(o.out).c_str());
+  }
+  obxWriteOBJ(model, o.out, mode);
+  obxDeleteModel(model);
+  return kExitDone;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  obxTextureUpload = GL_FALSE;
+  for (int i = 1; i < argc; i++)
+    if (!strcmp(argv[i], "-h") || !strcmp(argv[i], "--help")) {
+      fputs(kUsage, stdout);
+      return kExitDone;
+    }
+  if (argc < 2) return usageError("%s", "no command given");
+
+  if (!strcmp(argv[1], "info")) {
+    if (argc != 3) return usageError("%s", "info takes exactly one FILE");
+    ObxModel* model = obxReadOBJ(argv[2]);
+    printInfo(model);
+    obxDeleteModel(model);
+    return kExitDone;
+  }
+  if (!strcmp(argv[1], "convert")) {
+    ConvertOptions options;
+    int status = parseConvert(argc - 2, argv + 2, &options);
+    return status != kExitDone ? status : convert(options);
+  }
+  return usageError("unknown command \"%s\"", argv[1]);
+}
