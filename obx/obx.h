@@ -120,8 +120,20 @@ typedef struct ObxNode {
 
 /* Writes "OBX: Warning: <message>\n" to stderr and returns. */
 void obxWarn(const char* format, ...);
-/* Writes "OBX: Fatal Error: <message>\n" to stderr and exits with status 1. */
+/* Writes "OBX: Fatal Error: <message>\n" to stderr and exits with status 1,
+ * or, with a fatal hook installed, releases what the running reader holds
+ * and calls the hook (exiting only if the hook returns). */
 void obxFail(const char* format, ...);
+
+/* A program that must outlive malformed files (a fuzzer, an editor) installs
+ * a hook that does not return, e.g. one that longjmps back to before the
+ * failed call. When it runs, the failed obxReadOBJ has released its
+ * partly read model, mapped files and buffers (nothing of it remains to
+ * free); a failed direct obxReadMTL leaves the caller's model to be deleted
+ * by the caller. Only obxFail calls it; assertions still abort. */
+typedef void (*ObxFatalHook)(void);
+/* Installs hook (NULL: plain exit(1) again) and returns the previous one. */
+ObxFatalHook obxSetFatalHook(ObxFatalHook hook);
 /* Writes "OBX: Fatal API Usage: <message>\n" to stderr and aborts. */
 void obxFailUsage(const char* format, ...);
 /* Drains the OpenGL error queue, one "GL error: ..." warning per error. */

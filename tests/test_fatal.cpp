@@ -1,0 +1,227 @@
+// The fatal-error hook: a malformed file returns control to the caller,
+// after the reader has released everything it held.
+#include <gtest/gtest.h>
+#include <setjmp.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "obx/obx.h"
+#include "support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace {
+
+using ostrel_test::readFile;
+using ostrel_test::stderrOfChild;
+using ostrel_test::TempDir;
+
+jmp_buf fatalReturn;
+int fatalCalls = 0;
+
+void returnToTest(void) {
+  fatalCalls++;
+  longjmp(fatalReturn, 1);
+}
+
+void returnNormally(void) { fatalCalls++; }
+
+// Installs returnToTest for one test and puts the previous hook back.
+class FatalHook : public testing::Test {
+ protected:
+  void SetUp() override {
+    fatalCalls = 0;
+    previous_ = obxSetFatalHook(returnToTest);
+  }
+  void TearDown() override { obxSetFatalHook(previous_); }
+
+ private:
+  ObxFatalHook previous_ = NULL;
+};
+
+// What a call wrote to standard error, caught in a file.
+class StderrCapture {
+ public:
+  StderrCapture() {
+    fflush(stderr);
+    saved_ = dup(2);
+    file_ = tmpfile();
+    dup2(fileno(file_), 2);
+  }
+  std::string finish() {
+    fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    std::string text;
+    rewind(file_);
+    for (int c = fgetc(file_); c != EOF; c = fgetc(file_)) text += char(c);
+    fclose(file_);
+    return text;
+  }
+
+ private:
+  int saved_ = -1;
+  FILE* file_ = NULL;
+};
+
+// Reads path with the hook installed; returns the model, or NULL when the
+// hook brought control back.
+ObxModel* readOrReturn(const std::string& path) {
+  if (setjmp(fatalReturn) != 0) return NULL;
+  return obxReadOBJ(path.c_str());
+}
+
+// Whether the process still maps a file whose path contains name.
+bool stillMapped(const std::string& name) {
+  return readFile("/proc/self/maps").find(name) != std::string::npos;
+}
+
+// Leaked blocks are a failure here and now, not at the runner's exit, so
+// the failing input is named.
+bool leaksNothing() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __lsan_do_recoverable_leak_check() == 0;
+#else
+  return true;
+#endif
+}
+
+const char* const kGoodObj = "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
+
+struct Malformed {
+  const char* name;
+  const char* obj;
+  const char* mtl;      // written as lib.mtl when not NULL
+  const char* message;  // part of the fatal message
+};
+
+// Fatal errors at each point of a read: in either pass, in the index
+// check, and inside the MTL reader with both files mapped.
+const Malformed kMalformed[] = {
+    {"unknown_v_token", "v 0 0 0\nvx 1 2 3\n", NULL, "Unknown token \"vx\""},
+    {"bad_m_keyword", "v 0 0 0\nmaterial x\n", NULL, "instead of \"mtllib\""},
+    {"bad_u_keyword", "v 0 0 0\nuse x\n", NULL, "instead of \"usemtl\""},
+    {"vertex_out_of_bounds", "v 0 0 0\nv 1 0 0\nf 1 2 3\n", NULL, "vertex index"},
+    {"normal_out_of_bounds", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1//1 2//1 3//1\n", NULL, "normal index"},
+    {"index_beyond_32_bits", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 99999999999\n", NULL,
+     "more than 32 bits"},
+    {"missing_mtllib", "mtllib none.mtl\nv 0 0 0\n", NULL, "can't open material file"},
+    {"bad_newmtl", "v 0 0 0\nv 1 0 0\nmtllib lib.mtl\nv 0 1 0\nf 1 2 3\n", "newmaterial a\n",
+     "instead of \"newmtl\""},
+    {"bad_illum", "g first\nmtllib lib.mtl\n", "newmtl a\nKd 1 0 0\nilum 2\n",
+     "instead of \"illum\""},
+};
+
+TEST_F(FatalHook, malformed_files_return_to_the_caller_and_release_everything) {
+  for (const Malformed& bad : kMalformed) {
+    SCOPED_TRACE(bad.name);
+    TempDir dir;
+    const std::string path = dir.write("model.obj", bad.obj);
+    if (bad.mtl) dir.write("lib.mtl", bad.mtl);
+    fatalCalls = 0;
+    StderrCapture capture;
+    ObxModel* model = readOrReturn(path);
+    const std::string err = capture.finish();
+    EXPECT_EQ(model, nullptr);
+    EXPECT_EQ(fatalCalls, 1);
+    EXPECT_NE(err.find("OBX: Fatal Error: "), std::string::npos) << err;
+    EXPECT_NE(err.find(bad.message), std::string::npos) << err;
+    EXPECT_FALSE(stillMapped(dir.path())) << "a file of the read is still mapped";
+    EXPECT_TRUE(leaksNothing());
+  }
+}
+
+TEST_F(FatalHook, a_good_read_after_a_fatal_one_works) {
+  TempDir dir;
+  const std::string bad = dir.write("bad.obj", "v 0 0 0\nf 1 2 3\n");
+  const std::string good = dir.write("good.obj", kGoodObj);
+  StderrCapture capture;
+  EXPECT_EQ(readOrReturn(bad), nullptr);
+  capture.finish();
+  ObxModel* model = readOrReturn(good);
+  ASSERT_NE(model, nullptr);
+  EXPECT_EQ(fatalCalls, 1);
+  EXPECT_EQ(model->numvertices, 3u);
+  EXPECT_EQ(model->numtriangles, 1u);
+  EXPECT_EQ(model->triangles[0].vindices[2], 3u);
+  obxDeleteModel(model);
+  EXPECT_TRUE(leaksNothing());
+}
+
+TEST_F(FatalHook, many_fatal_reads_keep_no_resources) {
+  // The reader's record of what it holds is emptied by every fatal error; a
+  // stale entry would overflow it (an assertion) or free a live block.
+  TempDir dir;
+  const std::string bad = dir.write("bad.obj", "mtllib lib.mtl\n");
+  dir.write("lib.mtl", "newmtl a\nnonsense\n");
+  StderrCapture capture;
+  for (int i = 0; i < 100; i++) EXPECT_EQ(readOrReturn(bad), nullptr);
+  capture.finish();
+  EXPECT_EQ(fatalCalls, 100);
+  EXPECT_FALSE(stillMapped(dir.path()));
+  EXPECT_TRUE(leaksNothing());
+}
+
+TEST_F(FatalHook, failed_direct_mtl_read_leaves_the_model_to_the_caller) {
+  TempDir dir;
+  const std::string path = dir.write("model.obj", kGoodObj);
+  dir.write("lib.mtl", "newmtl a\nnewmtl b\nKd 1 1 1\nilum 2\n");
+  ObxModel* model = readOrReturn(path);
+  ASSERT_NE(model, nullptr);
+  StderrCapture capture;
+  bool returned = false;
+  if (setjmp(fatalReturn) == 0)
+    obxReadMTL(model, "lib.mtl");
+  else
+    returned = true;
+  const std::string err = capture.finish();
+  EXPECT_TRUE(returned);
+  EXPECT_NE(err.find("instead of \"illum\""), std::string::npos) << err;
+  EXPECT_FALSE(stillMapped("lib.mtl"));
+  obxDeleteModel(model);
+  EXPECT_TRUE(leaksNothing());
+}
+
+TEST_F(FatalHook, setting_returns_the_previous_hook) {
+  EXPECT_EQ(obxSetFatalHook(returnNormally), returnToTest);
+  EXPECT_EQ(obxSetFatalHook(returnToTest), returnNormally);
+}
+
+TEST(FatalDefault, without_a_hook_a_fatal_error_exits_with_status_1) {
+  TempDir dir;
+  const std::string path = dir.write("bad.obj", "v 0 0 0\nvq 1\n");
+  int status = -1;
+  std::string err = stderrOfChild(
+      [&] {
+        obxSetFatalHook(NULL);
+        obxReadOBJ(path.c_str());
+      },
+      &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(err.find("OBX: Fatal Error: obxFirstPass(): Unknown token \"vq\"."), std::string::npos)
+      << err;
+}
+
+TEST(FatalDefault, a_hook_that_returns_still_exits_with_status_1) {
+  TempDir dir;
+  const std::string path = dir.write("bad.obj", "v 0 0 0\nf 1 2 3\n");
+  int status = -1;
+  std::string err = stderrOfChild(
+      [&] {
+        fatalCalls = 0;
+        obxSetFatalHook(returnNormally);
+        obxReadOBJ(path.c_str());
+        fprintf(stderr, "read returned\n");
+      },
+      &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(err.find("vertex index for triangle 0 out of bounds"), std::string::npos) << err;
+  EXPECT_EQ(err.find("read returned"), std::string::npos) << err;
+}
+
+}  // namespace
