@@ -48,11 +48,65 @@ void obxWarn(const char* format, ...) {
   va_end(args);
 }
 
+// What the readers hold while they run, so that a fatal error handed to a
+// hook that does not return leaks nothing: a reader notes each resource when
+// it takes it and drops the note when it lets go. Reads nest at most OBJ ->
+// MTL -> texture, a few notes each.
+enum ObxHeldKind { OBX_HELD_BLOCK, OBX_HELD_MAPPING, OBX_HELD_MODEL };
+struct ObxHeld {
+  ObxHeldKind kind;
+  void* pointer;
+  size_t size;  // of a mapping
+};
+enum { OBX_HELD_MAX = 16 };
+static ObxHeld obxHeld[OBX_HELD_MAX];
+static int obxHeldCount = 0;
+static ObxFatalHook obxFatalHook = NULL;
+
+static void obxHold(ObxHeldKind kind, void* pointer, size_t size) {
+  OBX_ASSERT(obxHeldCount < OBX_HELD_MAX);
+  obxHeld[obxHeldCount++] = {kind, pointer, size};
+}
+
+// Drops the note on pointer; notes are mostly dropped newest first.
+static void obxLetGo(const void* pointer) {
+  for (int i = obxHeldCount - 1; i >= 0; i--) {
+    if (obxHeld[i].pointer != pointer) continue;
+    memmove(&obxHeld[i], &obxHeld[i + 1], sizeof(ObxHeld) * size_t(obxHeldCount - 1 - i));
+    obxHeldCount--;
+    return;
+  }
+  OBX_ASSERT(!"resource noted");
+}
+
+// Releases every noted resource, newest first: a mapped MTL file before the
+// model whose mtllib named it.
+static void obxReleaseHeld(void) {
+  while (obxHeldCount > 0) {
+    const ObxHeld held = obxHeld[--obxHeldCount];
+    switch (held.kind) {
+      case OBX_HELD_BLOCK: free(held.pointer); break;
+      case OBX_HELD_MAPPING: munmap(held.pointer, held.size); break;
+      case OBX_HELD_MODEL: obxDeleteModel(static_cast<ObxModel*>(held.pointer)); break;
+    }
+  }
+}
+
+ObxFatalHook obxSetFatalHook(ObxFatalHook hook) {
+  ObxFatalHook previous = obxFatalHook;
+  obxFatalHook = hook;
+  return previous;
+}
+
 void obxFail(const char* format, ...) {
   va_list args;
   va_start(args, format);
   obxReport("OBX: Fatal Error: ", format, args);
   va_end(args);
+  if (obxFatalHook) {
+    obxReleaseHeld();
+    obxFatalHook();
+  }
   exit(1);
 }
 
@@ -193,11 +247,15 @@ static ObxMapResult obxMapFile(const char* path, ObxFileView* view) {
   if (mapped == MAP_FAILED) return OBX_MAP_NO_MEMORY;
   madvise(mapped, view->size, MADV_SEQUENTIAL);
   view->data = static_cast<const char*>(mapped);
+  obxHold(OBX_HELD_MAPPING, mapped, view->size);
   return OBX_MAP_OK;
 }
 
 static void obxUnmapFile(ObxFileView* view) {
-  if (view->size) munmap(const_cast<char*>(view->data), view->size);
+  if (view->size) {
+    obxLetGo(view->data);
+    munmap(const_cast<char*>(view->data), view->size);
+  }
   view->data = "";
   view->size = 0;
 }
@@ -625,6 +683,7 @@ static void obxFirstPass(ObxObjReader* reader) {
 
   reader->capacity = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * model->numgroups));
   if (!reader->capacity) obxFailOutOfMemory("obxReadOBJ", model->path);
+  obxHold(OBX_HELD_BLOCK, reader->capacity, 0);
   uint32_t i = 0;
   for (ObxGroup* g = model->groups; g; g = g->next, i++) {
     // One spare entry, so that a group without members still gets a block.
@@ -837,6 +896,7 @@ ObxModel* obxReadOBJ(const char* path) {
 
   ObxModel* model = static_cast<ObxModel*>(calloc(1, sizeof(ObxModel)));
   if (!model) obxFailOutOfMemory("obxReadOBJ", path);
+  obxHold(OBX_HELD_MODEL, model, 0);
   model->path = obxCopyString(path);
   if (!model->path) obxFailOutOfMemory("obxReadOBJ", path);
   reader.model = model;
@@ -862,6 +922,7 @@ ObxModel* obxReadOBJ(const char* path) {
 
   reader.scan = {reader.file.data, reader.file.data + reader.file.size};
   obxSecondPass(&reader);
+  obxLetGo(reader.capacity);
   free(reader.capacity);
   obxUnmapFile(&reader.file);
 
@@ -869,6 +930,7 @@ ObxModel* obxReadOBJ(const char* path) {
   // whether there is one.
   if (reader.outOfBounds || !obxReaderFastPaths) obxCheckIndices(model);
   obxComputeFacetNormals(model);
+  obxLetGo(model);
   return model;
 }
 
@@ -1043,6 +1105,7 @@ void obxReadMTL(ObxModel* model, const char* name) {
   char* filename = directory ? obxJoin(directory, name) : NULL;
   free(directory);
   if (!filename) obxFailOutOfMemory("obxReadMTL", name);
+  obxHold(OBX_HELD_BLOCK, filename, 0);
 
   ObxFileView file;
   ObxMapResult mapped = obxMapFile(filename, &file);
@@ -1053,6 +1116,7 @@ void obxReadMTL(ObxModel* model, const char* name) {
   // Heap state: the reader holds a 260-byte line buffer besides the token.
   ObxMtlReader* reader = static_cast<ObxMtlReader*>(calloc(1, sizeof(ObxMtlReader)));
   if (!reader) obxFailOutOfMemory("obxReadMTL", filename);
+  obxHold(OBX_HELD_BLOCK, reader, 0);
   reader->model = model;
   reader->filename = filename;
   reader->count = 1;  // "default"
@@ -1077,8 +1141,10 @@ void obxReadMTL(ObxModel* model, const char* name) {
   obxMtlPass(reader);
   OBX_ASSERT(reader->current + 1 == model->nummaterials);
 
+  obxLetGo(reader);
   free(reader);
   obxUnmapFile(&file);
+  obxLetGo(filename);
   free(filename);
 }
 
@@ -1104,6 +1170,7 @@ int32_t obxTextureByName(ObxModel* model, const char* name) {
   free(directory);
   if (!path || model->numtextures >= uint32_t(INT32_MAX))
     obxFailOutOfMemory("obxTextureByName", name);
+  obxHold(OBX_HELD_BLOCK, path, 0);
   ObxTexture* textures = static_cast<ObxTexture*>(
       realloc(model->textures, sizeof(ObxTexture) * (size_t(model->numtextures) + 1)));
   if (!textures) obxFailOutOfMemory("obxTextureByName", path);
@@ -1121,6 +1188,7 @@ int32_t obxTextureByName(ObxModel* model, const char* name) {
   if (obxTextureUpload)
     texture->id = obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width,
                                  &texture->height);
+  obxLetGo(path);
   free(path);
   return int32_t(model->numtextures - 1);
 }
