@@ -342,4 +342,33 @@ TEST(MtlTextures, second_mtllib_keeps_the_textures_already_loaded) {
   obxDeleteModel(model);
 }
 
+// With uploads off no image is opened (a missing one draws no warning) and
+// no GL is called: the loader would first query the texture limits. Run in
+// a child, with no context made, so that the flag starts out pending.
+TEST(MtlTextures, without_upload_maps_are_named_with_id_zero_and_no_image_is_opened) {
+  Library library(
+      "newmtl a\nmap_Kd wood.ppm\nnewmtl b\nmap_Kd gone.png\nnewmtl c\n"
+      "map_Kd wood.ppm\n");
+  library.dir.write("wood.ppm", ppm(4, 4, 200, 120, 40));
+  int status = -1;
+  std::string err = stderrOfChild(
+      [&] {
+        obxTextureUpload = GL_FALSE;
+        obxTextureLimitsPending = GL_TRUE;
+        ObxModel* model = library.read();
+        bool named = model->numtextures == 2 && !strcmp(model->textures[0].name, "wood.ppm") &&
+                     !strcmp(model->textures[1].name, "gone.png");
+        bool unloaded = model->textures[0].id == 0 && model->textures[1].id == 0 &&
+                        model->textures[0].width == 1.0f && model->textures[1].height == 1.0f;
+        bool shared = model->materials[1].map_diffuse == 0 &&
+                      model->materials[2].map_diffuse == 1 && model->materials[3].map_diffuse == 0;
+        bool noGl = obxTextureLimitsPending == GL_TRUE;
+        obxDeleteModel(model);
+        _exit(!named ? 3 : !unloaded ? 4 : !shared ? 5 : !noGl ? 6 : 0);
+      },
+      &status);
+  EXPECT_EQ(status, 0) << "3 names, 4 ids or scales, 5 sharing, 6 GL was called";
+  EXPECT_EQ(err, "");
+}
+
 }  // namespace

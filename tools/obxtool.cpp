@@ -122,7 +122,8 @@ void printInfo(const ObxModel* model) {
   for (const ObxGroup* g = model->groups; g; g = g->next) order.push_back(g);
   for (size_t i = order.size(); i-- > 0;) {
     const ObxGroup* g = order[i];
-    printf("group %s: %u triangles", shownName(g->name), g->numtriangles);
+    printf("group %s: %u triangle%s", shownName(g->name), g->numtriangles,
+           g->numtriangles == 1 ? "" : "s");
     if (g->material != 0 && g->material < model->nummaterials)
       printf(", material %s", model->materials[g->material].name);
     printf("\n");
