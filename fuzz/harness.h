@@ -1,0 +1,72 @@
+// fuzz/harness.h: what the fuzz targets share: a scratch directory for the
+// files the readers take, and a fatal hook that returns to the target.
+#pragma once
+
+#include <setjmp.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "obx/obx.h"
+
+namespace fuzz {
+
+// One directory per process (libFuzzer's workers run side by side),
+// removed with the files in it at exit. Plain storage: the exit handler
+// runs after static objects are gone.
+inline char scratch[32];
+inline const char* written[8];  // the file names, each a string literal
+inline int numWritten = 0;
+
+inline void removeScratch() {
+  char path[64];
+  for (int i = 0; i < numWritten; i++) {
+    snprintf(path, sizeof path, "%s/%s", scratch, written[i]);
+    unlink(path);
+  }
+  rmdir(scratch);
+}
+
+inline const char* scratchDir() {
+  if (!scratch[0]) {
+    snprintf(scratch, sizeof scratch, "/tmp/obx-fuzz-XXXXXX");
+    if (!mkdtemp(scratch)) abort();
+    atexit(removeScratch);
+  }
+  return scratch;
+}
+
+// Writes bytes to name (a string literal) in the scratch directory; returns
+// the full path.
+inline std::string writeFile(const char* name, const void* data, size_t size) {
+  std::string path = std::string(scratchDir()) + "/" + name;
+  FILE* file = fopen(path.c_str(), "wb");
+  if (!file) abort();
+  if (size && fwrite(data, 1, size, file) != size) abort();
+  fclose(file);
+  bool known = false;
+  for (int i = 0; i < numWritten; i++) known |= written[i] == name;
+  if (!known && numWritten < 8) written[numWritten++] = name;
+  return path;
+}
+
+// Where a fatal error goes back to: the reader has released what it held
+// before the hook runs, so the target only has to go on.
+inline jmp_buf fatalReturn;
+inline void onFatal(void) { longjmp(fatalReturn, 1); }
+
+// Installs the hook once and keeps the MTL reader from loading images:
+// there is no GL context, and a map_Kd may name any path. Every target
+// calls this first.
+inline void setUp() {
+  static const bool done = [] {
+    obxSetFatalHook(onFatal);
+    obxTextureUpload = GL_FALSE;
+    return true;
+  }();
+  (void)done;
+}
+
+}  // namespace fuzz
