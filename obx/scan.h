@@ -537,4 +537,126 @@ inline const char* obxQuickNumberLine(const char* p, const char* end, int count)
 #endif
 }
 
+#if defined(__SSE2__)
+// Classes of the sixteen bytes at p, one bit per byte: line feeds, blanks
+// (as obxIsSpace), digits and slashes.
+struct ObxFaceBytes {
+  uint32_t feed, blank, digit, slash;
+};
+
+inline ObxFaceBytes obxClassifyFace16(const char* p) {
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i space = _mm_cmpeq_epi8(c, _mm_set1_epi8(' '));
+  // Signed compares: bytes from 0x80 up are negative and in no class.
+  const __m128i control = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('\t' - 1)),
+                                        _mm_cmplt_epi8(c, _mm_set1_epi8('\r' + 1)));
+  const __m128i digits = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)),
+                                       _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
+  return {uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n')))),
+          uint32_t(_mm_movemask_epi8(_mm_or_si128(space, control))),
+          uint32_t(_mm_movemask_epi8(digits)),
+          uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('/'))))};
+}
+
+inline int obxLowestBit(uint64_t mask) { return __builtin_ctzll(mask); }
+inline int obxLowestBit(unsigned __int128 mask) {
+  const uint64_t low = uint64_t(mask);
+  return low ? __builtin_ctzll(low) : 64 + __builtin_ctzll(uint64_t(mask >> 64));
+}
+
+// The items of a face line given as bit masks of its bytes (see
+// obxQuickFaceLine); Mask is 64 or 128 bits wide, and feeds has its top bit
+// clear, so the byte after the line feed is among those loaded.
+template <typename Mask>
+inline int obxFaceLineItems(const char* p, Mask feeds, Mask blank, Mask digit, Mask slash,
+                            const char** feed) {
+  const Mask one = 1;
+  const int at = obxLowestBit(feeds);
+  const unsigned char next = (unsigned char)p[at + 1];
+  if (next <= ' ' || obxIsDigit(next) || next == '+' || next == '-') return 0;
+  const Mask line = (one << at) - 1;
+  digit &= line, slash &= line;
+  const Mask word = digit | slash;
+  if ((word | (blank & line)) != line) return 0;
+  const Mask first = word & ~(word << 1);  // first byte of each item
+  const Mask last = word & ~(word >> 1);   // last byte of each item
+  if (!first || ((first | last) & ~digit)) return 0;
+  // Where the digits after each marked slash end: the carry runs through them.
+  auto after = [&](Mask marks) { return Mask((digit + (marks << 1)) & ~digit); };
+  // The layout of the first item decides the form; every item must have it.
+  const Mask start = first & (0 - first);
+  const Mask item = word & ~((word + start) | (start - 1));  // the first item's bytes
+  const Mask itemSlash = slash & item;
+  const int slashes = !itemSlash ? 0 : !(itemSlash & (itemSlash - 1)) ? 1 : 2;
+  const bool twice = (itemSlash & (itemSlash << 1)) != 0;
+  if (slashes == 0) {
+    if (slash) return 0;
+  } else if (twice) {  // "7//9"
+    const Mask second = slash & (slash << 1);
+    const Mask opening = slash & (slash >> 1);
+    if ((opening | second) != slash || (opening & second)) return 0;
+    const Mask reach = after(second);
+    if ((reach & slash) || ((last << 1) & ~reach)) return 0;
+  } else if (slashes <= 2) {  // "7/8" or "7/8/9"
+    if (slash & (slash << 1)) return 0;
+    Mask reach = after(slash & ~after(slash));  // from each item's first slash
+    if (slashes == 2) reach = after(reach & slash);
+    if ((reach & slash) || ((last << 1) & ~reach)) return 0;
+  } else {
+    return 0;
+  }
+  int items = 0;
+  for (Mask rest = first; rest; rest &= rest - 1) items++;
+  *feed = p + at;
+  return items;
+}
+#endif
+
+// For the counting pass: the items of a face whose rest of line at p, up to
+// a line feed within the next 127 bytes, is blanks and items of plain
+// digits in the form's layout (form OBX_FORM_V: "7", VT: "7/8", VTN:
+// "7/8/9", VN: "7//9"), and whose next line begins at once with a byte that
+// no item can begin with (neither blank, digit nor sign). The exact scan
+// would take those items, decide the form from the first, and stop before
+// that byte, skipping only the line feed. Returns the number of items, 0
+// when the line is of any other kind; *feed is then left alone.
+inline int obxQuickFaceLine(const char* p, const char* end, const char** feed) {
+#if defined(__SSE2__)
+  if (end - p < 64) return 0;
+  uint64_t feeds = 0, blank = 0, digit = 0, slash = 0;
+  for (int part = 0; part < 4 && !feeds; part++) {
+    const ObxFaceBytes bytes = obxClassifyFace16(p + 16 * part);
+    const int shift = 16 * part;
+    feeds |= uint64_t(bytes.feed) << shift;
+    blank |= uint64_t(bytes.blank) << shift;
+    digit |= uint64_t(bytes.digit) << shift;
+    slash |= uint64_t(bytes.slash) << shift;
+  }
+  if (feeds & 0x7FFFFFFFFFFFFFFFull)  // the byte after the line feed is loaded
+    return obxFaceLineItems<uint64_t>(p, feeds & 0x7FFFFFFFFFFFFFFFull, blank, digit, slash,
+                                      feed);
+  // Long items, as with all three indices of a big model, or a line feed
+  // in the last byte: the next 64 bytes.
+  if (end - p < 128) return 0;
+  uint64_t feedsHigh = 0, blankHigh = 0, digitHigh = 0, slashHigh = 0;
+  for (int part = 0; part < 4 && !(feeds | feedsHigh); part++) {
+    const ObxFaceBytes bytes = obxClassifyFace16(p + 64 + 16 * part);
+    const int shift = 16 * part;
+    feedsHigh |= uint64_t(bytes.feed) << shift;
+    blankHigh |= uint64_t(bytes.blank) << shift;
+    digitHigh |= uint64_t(bytes.digit) << shift;
+    slashHigh |= uint64_t(bytes.slash) << shift;
+  }
+  typedef unsigned __int128 Mask;
+  feedsHigh &= 0x7FFFFFFFFFFFFFFFull;
+  if (!(feeds | feedsHigh)) return 0;
+  auto join = [](uint64_t low, uint64_t high) { return Mask(low) | (Mask(high) << 64); };
+  return obxFaceLineItems<Mask>(p, join(feeds, feedsHigh), join(blank, blankHigh),
+                                join(digit, digitHigh), join(slash, slashHigh), feed);
+#else
+  (void)p, (void)end, (void)feed;
+  return 0;
+#endif
+}
+
 #endif  // OBX_SCAN_H

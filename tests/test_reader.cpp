@@ -1003,6 +1003,54 @@ TEST(ReadObjFastPaths, vertex_lines_are_counted_the_same) {
   }
 }
 
+TEST(ReadObjFastPaths, face_lines_are_counted_the_same) {
+  // The counting pass takes a face line of plain items whole. Lines near
+  // that shape: items of other layouts, stray slashes and letters, lengths
+  // around the 63 and 127 bytes it looks at, and next lines that go on with
+  // items or begin with a sign or a blank. Every index names 1 or 2, which
+  // exist, so the reading stays in-process.
+  std::mt19937 rng(29);
+  auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+  static const char* const blanks[] = {" ", " ", " ", "  ", "\t", "\r", "\v", "\f"};
+  static const char* const layouts[] = {"#", "#/#", "#/#/#", "#//#"};
+  static const char* const odd[] = {"#/", "/#", "#///#", "#/#/", "#x", "x", "#//#/#", "#/#//#",
+                                    "#/#/#/#", "+#"};
+  static const char* const next[] = {"f 1 2 1", "v 1 2 3", "1", "+2", "-x", "+x", " f 1 1 1",
+                                     "\tg x", "# c", "s 1", "2/2/2", "/", "x", "", "1//2"};
+  auto number = [&] {
+    return (pick(4) == 0 ? std::string(pick(pick(2) ? 12 : 40), '0') : std::string()) +
+           char('1' + pick(2));
+  };
+  auto fill = [&](const char* layout) {
+    std::string out;
+    for (const char* c = layout; *c; c++) out += *c == '#' ? number() : std::string(1, *c);
+    return out;
+  };
+  TempDir dir;
+  for (int i = 0; i < 1500; i++) {
+    std::string text = "v 0 0 0\nv 1 0 0\nvn 0 0 1\nvn 0 1 0\nvt 0 0\nvt 1 0\n";
+    const int lines = 1 + pick(6);
+    for (int l = 0; l < lines; l++) {
+      const int form = pick(4);
+      text += "f";
+      const int items = pick(8) ? 3 + pick(4) : 1 + pick(2);
+      for (int k = 0; k < items; k++) {
+        text += blanks[pick(8)];
+        // The first item has the form's layout, so that it names a vertex.
+        text += fill(k > 0 && pick(10) == 0 ? (pick(2) ? layouts[pick(4)] : odd[pick(10)])
+                                            : layouts[form]);
+      }
+      if (pick(4) == 0) text += blanks[pick(8)];
+      text += pick(12) ? "\n" : "\r\n";
+      text += next[pick(15)];
+      text += '\n';
+    }
+    if (pick(8)) text += std::string(pick(2) ? 70 : pick(70), '#') + '\n';
+    const std::string path = dir.write("faces.obj", text);
+    ASSERT_EQ(readHere(path, true), readHere(path, false)) << "file " << i << ":\n" << text;
+  }
+}
+
 TEST(ReadObjFastPaths, long_runs_of_the_usual_lines_read_the_same) {
   // Files in the benchmark's shapes, long enough that the eight-byte paths
   // run, with the odd line mixed in and cut at many places near the end.
