@@ -1,6 +1,7 @@
 // The fatal-error hook: a malformed file returns control to the caller,
 // after the reader has released everything it held.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <setjmp.h>
 #include <unistd.h>
 
@@ -183,6 +184,40 @@ TEST_F(FatalHook, failed_direct_mtl_read_leaves_the_model_to_the_caller) {
   EXPECT_TRUE(returned);
   EXPECT_NE(err.find("instead of \"illum\""), std::string::npos) << err;
   EXPECT_FALSE(stillMapped("lib.mtl"));
+  obxDeleteModel(model);
+  EXPECT_TRUE(leaksNothing());
+}
+
+// Open descriptors of the process.
+int openFiles() {
+  int count = 0;
+  for (int fd = 0; fd < 1024; fd++) count += fcntl(fd, F_GETFD) != -1;
+  return count;
+}
+
+TEST_F(FatalHook, failed_mtl_write_closes_the_obj_file) {
+  TempDir dir;
+  const std::string path = dir.write("model.obj", std::string("mtllib lib.mtl\n") + kGoodObj);
+  dir.write("lib.mtl", "newmtl red\nKd 1 0 0\n");
+  ObxModel* model = readOrReturn(path);
+  ASSERT_NE(model, nullptr);
+  ASSERT_NE(model->materials, nullptr);
+  // The OBJ file opens; the MTL file beside it cannot.
+  free(model->mtllibname);
+  model->mtllibname = obxCopyString("no/such/directory/lib.mtl");
+  // Made before the jump: a temporary in the call would never be destroyed.
+  const std::string out = dir.path() + "/out.obj";
+  const int before = openFiles();
+  StderrCapture capture;
+  bool returned = false;
+  if (setjmp(fatalReturn) == 0)
+    obxWriteOBJ(model, out.c_str(), OBX_MATERIAL);
+  else
+    returned = true;
+  const std::string err = capture.finish();
+  EXPECT_TRUE(returned);
+  EXPECT_NE(err.find("obxWriteMTL() failed: can't open file"), std::string::npos) << err;
+  EXPECT_EQ(openFiles(), before);
   obxDeleteModel(model);
   EXPECT_TRUE(leaksNothing());
 }
