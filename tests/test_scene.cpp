@@ -19,6 +19,11 @@
 #include "obx/obx.h"
 #include "support.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define OSTREL_LEAK_CHECK 1
+#endif
+
 namespace {
 
 using namespace ostrel_test;
@@ -191,6 +196,26 @@ TEST(Scene, exercises_the_reader_as_real_files_do) {
   EXPECT_GT(quads, 0);
   EXPECT_GT(polygons, 0);
   EXPECT_LT(longest, 127u) << "the reader's line buffer holds 127 characters";
+}
+
+// What the program does with the scene at start-up, undone: every block the
+// reading took is freed and every texture deleted. The shared scene above
+// stays alive for the process, so this test reads its own copy.
+TEST(Scene, read_normals_and_delete_leave_nothing_behind) {
+  requireGlContext();
+  testing::internal::CaptureStderr();
+  ObxModel* model = obxReadOBJ((kModels + kSceneFile).c_str());
+  obxVertexNormals(model, 180.0f, GL_FALSE);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  std::vector<GLuint> textures;
+  for (uint32_t i = 0; i < model->numtextures; i++) textures.push_back(model->textures[i].id);
+  ASSERT_FALSE(textures.empty());
+  obxDeleteModel(model);
+  for (GLuint id : textures) EXPECT_FALSE(glIsTexture(id)) << id;
+#ifdef OSTREL_LEAK_CHECK
+  // Mesa's and X's own blocks are suppressed by library name (lsan.supp).
+  EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0) << "the leak report is above";
+#endif
 }
 
 // Back faces are culled, so the room's shell must face its inside, where the
