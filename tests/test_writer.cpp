@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "obx/obx.h"
 #include "support.h"
@@ -93,6 +94,148 @@ TEST(Writer, smooth_texture_material_writes_all_indices_and_the_mtl) {
             std::string::npos);
   EXPECT_NE(mtl.find("newmtl blue\n"), std::string::npos);
   EXPECT_NE(mtl.find("d 0.500000\n"), std::string::npos);
+  obxDeleteModel(m);
+}
+
+// The written text after the generator's header block (the lines that
+// name the library and its authors), split into lines.
+std::vector<std::string> bodyLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  size_t first = 0;
+  while (first < lines.size() && lines[first].rfind("#  ", 0) == 0) first++;
+  return std::vector<std::string>(lines.begin() + first, lines.end());
+}
+
+TEST(Writer, smooth_texture_material_output_line_by_line) {
+  TempDir dir;
+  ObxModel* m = smallModel().build();
+  m->mtllibname = obxCopyString("out.mtl");
+  std::string path = dir.path() + "/out.obj";
+  obxWriteOBJ(m, path.c_str(), OBX_SMOOTH | OBX_TEXTURE | OBX_MATERIAL);
+  const std::vector<std::string> obj = {
+      "",
+      "mtllib out.mtl",
+      "",
+      "",
+      "# 3 vertices",
+      "v 0.000000 0.000000 0.000000",
+      "v 1.000000 0.000000 0.000000",
+      "v 0.000000 1.000000 0.000000",
+      "",
+      "# 1 normals",
+      "vn 0.000000 0.000000 1.000000",
+      "",
+      "# 1 texcoords",
+      "vt 0.500000 0.250000",
+      "",
+      "# 2 groups",
+      "# 3 faces (triangles)",
+      "",
+      "g  top",
+      "usemtl red",
+      "f 1/1/1 2/1/1 3/1/-1",
+      "usemtl blue",
+      "f 1/1/1 2/1/1 3/1/-1",
+      "f 1/1/1 2/1/1 3/1/-1",
+      "",
+      "g default",
+      "usemtl default",
+      "",
+  };
+  EXPECT_EQ(bodyLines(readFile(path)), obj);
+  const std::vector<std::string> mtl = {
+      "",
+      "newmtl default",
+      "Ka 0.200000 0.200000 0.200000",
+      "Kd 0.800000 0.800000 0.800000",
+      "Ks 0.000000 0.000000 0.000000",
+      "Ns 50.781250",
+      "",
+      "newmtl red",
+      "Ka 0.200000 0.200000 0.200000",
+      "Kd 1.000000 0.000000 0.000000",
+      "Ks 0.000000 0.000000 0.000000",
+      "Ns 50.781250",
+      "",
+      "newmtl blue",
+      "Ka 0.200000 0.200000 0.200000",
+      "Kd 0.000000 0.000000 1.000000",
+      "Ks 0.000000 0.000000 0.000000",
+      "Ns 50.781250",
+      "d 0.500000",
+      "",
+  };
+  EXPECT_EQ(bodyLines(readFile(dir.path() + "/out.mtl")), mtl);
+  obxDeleteModel(m);
+}
+
+// Shininess is kept on OpenGL's 0..128 scale and written on the file's
+// 0..100 one: 65 (the default) is 50.78125.
+TEST(Writer, ns_is_written_on_the_files_scale) {
+  TempDir dir;
+  ObxModel* m = smallModel().build();
+  m->materials[1].shininess = 65.0f;
+  m->materials[2].shininess = 128.0f;
+  std::string path = dir.path() + "/out.obj";
+  obxWriteMTL(m, path.c_str(), "out.mtl");
+  std::string mtl = readFile(dir.path() + "/out.mtl");
+  EXPECT_NE(mtl.find("newmtl red\nKa 0.200000 0.200000 0.200000\nKd 1.000000 0.000000 0.000000\n"
+                     "Ks 0.000000 0.000000 0.000000\nNs 50.781250\n"),
+            std::string::npos)
+      << mtl;
+  EXPECT_NE(mtl.find("Ns 100.000000\nd 0.500000\n"), std::string::npos) << mtl;
+  obxDeleteModel(m);
+}
+
+// usemtl goes out at each group's start in material mode, and wherever a
+// triangle's own material (not 0) differs from the last one written, in
+// every mode; the group's usemtl counts as written.
+TEST(Writer, usemtl_rules) {
+  ModelBuilder b;
+  b.vertex(0, 0, 0);
+  b.vertex(1, 0, 0);
+  b.vertex(0, 1, 0);
+  uint32_t red = b.material("red", 1, 0, 0, 1);
+  uint32_t blue = b.material("blue", 0, 0, 1, 1);
+  b.group("a", red);
+  b.triangle(1, 2, 3);        // material 0: the group's
+  b.triangle(1, 2, 3, red);   // same as the group's
+  b.triangle(1, 2, 3, blue);  // differs
+  b.triangle(1, 2, 3, blue);  // same as the last
+  b.group("b", blue);
+  b.triangle(1, 2, 3, blue);
+  b.triangle(1, 2, 3, red);
+  ObxModel* m = b.build();
+  TempDir dir;
+  std::string path = dir.path() + "/out.obj";
+  struct Case {
+    GLuint mode;
+    const char* groups;
+  } cases[] = {
+      {OBX_MATERIAL,
+       "g b\nusemtl blue\nf 1 2 3\nusemtl red\nf 1 2 3\n\n"
+       "g a\nusemtl red\nf 1 2 3\nf 1 2 3\nusemtl blue\nf 1 2 3\nf 1 2 3\n\n"
+       "g default\nusemtl default\n\n"},
+      // Without materials only the triangles' own show, tracked across groups.
+      {OBX_NONE,
+       "g b\nusemtl blue\nf 1 2 3\nusemtl red\nf 1 2 3\n\n"
+       "g a\nf 1 2 3\nf 1 2 3\nusemtl blue\nf 1 2 3\nf 1 2 3\n\n"
+       "g default\n\n"},
+  };
+  for (const Case& c : cases) {
+    obxWriteOBJ(m, path.c_str(), c.mode);
+    std::string obj = readFile(path);
+    size_t groups = obj.find("\ng b\n");
+    ASSERT_NE(groups, std::string::npos) << obj;
+    EXPECT_EQ(obj.substr(groups + 1), c.groups) << c.mode;
+  }
   obxDeleteModel(m);
 }
 
@@ -188,6 +331,81 @@ TEST(Writer, a_read_model_written_back_reads_the_same) {
   EXPECT_EQ(b->materials[red].diffuse[0], 1.0f);
   EXPECT_EQ(b->materials[red].diffuse[3], 0.5f);  // opacity survives
   EXPECT_FLOAT_EQ(b->materials[red].shininess, a->materials[obxFindMaterial(a, "red")].shininess);
+  obxDeleteModel(a);
+  obxDeleteModel(b);
+}
+
+// Every value and index survives read -> write -> read. Groups come back in
+// the reverse order (the writer puts the newest first), so triangles are
+// compared group by group. Each name gains the writer's blank after "g", so
+// the written "g default" reads back as " default", one group more.
+TEST(Writer, round_trip_keeps_every_index_and_value) {
+  TempDir dir;
+  dir.write("in.mtl",
+            "newmtl red\nKa 0.25 0 0\nKd 1 0 0\nKs 0.5 0.5 0.5\nNs 50\nd 0.5\nmap_Kd r.ppm\n"
+            "newmtl green\nKd 0 1 0\nNs 12.5\n");
+  std::string in = dir.write("in.obj",
+                             "mtllib in.mtl\n"
+                             "v 0 0 0\nv 1.5 0 -2\nv 0 1 0.125\nv 1 1 0\nv -3.25 7 1\n"
+                             "vn 0 0 1\nvn 0 0.6 0.8\nvn -1 0 0\n"
+                             "vt 0 0\nvt 1 0\nvt 0.25 0.75\nvt 0.5 0.5\n"
+                             "g quad\nusemtl red\n"
+                             "f 1/1/1 2/2/1 4/3/2 3/3/2\n"
+                             "g side\nusemtl green\n"
+                             "f 5/4/3 1/1/3 3/2/3\nusemtl red\nf 2/2/2 5/4/1 4/3/3\n");
+  GLboolean upload = obxTextureUpload;
+  obxTextureUpload = GL_FALSE;  // texture names are compared, not images
+  ObxModel* a = obxReadOBJ(in.c_str());
+  std::string out = dir.path() + "/out.obj";
+  obxWriteOBJ(a, out.c_str(), OBX_SMOOTH | OBX_TEXTURE | OBX_MATERIAL);
+  ObxModel* b = obxReadOBJ(out.c_str());
+  obxTextureUpload = upload;
+
+  ASSERT_EQ(b->numvertices, a->numvertices);
+  ASSERT_EQ(b->numnormals, a->numnormals);
+  ASSERT_EQ(b->numtexcoords, a->numtexcoords);
+  ASSERT_EQ(b->numtriangles, a->numtriangles);
+  ASSERT_EQ(b->numgroups, a->numgroups + 1);
+  for (uint32_t i = 3; i < 3 * (a->numvertices + 1); i++) EXPECT_EQ(b->vertices[i], a->vertices[i]);
+  for (uint32_t i = 3; i < 3 * (a->numnormals + 1); i++) EXPECT_EQ(b->normals[i], a->normals[i]);
+  for (uint32_t i = 2; i < 2 * (a->numtexcoords + 1); i++)
+    EXPECT_EQ(b->texcoords[i], a->texcoords[i]);
+
+  for (const ObxGroup* ga = a->groups; ga; ga = ga->next) {
+    std::string name = std::string(" ") + ga->name;
+    const ObxGroup* gb = obxLookupGroup(b, name.c_str());
+    ASSERT_NE(gb, nullptr) << "[" << name << "]";
+    ASSERT_EQ(gb->numtriangles, ga->numtriangles) << name;
+    EXPECT_STREQ(b->materials[gb->material].name, a->materials[ga->material].name) << name;
+    for (uint32_t i = 0; i < ga->numtriangles; i++) {
+      const ObxTriangle& ta = a->triangles[ga->triangles[i]];
+      const ObxTriangle& tb = b->triangles[gb->triangles[i]];
+      for (int k = 0; k < 3; k++) {
+        EXPECT_EQ(tb.vindices[k], ta.vindices[k]) << name << " " << i;
+        EXPECT_EQ(tb.nindices[k], ta.nindices[k]) << name << " " << i;
+        EXPECT_EQ(tb.tindices[k], ta.tindices[k]) << name << " " << i;
+      }
+      EXPECT_STREQ(b->materials[tb.material].name, a->materials[ta.material].name);
+    }
+  }
+
+  // "default" comes back as a material of its own after the reader's.
+  ASSERT_EQ(b->nummaterials, a->nummaterials + 1);
+  for (uint32_t i = 1; i < a->nummaterials; i++) {
+    const ObxMaterial& ma = a->materials[i];
+    const ObxMaterial& mb = b->materials[obxFindMaterial(b, ma.name)];
+    EXPECT_STREQ(mb.name, ma.name);
+    for (int k = 0; k < 4; k++) {
+      EXPECT_EQ(mb.diffuse[k], ma.diffuse[k]) << ma.name;
+      EXPECT_EQ(mb.ambient[k], ma.ambient[k]) << ma.name;
+      EXPECT_EQ(mb.specular[k], ma.specular[k]) << ma.name;
+    }
+    EXPECT_EQ(mb.shininess, ma.shininess) << ma.name;
+    EXPECT_EQ(mb.map_diffuse < 0, ma.map_diffuse < 0) << ma.name;
+    if (ma.map_diffuse >= 0) {
+      EXPECT_STREQ(b->textures[mb.map_diffuse].name, a->textures[ma.map_diffuse].name);
+    }
+  }
   obxDeleteModel(a);
   obxDeleteModel(b);
 }
