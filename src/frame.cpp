@@ -3,6 +3,12 @@
 
 #include <GL/glew.h>
 #include <GL/freeglut.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 
 #include "camera.h"
 #include "state.h"
@@ -11,7 +17,36 @@ namespace {
 constexpr int kStepMilliseconds = 10;  // fixed camera step: 100 per second
 constexpr float kSceneScale = 0.5f;    // the scene is drawn at half size
 constexpr GLuint kSceneMode = OBX_SMOOTH | OBX_TEXTURE | OBX_MATERIAL;  // 22
+constexpr char kStatmPath[] = "/proc/self/statm";  // sizes in pages: total, resident, ...
+
+// Resident size of this process in kilobytes, -1 when it cannot be read.
+long residentKilobytes() {
+  FILE* statm = fopen(kStatmPath, "r");
+  if (!statm) return -1;
+  long total = 0, resident = -1;
+  if (fscanf(statm, "%ld %ld", &total, &resident) != 2) resident = -1;
+  fclose(statm);
+  return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// One line per interval for watching long runs from outside: the frame
+// number, the time since start-up and the resident size, which must stay flat.
+void logFrame() {
+  printf("frame %ld time %d ms rss %ld kB\n", gFramesDrawn, glutGet(GLUT_ELAPSED_TIME),
+         residentKilobytes());
+  fflush(stdout);
+}
 }  // namespace
+
+int frameLogInterval(const char* value) {
+  if (!value) return 0;
+  char* end = nullptr;
+  errno = 0;
+  const long interval = strtol(value, &end, 10);
+  if (end == value || *end != '\0' || errno == ERANGE || interval < 1 || interval > INT_MAX)
+    return 0;
+  return int(interval);
+}
 
 void display() {
   // Catch up one step per full 10 ms since the last one, then one more, so a
@@ -38,5 +73,7 @@ void display() {
   glPopMatrix();
 
   glutSwapBuffers();
+  gFramesDrawn++;
+  if (gFrameLogInterval > 0 && gFramesDrawn % gFrameLogInterval == 0) logFrame();
   glutPostRedisplay();
 }

@@ -3,6 +3,7 @@
 #include <GL/freeglut.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "camera.h"
@@ -280,6 +281,7 @@ int main(int argc, char** argv) {
   glutMotionFunc(mouseMotion);
   glutMouseFunc(mouseButton);
 
+  gFrameLogInterval = frameLogInterval(getenv("OSTREL_FRAME_LOG"));
   if (init()) {
     gNextUpdateTime = glutGet(GLUT_ELAPSED_TIME) + kFirstStepDelay;
     glutMainLoop();

@@ -16,3 +16,5 @@ ObxModel* gModel = nullptr;
 GLuint gActiveProgram = 0;
 int gNextUpdateTime = 0;
 Camera* gCamera = new Camera();
+long gFramesDrawn = 0;
+int gFrameLogInterval = 0;

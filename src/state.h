@@ -29,3 +29,7 @@ extern ObxModel* gModel;
 extern GLuint gActiveProgram;
 extern int gNextUpdateTime;
 extern Camera* gCamera;
+// Frame log (OSTREL_FRAME_LOG): frames drawn so far, and every how many
+// frames a line is printed; 0 prints none.
+extern long gFramesDrawn;
+extern int gFrameLogInterval;

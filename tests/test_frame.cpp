@@ -4,6 +4,11 @@
 #include <GL/glu.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "camera.h"
 #include "frame.h"
 #include "state.h"
@@ -19,8 +24,19 @@ class Frame : public testing::Test {
     *gCamera = Camera();
     gModel = nullptr;
     gActiveProgram = 0;
+    gFrameLogInterval = 0;
   }
+  void TearDown() override { gFrameLogInterval = 0; }
 };
+
+// VmRSS of /proc/self/status in kB, -1 when missing.
+long residentFromStatus() {
+  std::istringstream status(ostrel_test::readFile("/proc/self/status"));
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
 
 TEST_F(Frame, catches_up_one_step_per_10ms_plus_one_per_frame) {
   gCamera->movement = MOVE_UP;
@@ -82,6 +98,47 @@ TEST_F(Frame, draws_the_model_at_half_scale) {
   EXPECT_NEAR(buffer[3], viewport[3] / 2.0f, 0.5f);
   obxDeleteModel(gModel);
   gModel = nullptr;
+}
+
+TEST_F(Frame, log_is_off_unless_an_interval_is_set) {
+  gNextUpdateTime = glutGet(GLUT_ELAPSED_TIME) + 100000;
+  EXPECT_EQ(ostrel_test::printedBy([] { display(); }), "");
+}
+
+TEST_F(Frame, log_prints_frame_time_and_resident_size_every_interval) {
+  gNextUpdateTime = glutGet(GLUT_ELAPSED_TIME) + 100000;
+  gFrameLogInterval = 3;
+  gFramesDrawn = 10;  // the next log line falls on frame 12
+  const std::string out = ostrel_test::printedBy([] {
+    for (int i = 0; i < 5; i++) display();
+  });
+  const long resident = residentFromStatus();
+  std::istringstream lines(out);
+  std::string line;
+  std::vector<long> frames;
+  while (std::getline(lines, line)) {
+    long frame = 0, kilobytes = 0;
+    int ms = -1;
+    ASSERT_EQ(sscanf(line.c_str(), "frame %ld time %d ms rss %ld kB", &frame, &ms, &kilobytes), 3)
+        << line;
+    frames.push_back(frame);
+    EXPECT_GE(ms, 0) << line;
+    EXPECT_LE(ms, glutGet(GLUT_ELAPSED_TIME)) << line;
+    // The same measure as the kernel's VmRSS, taken a moment apart.
+    EXPECT_NEAR(double(kilobytes), double(resident), 0.05 * double(resident)) << line;
+  }
+  EXPECT_EQ(frames, (std::vector<long>{12, 15}));
+  EXPECT_EQ(gFramesDrawn, 15);
+}
+
+TEST(FrameLog, interval_comes_from_a_whole_positive_number) {
+  const struct {
+    const char* value;
+    int interval;
+  } cases[] = {{nullptr, 0}, {"", 0},    {"500", 500}, {"1", 1},   {"0", 0},
+               {"-5", 0},    {"12x", 0}, {"x", 0},     {"1.5", 0}, {"99999999999", 0}};
+  for (const auto& c : cases)
+    EXPECT_EQ(frameLogInterval(c.value), c.interval) << (c.value ? c.value : "null");
 }
 
 }  // namespace
