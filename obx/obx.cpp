@@ -401,6 +401,19 @@ static inline void obxSkipVertexFloats(ObxScanner* s, int count, float* ignored)
   obxScanVertexFloats<false>(s, count, ignored);
 }
 
+// The storing pass's v, vn and vt numbers: a whole short line of plain
+// numbers at once, anything else by the scan above.
+template <int Count>
+static inline void obxStoreVertexFloats(ObxScanner* s, float* values) {
+  if (obxReaderFastPaths) {
+    if (const char* feed = obxQuickVertexLine<Count>(s->p, s->end, values)) {
+      s->p = feed;
+      return;
+    }
+  }
+  obxScanVertexFloats<true>(s, Count, values);
+}
+
 // A statement's keyword token: "%127s". The usual keywords, one or two
 // bytes before a blank, are taken without the byte loop.
 static inline size_t obxScanKeyword(ObxScanner* s, const char** token) {
@@ -819,13 +832,13 @@ static void obxSecondPass(ObxObjReader* reader) {
       case 'v':
         if (second == '\0') {
           OBX_ASSERT(fill.vertex <= model->numvertices);
-          obxScanVertexFloats<true>(scan, 3, &model->vertices[3 * size_t(fill.vertex++)]);
+          obxStoreVertexFloats<3>(scan, &model->vertices[3 * size_t(fill.vertex++)]);
         } else if (second == 'n') {
           OBX_ASSERT(fill.normal <= model->numnormals);
-          obxScanVertexFloats<true>(scan, 3, &model->normals[3 * size_t(fill.normal++)]);
+          obxStoreVertexFloats<3>(scan, &model->normals[3 * size_t(fill.normal++)]);
         } else {  // "vt": the first pass has stopped at every other "v" keyword
           OBX_ASSERT(second == 't' && fill.texcoord <= model->numtexcoords);
-          obxScanVertexFloats<true>(scan, 2, &model->texcoords[2 * size_t(fill.texcoord++)]);
+          obxStoreVertexFloats<2>(scan, &model->texcoords[2 * size_t(fill.texcoord++)]);
         }
         break;
       case 'f':

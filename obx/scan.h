@@ -485,17 +485,21 @@ inline int obxScanFloatsQuick(ObxScanner* s, int count, float* values) {
   return count;
 }
 
-// For the counting pass, which keeps no values: whether the bytes at p up
-// to a line feed within the next 63 bytes hold at least count plain
-// decimals (-?digits[.digits] or -?.digits, at least one digit each) and
-// blanks only. Scanning count numbers with obxScanFloat<false> then ends
-// among that line's blanks, and any further number is a statement of its
-// own whose line read ends at the same line feed: either way the next token
-// comes after the line feed, which is returned. NULL for anything else,
-// which the exact scan takes.
-inline const char* obxQuickNumberLine(const char* p, const char* end, int count) {
 #if defined(__SSE2__)
-  if (end - p < 64) return NULL;
+// A line of plain decimals as bit masks of its bytes (bit i for p[i]).
+struct ObxNumberLine {
+  uint64_t first;  // first byte of each number
+  uint64_t digit;  // digits
+  uint64_t point;  // decimal points
+  int feed;        // offset of the line feed
+};
+
+// Whether the bytes at p up to a line feed within the next 63 bytes hold
+// at least count plain decimals (-?digits[.digits] or -?.digits, at least
+// one digit each) and blanks only; fills *line when they do.
+__attribute__((always_inline)) inline bool obxNumberLineMasks(const char* p, const char* end,
+                                                              int count, ObxNumberLine* line) {
+  if (end - p < 64) return false;
   uint64_t feed = 0, blank = 0, digit = 0, dot = 0, minus = 0;
   // Sixteen bytes at a time, until a line feed has come.
   for (int part = 0; part < 4 && !feed; part++) {
@@ -514,25 +518,96 @@ inline const char* obxQuickNumberLine(const char* p, const char* end, int count)
     minus |= uint64_t(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('-')))) << shift;
   }
   feed &= 0x7FFFFFFFFFFFFFFFull;  // the line feed within 63 bytes: bit 63 stays free
-  if (!feed) return NULL;
-  const uint64_t line = (feed & (0u - feed)) - 1;  // the bytes before it
-  digit &= line, dot &= line, minus &= line;
+  if (!feed) return false;
+  const uint64_t bytes = (feed & (0u - feed)) - 1;  // the bytes before it
+  digit &= bytes, dot &= bytes, minus &= bytes;
   const uint64_t word = digit | dot | minus;
-  if ((word | (blank & line)) != line) return NULL;
+  if ((word | (blank & bytes)) != bytes) return false;
   const uint64_t first = word & ~(word << 1);  // first byte of each number
   const uint64_t last = word & ~(word >> 1);   // last byte of each number
   // A sign only in front; each number ends in a digit or in a point after a
   // digit (so it has a digit); a point and the digits after it are followed
   // by no second point (the carry runs through those digits).
-  if (minus & ~first) return NULL;
-  if (last & ~(digit | (dot & (digit << 1)))) return NULL;
-  if (((digit + (dot << 1)) & ~digit) & dot) return NULL;
+  if (minus & ~first) return false;
+  if (last & ~(digit | (dot & (digit << 1)))) return false;
+  if (((digit + (dot << 1)) & ~digit) & dot) return false;
   uint64_t rest = first;
   for (int i = 1; i < count; i++) rest &= rest - 1;  // drops count - 1 numbers
-  if (!rest) return NULL;
-  return p + __builtin_ctzll(feed);
+  if (!rest) return false;
+  *line = {first, digit, dot, __builtin_ctzll(feed)};
+  return true;
+}
+#endif
+
+// For the counting pass, which keeps no values: whether the bytes at p up
+// to a line feed within the next 63 bytes hold at least count plain
+// decimals and blanks only (see obxNumberLineMasks). Scanning count numbers
+// with obxScanFloat<false> then ends among that line's blanks, and any
+// further number is a statement of its own whose line read ends at the
+// same line feed: either way the next token comes after the line feed,
+// which is returned. NULL for anything else, which the exact scan takes.
+inline const char* obxQuickNumberLine(const char* p, const char* end, int count) {
+#if defined(__SSE2__)
+  ObxNumberLine line;
+  return obxNumberLineMasks(p, end, count, &line) ? p + line.feed : NULL;
 #else
   (void)p, (void)end, (void)count;
+  return NULL;
+#endif
+}
+
+// For the storing pass: obxQuickNumberLine, and the values of the line's
+// first Count numbers into values, as obxScanFloat<true> converts them.
+// Numbers of more than fifteen digits, and those whose conversion below
+// cannot be trusted to round as the exact scan does, leave the line (and
+// values) to the exact scan: NULL.
+template <int Count>
+inline const char* obxQuickVertexLine(const char* p, const char* end, float* values) {
+#if defined(__SSE2__)
+  ObxNumberLine line;
+  // Each number's digits are read sixteen bytes at a time.
+  if (end - p < 64 + 16 || !obxNumberLineMasks(p, end, Count, &line)) return NULL;
+  static const double inverses[16] = {1e0,   1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
+                                      1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15};
+  typedef unsigned __int128 Wide;
+  const Wide nibbles = Wide(0x0F0F0F0F0F0F0F0Full) << 64 | 0x0F0F0F0F0F0F0F0Full;
+  float converted[Count];
+  uint64_t first = line.first;
+  bool odd = false;  // some number goes the exact way
+  for (int i = 0; i < Count; i++) {
+    const int start = __builtin_ctzll(first);
+    first &= first - 1;
+    const bool negative = p[start] == '-';
+    const int q = start + negative;
+    const int whole = __builtin_ctzll(~(line.digit >> q));
+    const int at = q + whole;  // where a point would be
+    const bool point = (line.point >> at) & 1;
+    const int fraction = point ? __builtin_ctzll(~(line.digit >> (at + 1))) : 0;
+    const int digits = whole + fraction;
+    odd |= digits > 15;
+    // The digits without the point, the last of them in the top byte.
+    const Wide text = Wide(obxLoad8(p + q + 8)) << 64 | obxLoad8(p + q);
+    // (Longer runs go the exact way; the masks below keep the shifts short.)
+    const Wide before = (Wide(1) << (8 * (whole & 15))) - 1;
+    const Wide packed = point ? (text & before) | ((text >> 8) & ~before) : text;
+    const Wide aligned = (packed & nibbles) << (8 * (16 - (digits > 15 ? 15 : digits)));
+    const uint64_t mantissa = uint64_t(obxDigitValue8(uint64_t(aligned), 8)) * 100000000u +
+                              obxDigitValue8(uint64_t(aligned >> 64), 8);
+    // As in obxScanFloatQuick: fifteen digits are exact in a double, and
+    // the product is the correctly rounded float unless it lies next to a
+    // halfway point or below the normal range.
+    const double near = double(int64_t(mantissa)) * inverses[fraction & 15];
+    uint64_t bits;
+    memcpy(&bits, &near, sizeof bits);
+    odd |= ((bits & 0x1FFFFFFFull) - (0x10000000ull - 4) <= 8) | ((near < 1e-30) & (mantissa != 0));
+    const float magnitude = float(near);
+    converted[i] = negative ? -magnitude : magnitude;
+  }
+  if (odd) return NULL;
+  for (int i = 0; i < Count; i++) values[i] = converted[i];
+  return p + line.feed;
+#else
+  (void)p, (void)end, (void)values;
   return NULL;
 #endif
 }

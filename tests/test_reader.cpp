@@ -338,6 +338,61 @@ TEST(Scanner, quick_floats_round_halfway_doubles_the_exact_way) {
   }
 }
 
+TEST(Scanner, quick_vertex_lines_match_the_exact_scan) {
+  // A whole v, vn or vt line at once must give the values the exact scan
+  // gives, and end at the line feed only where the exact scan's statement
+  // does too. Lines of random decimals, of halfway points between floats,
+  // and of odd pieces, with text after them so that the quick path runs.
+  std::mt19937 rng(31);
+  auto halfway = [&] {
+    float f;
+    uint32_t bits = 0x38D1B717u + uint32_t(rng() % (0x4E6E6B28u - 0x38D1B717u));
+    memcpy(&f, &bits, sizeof f);
+    char text[64];
+    snprintf(text, sizeof text, "%.*f", int(rng() % 12),
+             (double(f) + double(nextafterf(f, INFINITY))) / 2);
+    return std::string(text);
+  };
+  static const char* const odd[] = {"-", ".", "-.", "1.2.3", "--1", "x", "1e5", "+1", ""};
+  int taken = 0;
+  for (int i = 0; i < kGenerated * 5; i++) {
+    const int count = 2 + int(rng() % 2);
+    std::string text;
+    const int numbers = rng() % 6 ? count : int(rng() % 5);
+    for (int k = 0; k < numbers; k++) {
+      text += " \t"[rng() % 8 == 0];
+      const int kind = int(rng() % 12);
+      text += kind < 7 ? randomDecimal(rng) : kind < 11 ? halfway() : odd[rng() % 9];
+    }
+    if (rng() % 4 == 0) text += " ";
+    text += rng() % 8 ? "\n" : "\r\n";
+    text += std::string(rng() % 4 ? 80 : rng() % 90, rng() % 2 ? ' ' : 'v');
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    float values[3] = {-7, -7, -7}, expected[3] = {-7, -7, -7};
+    const char* feed = count == 3 ? obxQuickVertexLine<3>(begin, end, values)
+                                  : obxQuickVertexLine<2>(begin, end, values);
+    if (!feed) {
+      // Nothing may be stored when the line is left to the exact scan.
+      for (float value : values) ASSERT_EQ(value, -7) << '"' << text << '"';
+      continue;
+    }
+    taken++;
+    ObxScanner exact = {begin, end};
+    ASSERT_EQ(obxScanFloats<true>(&exact, count, expected), count) << '"' << text << '"';
+    for (int k = 0; k < count; k++)
+      ASSERT_TRUE(sameFloat(values[k], expected[k]))
+          << '"' << text << "\" number " << k << ": " << values[k] << " vs " << expected[k];
+    // The exact scan stops on the same line; the rest of it is blanks and
+    // more numbers.
+    ASSERT_EQ(*feed, '\n');
+    ASSERT_LE(exact.p, feed) << '"' << text << '"';
+    ASSERT_EQ(memchr(begin, '\n', size_t(feed - begin)), nullptr) << '"' << text << '"';
+  }
+  // Many lines are plain enough for the quick path.
+  EXPECT_GT(taken, kGenerated);
+}
+
 TEST(Scanner, integers_beyond_32_bits_are_flagged) {
   const struct {
     const char* text;
