@@ -593,6 +593,10 @@ static void obxReadMtllib(ObxObjReader* reader) {
     obxWarn("obxReadOBJ: mtllib without a file name ignored");
     return;
   }
+  // The library just read, named again, gives the same table and textures:
+  // reading it once keeps a run of such statements from costing their
+  // number times the library's length.
+  if (model->mtllibname && strcmp(model->mtllibname, reader->token) == 0) return;
   char* name = obxTrimCopy(reader->token);
   if (!name) obxFailOutOfMemory("obxReadOBJ", model->path);
   free(model->mtllibname);

@@ -177,6 +177,34 @@ struct WarningCase {
   const char* warnings;  // the whole of standard error
 };
 
+TEST(Mtl, repeated_mtllib_reads_the_library_once) {
+  // One warning per read of the library tells how often it was read.
+  Library library("newmtl glass\nNi 1.5\nKd 0 0 1\n",
+                  "mtllib library.mtl\nmtllib  library.mtl \nusemtl glass\n");
+  ObxModel* model = NULL;
+  const std::string err = warningsOf(library, &model);
+  ASSERT_EQ(model->nummaterials, 2u);
+  EXPECT_STREQ(model->materials[1].name, "glass");
+  EXPECT_EQ(model->materials[1].diffuse[2], 1.0f);
+  size_t reads = 0;
+  for (size_t at = err.find("refraction index ignored"); at != std::string::npos;
+       at = err.find("refraction index ignored", at + 1))
+    reads++;
+  EXPECT_EQ(reads, 1u) << err;
+  obxDeleteModel(model);
+}
+
+TEST(Mtl, a_library_named_again_after_another_is_read_again) {
+  // The last statement's library is the table, as when every one is read.
+  Library library("newmtl first\n", "mtllib other.mtl\nmtllib library.mtl\n");
+  library.dir.write("other.mtl", "newmtl second\nnewmtl third\n");
+  ObxModel* model = library.read();
+  ASSERT_EQ(model->nummaterials, 2u);
+  EXPECT_STREQ(model->materials[1].name, "first");
+  EXPECT_STREQ(model->mtllibname, "library.mtl");
+  obxDeleteModel(model);
+}
+
 TEST(MtlWarnings, ignored_statements_warn_in_order) {
   const WarningCase cases[] = {
       {"newmtl m\nNi 1.45\n", "OBX: Warning: refraction index ignored\n"},
