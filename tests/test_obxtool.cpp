@@ -220,6 +220,20 @@ TEST(Obxtool, sphere_without_normals_fails_with_a_reason) {
   EXPECT_EQ(fopen(box.out("x.obj").c_str(), "r"), nullptr);
 }
 
+TEST(Obxtool, fit_and_planar_need_a_model_of_some_size) {
+  TempDir dir;
+  const std::string empty = dir.write("empty.obj", "# no vertices\n");
+  const std::string point = dir.write("point.obj", "v 0 0 0\nv 0 0 0\n");
+  for (const std::string& in : {empty, point})
+    for (const char* option : {"--fit", "--planar"}) {
+      RunResult r = obxtool({"convert", in, dir.path() + "/out.obj", option});
+      EXPECT_EQ(r.status, 1) << in << " " << option;
+      EXPECT_EQ(r.err, std::string("obxtool: ") + option + " needs a model of some size; " + in +
+                           " has none\n");
+    }
+  EXPECT_EQ(fopen((dir.path() + "/out.obj").c_str(), "r"), nullptr);
+}
+
 TEST(Obxtool, help_prints_the_usage_on_stdout) {
   for (const char* flag : {"-h", "--help"}) {
     RunResult r = obxtool({flag});

@@ -212,8 +212,23 @@ std::string mtlNameFor(const char* out) {
   return name + ".mtl";
 }
 
+// Whether the model's extent (as obxDimensions measures it) is not 0 on
+// every axis: fitting and planar mapping divide by it.
+bool hasSize(ObxModel* model) {
+  if (model->numvertices == 0) return false;
+  float size[3];
+  obxDimensions(model, size);
+  return size[0] > 0 || size[1] > 0 || size[2] > 0;
+}
+
 int convert(const ConvertOptions& o) {
   ObxModel* model = obxReadOBJ(o.in);
+  if ((o.fit || o.planar) && !hasSize(model)) {
+    fprintf(stderr, "obxtool: %s needs a model of some size; %s has none\n",
+            o.fit ? "--fit" : "--planar", o.in);
+    obxDeleteModel(model);
+    return kExitFailure;
+  }
   // Welding first lets every later step see the merged vertices; fitting
   // and flipping only move positions and corner order; normals come before
   // the texture coordinates because the sphere map reads them.
