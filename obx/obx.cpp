@@ -2140,7 +2140,10 @@ void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
   // Indices go out through %d: "none" (all bits set) prints as -1.
   int64_t material = -1;
   for (ObxGroup* group = model->groups; group; group = group->next) {
-    fprintf(file, "g %s\n", group->name);
+    // A name read from a file keeps the blank after "g"; writing another
+    // blank before it would grow the name by one on every read and write.
+    const bool blank = group->name[0] == ' ' || group->name[0] == '\t';
+    fprintf(file, blank ? "g%s\n" : "g %s\n", group->name);
     if (mode & OBX_MATERIAL) {
       OBX_ASSERT(group->material < model->nummaterials);
       fprintf(file, "usemtl %s\n", model->materials[group->material].name);

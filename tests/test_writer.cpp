@@ -53,7 +53,7 @@ TEST(Writer, plain_mode_writes_positions_and_plain_faces) {
                                 "v 1.000000 0.000000 0.000000\n"
                                 "v 0.000000 1.000000 0.000000\n"
                                 "\n# 2 groups\n# 3 faces (triangles)\n\n"
-                                "g  top\n"
+                                "g top\n"
                                 "f 1 2 3\n"
                                 "usemtl blue\n"  // triangle materials show in every mode
                                 "f 1 2 3\n"
@@ -77,7 +77,7 @@ TEST(Writer, smooth_texture_material_writes_all_indices_and_the_mtl) {
   EXPECT_NE(obj.find("\nmtllib out.mtl\n\n"), std::string::npos);
   EXPECT_NE(obj.find("\n# 1 normals\nvn 0.000000 0.000000 1.000000\n"), std::string::npos);
   EXPECT_NE(obj.find("\n# 1 texcoords\nvt 0.500000 0.250000\n"), std::string::npos);
-  EXPECT_NE(obj.find("g  top\nusemtl red\nf 1/1/1 2/1/1 3/1/-1\nusemtl blue\n"
+  EXPECT_NE(obj.find("g top\nusemtl red\nf 1/1/1 2/1/1 3/1/-1\nusemtl blue\n"
                      "f 1/1/1 2/1/1 3/1/-1\nf 1/1/1 2/1/1 3/1/-1\n\n"
                      "g default\nusemtl default\n\n"),
             std::string::npos)
@@ -138,7 +138,7 @@ TEST(Writer, smooth_texture_material_output_line_by_line) {
       "# 2 groups",
       "# 3 faces (triangles)",
       "",
-      "g  top",
+      "g top",
       "usemtl red",
       "f 1/1/1 2/1/1 3/1/-1",
       "usemtl blue",
@@ -246,7 +246,7 @@ TEST(Writer, material_mode_without_a_library_name_writes_no_mtllib) {
   obxWriteOBJ(m, path.c_str(), OBX_MATERIAL);
   std::string obj = readFile(path);
   EXPECT_EQ(obj.find("mtllib"), std::string::npos);
-  EXPECT_NE(obj.find("g  top\nusemtl red\n"), std::string::npos);
+  EXPECT_NE(obj.find("g top\nusemtl red\n"), std::string::npos);
   obxDeleteModel(m);
 }
 
@@ -337,8 +337,9 @@ TEST(Writer, a_read_model_written_back_reads_the_same) {
 
 // Every value and index survives read -> write -> read. Groups come back in
 // the reverse order (the writer puts the newest first), so triangles are
-// compared group by group. Each name gains the writer's blank after "g", so
-// the written "g default" reads back as " default", one group more.
+// compared group by group. Names read from a file keep their leading blank
+// and come back the same; the built-in "default" group, written as
+// "g default", reads back as " default", a group of its own.
 TEST(Writer, round_trip_keeps_every_index_and_value) {
   TempDir dir;
   dir.write("in.mtl",
@@ -372,7 +373,7 @@ TEST(Writer, round_trip_keeps_every_index_and_value) {
     EXPECT_EQ(b->texcoords[i], a->texcoords[i]);
 
   for (const ObxGroup* ga = a->groups; ga; ga = ga->next) {
-    std::string name = std::string(" ") + ga->name;
+    std::string name = ga->name[0] == ' ' ? ga->name : std::string(" ") + ga->name;
     const ObxGroup* gb = obxLookupGroup(b, name.c_str());
     ASSERT_NE(gb, nullptr) << "[" << name << "]";
     ASSERT_EQ(gb->numtriangles, ga->numtriangles) << name;
@@ -388,6 +389,9 @@ TEST(Writer, round_trip_keeps_every_index_and_value) {
       EXPECT_STREQ(b->materials[tb.material].name, a->materials[ta.material].name);
     }
   }
+
+  for (const ObxGroup* gb = b->groups; gb; gb = gb->next)
+    EXPECT_NE(std::string(gb->name).rfind("  ", 0), 0u) << "[" << gb->name << "]";
 
   // "default" comes back as a material of its own after the reader's.
   ASSERT_EQ(b->nummaterials, a->nummaterials + 1);
