@@ -329,6 +329,18 @@ ObxGroup* obxEnsureGroup(ObxModel* model, const char* name) {
 
 // ---- OBJ reader ----------------------------------------------------------
 
+// A big model's arrays are filled front to back once: in huge pages that is
+// a few hundred page faults instead of tens of thousands, and the kernel
+// clears them several times faster. Only a hint, on the whole 2 MB pages
+// inside a block of at least 8 MB that nothing has touched yet.
+static void obxAdviseHugePages(void* block, size_t bytes) {
+  const size_t huge = size_t(2) << 20;
+  if (bytes < 4 * huge) return;
+  uintptr_t first = (uintptr_t(block) + huge - 1) & ~uintptr_t(huge - 1);
+  uintptr_t last = (uintptr_t(block) + bytes) & ~uintptr_t(huge - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 // The reader's fast paths take the common shapes of v, vn, vt and f lines
 // and hand everything else to the exact scanner; with this off, every byte
 // goes through the exact scanner. Not in the header: only the tests, which
@@ -402,11 +414,12 @@ static inline void obxSkipVertexFloats(ObxScanner* s, int count, float* ignored)
 }
 
 // The storing pass's v, vn and vt numbers: a whole short line of plain
-// numbers at once, anything else by the scan above.
+// numbers at once, anything else by the scan above. The input begins at
+// begin.
 template <int Count>
-static inline void obxStoreVertexFloats(ObxScanner* s, float* values) {
+static inline void obxStoreVertexFloats(const char* begin, ObxScanner* s, float* values) {
   if (obxReaderFastPaths) {
-    if (const char* feed = obxQuickVertexLine<Count>(s->p, s->end, values)) {
+    if (const char* feed = obxQuickVertexLine<Count>(begin, s->p, s->end, values)) {
       s->p = feed;
       return;
     }
@@ -836,13 +849,16 @@ static void obxSecondPass(ObxObjReader* reader) {
       case 'v':
         if (second == '\0') {
           OBX_ASSERT(fill.vertex <= model->numvertices);
-          obxStoreVertexFloats<3>(scan, &model->vertices[3 * size_t(fill.vertex++)]);
+          obxStoreVertexFloats<3>(reader->file.data, scan,
+                                  &model->vertices[3 * size_t(fill.vertex++)]);
         } else if (second == 'n') {
           OBX_ASSERT(fill.normal <= model->numnormals);
-          obxStoreVertexFloats<3>(scan, &model->normals[3 * size_t(fill.normal++)]);
+          obxStoreVertexFloats<3>(reader->file.data, scan,
+                                  &model->normals[3 * size_t(fill.normal++)]);
         } else {  // "vt": the first pass has stopped at every other "v" keyword
           OBX_ASSERT(second == 't' && fill.texcoord <= model->numtexcoords);
-          obxStoreVertexFloats<2>(scan, &model->texcoords[2 * size_t(fill.texcoord++)]);
+          obxStoreVertexFloats<2>(reader->file.data, scan,
+                                  &model->texcoords[2 * size_t(fill.texcoord++)]);
         }
         break;
       case 'f':
@@ -899,15 +915,7 @@ static void obxCheckIndices(const ObxModel* model) {
 // A zeroed block of count elements of size bytes; NULL when memory runs out.
 static void* obxAllocateZeroed(size_t count, size_t size) {
   void* block = calloc(count ? count : 1, size);
-  // A big model's arrays are filled front to back once: in huge pages
-  // that is a few hundred page faults instead of tens of thousands. Only
-  // a hint, on the whole 2 MB pages inside the block.
-  const size_t huge = size_t(2) << 20;
-  if (block && obxReaderFastPaths && count * size >= 4 * huge) {
-    uintptr_t first = (uintptr_t(block) + huge - 1) & ~uintptr_t(huge - 1);
-    uintptr_t last = (uintptr_t(block) + count * size) & ~uintptr_t(huge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-  }
+  if (block && obxReaderFastPaths) obxAdviseHugePages(block, count * size);
   return block;
 }
 
@@ -1262,6 +1270,7 @@ void obxComputeFacetNormals(ObxModel* model) {
   model->numfacetnorms = model->numtriangles;
   float* facetnorms = static_cast<float*>(
       obxAllocNormals(NULL, model->numfacetnorms, "obxComputeFacetNormals()"));
+  obxAdviseHugePages(facetnorms, 3 * sizeof(float) * (size_t(model->numfacetnorms) + 1));
   model->facetnorms = facetnorms;
   facetnorms[0] = facetnorms[1] = facetnorms[2] = 0.0f;
   const float* vertices = model->vertices;

@@ -560,17 +560,26 @@ inline const char* obxQuickNumberLine(const char* p, const char* end, int count)
 // first Count numbers into values, as obxScanFloat<true> converts them.
 // Numbers of more than fifteen digits, and those whose conversion below
 // cannot be trusted to round as the exact scan does, leave the line (and
-// values) to the exact scan: NULL.
+// values) to the exact scan: NULL. Reads from 16 bytes before p on, but
+// not before begin.
 template <int Count>
-inline const char* obxQuickVertexLine(const char* p, const char* end, float* values) {
+inline const char* obxQuickVertexLine(const char* begin, const char* p, const char* end,
+                                      float* values) {
 #if defined(__SSE2__)
   ObxNumberLine line;
-  // Each number's digits are read sixteen bytes at a time.
-  if (end - p < 64 + 16 || !obxNumberLineMasks(p, end, Count, &line)) return NULL;
+  if (p - begin < 16 || end - p < 64 || !obxNumberLineMasks(p, end, Count, &line)) return NULL;
   static const double inverses[16] = {1e0,   1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
                                       1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15};
-  typedef unsigned __int128 Wide;
-  const Wide nibbles = Wide(0x0F0F0F0F0F0F0F0Full) << 64 | 0x0F0F0F0F0F0F0F0Full;
+  // Windows of sixteen bytes into these pick the bytes of a number, its
+  // digits before the point and those after it.
+  static const uint8_t tail[32] = {0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+                                   0,   0,   0,   0,   0,   0xF, 0xF, 0xF, 0xF, 0xF, 0xF,
+                                   0xF, 0xF, 0xF, 0xF, 0xF, 0xF, 0xF, 0xF, 0xF, 0xF};
+  static const uint8_t sides[48] = {
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+      0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const __m128i zero = _mm_setzero_si128();
   float converted[Count];
   uint64_t first = line.first;
   bool odd = false;  // some number goes the exact way
@@ -583,16 +592,27 @@ inline const char* obxQuickVertexLine(const char* p, const char* end, float* val
     const int at = q + whole;  // where a point would be
     const bool point = (line.point >> at) & 1;
     const int fraction = point ? __builtin_ctzll(~(line.digit >> (at + 1))) : 0;
-    const int digits = whole + fraction;
-    odd |= digits > 15;
-    // The digits without the point, the last of them in the top byte.
-    const Wide text = Wide(obxLoad8(p + q + 8)) << 64 | obxLoad8(p + q);
-    // (Longer runs go the exact way; the masks below keep the shifts short.)
-    const Wide before = (Wide(1) << (8 * (whole & 15))) - 1;
-    const Wide packed = point ? (text & before) | ((text >> 8) & ~before) : text;
-    const Wide aligned = (packed & nibbles) << (8 * (16 - (digits > 15 ? 15 : digits)));
-    const uint64_t mantissa = uint64_t(obxDigitValue8(uint64_t(aligned), 8)) * 100000000u +
-                              obxDigitValue8(uint64_t(aligned >> 64), 8);
+    odd |= whole + fraction > 15;
+    const int length = odd ? 16 : whole + point + fraction;  // bytes after the sign
+    // The sixteen bytes that end with the number, as digit values: the
+    // bytes before it cleared, those before the point moved up over it.
+    const __m128i text = _mm_and_si128(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + q + length - 16)),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(tail + length)));
+    const __m128i before = _mm_loadu_si128(
+        reinterpret_cast<const __m128i*>(sides + (point ? fraction + 1 : 16)));
+    const __m128i after = _mm_loadu_si128(
+        reinterpret_cast<const __m128i*>(sides + (point ? 16 + fraction : 32)));
+    const __m128i digits = _mm_or_si128(_mm_slli_si128(_mm_and_si128(text, before), 1),
+                                        _mm_and_si128(text, after));
+    // Pairs, fours and eights of digits: two eight-digit halves.
+    const __m128i twos =
+        _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), _mm_set1_epi32(0x1000A)),
+                        _mm_madd_epi16(_mm_unpackhi_epi8(digits, zero), _mm_set1_epi32(0x1000A)));
+    const __m128i fours = _mm_madd_epi16(twos, _mm_set1_epi32(0x10064));
+    const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(0x12710));
+    const uint64_t halves = uint64_t(_mm_cvtsi128_si64(eights));
+    const uint64_t mantissa = (halves & 0xFFFFFFFFu) * 100000000u + (halves >> 32);
     // As in obxScanFloatQuick: fifteen digits are exact in a double, and
     // the product is the correctly rounded float unless it lies next to a
     // halfway point or below the normal range.
@@ -607,7 +627,7 @@ inline const char* obxQuickVertexLine(const char* p, const char* end, float* val
   for (int i = 0; i < Count; i++) values[i] = converted[i];
   return p + line.feed;
 #else
-  (void)p, (void)end, (void)values;
+  (void)begin, (void)p, (void)end, (void)values;
   return NULL;
 #endif
 }
