@@ -593,6 +593,9 @@ inline const char* obxQuickVertexLine(const char* begin, const char* p, const ch
     const bool point = (line.point >> at) & 1;
     const int fraction = point ? __builtin_ctzll(~(line.digit >> (at + 1))) : 0;
     odd |= whole + fraction > 15;
+    // A longer fraction goes the exact way, but its windows are still
+    // loaded: they must stay inside the tables.
+    const int window = fraction < 15 ? fraction : 15;
     const int length = odd ? 16 : whole + point + fraction;  // bytes after the sign
     // The sixteen bytes that end with the number, as digit values: the
     // bytes before it cleared, those before the point moved up over it.
@@ -600,9 +603,9 @@ inline const char* obxQuickVertexLine(const char* begin, const char* p, const ch
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + q + length - 16)),
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(tail + length)));
     const __m128i before = _mm_loadu_si128(
-        reinterpret_cast<const __m128i*>(sides + (point ? fraction + 1 : 16)));
+        reinterpret_cast<const __m128i*>(sides + (point ? window + 1 : 16)));
     const __m128i after = _mm_loadu_si128(
-        reinterpret_cast<const __m128i*>(sides + (point ? 16 + fraction : 32)));
+        reinterpret_cast<const __m128i*>(sides + (point ? 16 + window : 32)));
     const __m128i digits = _mm_or_si128(_mm_slli_si128(_mm_and_si128(text, before), 1),
                                         _mm_and_si128(text, after));
     // Pairs, fours and eights of digits: two eight-digit halves.
