@@ -136,6 +136,82 @@ void checkQuick(const char* data, size_t size) {
   }
 }
 
+// The storing pass's whole vertex line against the exact scan: the same
+// values, and a line feed no earlier than where the exact scan stops. The
+// first sixteen bytes stand before the line; the quick path may read them.
+void checkVertexLine(const char* data, size_t size) {
+  if (size < 16) return;
+  const char* begin = data + 16;
+  const char* end = data + size;
+  for (int count = 2; count <= 3; count++) {
+    float values[3] = {-7, -7, -7}, expected[3] = {-7, -7, -7};
+    const char* feed = count == 3 ? obxQuickVertexLine<3>(data, begin, end, values)
+                                  : obxQuickVertexLine<2>(data, begin, end, values);
+    if (!feed) {
+      // Nothing may be stored when the line is left to the exact scan.
+      for (float value : values)
+        if (value != -7) mismatch("vertex line left alone", data, size);
+      continue;
+    }
+    ObxScanner exact = {begin, end};
+    if (obxScanFloats<true>(&exact, count, expected) != count)
+      mismatch("vertex line count", data, size);
+    for (int k = 0; k < count; k++)
+      if (!sameFloat(values[k], expected[k])) mismatch("vertex line values", data, size);
+    if (feed < begin || feed >= end || *feed != '\n' || exact.p > feed ||
+        memchr(begin, '\n', size_t(feed - begin)))
+      mismatch("vertex line feed", data, size);
+  }
+}
+
+// The counting pass's whole face line: its items are the blank-separated
+// words before the line feed, all of plain digits in one slash layout, and
+// the next line begins with a byte no item can begin with.
+void checkFaceLine(const char* data, size_t size) {
+  const char* end = data + size;
+  const char* feed = NULL;
+  const int items = obxQuickFaceLine(data, end, &feed);
+  if (items == 0) {
+    if (feed) mismatch("face line left alone", data, size);
+    return;
+  }
+  if (!feed || feed < data || feed >= end || *feed != '\n') mismatch("face line feed", data, size);
+  int words = 0;
+  std::string layout, first;
+  for (const char* p = data; p < feed;) {
+    if (obxIsSpace((unsigned char)*p)) {
+      p++;
+      continue;
+    }
+    layout.clear();
+    bool digits = false;
+    for (; p < feed && !obxIsSpace((unsigned char)*p); p++) {
+      if (*p == '/') {
+        if (!digits && layout.empty()) mismatch("face line item starts with a slash", data, size);
+        layout += '/';
+        digits = false;
+      } else if (obxIsDigit((unsigned char)*p)) {
+        if (!digits) layout += 'd';
+        digits = true;
+      } else {
+        mismatch("face line item byte", data, size);
+      }
+    }
+    if (layout != "d" && layout != "d/d" && layout != "d/d/d" && layout != "d//d")
+      mismatch("face line item form", data, size);
+    if (words++ == 0)
+      first = layout;
+    else if (layout != first)
+      mismatch("face line item forms differ", data, size);
+  }
+  if (words != items) mismatch("face line item count", data, size);
+  if (feed + 1 < end) {
+    const unsigned char next = (unsigned char)feed[1];
+    if (obxIsSpace(next) || obxIsDigit(next) || next == '-' || next == '+')
+      mismatch("face line next byte", data, size);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
@@ -151,6 +227,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   checkFloat(data, size);
   for (int form = OBX_FORM_V; form <= OBX_FORM_VN; form++) checkItem(data, size, ObxItemForm(form));
   checkQuick(data, size);
+  checkVertexLine(data, size);
+  checkFaceLine(data, size);
   free(data);
   return 0;
 }
