@@ -592,11 +592,12 @@ inline const char* obxQuickVertexLine(const char* begin, const char* p, const ch
     const int at = q + whole;  // where a point would be
     const bool point = (line.point >> at) & 1;
     const int fraction = point ? __builtin_ctzll(~(line.digit >> (at + 1))) : 0;
-    odd |= whole + fraction > 15;
-    // A longer fraction goes the exact way, but its windows are still
-    // loaded: they must stay inside the tables.
-    const int window = fraction < 15 ? fraction : 15;
-    const int length = odd ? 16 : whole + point + fraction;  // bytes after the sign
+    // A longer number goes the exact way, and before its windows are
+    // loaded: sixteen bytes from it may reach past the input's end, and
+    // its length past the tables.
+    if (whole + fraction > 15) return NULL;
+    const int window = fraction;
+    const int length = whole + point + fraction;  // bytes after the sign
     // The sixteen bytes that end with the number, as digit values: the
     // bytes before it cleared, those before the point moved up over it.
     const __m128i text = _mm_and_si128(

@@ -397,6 +397,30 @@ TEST(Scanner, quick_vertex_lines_match_the_exact_scan) {
   EXPECT_GT(taken, kGenerated);
 }
 
+TEST(Scanner, quick_vertex_line_after_a_long_number_reads_nothing_past_the_input) {
+  // A number of more than fifteen digits leaves the line to the exact scan;
+  // the short numbers after it, near the end of the input, must not have
+  // sixteen bytes loaded from them. The input is a block of its exact size,
+  // so that the sanitizer sees a read beyond it.
+  for (int digits = 16; digits <= 40; digits++) {
+    std::string line = std::string(size_t(digits), '7');
+    line += std::string(52 - line.size(), ' ') + "1 9\n";
+    std::string text = std::string(16, 'v') + line + "g";
+    text += std::string(16 + 64 - text.size(), '#');
+    std::vector<char> input(text.begin(), text.end());
+    float values[3] = {-7, -7, -7};
+    const char* begin = input.data() + 16;
+    EXPECT_EQ(obxQuickVertexLine<3>(input.data(), begin, input.data() + input.size(), values),
+              nullptr)
+        << digits;
+    for (float value : values) EXPECT_EQ(value, -7);
+    // The exact scan takes the three numbers.
+    ObxScanner exact = {begin, input.data() + input.size()};
+    EXPECT_EQ(obxScanFloats<true>(&exact, 3, values), 3);
+    EXPECT_EQ(values[2], 9.0f);
+  }
+}
+
 TEST(Scanner, integers_beyond_32_bits_are_flagged) {
   const struct {
     const char* text;
