@@ -743,6 +743,10 @@ static inline void obxStoreCorner(ObxTriangle* triangle, int corner, ObxItemForm
       (form == OBX_FORM_VN || form == OBX_FORM_VTN) ? fields[2] : OBX_NO_INDEX;
 }
 
+// The most items a face line read at once may have: a line of up to 63
+// bytes holds at most 32.
+enum { OBX_QUICK_FACE_ITEMS = 32 };
+
 // Second-pass state besides the reader's.
 struct ObxFill {
   uint32_t vertex, normal, texcoord;  // next free slots, 1-based
@@ -807,6 +811,33 @@ static void obxFillItems(ObxObjReader* reader, ObxFill* fill, ObxTriangle* trian
   }
 }
 
+// A face whose items were all read at once: items[0..count-1], count >= 3,
+// made into the same fan of triangles as obxFillItems makes, starting with
+// triangle.
+template <ObxItemForm form>
+static void obxFillReadItems(ObxModel* model, ObxFill* fill, ObxTriangle* triangle,
+                             const uint32_t items[][3], int count) {
+  obxStoreCorner(triangle, 0, form, items[0]);
+  obxStoreCorner(triangle, 1, form, items[1]);
+  obxStoreCorner(triangle, 2, form, items[2]);
+  obxAppendTriangle(model, fill);
+  for (int k = 3; k < count; k++) {
+    OBX_ASSERT(fill->triangles < model->numtriangles);
+    ObxTriangle* next = &model->triangles[fill->triangles];
+    next->material = fill->material;
+    next->findex = OBX_NO_INDEX;
+    for (int c = 0; c < 2; c++) {
+      int from = c == 0 ? 0 : 2;
+      next->vindices[c] = triangle->vindices[from];
+      next->nindices[c] = triangle->nindices[from];
+      next->tindices[c] = triangle->tindices[from];
+    }
+    obxStoreCorner(next, 2, form, items[k]);
+    obxAppendTriangle(model, fill);
+    triangle = next;
+  }
+}
+
 static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
   ObxModel* model = reader->model;
   uint32_t fields[3] = {0, 0, 0};
@@ -817,6 +848,24 @@ static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
   triangle->findex = OBX_NO_INDEX;
   if (fill->group->material == 0) fill->group->material = fill->material;
   triangle->material = fill->material;
+  if (obxReaderFastPaths) {
+    // A short line of plain items, all read at once.
+    uint32_t items[OBX_QUICK_FACE_ITEMS][3];
+    ObxItemForm form;
+    const char* feed;
+    const int count = obxQuickFaceValues<OBX_QUICK_FACE_ITEMS>(reader->scan.p, reader->scan.end,
+                                                                &form, items, &feed);
+    if (count) {
+      reader->scan.p = feed;
+      switch (form) {
+        case OBX_FORM_V: return obxFillReadItems<OBX_FORM_V>(model, fill, triangle, items, count);
+        case OBX_FORM_VT: return obxFillReadItems<OBX_FORM_VT>(model, fill, triangle, items, count);
+        case OBX_FORM_VTN:
+          return obxFillReadItems<OBX_FORM_VTN>(model, fill, triangle, items, count);
+        case OBX_FORM_VN: return obxFillReadItems<OBX_FORM_VN>(model, fill, triangle, items, count);
+      }
+    }
+  }
   switch (obxReadFirstItem<false>(reader, fields, &outOfRange)) {
     case OBX_FORM_V: return obxFillItems<OBX_FORM_V>(reader, fill, triangle, fields, outOfRange);
     case OBX_FORM_VT: return obxFillItems<OBX_FORM_VT>(reader, fill, triangle, fields, outOfRange);

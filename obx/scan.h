@@ -663,12 +663,20 @@ inline int obxLowestBit(unsigned __int128 mask) {
   return low ? __builtin_ctzll(low) : 64 + __builtin_ctzll(uint64_t(mask >> 64));
 }
 
+// What obxFaceLineItems found besides the count, for the storing pass.
+template <typename Mask>
+struct ObxFaceLayout {
+  ObxItemForm form;
+  Mask digit;  // the line's digits
+};
+
 // The items of a face line given as bit masks of its bytes (see
 // obxQuickFaceLine); Mask is 64 or 128 bits wide, and feeds has its top bit
-// clear, so the byte after the line feed is among those loaded.
+// clear, so the byte after the line feed is among those loaded. layout, when
+// not NULL, receives the form and the digits.
 template <typename Mask>
 inline int obxFaceLineItems(const char* p, Mask feeds, Mask blank, Mask digit, Mask slash,
-                            const char** feed) {
+                            const char** feed, ObxFaceLayout<Mask>* layout = NULL) {
   const Mask one = 1;
   const int at = obxLowestBit(feeds);
   const unsigned char next = (unsigned char)p[at + 1];
@@ -707,9 +715,62 @@ inline int obxFaceLineItems(const char* p, Mask feeds, Mask blank, Mask digit, M
   int items = 0;
   for (Mask rest = first; rest; rest &= rest - 1) items++;
   *feed = p + at;
+  if (layout) {
+    layout->form = slashes == 0 ? OBX_FORM_V : twice ? OBX_FORM_VN
+                                 : slashes == 1 ? OBX_FORM_VT : OBX_FORM_VTN;
+    layout->digit = digit;
+  }
   return items;
 }
 #endif
+
+// For the storing pass: obxQuickFaceLine for a line within 63 bytes of
+// three to Max items whose numbers have at most eight digits, and the form
+// and the numbers of each item as obxScanItem<false> stores them: v in
+// items[k][0], t in [1], n in [2], as far as the form has them. Returns the
+// number of items, 0 for any other line (items then hold nothing of use).
+// Longer lines gain nothing from being read at once.
+template <int Max>
+inline int obxQuickFaceValues(const char* p, const char* end, ObxItemForm* form,
+                              uint32_t items[][3], const char** feed) {
+#if defined(__SSE2__)
+  if (end - p < 128) return 0;  // the numbers are read eight bytes at a time
+  uint64_t feeds = 0, blank = 0, digit = 0, slash = 0;
+  for (int part = 0; part < 4 && !feeds; part++) {
+    const ObxFaceBytes bytes = obxClassifyFace16(p + 16 * part);
+    const int shift = 16 * part;
+    feeds |= uint64_t(bytes.feed) << shift;
+    blank |= uint64_t(bytes.blank) << shift;
+    digit |= uint64_t(bytes.digit) << shift;
+    slash |= uint64_t(bytes.slash) << shift;
+  }
+  feeds &= 0x7FFFFFFFFFFFFFFFull;
+  if (!feeds) return 0;
+  ObxFaceLayout<uint64_t> layout;
+  const char* lineEnd;
+  const int count = obxFaceLineItems<uint64_t>(p, feeds, blank, digit, slash, &lineEnd, &layout);
+  if (count < 3 || count > Max) return 0;
+  // Each item has the form's numbers, one run of digits each, in order.
+  const int numbers = layout.form == OBX_FORM_V ? 1 : layout.form == OBX_FORM_VTN ? 3 : 2;
+  const int slot2 = layout.form == OBX_FORM_VN ? 2 : 1;
+  uint64_t runs = layout.digit & ~(layout.digit << 1);
+  for (int k = 0; k < count; k++) {
+    for (int j = 0; j < numbers; j++) {
+      const int start = __builtin_ctzll(runs);
+      runs &= runs - 1;
+      const int length = __builtin_ctzll(~(layout.digit >> start));
+      if (length > 8) return 0;
+      items[k][j == 0 ? 0 : j == 1 ? slot2 : 2] = obxDigitValue8(obxLoad8(p + start), length);
+    }
+  }
+  *form = layout.form;
+  *feed = lineEnd;
+  return count;
+#else
+  (void)p, (void)end, (void)form, (void)items, (void)feed;
+  return 0;
+#endif
+}
 
 // For the counting pass: the items of a face whose rest of line at p, up to
 // a line feed within the next 127 bytes, is blanks and items of plain

@@ -397,6 +397,68 @@ TEST(Scanner, quick_vertex_lines_match_the_exact_scan) {
   EXPECT_GT(taken, kGenerated);
 }
 
+TEST(Scanner, quick_face_values_match_the_item_scan) {
+  // A face line read at once must give the form of its first item and, for
+  // every item, the numbers the item scan of that form gives, and take as
+  // many items as that scan does before it fails on the next line.
+  std::mt19937 rng(37);
+  auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+  static const char* const layouts[] = {"#", "#/#", "#//#", "#/#/#"};
+  static const ObxItemForm forms[] = {OBX_FORM_V, OBX_FORM_VT, OBX_FORM_VN, OBX_FORM_VTN};
+  static const char* const odd[] = {"#/", "/#", "#///#", "#/#/", "#x", "-#", "+#", "#//#/#"};
+  static const char* const blanks[] = {" ", " ", "  ", "\t", "\r", "\v"};
+  static const char* const next[] = {"f 1 2 3", "v 1 2 3", "g x", "# c", "1", "-2", " f", ""};
+  auto number = [&] {
+    std::string digits = std::to_string(rng() % (pick(8) ? 100000u : 1000000000u));
+    return (pick(6) == 0 ? std::string(pick(4), '0') : std::string()) + digits;
+  };
+  int taken = 0;
+  for (int i = 0; i < kGenerated * 5; i++) {
+    const int form = pick(4);
+    std::string text;
+    const int count = pick(6) ? 3 + pick(3) : 1 + pick(8);
+    for (int k = 0; k < count; k++) {
+      text += blanks[pick(6)];
+      const char* layout = k > 0 && pick(12) == 0 ? odd[pick(8)] : layouts[form];
+      for (const char* c = layout; *c; c++) text += *c == '#' ? number() : std::string(1, *c);
+    }
+    if (pick(4) == 0) text += " ";
+    text += "\n";
+    text += next[pick(8)];
+    text += std::string(130, 'g');
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    uint32_t items[32][3];
+    ObxItemForm found;
+    const char* feed = nullptr;
+    const int read = obxQuickFaceValues<32>(begin, end, &found, items, &feed);
+    if (!read) continue;
+    taken++;
+    ASSERT_EQ(found, forms[form]) << '"' << text << '"';
+    ASSERT_EQ(*feed, '\n');
+    ASSERT_EQ(memchr(begin, '\n', size_t(feed - begin)), nullptr) << '"' << text << '"';
+    ObxScanner exact = {begin, end};
+    bool outOfRange = false;
+    int scanned = 0;
+    for (;; scanned++) {
+      uint32_t fields[3] = {0, 0, 0};
+      if (obxScanItem<false>(&exact, found, fields, &outOfRange) < 1) break;
+      ASSERT_LT(scanned, read) << '"' << text << '"';
+      ASSERT_EQ(items[scanned][0], fields[0]) << '"' << text << "\" item " << scanned;
+      if (found == OBX_FORM_VT || found == OBX_FORM_VTN) {
+        ASSERT_EQ(items[scanned][1], fields[1]) << '"' << text << "\" item " << scanned;
+      }
+      if (found == OBX_FORM_VN || found == OBX_FORM_VTN) {
+        ASSERT_EQ(items[scanned][2], fields[2]) << '"' << text << "\" item " << scanned;
+      }
+    }
+    ASSERT_EQ(scanned, read) << '"' << text << '"';
+    ASSERT_FALSE(outOfRange);
+  }
+  // Many lines are short and plain enough for the quick path.
+  EXPECT_GT(taken, kGenerated / 2);
+}
+
 TEST(Scanner, quick_vertex_line_after_a_long_number_reads_nothing_past_the_input) {
   // A number of more than fifteen digits leaves the line to the exact scan;
   // the short numbers after it, near the end of the input, must not have
