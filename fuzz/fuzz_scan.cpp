@@ -212,6 +212,41 @@ void checkFaceLine(const char* data, size_t size) {
   }
 }
 
+// The storing pass's whole face line: the form of its first item, and for
+// every item the numbers the item scan of that form stores, as many items
+// as that scan takes.
+void checkFaceValues(const char* data, size_t size) {
+  const char* end = data + size;
+  ObxItemForm form = OBX_FORM_V;
+  uint32_t items[32][3];
+  const char* feed = NULL;
+  const int read = obxQuickFaceValues<32>(data, end, &form, items, &feed);
+  if (read == 0) return;
+  if (!feed || feed < data || feed >= end || *feed != '\n' ||
+      memchr(data, '\n', size_t(feed - data)))
+    mismatch("face values feed", data, size);
+  // The first word's slashes name the form.
+  const char* word = data;
+  while (word < feed && obxIsSpace((unsigned char)*word)) word++;
+  std::string slashes;
+  for (const char* p = word; p < feed && !obxIsSpace((unsigned char)*p); p++)
+    if (*p == '/') slashes += (p > word && p[-1] == '/') ? "/" : "|";
+  static const char* const layouts[4] = {"", "|", "||", "|/"};  // by ObxItemForm
+  if (slashes != layouts[form]) mismatch("face values form", data, size);
+  ObxScanner exact = {data, end};
+  bool outOfRange = false;
+  int scanned = 0;
+  for (;; scanned++) {
+    uint32_t fields[3] = {0, 0, 0};
+    if (obxScanItem<false>(&exact, form, fields, &outOfRange) < 1) break;
+    if (scanned >= read || items[scanned][0] != fields[0] ||
+        ((form == OBX_FORM_VT || form == OBX_FORM_VTN) && items[scanned][1] != fields[1]) ||
+        ((form == OBX_FORM_VN || form == OBX_FORM_VTN) && items[scanned][2] != fields[2]))
+      mismatch("face values", data, size);
+  }
+  if (scanned != read || outOfRange) mismatch("face values count", data, size);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
@@ -229,6 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   checkQuick(data, size);
   checkVertexLine(data, size);
   checkFaceLine(data, size);
+  checkFaceValues(data, size);
   free(data);
   return 0;
 }
