@@ -491,26 +491,29 @@ struct ObxNumberLine {
   uint64_t first;  // first byte of each number
   uint64_t digit;  // digits
   uint64_t point;  // decimal points
+  uint64_t exp;    // the 'e' or 'E' of each exponent
   int feed;        // offset of the line feed
 };
 
 // Whether the bytes at p up to a line feed within the next 63 bytes hold
 // at least count plain decimals (-?digits[.digits] or -?.digits, at least
-// one digit each) and blanks only; fills *line when they do.
+// one digit each, then maybe an exponent: e or E right after a digit, an
+// optional sign, digits) and blanks only; fills *line when they do.
 __attribute__((always_inline)) inline bool obxNumberLineMasks(const char* p, const char* end,
                                                               int count, ObxNumberLine* line) {
   if (end - p < 64) return false;
   uint64_t feed = 0, blank = 0, digit = 0, dot = 0, minus = 0;
   // Sixteen bytes at a time, until a line feed has come.
-  for (int part = 0; part < 4 && !feed; part++) {
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
+  int parts = 0;
+  for (; parts < 4 && !feed; parts++) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * parts));
     const __m128i space = _mm_cmpeq_epi8(c, _mm_set1_epi8(' '));
     // Signed compares: bytes from 0x80 up are negative and in no class.
     const __m128i control = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('\t' - 1)),
                                           _mm_cmplt_epi8(c, _mm_set1_epi8('\r' + 1)));
     const __m128i digits = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)),
                                          _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
-    const int shift = 16 * part;
+    const int shift = 16 * parts;
     feed |= uint64_t(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n')))) << shift;
     blank |= uint64_t(_mm_movemask_epi8(_mm_or_si128(space, control))) << shift;
     digit |= uint64_t(_mm_movemask_epi8(digits)) << shift;
@@ -521,20 +524,46 @@ __attribute__((always_inline)) inline bool obxNumberLineMasks(const char* p, con
   if (!feed) return false;
   const uint64_t bytes = (feed & (0u - feed)) - 1;  // the bytes before it
   digit &= bytes, dot &= bytes, minus &= bytes;
-  const uint64_t word = digit | dot | minus;
-  if ((word | (blank & bytes)) != bytes) return false;
+  uint64_t word = digit | dot | minus;
+  uint64_t exp = 0, plus = 0;
+  if ((word | (blank & bytes)) != bytes) {
+    // Only a line with other bytes looks for exponents (e or E, a plus).
+    for (int part = 0; part < parts; part++) {
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
+      const int shift = 16 * part;
+      plus |= uint64_t(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('+')))) << shift;
+      exp |= uint64_t(_mm_movemask_epi8(
+                 _mm_cmpeq_epi8(_mm_or_si128(c, _mm_set1_epi8(0x20)), _mm_set1_epi8('e'))))
+             << shift;
+    }
+    exp &= bytes, plus &= bytes;
+    word |= exp | plus;
+    if (!exp || (word | (blank & bytes)) != bytes) return false;
+  }
   const uint64_t first = word & ~(word << 1);  // first byte of each number
   const uint64_t last = word & ~(word >> 1);   // last byte of each number
-  // A sign only in front; each number ends in a digit or in a point after a
-  // digit (so it has a digit); a point and the digits after it are followed
-  // by no second point (the carry runs through those digits).
-  if (minus & ~first) return false;
+  // A minus only in front or right after an exponent's e, a plus only
+  // there; each number ends in a digit or in a point after a digit (so it
+  // has a digit); a point and the digits after it are followed by no
+  // second point (the carry runs through those digits).
   if (last & ~(digit | (dot & (digit << 1)))) return false;
   if (((digit + (dot << 1)) & ~digit) & dot) return false;
+  if (!exp) {
+    if (minus & ~first) return false;
+  } else {
+    const uint64_t exponentSign = (minus | plus) & (exp << 1);
+    if ((minus & ~(first | exponentSign)) | (plus & ~exponentSign)) return false;
+    // An e comes right after a digit and before digits, maybe signed; the
+    // number ends with those digits (no point, e or sign after them).
+    if (exp & ~(digit << 1)) return false;
+    const uint64_t exponentDigits = ((exp << 1) & ~exponentSign) | (exponentSign << 1);
+    if (exponentDigits & ~digit) return false;
+    if (((digit + exponentDigits) & ~digit) & word) return false;
+  }
   uint64_t rest = first;
   for (int i = 1; i < count; i++) rest &= rest - 1;  // drops count - 1 numbers
   if (!rest) return false;
-  *line = {first, digit, dot, __builtin_ctzll(feed)};
+  *line = {first, digit, dot, exp, __builtin_ctzll(feed)};
   return true;
 }
 #endif
@@ -568,8 +597,15 @@ inline const char* obxQuickVertexLine(const char* begin, const char* p, const ch
 #if defined(__SSE2__)
   ObxNumberLine line;
   if (p - begin < 16 || end - p < 64 || !obxNumberLineMasks(p, end, Count, &line)) return NULL;
-  static const double inverses[16] = {1e0,   1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
-                                      1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15};
+  // Powers of ten from 1e-40 to 1e22, each the nearest double: those up to
+  // 1e22 are exact.
+  static const double tens[63] = {
+      1e-40, 1e-39, 1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33, 1e-32, 1e-31, 1e-30,
+      1e-29, 1e-28, 1e-27, 1e-26, 1e-25, 1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19,
+      1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9,  1e-8,
+      1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,   1e3,
+      1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,
+      1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22};
   // Windows of sixteen bytes into these pick the bytes of a number, its
   // digits before the point and those after it.
   static const uint8_t tail[32] = {0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
@@ -617,10 +653,25 @@ inline const char* obxQuickVertexLine(const char* begin, const char* p, const ch
     const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(0x12710));
     const uint64_t halves = uint64_t(_mm_cvtsi128_si64(eights));
     const uint64_t mantissa = (halves & 0xFFFFFFFFu) * 100000000u + (halves >> 32);
+    int power = -fraction;
+    const int e = q + length;
+    if ((line.exp >> e) & 1) {
+      // An exponent of up to three digits; longer ones go the exact way.
+      const bool hasSign = p[e + 1] == '-' || p[e + 1] == '+';
+      const int from = e + 1 + hasSign;
+      const int places = __builtin_ctzll(~(line.digit >> from));
+      if (places > 3) return NULL;
+      int value = 0;
+      for (int k = 0; k < places; k++) value = value * 10 + (p[from + k] - '0');
+      power += p[e + 1] == '-' ? -value : value;
+      if (power < -40 || power > 22) return NULL;
+    }
     // As in obxScanFloatQuick: fifteen digits are exact in a double, and
-    // the product is the correctly rounded float unless it lies next to a
-    // halfway point or below the normal range.
-    const double near = double(int64_t(mantissa)) * inverses[fraction & 15];
+    // the product (within two units in the last place of the double, the
+    // power of ten being the nearest double) is the correctly rounded float
+    // unless it lies next to a halfway point or below the normal range.
+    // Fifteen digits times at most 1e22 stay far below the largest float.
+    const double near = double(int64_t(mantissa)) * tens[power + 40];
     uint64_t bits;
     memcpy(&bits, &near, sizeof bits);
     odd |= ((bits & 0x1FFFFFFFull) - (0x10000000ull - 4) <= 8) | ((near < 1e-30) & (mantissa != 0));

@@ -397,6 +397,80 @@ TEST(Scanner, quick_vertex_lines_match_the_exact_scan) {
   EXPECT_GT(taken, kGenerated);
 }
 
+TEST(Scanner, quick_vertex_lines_with_exponents_match_the_exact_scan) {
+  // Exponents in a whole line: every sign and case, leading zeros, powers
+  // reaching past the doubles' exact ones and past the float range, halfway
+  // points between floats written with an exponent, and malformed ones,
+  // which only the exact scan may take.
+  std::mt19937 rng(37);
+  auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+  auto digits = [&](int n) {
+    std::string t;
+    for (int d = 0; d < n; d++) t += char('0' + pick(10));
+    return t;
+  };
+  static const char* const odd[] = {"1e",    "1e+",   "1e-",   "1e5.5", "1e5e5", "1.e5", ".e5",
+                                    "e5",    "1e+-5", "-e5",   "1e5-",  "1e--5", "1ee5", "+1e5",
+                                    "1e0x5", "1e5.",  "1e 5",  "1E+",   "1.5E"};
+  auto number = [&]() -> std::string {
+    const int kind = pick(10);
+    if (kind == 0) return odd[pick(19)];
+    if (kind <= 2) {  // a halfway point between two floats
+      float f;
+      uint32_t bits = 0x0D000000u + uint32_t(rng() % (0x7E000000u - 0x0D000000u));
+      memcpy(&f, &bits, sizeof f);
+      char text[64];
+      snprintf(text, sizeof text, "%.*e", pick(15),
+               (double(f) + double(nextafterf(f, INFINITY))) / 2);
+      return (pick(4) ? "" : "-") + std::string(text);
+    }
+    std::string t = pick(3) ? "" : "-";
+    const int whole = pick(4) ? 1 + pick(3) : pick(9);
+    t += digits(whole);
+    if (pick(3) || whole == 0) t += "." + digits((whole == 0) + pick(pick(4) ? 8 : 18));
+    if (pick(8)) {
+      t += "eE"[pick(4) == 0];
+      const int sign = pick(3);
+      if (sign) t += "-+"[sign - 1];
+      const int places = 1 + pick(pick(6) ? 2 : 5);
+      t += pick(5) == 0 ? std::string(size_t(places), '0') + digits(1) : digits(places);
+    }
+    return t;
+  };
+  int taken = 0;
+  for (int i = 0; i < kGenerated * 5; i++) {
+    const int count = 2 + pick(2);
+    std::string text;
+    for (int k = 0; k < count; k++) text += (pick(8) ? " " : "\t") + number();
+    text += pick(8) ? "\n" : " \n";
+    text += std::string(80, pick(2) ? ' ' : 'v');
+    text.insert(0, std::string(16, 'v'));
+    const char* input = text.data();
+    const char* begin = input + 16;
+    const char* end = input + text.size();
+    float values[3] = {-7, -7, -7}, expected[3] = {-7, -7, -7};
+    const char* feed = count == 3 ? obxQuickVertexLine<3>(input, begin, end, values)
+                                  : obxQuickVertexLine<2>(input, begin, end, values);
+    if (!feed) {
+      for (float value : values) ASSERT_EQ(value, -7) << '"' << text << '"';
+      continue;
+    }
+    taken++;
+    ObxScanner exact = {begin, end};
+    ASSERT_EQ(obxScanFloats<true>(&exact, count, expected), count) << '"' << text << '"';
+    for (int k = 0; k < count; k++) {
+      ASSERT_TRUE(sameFloat(values[k], expected[k]))
+          << '"' << text << "\" number " << k << ": " << values[k] << " vs " << expected[k];
+    }
+    ASSERT_EQ(*feed, '\n');
+    ASSERT_LE(exact.p, feed) << '"' << text << '"';
+    // Each number is one the exact scan takes whole, and the counting pass
+    // skips the line the same way.
+    ASSERT_EQ(obxQuickNumberLine(begin, end, count), feed) << '"' << text << '"';
+  }
+  EXPECT_GT(taken, kGenerated);
+}
+
 TEST(Scanner, quick_face_values_match_the_item_scan) {
   // A face line read at once must give the form of its first item and, for
   // every item, the numbers the item scan of that form gives, and take as
@@ -1121,7 +1195,8 @@ TEST(ReadObjFastPaths, vertex_lines_are_counted_the_same) {
   auto pick = [&](int n) { return int(rng() % unsigned(n)); };
   static const char* const pieces[] = {
       "0", "7", "12", "-3", "0.5", "-0.25", ".5", "-.5", "5.", "1234567890123", "-",
-      ".",  "-.", "1.2.3", "--1", "1-2", "+1", "1e5", "e", "x", "\x80", "y", "1..2", "00.0"};
+      ".",  "-.", "1.2.3", "--1", "1-2", "+1", "1e5", "e", "x", "\x80", "y", "1..2", "00.0",
+      "-9.5e-05", "2E+3", "1e", "1e-", "1e5.5", "1.e5", "e5", "1e+-5", "3e-0007", "1e39"};
   static const char* const blanks[] = {" ", " ", " ", "  ", "\t", "\r", "\v", "\f"};
   static const char* const after[] = {"v 1 2 3", "1 2 3", "f 1 1 1", "", "# c", "2", "vt 1"};
   TempDir dir;
@@ -1134,7 +1209,7 @@ TEST(ReadObjFastPaths, vertex_lines_are_counted_the_same) {
       const int count = pick(8) ? 2 + pick(3) : pick(7);
       for (int k = 0; k < count; k++) {
         text += blanks[pick(8)];
-        text += pick(4) ? pieces[pick(10)] : pieces[pick(24)];
+        text += pick(4) ? pieces[pick(10)] : pieces[pick(34)];
         if (pick(6) == 0) text += std::string(pick(30), '9');
       }
       if (pick(4) == 0) text += blanks[pick(8)];
