@@ -22,8 +22,8 @@
 namespace {
 
 const char kDirectory[] = "/tmp/ostrel-bench";
-const int kGroups = 16;     // groups per scene, each with a usemtl
-const int kMaterials = 4;   // materials in the scene's library
+const int kGroups = 16;    // groups per scene, each with a usemtl
+const int kMaterials = 4;  // materials in the scene's library
 
 enum class FaceKind { Full, Plain, Quad };
 
@@ -158,8 +158,8 @@ double processSeconds() {
 
 // The fastest of runs timings of body, in seconds; teardown runs untimed
 // after each timing.
-double fastest(int runs, const std::function<void()>& body,
-               const std::function<void()>& teardown = [] {}) {
+double fastest(
+    int runs, const std::function<void()>& body, const std::function<void()>& teardown = [] {}) {
   double best = 1e30;
   for (int i = 0; i < runs; i++) {
     double start = processSeconds();
@@ -207,9 +207,9 @@ int main(int argc, char** argv) {
   mkdir(kDirectory, 0755);
   writeLibrary();
   std::vector<Input> inputs = {
-      {"full-100k", FaceKind::Full, 225, ""},   {"plain-100k", FaceKind::Plain, 225, ""},
-      {"quad-100k", FaceKind::Quad, 225, ""},   {"full-2m", FaceKind::Full, 1001, ""},
-      {"plain-2m", FaceKind::Plain, 1001, ""},  {"quad-2m", FaceKind::Quad, 1001, ""},
+      {"full-100k", FaceKind::Full, 225, ""},  {"plain-100k", FaceKind::Plain, 225, ""},
+      {"quad-100k", FaceKind::Quad, 225, ""},  {"full-2m", FaceKind::Full, 1001, ""},
+      {"plain-2m", FaceKind::Plain, 1001, ""}, {"quad-2m", FaceKind::Quad, 1001, ""},
   };
   if (argc > 1) {
     std::vector<Input> chosen;
@@ -231,8 +231,8 @@ int main(int argc, char** argv) {
            (unsigned long long)input.triangles);
 
     ObxModel* model = nullptr;
-    double obx = fastest(runs, [&] { model = obxReadOBJ(input.path.c_str()); },
-                         [&] { obxDeleteModel(model); });
+    double obx = fastest(
+        runs, [&] { model = obxReadOBJ(input.path.c_str()); }, [&] { obxDeleteModel(model); });
     line("obxReadOBJ", input, obx);
 
     tinyobj::ObjReaderConfig config;
@@ -270,9 +270,10 @@ int main(int argc, char** argv) {
         exit(1);
     });
     line("assimp (+GenSmoothNormals)", input, smooth);
-    printf("  normals: obxVertexNormals / reference loop %.2fx; "
-           "obx read+normals vs assimp read+normals %.2fx faster\n",
-           normals / reference, smooth / (obx + normals));
+    printf(
+        "  normals: obxVertexNormals / reference loop %.2fx; "
+        "obx read+normals vs assimp read+normals %.2fx faster\n",
+        normals / reference, smooth / (obx + normals));
   }
   return 0;
 }

@@ -354,8 +354,7 @@ bool obxReaderFastPaths = true;
 // scanned by obxScanItem itself. The form is fixed per face, so each face's
 // loop gets its own copy without the form's branches.
 template <bool Signed, ObxItemForm form>
-__attribute__((always_inline)) static inline int obxScanItemQuick(ObxScanner* s,
-                                                                  uint32_t fields[3],
+__attribute__((always_inline)) static inline int obxScanItemQuick(ObxScanner* s, uint32_t fields[3],
                                                                   bool* outOfRange) {
   obxSkipSpace(s);
   const char* p = s->p;
@@ -435,7 +434,9 @@ static inline size_t obxScanKeyword(ObxScanner* s, const char** token) {
     const char* p = s->p;
     if (s->end - p >= OBX_QUICK_MARGIN) {
       *token = p;
-      const size_t length = obxIsSpace((unsigned char)p[1]) ? 1 : obxIsSpace((unsigned char)p[2]) ? 2 : 0;
+      const size_t length = obxIsSpace((unsigned char)p[1])   ? 1
+                            : obxIsSpace((unsigned char)p[2]) ? 2
+                                                              : 0;
       if (length) {
         s->p = p + length;
         return length;
@@ -584,7 +585,6 @@ static inline ObxItemForm obxReadFirstItem(ObxObjReader* reader, uint32_t fields
         }
       }
     }  // otherwise the token way, from the same place
-
   }
   const char* item;
   size_t length = obxScanToken(&reader->scan, OBX_TOKEN_MAX, &item);
@@ -712,8 +712,8 @@ static void obxFirstPass(ObxObjReader* reader) {
   }
 
   const uint64_t limit = UINT32_MAX - 1;  // counts + 1 must still fit
-  if (reader->numvertices > limit || reader->numnormals > limit ||
-      reader->numtexcoords > limit || reader->numtriangles > limit)
+  if (reader->numvertices > limit || reader->numnormals > limit || reader->numtexcoords > limit ||
+      reader->numtriangles > limit)
     obxFail("obxReadOBJ: too many elements in \"%s\"", model->path);
   model->numvertices = uint32_t(reader->numvertices);
   model->numnormals = uint32_t(reader->numnormals);
@@ -854,7 +854,7 @@ static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
     ObxItemForm form;
     const char* feed;
     const int count = obxQuickFaceValues<OBX_QUICK_FACE_ITEMS>(reader->scan.p, reader->scan.end,
-                                                                &form, items, &feed);
+                                                               &form, items, &feed);
     if (count) {
       reader->scan.p = feed;
       switch (form) {
@@ -910,9 +910,7 @@ static void obxSecondPass(ObxObjReader* reader) {
                                   &model->texcoords[2 * size_t(fill.texcoord++)]);
         }
         break;
-      case 'f':
-        obxFillFace(reader, &fill);
-        break;
+      case 'f': obxFillFace(reader, &fill); break;
       case 'g':
         obxReadGroupName(reader);
         fill.group = obxLookupGroupAt(model, reader->token, &position);
@@ -994,8 +992,8 @@ ObxModel* obxReadOBJ(const char* path) {
   model->triangles =
       static_cast<ObxTriangle*>(obxAllocateZeroed(model->numtriangles, sizeof(ObxTriangle)));
   if (model->numnormals)
-    model->normals = static_cast<float*>(
-        obxAllocateZeroed(3 * (size_t(model->numnormals) + 1), sizeof(float)));
+    model->normals =
+        static_cast<float*>(obxAllocateZeroed(3 * (size_t(model->numnormals) + 1), sizeof(float)));
   if (model->numtexcoords)
     model->texcoords = static_cast<float*>(
         obxAllocateZeroed(2 * (size_t(model->numtexcoords) + 1), sizeof(float)));
@@ -1016,7 +1014,6 @@ ObxModel* obxReadOBJ(const char* path) {
   obxLetGo(model);
   return model;
 }
-
 
 // ==== SECTION: MTL reader and material lookup ==============================
 
@@ -1082,8 +1079,7 @@ static void obxMtlMap(ObxMtlReader* reader, size_t length) {
     if (!name)
       obxWarn("obxReadMTL: map_Kd without a file name in file \"%s\" ignored", reader->filename);
     else
-      reader->model->materials[reader->current].map_diffuse =
-          obxTextureByName(reader->model, name);
+      reader->model->materials[reader->current].map_diffuse = obxTextureByName(reader->model, name);
   } else {
     obxWarn("map %s %s ignored", reader->token, name ? name : "");
   }
@@ -1158,9 +1154,7 @@ static void obxMtlPass(ObxMtlReader* reader) {
           obxWarn("illum material ignored: illum %d", int32_t(illum));
         break;
       }
-      case 'm':
-        obxMtlMap(reader, length);
-        break;
+      case 'm': obxMtlMap(reader, length); break;
       case 'r':
         obxMtlReadLine(reader, OBX_TOKEN_MAX);
         if (fill) obxWarn("reflection type ignored: r%s", reader->line);
@@ -1269,13 +1263,12 @@ int32_t obxTextureByName(ObxModel* model, const char* name) {
   // Without uploads the image is not even opened: its pixels would only
   // feed the upload, and the scales stay those of a loaded texture.
   if (obxTextureUpload)
-    texture->id = obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width,
-                                 &texture->height);
+    texture->id =
+        obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width, &texture->height);
   obxLetGo(path);
   free(path);
   return int32_t(model->numtextures - 1);
 }
-
 
 // ==== SECTION: facet and vertex normals ====================================
 
@@ -1317,8 +1310,8 @@ void obxComputeFacetNormals(ObxModel* model) {
   free(model->facetnorms);
   model->facetnorms = NULL;
   model->numfacetnorms = model->numtriangles;
-  float* facetnorms = static_cast<float*>(
-      obxAllocNormals(NULL, model->numfacetnorms, "obxComputeFacetNormals()"));
+  float* facetnorms =
+      static_cast<float*>(obxAllocNormals(NULL, model->numfacetnorms, "obxComputeFacetNormals()"));
   obxAdviseHugePages(facetnorms, 3 * sizeof(float) * (size_t(model->numfacetnorms) + 1));
   model->facetnorms = facetnorms;
   facetnorms[0] = facetnorms[1] = facetnorms[2] = 0.0f;
@@ -1348,8 +1341,8 @@ static void obxGrowNormals(ObxModel* model, uint32_t step) {
   if (model->numnormals > UINT32_MAX - 2 - step)
     obxFail("obxVertexNormals(): too many normals (%u+%u)", model->numnormals, step);
   model->numnormals += step;
-  model->normals = static_cast<float*>(
-      obxAllocNormals(model->normals, model->numnormals, "obxVertexNormals()"));
+  model->normals =
+      static_cast<float*>(obxAllocNormals(model->normals, model->numnormals, "obxVertexNormals()"));
 }
 
 // Returns an uninitialised block of count list nodes, or NULL. A fresh
@@ -1406,7 +1399,8 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   // block: node 3*i+j stands for corner j of triangle i.
   ObxNode** members = static_cast<ObxNode**>(calloc(size_t(numvertices) + 1, sizeof(ObxNode*)));
   ObxNode* nodes = obxAllocNodes(numnodes);
-  if (!members || !nodes) obxFail("obxVertexNormals(): out of memory for %u triangles", numtriangles);
+  if (!members || !nodes)
+    obxFail("obxVertexNormals(): out of memory for %u triangles", numtriangles);
   ObxNode* node = nodes;
   for (uint32_t i = 0; i < numtriangles; i++) {
     OBX_ASSERT(T(i).vindices[0] <= model->numvertices);
@@ -1439,8 +1433,7 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
 
     // The reference is the list's first triangle.
     const uint32_t reffindex = T(head->index).findex;
-    const float* reference =
-        reffindex == OBX_NO_INDEX ? NULL : &facetnorms[3 * size_t(reffindex)];
+    const float* reference = reffindex == OBX_NO_INDEX ? NULL : &facetnorms[3 * size_t(reffindex)];
     float average[3] = {0.0f, 0.0f, 0.0f};
     uint32_t avg = OBX_NO_INDEX;  // where the average goes
     for (node = head; node; node = node->next) {
@@ -1469,7 +1462,8 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
         }
       } else if (!facet) {
         if (keep) continue;
-        for (; corners; corners &= corners - 1) triangle->nindices[__builtin_ctz(corners)] = OBX_NO_INDEX;
+        for (; corners; corners &= corners - 1)
+          triangle->nindices[__builtin_ctz(corners)] = OBX_NO_INDEX;
       } else {
         while (model->numnormals < next) {
           obxWarn("obxVertexNormals(): realloc %d+100\n", int(model->numnormals + 100));
@@ -1506,8 +1500,8 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   free(members);
 
   // Shrink to fit; realloc keeps normals 1..numnormals without a copy.
-  model->normals = static_cast<float*>(
-      obxAllocNormals(model->normals, model->numnormals, "obxVertexNormals()"));
+  model->normals =
+      static_cast<float*>(obxAllocNormals(model->normals, model->numnormals, "obxVertexNormals()"));
   model->normals[0] = model->normals[1] = model->normals[2] = 0.0f;
 }
 
@@ -1630,8 +1624,7 @@ static GLubyte* obxReadPpmFile(const char* filename, int* width, int* height, GL
   // The header must promise a picture, and the file must hold all of it:
   // checking the size first also keeps absurd headers from allocating.
   size_t bytes = 0;
-  if (!broken && (w <= 0 || h <= 0 || size_t(w) > kObxMaxImageBytes / 3 / size_t(h)))
-    broken = true;
+  if (!broken && (w <= 0 || h <= 0 || size_t(w) > kObxMaxImageBytes / 3 / size_t(h))) broken = true;
   if (!broken) {
     bytes = size_t(w) * size_t(h) * 3;
     long start = ftell(file);
@@ -1713,9 +1706,8 @@ static int obxPowerOfTwoAtLeast(int side) {
   return power;
 }
 
-GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat,
-                      GLboolean filtering, GLboolean mipmaps, float* texcoordWidth,
-                      float* texcoordHeight) {
+GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, GLboolean filtering,
+                      GLboolean mipmaps, float* texcoordWidth, float* texcoordHeight) {
   OBX_ASSERT(filename != NULL);
   OBX_ASSERT(texcoordWidth && texcoordHeight);
   if (obxTextureLimitsPending) obxInitTextureLimits();
@@ -1735,8 +1727,10 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat,
   int components = 0;
   switch (format) {
     case GL_LUMINANCE: components = 1; break;
-    case GL_RGB: case GL_BGR_EXT: components = 3; break;
-    case GL_RGBA: case GL_BGRA_EXT: components = 4; break;
+    case GL_RGB:
+    case GL_BGR_EXT: components = 3; break;
+    case GL_RGBA:
+    case GL_BGRA_EXT: components = 4; break;
     default: obxFail("obxLoadTexture(): unknown type 0x%x", format);
   }
 
@@ -1942,8 +1936,7 @@ void obxDraw(ObxModel* model, GLuint mode) {
             glNormal3fv(&normals[3 * size_t(triangle->nindices[j])]);
           }
           if (textured && triangle->tindices[j] != OBX_NO_INDEX && state.texture != -1) {
-            OBX_ASSERT(triangle->tindices[j] >= 1 &&
-                       triangle->tindices[j] <= model->numtexcoords);
+            OBX_ASSERT(triangle->tindices[j] >= 1 && triangle->tindices[j] <= model->numtexcoords);
             const ObxTexture* texture = &model->textures[state.texture];
             const float* uv = &texcoords[2 * size_t(triangle->tindices[j])];
             glTexCoord2f(uv[0] * texture->width, uv[1] * texture->height);
@@ -2420,8 +2413,7 @@ static float* obxUniqueVectorsMapped(const float* vectors, uint32_t* numvectors,
     if (grid.cellOf(p, c, side, &nearLimit)) {
       const uint32_t own = ObxWeldGrid::hash(c[0], c[1], c[2]);
       for (int corner = 0; corner < 8; corner++) {
-        if (((corner & 1) && !side[0]) || ((corner & 2) && !side[1]) ||
-            ((corner & 4) && !side[2]))
+        if (((corner & 1) && !side[0]) || ((corner & 2) && !side[1]) || ((corner & 4) && !side[2]))
           continue;
         uint32_t h = corner == 0 ? own
                                  : ObxWeldGrid::hash(c[0] + ((corner & 1) ? side[0] : 0),

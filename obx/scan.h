@@ -262,11 +262,13 @@ inline int obxScanFloat(ObxScanner* s, float* value) {
   const char* q = p + negative;
   uint64_t mantissa = 0;  // the digits, while there are at most 19
   int count = 0, fraction = 0;
-  while (q < end && obxIsDigit((unsigned char)*q)) mantissa = mantissa * 10 + uint64_t(*q++ - '0'), count++;
+  while (q < end && obxIsDigit((unsigned char)*q))
+    mantissa = mantissa * 10 + uint64_t(*q++ - '0'), count++;
   if (q < end && *q == '.') {
     q++;
     const char* first = q;
-    while (q < end && obxIsDigit((unsigned char)*q)) mantissa = mantissa * 10 + uint64_t(*q++ - '0');
+    while (q < end && obxIsDigit((unsigned char)*q))
+      mantissa = mantissa * 10 + uint64_t(*q++ - '0');
     fraction = int(q - first);
     count += fraction;
   }
@@ -298,7 +300,8 @@ inline int obxScanFloat(ObxScanner* s, float* value) {
                                      1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
     const int power = exponent - fraction;
     if (count <= 19 && mantissa <= (uint64_t(1) << 24) && power >= -10 && power <= 10) {
-      float magnitude = power < 0 ? float(mantissa) / powers[-power] : float(mantissa) * powers[power];
+      float magnitude =
+          power < 0 ? float(mantissa) / powers[-power] : float(mantissa) * powers[power];
       *value = negative ? -magnitude : magnitude;
       s->p = q;
       return 1;
@@ -405,8 +408,7 @@ __attribute__((always_inline)) inline int obxDigitRun16(const char* p, uint64_t*
   }
   const uint64_t high = obxLoad8(p + 8);
   const int m = obxDigitCount8(high);
-  static const uint32_t scale[9] = {1,      10,      100,      1000,     10000,
-                                    100000, 1000000, 10000000, 100000000};
+  static const uint32_t scale[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
   *value = uint64_t(obxDigitValue8(low, 8)) * scale[m] + (m ? obxDigitValue8(high, m) : 0);
   return 8 + m;
 }
@@ -435,23 +437,23 @@ __attribute__((always_inline)) inline int obxScanFloatQuick(ObxScanner* s, float
     return obxScanFloat<Convert>(s, value);
   if (Convert) {
     static const uint64_t powers[16] = {1,
-                                       10,
-                                       100,
-                                       1000,
-                                       10000,
-                                       100000,
-                                       1000000,
-                                       10000000,
-                                       100000000,
-                                       1000000000,
-                                       10000000000ull,
-                                       100000000000ull,
-                                       1000000000000ull,
-                                       10000000000000ull,
-                                       100000000000000ull,
-                                       1000000000000000ull};
-    static const double inverses[16] = {1e0,   1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
-                                        1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15};
+                                        10,
+                                        100,
+                                        1000,
+                                        10000,
+                                        100000,
+                                        1000000,
+                                        10000000,
+                                        100000000,
+                                        1000000000,
+                                        10000000000ull,
+                                        100000000000ull,
+                                        1000000000000ull,
+                                        10000000000000ull,
+                                        100000000000000ull,
+                                        1000000000000000ull};
+    static const double inverses[16] = {1e0,  1e-1, 1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
+                                        1e-8, 1e-9, 1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15};
     if (digits + fractionDigits > 15) return obxScanFloat<Convert>(s, value);
     // Fifteen digits fit a double exactly.
     const uint64_t mantissa = whole * powers[fractionDigits] + fraction;
@@ -600,21 +602,21 @@ inline const char* obxQuickVertexLine(const char* begin, const char* p, const ch
   // Powers of ten from 1e-40 to 1e22, each the nearest double: those up to
   // 1e22 are exact.
   static const double tens[63] = {
-      1e-40, 1e-39, 1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33, 1e-32, 1e-31, 1e-30,
-      1e-29, 1e-28, 1e-27, 1e-26, 1e-25, 1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19,
-      1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9,  1e-8,
-      1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,   1e3,
-      1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,
-      1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22};
+      1e-40, 1e-39, 1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33, 1e-32, 1e-31, 1e-30, 1e-29, 1e-28,
+      1e-27, 1e-26, 1e-25, 1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15,
+      1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9,  1e-8,  1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,
+      1e-1,  1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,
+      1e12,  1e13,  1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22};
   // Windows of sixteen bytes into these pick the bytes of a number, its
   // digits before the point and those after it.
   static const uint8_t tail[32] = {0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
                                    0,   0,   0,   0,   0,   0xF, 0xF, 0xF, 0xF, 0xF, 0xF,
                                    0xF, 0xF, 0xF, 0xF, 0xF, 0xF, 0xF, 0xF, 0xF, 0xF};
-  static const uint8_t sides[48] = {
-      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-      0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  static const uint8_t sides[48] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,    0,
+                                    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+                                    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   const __m128i zero = _mm_setzero_si128();
   float converted[Count];
   uint64_t first = line.first;
@@ -636,15 +638,15 @@ inline const char* obxQuickVertexLine(const char* begin, const char* p, const ch
     const int length = whole + point + fraction;  // bytes after the sign
     // The sixteen bytes that end with the number, as digit values: the
     // bytes before it cleared, those before the point moved up over it.
-    const __m128i text = _mm_and_si128(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + q + length - 16)),
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(tail + length)));
-    const __m128i before = _mm_loadu_si128(
-        reinterpret_cast<const __m128i*>(sides + (point ? window + 1 : 16)));
-    const __m128i after = _mm_loadu_si128(
-        reinterpret_cast<const __m128i*>(sides + (point ? 16 + window : 32)));
-    const __m128i digits = _mm_or_si128(_mm_slli_si128(_mm_and_si128(text, before), 1),
-                                        _mm_and_si128(text, after));
+    const __m128i text =
+        _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + q + length - 16)),
+                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(tail + length)));
+    const __m128i before =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(sides + (point ? window + 1 : 16)));
+    const __m128i after =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(sides + (point ? 16 + window : 32)));
+    const __m128i digits =
+        _mm_or_si128(_mm_slli_si128(_mm_and_si128(text, before), 1), _mm_and_si128(text, after));
     // Pairs, fours and eights of digits: two eight-digit halves.
     const __m128i twos =
         _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), _mm_set1_epi32(0x1000A)),
@@ -767,8 +769,10 @@ inline int obxFaceLineItems(const char* p, Mask feeds, Mask blank, Mask digit, M
   for (Mask rest = first; rest; rest &= rest - 1) items++;
   *feed = p + at;
   if (layout) {
-    layout->form = slashes == 0 ? OBX_FORM_V : twice ? OBX_FORM_VN
-                                 : slashes == 1 ? OBX_FORM_VT : OBX_FORM_VTN;
+    layout->form = slashes == 0   ? OBX_FORM_V
+                   : twice        ? OBX_FORM_VN
+                   : slashes == 1 ? OBX_FORM_VT
+                                  : OBX_FORM_VTN;
     layout->digit = digit;
   }
   return items;
@@ -844,8 +848,7 @@ inline int obxQuickFaceLine(const char* p, const char* end, const char** feed) {
     slash |= uint64_t(bytes.slash) << shift;
   }
   if (feeds & 0x7FFFFFFFFFFFFFFFull)  // the byte after the line feed is loaded
-    return obxFaceLineItems<uint64_t>(p, feeds & 0x7FFFFFFFFFFFFFFFull, blank, digit, slash,
-                                      feed);
+    return obxFaceLineItems<uint64_t>(p, feeds & 0x7FFFFFFFFFFFFFFFull, blank, digit, slash, feed);
   // Long items, as with all three indices of a big model, or a line feed
   // in the last byte: the next 64 bytes.
   if (end - p < 128) return 0;

@@ -31,10 +31,10 @@ using testing::ExitedWithCode;
 // points, exponents, hex and inf/nan letters, slashes, blanks, line ends, and
 // now and then a long run of one kind.
 std::string randomInput(std::mt19937& rng) {
-  static const char* const pieces[] = {
-      "0", "1", "2", "5", "7", "9", "-", "+", ".", "e", "E", "x", "X", "p", "a", "f",
-      "i", "n", "N", "t", "y", "/", "//", " ", "\t", "\n", "\r\n", "inf", "nan", "0x",
-      "e-", "e+", "1.5", "-0", "v", "#"};
+  static const char* const pieces[] = {"0",   "1",   "2",  "5",  "7",  "9",   "-",  "+",  ".",
+                                       "e",   "E",   "x",  "X",  "p",  "a",   "f",  "i",  "n",
+                                       "N",   "t",   "y",  "/",  "//", " ",   "\t", "\n", "\r\n",
+                                       "inf", "nan", "0x", "e-", "e+", "1.5", "-0", "v",  "#"};
   const size_t count = sizeof pieces / sizeof pieces[0];
   std::string text;
   const int parts = 1 + int(rng() % 12);
@@ -152,18 +152,12 @@ TEST(Scanner, face_items_match_fscanf_in_every_form) {
       int expected[3] = {-7, -7, -7};
       int result;
       switch (form.form) {
-        case OBX_FORM_V:
-          result = fscanf(stream.file, "%d", &expected[0]);
-          break;
-        case OBX_FORM_VT:
-          result = fscanf(stream.file, "%d/%d", &expected[0], &expected[1]);
-          break;
+        case OBX_FORM_V: result = fscanf(stream.file, "%d", &expected[0]); break;
+        case OBX_FORM_VT: result = fscanf(stream.file, "%d/%d", &expected[0], &expected[1]); break;
         case OBX_FORM_VTN:
           result = fscanf(stream.file, "%d/%d/%d", &expected[0], &expected[1], &expected[2]);
           break;
-        default:
-          result = fscanf(stream.file, "%d//%d", &expected[0], &expected[2]);
-          break;
+        default: result = fscanf(stream.file, "%d//%d", &expected[0], &expected[2]); break;
       }
       ObxScanner scan = {text.data(), text.data() + text.size()};
       uint32_t fields[3] = {uint32_t(-7), uint32_t(-7), uint32_t(-7)};
@@ -212,8 +206,8 @@ TEST(Scanner, tokens_and_lines_match_fscanf_and_fgets) {
 // The blank skip takes one space or line feed before a byte above ' ' in
 // one test; every byte after every kind of blank run matches fscanf.
 TEST(Scanner, blank_skip_matches_fscanf_before_every_byte) {
-  static const char* const blanks[] = {"", " ", "\n", "\t", "\v", "\f", "\r", "  ", "\n\n",
-                                       "\r\n", " \t", "\n "};
+  static const char* const blanks[] = {"",   " ",  "\n",   "\t",   "\v",  "\f",
+                                       "\r", "  ", "\n\n", "\r\n", " \t", "\n "};
   for (const char* blank : blanks) {
     for (int b = 1; b < 256; b++) {
       for (const char* tail : {"", "7 ", "x"}) {
@@ -249,9 +243,9 @@ TEST(Scanner, float_forms_outside_from_chars_convert_like_strtof) {
     float value;
     long consumed;
   } cases[] = {
-      {"+1.5 ", 1.5f, 4},    {"0x1p3 ", 8.0f, 5},     {"-inf ", -INFINITY, 4},
+      {"+1.5 ", 1.5f, 4},        {"0x1p3 ", 8.0f, 5},   {"-inf ", -INFINITY, 4},
       {"Infinity", INFINITY, 8}, {"1e99", INFINITY, 4}, {"1ex", 1.0f, 2},
-      {"1e+x", 1.0f, 3},     {"1.2.3", 1.2f, 3},      {"0x.p", 0.0f, 3},
+      {"1e+x", 1.0f, 3},         {"1.2.3", 1.2f, 3},    {"0x.p", 0.0f, 3},
   };
   for (const auto& c : cases) {
     ObxScanner scan = {c.text, c.text + strlen(c.text)};
@@ -295,8 +289,8 @@ TEST(Scanner, quick_floats_match_the_exact_scan) {
       ObxScanner exact = {text.data(), text.data() + text.size()};
       ObxScanner quick = exact;
       float expected = -7, value = -7;
-      int result = convert ? obxScanFloat<true>(&exact, &expected)
-                           : obxScanFloat<false>(&exact, &expected);
+      int result =
+          convert ? obxScanFloat<true>(&exact, &expected) : obxScanFloat<false>(&exact, &expected);
       int quickResult = convert ? obxScanFloatQuick<true>(&quick, &value)
                                 : obxScanFloatQuick<false>(&quick, &value);
       ASSERT_EQ(quickResult, result) << '"' << text << '"';
@@ -310,10 +304,18 @@ TEST(Scanner, quick_floats_match_the_exact_scan) {
 TEST(Scanner, quick_floats_round_halfway_doubles_the_exact_way) {
   // Decimals whose double lies on or next to a point halfway between two
   // floats: rounding twice would go wrong there.
-  const char* const cases[] = {
-      "16777217", "16777219", "16777217.0", "33554434", "33554438", "1.00000005960464477",
-      "0.000000059604644775", "4097.00048828125", "8388609.5", "1.0000000596046448",
-      "0.0000000000000000000000000000000000117549435", "123456789012345"};
+  const char* const cases[] = {"16777217",
+                               "16777219",
+                               "16777217.0",
+                               "33554434",
+                               "33554438",
+                               "1.00000005960464477",
+                               "0.000000059604644775",
+                               "4097.00048828125",
+                               "8388609.5",
+                               "1.0000000596046448",
+                               "0.0000000000000000000000000000000000117549435",
+                               "123456789012345"};
   std::vector<std::string> texts(cases, cases + sizeof cases / sizeof cases[0]);
   // And decimals of at most fifteen digits right at and around the
   // halfway points of random floats.
@@ -409,9 +411,9 @@ TEST(Scanner, quick_vertex_lines_with_exponents_match_the_exact_scan) {
     for (int d = 0; d < n; d++) t += char('0' + pick(10));
     return t;
   };
-  static const char* const odd[] = {"1e",    "1e+",   "1e-",   "1e5.5", "1e5e5", "1.e5", ".e5",
-                                    "e5",    "1e+-5", "-e5",   "1e5-",  "1e--5", "1ee5", "+1e5",
-                                    "1e0x5", "1e5.",  "1e 5",  "1E+",   "1.5E"};
+  static const char* const odd[] = {"1e",    "1e+",   "1e-",  "1e5.5", "1e5e5", "1.e5", ".e5",
+                                    "e5",    "1e+-5", "-e5",  "1e5-",  "1e--5", "1ee5", "+1e5",
+                                    "1e0x5", "1e5.",  "1e 5", "1E+",   "1.5E"};
   auto number = [&]() -> std::string {
     const int kind = pick(10);
     if (kind == 0) return odd[pick(19)];
@@ -743,8 +745,7 @@ TEST(ReadObj, g_default_is_not_the_built_in_group) {
 }
 
 TEST(ReadObj, repeated_group_continues_in_file_order) {
-  Read m(std::string(kSquare) +
-         "g wall\nf 1 2 3\ng roof\nf 1 2 4\ng wall\nf 1 3 4 2\ng roof\n");
+  Read m(std::string(kSquare) + "g wall\nf 1 2 3\ng roof\nf 1 2 4\ng wall\nf 1 3 4 2\ng roof\n");
   EXPECT_EQ(groupNames(m.model), (std::vector<std::string>{" roof", " wall", "default"}));
   EXPECT_EQ(members(group(m.model, " wall")), (std::vector<uint32_t>{0, 2, 3}));
   EXPECT_EQ(members(group(m.model, " roof")), std::vector<uint32_t>{1});
@@ -794,8 +795,8 @@ TEST(ReadObj, long_comment_rest_is_read_as_statements) {
 TEST(ReadObj, long_v_line_is_read_the_same_by_both_passes) {
   // The rest of the line after the numbers reaches past 127 characters; a
   // statement standing there is read once, by both passes alike.
-  Read m("v 1 2 3" + std::string(150, ' ') + "f 1 1 1\n" + std::string(kSquare) +
-         "v 4 5 6" + std::string(200, ' ') + "7\n");
+  Read m("v 1 2 3" + std::string(150, ' ') + "f 1 1 1\n" + std::string(kSquare) + "v 4 5 6" +
+         std::string(200, ' ') + "7\n");
   EXPECT_EQ(m->numvertices, 6u);
   EXPECT_EQ(m->numtriangles, 1u);
   EXPECT_EQ(m->vertices[3 * 6], 4.0f);
@@ -964,16 +965,15 @@ TEST(ReadObjFatal, malformed_files_end_with_their_message) {
 TEST(ReadObjFatal, file_that_cannot_be_opened) {
   TempDir dir;
   std::string missing = dir.path() + "/missing.obj";
-  EXPECT_EXIT(obxReadOBJ(missing.c_str()), ExitedWithCode(1),
-              Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + missing +
-                 "\".\n"));
-  EXPECT_EXIT(obxReadOBJ(dir.path().c_str()), ExitedWithCode(1),
-              Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + dir.path() +
-                 "\".\n"));
+  EXPECT_EXIT(
+      obxReadOBJ(missing.c_str()), ExitedWithCode(1),
+      Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + missing + "\".\n"));
+  EXPECT_EXIT(
+      obxReadOBJ(dir.path().c_str()), ExitedWithCode(1),
+      Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + dir.path() + "\".\n"));
 }
 
 // ---- Robustness ------------------------------------------------------------
-
 
 // ---- Fast paths against the exact reading ------------------------------
 
@@ -1193,10 +1193,13 @@ TEST(ReadObjFastPaths, vertex_lines_are_counted_the_same) {
   // face names a vertex that may be missing: the reading stays in-process.
   std::mt19937 rng(23);
   auto pick = [&](int n) { return int(rng() % unsigned(n)); };
-  static const char* const pieces[] = {
-      "0", "7", "12", "-3", "0.5", "-0.25", ".5", "-.5", "5.", "1234567890123", "-",
-      ".",  "-.", "1.2.3", "--1", "1-2", "+1", "1e5", "e", "x", "\x80", "y", "1..2", "00.0",
-      "-9.5e-05", "2E+3", "1e", "1e-", "1e5.5", "1.e5", "e5", "1e+-5", "3e-0007", "1e39"};
+  static const char* const pieces[] = {"0",     "7",     "12",      "-3",    "0.5",
+                                       "-0.25", ".5",    "-.5",     "5.",    "1234567890123",
+                                       "-",     ".",     "-.",      "1.2.3", "--1",
+                                       "1-2",   "+1",    "1e5",     "e",     "x",
+                                       "\x80",  "y",     "1..2",    "00.0",  "-9.5e-05",
+                                       "2E+3",  "1e",    "1e-",     "1e5.5", "1.e5",
+                                       "e5",    "1e+-5", "3e-0007", "1e39"};
   static const char* const blanks[] = {" ", " ", " ", "  ", "\t", "\r", "\v", "\f"};
   static const char* const after[] = {"v 1 2 3", "1 2 3", "f 1 1 1", "", "# c", "2", "vt 1"};
   TempDir dir;
@@ -1233,10 +1236,11 @@ TEST(ReadObjFastPaths, face_lines_are_counted_the_same) {
   auto pick = [&](int n) { return int(rng() % unsigned(n)); };
   static const char* const blanks[] = {" ", " ", " ", "  ", "\t", "\r", "\v", "\f"};
   static const char* const layouts[] = {"#", "#/#", "#/#/#", "#//#"};
-  static const char* const odd[] = {"#/", "/#", "#///#", "#/#/", "#x", "x", "#//#/#", "#/#//#",
-                                    "#/#/#/#", "+#"};
-  static const char* const next[] = {"f 1 2 1", "v 1 2 3", "1", "+2", "-x", "+x", " f 1 1 1",
-                                     "\tg x", "# c", "s 1", "2/2/2", "/", "x", "", "1//2"};
+  static const char* const odd[] = {"#/", "/#",     "#///#",  "#/#/",    "#x",
+                                    "x",  "#//#/#", "#/#//#", "#/#/#/#", "+#"};
+  static const char* const next[] = {"f 1 2 1", "v 1 2 3",  "1",     "+2",  "-x",
+                                     "+x",      " f 1 1 1", "\tg x", "# c", "s 1",
+                                     "2/2/2",   "/",        "x",     "",    "1//2"};
   auto number = [&] {
     return (pick(4) == 0 ? std::string(pick(pick(2) ? 12 : 40), '0') : std::string()) +
            char('1' + pick(2));
@@ -1283,12 +1287,22 @@ TEST(ReadObjFastPaths, long_runs_of_the_usual_lines_read_the_same) {
   for (int i = 0; i < 30; i++) {
     const int a = 1 + int(rng() % 20), b = 1 + int(rng() % 20), c = 1 + int(rng() % 20);
     switch (i % 5) {
-      case 0: base += "f " + std::to_string(a) + ' ' + std::to_string(b) + ' ' + std::to_string(c) + "\n"; break;
-      case 1: base += "f " + std::to_string(a) + '/' + std::to_string(b) + '/' + std::to_string(c) + ' ' +
-                      std::to_string(b) + '/' + std::to_string(c) + '/' + std::to_string(a) + ' ' +
-                      std::to_string(c) + '/' + std::to_string(a) + '/' + std::to_string(b) + "\n"; break;
-      case 2: base += "f " + std::to_string(a) + "//1 " + std::to_string(b) + "//2 " + std::to_string(c) + "//3 1//4\n"; break;
-      case 3: base += "f " + std::to_string(a) + "/1 " + std::to_string(b) + "/2\n  " + std::to_string(c) + "/3\n"; break;
+      case 0:
+        base += "f " + std::to_string(a) + ' ' + std::to_string(b) + ' ' + std::to_string(c) + "\n";
+        break;
+      case 1:
+        base += "f " + std::to_string(a) + '/' + std::to_string(b) + '/' + std::to_string(c) + ' ' +
+                std::to_string(b) + '/' + std::to_string(c) + '/' + std::to_string(a) + ' ' +
+                std::to_string(c) + '/' + std::to_string(a) + '/' + std::to_string(b) + "\n";
+        break;
+      case 2:
+        base += "f " + std::to_string(a) + "//1 " + std::to_string(b) + "//2 " + std::to_string(c) +
+                "//3 1//4\n";
+        break;
+      case 3:
+        base += "f " + std::to_string(a) + "/1 " + std::to_string(b) + "/2\n  " +
+                std::to_string(c) + "/3\n";
+        break;
       default: base += "g part" + std::to_string(i % 3) + "\nf 1 2 3 4 5\n"; break;
     }
   }
