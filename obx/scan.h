@@ -710,6 +710,25 @@ inline ObxFaceBytes obxClassifyFace16(const char* p) {
           uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('/'))))};
 }
 
+// The classes of up to 64 bytes at p, one bit per byte, sixteen bytes at a
+// time up to the first block that holds a line feed (later bits stay 0).
+struct ObxFaceBytes64 {
+  uint64_t feed, blank, digit, slash;
+};
+
+inline ObxFaceBytes64 obxClassifyFace64(const char* p) {
+  ObxFaceBytes64 all = {0, 0, 0, 0};
+  for (int part = 0; part < 4 && !all.feed; part++) {
+    const ObxFaceBytes bytes = obxClassifyFace16(p + 16 * part);
+    const int shift = 16 * part;
+    all.feed |= uint64_t(bytes.feed) << shift;
+    all.blank |= uint64_t(bytes.blank) << shift;
+    all.digit |= uint64_t(bytes.digit) << shift;
+    all.slash |= uint64_t(bytes.slash) << shift;
+  }
+  return all;
+}
+
 inline int obxLowestBit(uint64_t mask) { return __builtin_ctzll(mask); }
 inline int obxLowestBit(unsigned __int128 mask) {
   const uint64_t low = uint64_t(mask);
@@ -790,15 +809,9 @@ inline int obxQuickFaceValues(const char* p, const char* end, ObxItemForm* form,
                               uint32_t items[][3], const char** feed) {
 #if defined(__SSE2__)
   if (end - p < 128) return 0;  // the numbers are read eight bytes at a time
-  uint64_t feeds = 0, blank = 0, digit = 0, slash = 0;
-  for (int part = 0; part < 4 && !feeds; part++) {
-    const ObxFaceBytes bytes = obxClassifyFace16(p + 16 * part);
-    const int shift = 16 * part;
-    feeds |= uint64_t(bytes.feed) << shift;
-    blank |= uint64_t(bytes.blank) << shift;
-    digit |= uint64_t(bytes.digit) << shift;
-    slash |= uint64_t(bytes.slash) << shift;
-  }
+  const ObxFaceBytes64 low = obxClassifyFace64(p);
+  uint64_t feeds = low.feed;
+  const uint64_t blank = low.blank, digit = low.digit, slash = low.slash;
   feeds &= 0x7FFFFFFFFFFFFFFFull;
   if (!feeds) return 0;
   ObxFaceLayout<uint64_t> layout;
@@ -838,35 +851,24 @@ inline int obxQuickFaceValues(const char* p, const char* end, ObxItemForm* form,
 inline int obxQuickFaceLine(const char* p, const char* end, const char** feed) {
 #if defined(__SSE2__)
   if (end - p < 64) return 0;
-  uint64_t feeds = 0, blank = 0, digit = 0, slash = 0;
-  for (int part = 0; part < 4 && !feeds; part++) {
-    const ObxFaceBytes bytes = obxClassifyFace16(p + 16 * part);
-    const int shift = 16 * part;
-    feeds |= uint64_t(bytes.feed) << shift;
-    blank |= uint64_t(bytes.blank) << shift;
-    digit |= uint64_t(bytes.digit) << shift;
-    slash |= uint64_t(bytes.slash) << shift;
-  }
+  const ObxFaceBytes64 low = obxClassifyFace64(p);
+  const uint64_t feeds = low.feed;
+  const uint64_t blank = low.blank, digit = low.digit, slash = low.slash;
   if (feeds & 0x7FFFFFFFFFFFFFFFull)  // the byte after the line feed is loaded
     return obxFaceLineItems<uint64_t>(p, feeds & 0x7FFFFFFFFFFFFFFFull, blank, digit, slash, feed);
   // Long items, as with all three indices of a big model, or a line feed
   // in the last byte: the next 64 bytes.
   if (end - p < 128) return 0;
-  uint64_t feedsHigh = 0, blankHigh = 0, digitHigh = 0, slashHigh = 0;
-  for (int part = 0; part < 4 && !(feeds | feedsHigh); part++) {
-    const ObxFaceBytes bytes = obxClassifyFace16(p + 64 + 16 * part);
-    const int shift = 16 * part;
-    feedsHigh |= uint64_t(bytes.feed) << shift;
-    blankHigh |= uint64_t(bytes.blank) << shift;
-    digitHigh |= uint64_t(bytes.digit) << shift;
-    slashHigh |= uint64_t(bytes.slash) << shift;
-  }
+  // A line feed in the last byte ends the line there: nothing more to read.
+  const ObxFaceBytes64 high = feeds ? ObxFaceBytes64{0, 0, 0, 0} : obxClassifyFace64(p + 64);
   typedef unsigned __int128 Mask;
-  feedsHigh &= 0x7FFFFFFFFFFFFFFFull;
+  const uint64_t feedsHigh = high.feed & 0x7FFFFFFFFFFFFFFFull;
   if (!(feeds | feedsHigh)) return 0;
-  auto join = [](uint64_t low, uint64_t high) { return Mask(low) | (Mask(high) << 64); };
-  return obxFaceLineItems<Mask>(p, join(feeds, feedsHigh), join(blank, blankHigh),
-                                join(digit, digitHigh), join(slash, slashHigh), feed);
+  auto join = [](uint64_t lowBits, uint64_t highBits) {
+    return Mask(lowBits) | (Mask(highBits) << 64);
+  };
+  return obxFaceLineItems<Mask>(p, join(feeds, feedsHigh), join(blank, high.blank),
+                                join(digit, high.digit), join(slash, high.slash), feed);
 #else
   (void)p, (void)end, (void)feed;
   return 0;
