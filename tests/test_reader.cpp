@@ -340,6 +340,31 @@ TEST(Scanner, quick_floats_round_halfway_doubles_the_exact_way) {
   }
 }
 
+// Runs the quick path for a count-number vertex line on text from begin (input
+// is text's start, which it may read but must not take). When it takes the
+// line, its values must be the exact scan's and it must stop at a line feed
+// that the exact scan's statement does not pass; when it leaves the line,
+// it must store nothing. *feed is where it stopped, or null.
+void checkQuickVertexLine(const std::string& text, const char* input, const char* begin, int count,
+                          const char** feed) {
+  const char* end = text.data() + text.size();
+  float values[3] = {-7, -7, -7}, expected[3] = {-7, -7, -7};
+  *feed = count == 3 ? obxQuickVertexLine<3>(input, begin, end, values)
+                     : obxQuickVertexLine<2>(input, begin, end, values);
+  if (!*feed) {
+    for (float value : values) ASSERT_EQ(value, -7) << '"' << text << '"';
+    return;
+  }
+  ObxScanner exact = {begin, end};
+  ASSERT_EQ(obxScanFloats<true>(&exact, count, expected), count) << '"' << text << '"';
+  for (int k = 0; k < count; k++) {
+    ASSERT_TRUE(sameFloat(values[k], expected[k]))
+        << '"' << text << "\" number " << k << ": " << values[k] << " vs " << expected[k];
+  }
+  ASSERT_EQ(**feed, '\n');
+  ASSERT_LE(exact.p, *feed) << '"' << text << '"';
+}
+
 TEST(Scanner, quick_vertex_lines_match_the_exact_scan) {
   // A whole v, vn or vt line at once must give the values the exact scan
   // gives, and end at the line feed only where the exact scan's statement
@@ -374,25 +399,11 @@ TEST(Scanner, quick_vertex_lines_match_the_exact_scan) {
     text.insert(0, std::string(rng() % 8 ? 16 : rng() % 16, 'v'));
     const char* input = text.data();
     const char* begin = input + text.find_first_not_of('v');
-    const char* end = input + text.size();
-    float values[3] = {-7, -7, -7}, expected[3] = {-7, -7, -7};
-    const char* feed = count == 3 ? obxQuickVertexLine<3>(input, begin, end, values)
-                                  : obxQuickVertexLine<2>(input, begin, end, values);
-    if (!feed) {
-      // Nothing may be stored when the line is left to the exact scan.
-      for (float value : values) ASSERT_EQ(value, -7) << '"' << text << '"';
-      continue;
-    }
+    const char* feed;
+    ASSERT_NO_FATAL_FAILURE(checkQuickVertexLine(text, input, begin, count, &feed));
+    if (!feed) continue;
     taken++;
-    ObxScanner exact = {begin, end};
-    ASSERT_EQ(obxScanFloats<true>(&exact, count, expected), count) << '"' << text << '"';
-    for (int k = 0; k < count; k++)
-      ASSERT_TRUE(sameFloat(values[k], expected[k]))
-          << '"' << text << "\" number " << k << ": " << values[k] << " vs " << expected[k];
-    // The exact scan stops on the same line; the rest of it is blanks and
-    // more numbers.
-    ASSERT_EQ(*feed, '\n');
-    ASSERT_LE(exact.p, feed) << '"' << text << '"';
+    // The rest of the line is blanks and more numbers.
     ASSERT_EQ(memchr(begin, '\n', size_t(feed - begin)), nullptr) << '"' << text << '"';
   }
   // Many lines are plain enough for the quick path.
@@ -450,22 +461,10 @@ TEST(Scanner, quick_vertex_lines_with_exponents_match_the_exact_scan) {
     const char* input = text.data();
     const char* begin = input + 16;
     const char* end = input + text.size();
-    float values[3] = {-7, -7, -7}, expected[3] = {-7, -7, -7};
-    const char* feed = count == 3 ? obxQuickVertexLine<3>(input, begin, end, values)
-                                  : obxQuickVertexLine<2>(input, begin, end, values);
-    if (!feed) {
-      for (float value : values) ASSERT_EQ(value, -7) << '"' << text << '"';
-      continue;
-    }
+    const char* feed;
+    ASSERT_NO_FATAL_FAILURE(checkQuickVertexLine(text, input, begin, count, &feed));
+    if (!feed) continue;
     taken++;
-    ObxScanner exact = {begin, end};
-    ASSERT_EQ(obxScanFloats<true>(&exact, count, expected), count) << '"' << text << '"';
-    for (int k = 0; k < count; k++) {
-      ASSERT_TRUE(sameFloat(values[k], expected[k]))
-          << '"' << text << "\" number " << k << ": " << values[k] << " vs " << expected[k];
-    }
-    ASSERT_EQ(*feed, '\n');
-    ASSERT_LE(exact.p, feed) << '"' << text << '"';
     // Each number is one the exact scan takes whole, and the counting pass
     // skips the line the same way.
     ASSERT_EQ(obxQuickNumberLine(begin, end, count), feed) << '"' << text << '"';
