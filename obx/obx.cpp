@@ -4,6 +4,7 @@
 #include <GL/glu.h>
 #include <IL/il.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -412,20 +413,6 @@ static inline void obxSkipVertexFloats(ObxScanner* s, int count, float* ignored)
   obxScanVertexFloats<false>(s, count, ignored);
 }
 
-// The storing pass's v, vn and vt numbers: a whole short line of plain
-// numbers at once, anything else by the scan above. The input begins at
-// begin.
-template <int Count>
-static inline void obxStoreVertexFloats(const char* begin, ObxScanner* s, float* values) {
-  if (obxReaderFastPaths) {
-    if (const char* feed = obxQuickVertexLine<Count>(begin, s->p, s->end, values)) {
-      s->p = feed;
-      return;
-    }
-  }
-  obxScanVertexFloats<true>(s, Count, values);
-}
-
 // A statement's keyword token: "%127s". The usual keywords, one or two
 // bytes before a blank, are taken without the byte loop.
 static inline size_t obxScanKeyword(ObxScanner* s, const char** token) {
@@ -463,7 +450,19 @@ struct ObxObjReader {
   uint64_t numvertices, numnormals, numtexcoords, numtriangles;
   uint32_t* capacity;  // per group, list order: the member count of the first pass
   bool outOfBounds;    // second pass: some stored triangle has an index out of bounds
+  // The first pass stores the numbers of v, vn and vt as it counts them, in
+  // arrays that grow (room for this many, besides the unused slot 0), so
+  // that the second pass only steps over those lines.
+  uint64_t room[3];
+  // Where the first pass read a v, vn or vt line the exact way (offsets,
+  // in order), so that the second pass steps over every other one by its
+  // line feed alone; when more lines than fit went that way, all go the
+  // exact way in the second pass too (exactCount > OBX_EXACT_LINES_MAX).
+  uint64_t exactLines[64];  // OBX_EXACT_LINES_MAX
+  uint32_t exactCount;
+  uint32_t exactNext;  // second pass: the next entry of exactLines to meet
 };
+enum { OBX_EXACT_LINES_MAX = 64 };
 
 [[noreturn]] static void obxFailOutOfMemory(const char* reader, const char* path) {
   obxFail("%s: out of memory reading \"%s\"", reader, path);
@@ -648,12 +647,99 @@ static uint64_t obxCountFace(ObxObjReader* reader) {
   return obxCountItems<OBX_FORM_VN>(&reader->scan, fields, &outOfRange);
 }
 
+// Makes room for twice as many elements of width floats in *array (or for
+// a first share of them, from the size of the file); slot 0 is zeroed.
+static void obxGrowVectors(ObxObjReader* reader, float** array, uint64_t* room, int width) {
+  // A first share of one element per 64 bytes of file holds all of a usual
+  // file's elements; what is never touched costs no memory.
+  const uint64_t first = std::min<uint64_t>(std::max<uint64_t>(1024, reader->file.size / 64), 1u << 24);
+  // Counts past 32 bits fail after the pass; no room is made for them.
+  const uint64_t wanted = std::min<uint64_t>(*room ? 2 * *room : first, UINT32_MAX - 1);
+  if (wanted + 1 > SIZE_MAX / (sizeof(float) * size_t(width)))
+    obxFailOutOfMemory("obxReadOBJ", reader->model->path);
+  const size_t bytes = sizeof(float) * size_t(width) * size_t(wanted + 1);
+  float* grown = static_cast<float*>(realloc(*array, bytes));
+  if (!grown) obxFailOutOfMemory("obxReadOBJ", reader->model->path);
+  if (!*array)
+    for (int i = 0; i < width; i++) grown[i] = 0.0f;
+  *array = grown;
+  *room = wanted;
+  if (obxReaderFastPaths) obxAdviseHugePages(grown, bytes);
+}
+
+// Cuts *array down to count elements of width floats, or frees it when
+// there are none (the vertex array always keeps its slot 0).
+static void obxFitVectors(ObxModel* model, float** array, uint32_t count, int width) {
+  if (!*array) return;
+  if (count == 0 && array != &model->vertices) {
+    free(*array);
+    *array = NULL;
+    return;
+  }
+  // Shrinking gives back only what was never touched; it cannot fail
+  // in a way that loses the block.
+  float* fitted = static_cast<float*>(realloc(*array, sizeof(float) * width * (size_t(count) + 1)));
+  if (fitted) *array = fitted;
+}
+
+// The first pass's v, vn or vt statement: counts it and stores its Count
+// numbers as element *count of *array (1-based), zero for those missing.
+template <int Count>
+static void obxStoreVectorLine(ObxObjReader* reader, float** array, uint64_t* count,
+                               uint64_t* room) {
+  ObxScanner* scan = &reader->scan;
+  const uint64_t n = ++*count;
+  if (n > *room) {
+    // A count that can no longer fit fails after the pass, with its own
+    // message; its lines are only stepped over until then.
+    if (n > UINT32_MAX - 1) {
+      float ignored[Count];
+      obxScanVertexFloats<false>(scan, Count, ignored);
+      return;
+    }
+    obxGrowVectors(reader, array, room, Count);
+  }
+  float* values = *array + Count * size_t(n);
+  if (obxReaderFastPaths) {
+    if (const char* feed = obxQuickVertexLine<Count>(reader->file.data, scan->p, scan->end, values)) {
+      scan->p = feed;
+      return;
+    }
+  }
+  if (reader->exactCount <= OBX_EXACT_LINES_MAX) {
+    if (reader->exactCount < OBX_EXACT_LINES_MAX)
+      reader->exactLines[reader->exactCount] = uint64_t(scan->p - reader->file.data);
+    reader->exactCount++;
+  }
+  for (int i = 0; i < Count; i++) values[i] = 0.0f;
+  obxScanVertexFloats<true>(scan, Count, values);
+}
+
+// The second pass's v, vn or vt statement, already stored: consumes what
+// the first pass consumed there.
+static inline void obxStepOverVectorLine(ObxObjReader* reader, int count) {
+  ObxScanner* scan = &reader->scan;
+  if (reader->exactCount <= OBX_EXACT_LINES_MAX) {
+    const uint64_t offset = uint64_t(scan->p - reader->file.data);
+    if (reader->exactNext == reader->exactCount || reader->exactLines[reader->exactNext] != offset) {
+      // Read whole in the first pass: the line ends within 64 bytes, and the
+      // read stopped at its line feed.
+      const void* feed = memchr(scan->p, '\n', 64);
+      OBX_ASSERT(feed);
+      scan->p = static_cast<const char*>(feed);
+      return;
+    }
+    reader->exactNext++;
+  }
+  float ignored[3];
+  obxSkipVertexFloats(scan, count, ignored);
+}
+
 static void obxFirstPass(ObxObjReader* reader) {
   ObxModel* model = reader->model;
   ObxScanner* scan = &reader->scan;
   ObxGroup* group = obxEnsureGroup(model, "default");
   if (!group) obxFailOutOfMemory("obxReadOBJ", model->path);
-  float ignored[3];
 
   for (;;) {
     const char* token;
@@ -666,14 +752,11 @@ static void obxFirstPass(ObxObjReader* reader) {
         // long line or a statement sharing its line cannot make them count
         // differently.
         if (second == '\0') {
-          reader->numvertices++;
-          obxSkipVertexFloats(scan, 3, ignored);
+          obxStoreVectorLine<3>(reader, &model->vertices, &reader->numvertices, &reader->room[0]);
         } else if (second == 'n') {
-          reader->numnormals++;
-          obxSkipVertexFloats(scan, 3, ignored);
+          obxStoreVectorLine<3>(reader, &model->normals, &reader->numnormals, &reader->room[1]);
         } else if (second == 't') {
-          reader->numtexcoords++;
-          obxSkipVertexFloats(scan, 2, ignored);
+          obxStoreVectorLine<2>(reader, &model->texcoords, &reader->numtexcoords, &reader->room[2]);
         } else {
           obxCopyToken(reader->token, token, length);
           obxFail("obxFirstPass(): Unknown token \"%s\".", reader->token);
@@ -719,6 +802,11 @@ static void obxFirstPass(ObxObjReader* reader) {
   model->numnormals = uint32_t(reader->numnormals);
   model->numtexcoords = uint32_t(reader->numtexcoords);
   model->numtriangles = uint32_t(reader->numtriangles);
+  // The arrays shrink to their counts; the model always has a vertex array.
+  if (!model->vertices) obxGrowVectors(reader, &model->vertices, &reader->room[0], 3);
+  obxFitVectors(model, &model->vertices, model->numvertices, 3);
+  obxFitVectors(model, &model->normals, model->numnormals, 3);
+  obxFitVectors(model, &model->texcoords, model->numtexcoords, 2);
 
   reader->capacity = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * model->numgroups));
   if (!reader->capacity) obxFailOutOfMemory("obxReadOBJ", model->path);
@@ -749,13 +837,18 @@ enum { OBX_QUICK_FACE_ITEMS = 32 };
 
 // Second-pass state besides the reader's.
 struct ObxFill {
-  uint32_t vertex, normal, texcoord;  // next free slots, 1-based
-  uint32_t triangles;                 // triangles stored
+  uint32_t triangles;  // triangles stored
   ObxGroup* group;
   uint32_t groupCapacity;
   uint32_t material;
   bool outOfBounds;  // as in ObxObjReader
+  // Trying to read a face line at once costs about as much as reading a
+  // short one; where the lines keep being turned down (too long, say), the
+  // faces go item by item for a while without trying.
+  uint32_t quickMisses;  // face lines turned down in a row
+  uint32_t quickPause;   // faces left to read before trying again
 };
+enum { OBX_QUICK_MISSES_MAX = 8, OBX_QUICK_PAUSE = 256 };
 
 // Whether index lies outside 1..count; none, when allowed, is not.
 static inline bool obxIndexOutside(uint32_t index, uint32_t count, bool noneAllowed) {
@@ -848,14 +941,21 @@ static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
   triangle->findex = OBX_NO_INDEX;
   if (fill->group->material == 0) fill->group->material = fill->material;
   triangle->material = fill->material;
-  if (obxReaderFastPaths) {
+  if (fill->quickPause) {
+    fill->quickPause--;
+  } else if (obxReaderFastPaths) {
     // A short line of plain items, all read at once.
     uint32_t items[OBX_QUICK_FACE_ITEMS][3];
     ObxItemForm form;
     const char* feed;
     const int count = obxQuickFaceValues<OBX_QUICK_FACE_ITEMS>(reader->scan.p, reader->scan.end,
                                                                &form, items, &feed);
+    if (!count && ++fill->quickMisses == OBX_QUICK_MISSES_MAX) {
+      fill->quickMisses = 0;
+      fill->quickPause = OBX_QUICK_PAUSE;
+    }
     if (count) {
+      fill->quickMisses = 0;
       reader->scan.p = feed;
       switch (form) {
         case OBX_FORM_V: return obxFillReadItems<OBX_FORM_V>(model, fill, triangle, items, count);
@@ -880,10 +980,10 @@ static void obxSecondPass(ObxObjReader* reader) {
   ObxModel* model = reader->model;
   ObxScanner* scan = &reader->scan;
   ObxFill fill;
-  fill.vertex = fill.normal = fill.texcoord = 1;
   fill.triangles = 0;
   fill.material = 0;
   fill.outOfBounds = false;
+  fill.quickMisses = fill.quickPause = 0;
   uint32_t position = 0;
   fill.group = obxLookupGroupAt(model, "default", &position);
   OBX_ASSERT(fill.group);
@@ -896,19 +996,9 @@ static void obxSecondPass(ObxObjReader* reader) {
     const char second = length > 1 ? token[1] : '\0';
     switch (token[0]) {
       case 'v':
-        if (second == '\0') {
-          OBX_ASSERT(fill.vertex <= model->numvertices);
-          obxStoreVertexFloats<3>(reader->file.data, scan,
-                                  &model->vertices[3 * size_t(fill.vertex++)]);
-        } else if (second == 'n') {
-          OBX_ASSERT(fill.normal <= model->numnormals);
-          obxStoreVertexFloats<3>(reader->file.data, scan,
-                                  &model->normals[3 * size_t(fill.normal++)]);
-        } else {  // "vt": the first pass has stopped at every other "v" keyword
-          OBX_ASSERT(second == 't' && fill.texcoord <= model->numtexcoords);
-          obxStoreVertexFloats<2>(reader->file.data, scan,
-                                  &model->texcoords[2 * size_t(fill.texcoord++)]);
-        }
+        // Stored by the first pass, which has stopped at every other "v" keyword.
+        OBX_ASSERT(second == '\0' || second == 'n' || second == 't');
+        obxStepOverVectorLine(reader, second == 't' ? 2 : 3);
         break;
       case 'f': obxFillFace(reader, &fill); break;
       case 'g':
@@ -985,21 +1075,9 @@ ObxModel* obxReadOBJ(const char* path) {
   reader.scan = {reader.file.data, reader.file.data + reader.file.size};
   obxFirstPass(&reader);
 
-  // Zeroed, so that a number missing from a v, vn or vt statement reads as 0
-  // instead of whatever the heap held.
-  model->vertices =
-      static_cast<float*>(obxAllocateZeroed(3 * (size_t(model->numvertices) + 1), sizeof(float)));
   model->triangles =
       static_cast<ObxTriangle*>(obxAllocateZeroed(model->numtriangles, sizeof(ObxTriangle)));
-  if (model->numnormals)
-    model->normals =
-        static_cast<float*>(obxAllocateZeroed(3 * (size_t(model->numnormals) + 1), sizeof(float)));
-  if (model->numtexcoords)
-    model->texcoords = static_cast<float*>(
-        obxAllocateZeroed(2 * (size_t(model->numtexcoords) + 1), sizeof(float)));
-  if (!model->vertices || !model->triangles || (model->numnormals && !model->normals) ||
-      (model->numtexcoords && !model->texcoords))
-    obxFailOutOfMemory("obxReadOBJ", path);
+  if (!model->triangles) obxFailOutOfMemory("obxReadOBJ", path);
 
   reader.scan = {reader.file.data, reader.file.data + reader.file.size};
   obxSecondPass(&reader);

@@ -621,6 +621,7 @@ inline const char* obxQuickVertexLine(const char* begin, const char* p, const ch
   float converted[Count];
   uint64_t first = line.first;
   bool odd = false;  // some number goes the exact way
+#pragma GCC unroll 3
   for (int i = 0; i < Count; i++) {
     const int start = __builtin_ctzll(first);
     first &= first - 1;
