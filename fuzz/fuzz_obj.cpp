@@ -10,37 +10,6 @@ extern bool obxReaderFastPaths;  // obx/obx.cpp; not in the header
 
 namespace {
 
-bool sameBlock(const void* a, const void* b, size_t bytes) {
-  if (!a || !b) return a == b;
-  return memcmp(a, b, bytes) == 0;
-}
-
-bool sameModel(const ObxModel* a, const ObxModel* b) {
-  if (a->numvertices != b->numvertices || a->numnormals != b->numnormals ||
-      a->numtexcoords != b->numtexcoords || a->numtriangles != b->numtriangles ||
-      a->numgroups != b->numgroups || a->nummaterials != b->nummaterials)
-    return false;
-  // Bitwise: both ways must convert every number the same.
-  if (!sameBlock(a->vertices, b->vertices, 3 * (size_t(a->numvertices) + 1) * sizeof(float)))
-    return false;
-  if (a->numnormals &&
-      !sameBlock(a->normals, b->normals, 3 * (size_t(a->numnormals) + 1) * sizeof(float)))
-    return false;
-  if (a->numtexcoords &&
-      !sameBlock(a->texcoords, b->texcoords, 2 * (size_t(a->numtexcoords) + 1) * sizeof(float)))
-    return false;
-  if (a->numtriangles &&
-      !sameBlock(a->triangles, b->triangles, size_t(a->numtriangles) * sizeof(ObxTriangle)))
-    return false;
-  for (const ObxGroup *g = a->groups, *h = b->groups; g && h; g = g->next, h = h->next) {
-    if (strcmp(g->name, h->name) != 0 || g->numtriangles != h->numtriangles ||
-        g->material != h->material ||
-        !sameBlock(g->triangles, h->triangles, g->numtriangles * sizeof(uint32_t)))
-      return false;
-  }
-  return true;
-}
-
 // Whether every index the model holds names an element it has: the
 // reader's promise to the drawing and normal code.
 bool indicesInRange(const ObxModel* m) {
@@ -81,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ObxModel* fast = readModel(path, true);
   ObxModel* exact = readModel(path, false);
-  if ((fast == NULL) != (exact == NULL) || (fast && !sameModel(fast, exact))) {
+  if ((fast == NULL) != (exact == NULL) || (fast && !fuzz::sameModel(fast, exact))) {
     fprintf(stderr, "fuzz_obj: the fast and the exact reading differ\n");
     abort();
   }

@@ -460,9 +460,13 @@ struct ObxObjReader {
   // exact way in the second pass too (exactCount > OBX_EXACT_LINES_MAX).
   uint64_t exactLines[64];  // OBX_EXACT_LINES_MAX
   uint32_t exactCount;
+  bool stored;  // the first pass has stored every triangle: no second pass
+  uint32_t librariesRead;  // material libraries read (each replaces the table)
   uint32_t exactNext;  // second pass: the next entry of exactLines to meet
 };
 enum { OBX_EXACT_LINES_MAX = 64 };
+
+static bool obxLookupMaterial(const ObxModel* model, const char* name, uint32_t* index);
 
 [[noreturn]] static void obxFailOutOfMemory(const char* reader, const char* path) {
   obxFail("%s: out of memory reading \"%s\"", reader, path);
@@ -613,6 +617,7 @@ static void obxReadMtllib(ObxObjReader* reader) {
   if (!name) obxFailOutOfMemory("obxReadOBJ", model->path);
   free(model->mtllibname);
   model->mtllibname = name;
+  reader->librariesRead++;
   obxReadMTL(model, model->mtllibname);
 }
 
@@ -686,9 +691,12 @@ static void obxFitVectors(ObxModel* model, float** array, uint32_t count, int wi
 // numbers as element *count of *array (1-based), zero for those missing.
 template <int Count>
 static void obxStoreVectorLine(ObxObjReader* reader, float** array, uint64_t* count,
-                               uint64_t* room) {
+                               uint64_t* room, uint32_t* sofar) {
   ObxScanner* scan = &reader->scan;
   const uint64_t n = ++*count;
+  // The model's count follows, for the index checks of triangles stored in
+  // this pass; it is set for good after the pass.
+  *sofar = uint32_t(std::min<uint64_t>(n, UINT32_MAX));
   if (n > *room) {
     // A count that can no longer fit fails after the pass, with its own
     // message; its lines are only stepped over until then.
@@ -735,11 +743,232 @@ static inline void obxStepOverVectorLine(ObxObjReader* reader, int count) {
   obxSkipVertexFloats(scan, count, ignored);
 }
 
+// Stores one scanned item as a corner of triangle, by the face's form.
+static inline void obxStoreCorner(ObxTriangle* triangle, int corner, ObxItemForm form,
+                                  const uint32_t fields[3]) {
+  triangle->vindices[corner] = fields[0];
+  triangle->tindices[corner] =
+      (form == OBX_FORM_VT || form == OBX_FORM_VTN) ? fields[1] : OBX_NO_INDEX;
+  triangle->nindices[corner] =
+      (form == OBX_FORM_VN || form == OBX_FORM_VTN) ? fields[2] : OBX_NO_INDEX;
+}
+
+// The most items a face line read at once may have: a line of up to 63
+// bytes holds at most 32.
+enum { OBX_QUICK_FACE_ITEMS = 32 };
+
+// State of storing the triangles, in whichever pass stores them.
+struct ObxFill {
+  uint32_t triangles;  // triangles stored
+  uint32_t room;       // triangles model->triangles has room for
+  ObxGroup* group;
+  uint32_t groupCapacity;  // second pass: the first pass's count for group
+  uint32_t material;
+  bool outOfBounds;  // as in ObxObjReader
+  bool growing;      // first pass: the arrays grow as the triangles come
+  bool unsure;       // first pass: a face needs the second pass's message
+  // Trying to read a face line at once costs about as much as reading a
+  // short one; where the lines keep being turned down (too long, say), the
+  // faces go item by item for a while without trying.
+  uint32_t quickMisses;  // face lines turned down in a row
+  uint32_t quickPause;   // faces left to read before trying again
+};
+enum { OBX_QUICK_MISSES_MAX = 8, OBX_QUICK_PAUSE = 256 };
+
+// Makes room for more triangles while the first pass stores them.
+static void obxGrowTriangles(ObxObjReader* reader, ObxFill* fill) {
+  // The second pass has room for exactly what the first counted.
+  OBX_ASSERT(fill->growing);
+  ObxModel* model = reader->model;
+  const uint32_t limit = UINT32_MAX - 1;  // counts + 1 must still fit
+  // Stopping here rather than after the pass only matters to a file of more
+  // than four billion triangles: it fails with this message either way,
+  // unless some later statement would have failed first.
+  if (fill->room == limit) obxFail("obxReadOBJ: too many elements in \"%s\"", model->path);
+  // The first share holds all the triangles of most files (a face of big
+  // models takes some 25 bytes a triangle, and at least 8), so that the
+  // block is rarely moved; what is never touched costs no memory.
+  const uint64_t first = std::min<uint64_t>(std::max<uint64_t>(1024, reader->file.size / 16), 1u << 25);
+  const uint64_t wanted = std::min<uint64_t>(fill->room ? 2 * uint64_t(fill->room) : first, limit);
+  if (wanted > SIZE_MAX / sizeof(ObxTriangle)) obxFailOutOfMemory("obxReadOBJ", model->path);
+  const size_t bytes = sizeof(ObxTriangle) * size_t(wanted);
+  ObxTriangle* grown = static_cast<ObxTriangle*>(realloc(model->triangles, bytes));
+  if (!grown) obxFailOutOfMemory("obxReadOBJ", model->path);
+  model->triangles = grown;
+  fill->room = uint32_t(wanted);
+  obxAdviseHugePages(grown, bytes);
+}
+
+// The slot of the next triangle.
+static inline ObxTriangle* obxNextTriangle(ObxObjReader* reader, ObxFill* fill) {
+  if (__builtin_expect(fill->triangles == fill->room, 0)) obxGrowTriangles(reader, fill);
+  return &reader->model->triangles[fill->triangles];
+}
+
+// Makes room in group's member list while the first pass stores triangles:
+// a list of n members has room for the next power of two from 16 up.
+static void obxGrowGroup(ObxObjReader* reader, ObxGroup* group) {
+  const size_t n = group->numtriangles;
+  const size_t wanted = n == 0 ? 16 : 2 * n;
+  uint32_t* grown = static_cast<uint32_t*>(realloc(group->triangles, sizeof(uint32_t) * wanted));
+  if (!grown) obxFailOutOfMemory("obxReadOBJ", reader->model->path);
+  group->triangles = grown;
+}
+
+// Whether index lies outside 1..count; none, when allowed, is not.
+static inline bool obxIndexOutside(uint32_t index, uint32_t count, bool noneAllowed) {
+  return (index - 1u >= count) && !(noneAllowed && index == OBX_NO_INDEX);
+}
+
+static inline void obxAppendTriangle(ObxObjReader* reader, ObxFill* fill) {
+  ObxModel* model = reader->model;
+  ObxGroup* group = fill->group;
+  const uint32_t members = group->numtriangles;
+  if (fill->growing) {
+    if (members == 0 || (members >= 16 && (members & (members - 1)) == 0))
+      obxGrowGroup(reader, group);
+  } else {
+    // The first pass counted exactly these members; more would overrun.
+    OBX_ASSERT(members < fill->groupCapacity);
+  }
+  // A stored triangle no longer changes: its bounds are noted here, while it
+  // is at hand, so that the check after the pass runs only when it fails.
+  // (In the first pass the counts are those so far; a later element only
+  // makes the check run.)
+  const ObxTriangle* t = &model->triangles[fill->triangles];
+  bool outside = false;
+  for (int j = 0; j < 3; j++)
+    outside |= obxIndexOutside(t->vindices[j], model->numvertices, false) |
+               obxIndexOutside(t->nindices[j], model->numnormals, true) |
+               obxIndexOutside(t->tindices[j], model->numtexcoords, true);
+  fill->outOfBounds |= outside;
+  group->triangles[group->numtriangles++] = fill->triangles;
+  fill->triangles++;
+}
+
+// The rest of a face after its first item, stored as corner 0 of triangle.
+template <ObxItemForm form>
+static void obxFillItems(ObxObjReader* reader, ObxFill* fill, ObxTriangle* triangle,
+                         uint32_t fields[3], bool outOfRange) {
+  ObxScanner* scan = &reader->scan;
+  obxStoreCorner(triangle, 0, form, fields);
+  obxScanFaceItem<false, form>(scan, fields, &outOfRange);
+  obxStoreCorner(triangle, 1, form, fields);
+  obxScanFaceItem<false, form>(scan, fields, &outOfRange);
+  for (;;) {
+    obxStoreCorner(triangle, 2, form, fields);
+    // An index beyond 32 bits would be cut to some other, valid-looking
+    // index; it cannot name anything in a file this reader can hold.
+    // (The first pass leaves the message to the second.)
+    if (outOfRange) {
+      if (!fill->growing)
+        obxFail("index for triangle %d out of bounds (more than 32 bits)\n", int(fill->triangles));
+      fill->unsure = true;
+    }
+    obxAppendTriangle(reader, fill);
+    if (obxScanFaceItem<false, form>(scan, fields, &outOfRange) < 1) break;
+    ObxTriangle* next = obxNextTriangle(reader, fill);
+    triangle = next - 1;  // the array may have moved
+    next->material = fill->material;
+    next->findex = OBX_NO_INDEX;
+    for (int k = 0; k < 2; k++) {
+      int from = k == 0 ? 0 : 2;
+      next->vindices[k] = triangle->vindices[from];
+      next->nindices[k] = triangle->nindices[from];
+      next->tindices[k] = triangle->tindices[from];
+    }
+    triangle = next;
+  }
+}
+
+// A face whose items were all read at once: items[0..count-1], count >= 3,
+// made into the same fan of triangles as obxFillItems makes, starting with
+// triangle.
+template <ObxItemForm form>
+static void obxFillReadItems(ObxObjReader* reader, ObxFill* fill, ObxTriangle* triangle,
+                             const uint32_t items[][3], int count) {
+  obxStoreCorner(triangle, 0, form, items[0]);
+  obxStoreCorner(triangle, 1, form, items[1]);
+  obxStoreCorner(triangle, 2, form, items[2]);
+  obxAppendTriangle(reader, fill);
+  for (int k = 3; k < count; k++) {
+    ObxTriangle* next = obxNextTriangle(reader, fill);
+    triangle = next - 1;  // the array may have moved
+    next->material = fill->material;
+    next->findex = OBX_NO_INDEX;
+    for (int c = 0; c < 2; c++) {
+      int from = c == 0 ? 0 : 2;
+      next->vindices[c] = triangle->vindices[from];
+      next->nindices[c] = triangle->nindices[from];
+      next->tindices[c] = triangle->tindices[from];
+    }
+    obxStoreCorner(next, 2, form, items[k]);
+    obxAppendTriangle(reader, fill);
+    triangle = next;
+  }
+}
+
+static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
+  uint32_t fields[3] = {0, 0, 0};
+  bool outOfRange = false;
+
+  ObxTriangle* triangle = obxNextTriangle(reader, fill);
+  triangle->findex = OBX_NO_INDEX;
+  if (fill->group->material == 0) fill->group->material = fill->material;
+  triangle->material = fill->material;
+  if (fill->quickPause) {
+    fill->quickPause--;
+  } else if (obxReaderFastPaths) {
+    // A short line of plain items, all read at once.
+    uint32_t items[OBX_QUICK_FACE_ITEMS][3];
+    ObxItemForm form;
+    const char* feed;
+    const int count = obxQuickFaceValues<OBX_QUICK_FACE_ITEMS>(reader->scan.p, reader->scan.end,
+                                                               &form, items, &feed);
+    if (!count && ++fill->quickMisses == OBX_QUICK_MISSES_MAX) {
+      fill->quickMisses = 0;
+      fill->quickPause = OBX_QUICK_PAUSE;
+    }
+    if (count) {
+      fill->quickMisses = 0;
+      reader->scan.p = feed;
+      switch (form) {
+        case OBX_FORM_V: return obxFillReadItems<OBX_FORM_V>(reader, fill, triangle, items, count);
+        case OBX_FORM_VT: return obxFillReadItems<OBX_FORM_VT>(reader, fill, triangle, items, count);
+        case OBX_FORM_VTN:
+          return obxFillReadItems<OBX_FORM_VTN>(reader, fill, triangle, items, count);
+        case OBX_FORM_VN: return obxFillReadItems<OBX_FORM_VN>(reader, fill, triangle, items, count);
+      }
+    }
+  }
+  switch (obxReadFirstItem<false>(reader, fields, &outOfRange)) {
+    case OBX_FORM_V: return obxFillItems<OBX_FORM_V>(reader, fill, triangle, fields, outOfRange);
+    case OBX_FORM_VT: return obxFillItems<OBX_FORM_VT>(reader, fill, triangle, fields, outOfRange);
+    case OBX_FORM_VTN:
+      return obxFillItems<OBX_FORM_VTN>(reader, fill, triangle, fields, outOfRange);
+    case OBX_FORM_VN: break;
+  }
+  obxFillItems<OBX_FORM_VN>(reader, fill, triangle, fields, outOfRange);
+}
+
+// The first pass counts what the file holds, reads the material library and
+// stores the numbers of v, vn and vt. Where nothing that the second pass
+// does can come out differently, it stores the triangles too, and there is
+// no second pass: with the fast paths on, until a face or usemtl would need
+// the second pass's message (an index past 32 bits, a material not found;
+// the lookup warns) or a material library is read after a usemtl (the
+// second pass looks names up in the last library read). From there it only
+// counts, and the second pass stores every triangle as before.
 static void obxFirstPass(ObxObjReader* reader) {
   ObxModel* model = reader->model;
   ObxScanner* scan = &reader->scan;
   ObxGroup* group = obxEnsureGroup(model, "default");
   if (!group) obxFailOutOfMemory("obxReadOBJ", model->path);
+  ObxFill fill;
+  memset(&fill, 0, sizeof fill);
+  fill.group = group;
+  fill.growing = obxReaderFastPaths;
+  bool materialsUsed = false;  // a usemtl has been looked up
 
   for (;;) {
     const char* token;
@@ -752,41 +981,64 @@ static void obxFirstPass(ObxObjReader* reader) {
         // long line or a statement sharing its line cannot make them count
         // differently.
         if (second == '\0') {
-          obxStoreVectorLine<3>(reader, &model->vertices, &reader->numvertices, &reader->room[0]);
+          obxStoreVectorLine<3>(reader, &model->vertices, &reader->numvertices, &reader->room[0],
+                                &model->numvertices);
         } else if (second == 'n') {
-          obxStoreVectorLine<3>(reader, &model->normals, &reader->numnormals, &reader->room[1]);
+          obxStoreVectorLine<3>(reader, &model->normals, &reader->numnormals, &reader->room[1],
+                                &model->numnormals);
         } else if (second == 't') {
-          obxStoreVectorLine<2>(reader, &model->texcoords, &reader->numtexcoords, &reader->room[2]);
+          obxStoreVectorLine<2>(reader, &model->texcoords, &reader->numtexcoords,
+                                &reader->room[2], &model->numtexcoords);
         } else {
           obxCopyToken(reader->token, token, length);
           obxFail("obxFirstPass(): Unknown token \"%s\".", reader->token);
         }
         break;
-      case 'f': {
-        uint64_t count = obxCountFace(reader);
-        reader->numtriangles += count;
-        // May wrap only when the total exceeds 32 bits, which fails below.
-        group->numtriangles += uint32_t(count);
+      case 'f':
+        if (fill.growing) {
+          const uint32_t before = fill.triangles;
+          obxFillFace(reader, &fill);
+          reader->numtriangles += fill.triangles - before;
+          if (fill.unsure) fill.growing = false;
+        } else {
+          uint64_t count = obxCountFace(reader);
+          reader->numtriangles += count;
+          // May wrap only when the total exceeds 32 bits, which fails below.
+          group->numtriangles += uint32_t(count);
+        }
         break;
-      }
       case 'g':
         obxReadGroupName(reader);
         group = obxEnsureGroup(model, reader->token);
         if (!group) obxFailOutOfMemory("obxReadOBJ", model->path);
+        fill.group = group;
         break;
-      case 'm':
+      case 'm': {
         if (!obxKeywordIs(token, length, "mtllib")) {
           obxCopyToken(reader->token, token, length);
           obxFail("obxReadOBJ: Got \"%s\" instead of \"mtllib\"", reader->token);
         }
+        const uint32_t libraries = reader->librariesRead;
         obxReadMtllib(reader);
+        if (reader->librariesRead != libraries && materialsUsed) fill.growing = false;
         break;
+      }
       case 'u':
         if (!obxKeywordIs(token, length, "usemtl")) {
           obxCopyToken(reader->token, token, length);
           obxFail("obxReadOBJ: Got \"%s\" instead of \"usemtl\"", reader->token);
         }
         obxReadLine(reader);
+        if (fill.growing) {
+          // As the second pass does it, without the lookup's warning.
+          materialsUsed = true;
+          obxFirstWord(reader->token);
+          if (!obxLookupMaterial(model, reader->token, &fill.material)) {
+            fill.growing = false;
+            break;
+          }
+          if (group->material == 0 && group->numtriangles > 0) group->material = fill.material;
+        }
         break;
       default:  // "#", "s", "o", "l", numbers, anything else
         obxReadLine(reader);
@@ -808,182 +1060,62 @@ static void obxFirstPass(ObxObjReader* reader) {
   obxFitVectors(model, &model->normals, model->numnormals, 3);
   obxFitVectors(model, &model->texcoords, model->numtexcoords, 2);
 
+  reader->stored = fill.growing;
+  if (!reader->stored) return;
+  OBX_ASSERT(fill.triangles == model->numtriangles);
+  reader->outOfBounds = fill.outOfBounds;
+  // As after a second pass: an array of exactly the triangles (a block
+  // even without any), and a list for every group (one spare entry).
+  ObxTriangle* fitted = static_cast<ObxTriangle*>(
+      realloc(model->triangles, sizeof(ObxTriangle) * std::max<size_t>(model->numtriangles, 1)));
+  if (!fitted) obxFailOutOfMemory("obxReadOBJ", model->path);
+  if (model->numtriangles == 0) memset(fitted, 0, sizeof(ObxTriangle));
+  model->triangles = fitted;
+  for (ObxGroup* g = model->groups; g; g = g->next) {
+    uint32_t* list = static_cast<uint32_t*>(
+        realloc(g->triangles, sizeof(uint32_t) * (size_t(g->numtriangles) + 1)));
+    if (!list) obxFailOutOfMemory("obxReadOBJ", model->path);
+    g->triangles = list;
+  }
+}
+
+// A zeroed block of count elements of size bytes; NULL when memory runs out.
+static void* obxAllocateZeroed(size_t count, size_t size) {
+  void* block = calloc(count ? count : 1, size);
+  if (block && obxReaderFastPaths) obxAdviseHugePages(block, count * size);
+  return block;
+}
+
+// Before a second pass: each group's list has room for the members the
+// first pass counted, and is empty again, as is the triangle array.
+static void obxPrepareSecondPass(ObxObjReader* reader) {
+  ObxModel* model = reader->model;
   reader->capacity = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * model->numgroups));
   if (!reader->capacity) obxFailOutOfMemory("obxReadOBJ", model->path);
   obxHold(OBX_HELD_BLOCK, reader->capacity, 0);
   uint32_t i = 0;
   for (ObxGroup* g = model->groups; g; g = g->next, i++) {
     // One spare entry, so that a group without members still gets a block.
-    g->triangles = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (size_t(g->numtriangles) + 1)));
-    if (!g->triangles) obxFailOutOfMemory("obxReadOBJ", model->path);
+    uint32_t* list = static_cast<uint32_t*>(
+        realloc(g->triangles, sizeof(uint32_t) * (size_t(g->numtriangles) + 1)));
+    if (!list) obxFailOutOfMemory("obxReadOBJ", model->path);
+    g->triangles = list;
     reader->capacity[i] = g->numtriangles;
     g->numtriangles = 0;
+    g->material = 0;
   }
-}
-
-// Stores one scanned item as a corner of triangle, by the face's form.
-static inline void obxStoreCorner(ObxTriangle* triangle, int corner, ObxItemForm form,
-                                  const uint32_t fields[3]) {
-  triangle->vindices[corner] = fields[0];
-  triangle->tindices[corner] =
-      (form == OBX_FORM_VT || form == OBX_FORM_VTN) ? fields[1] : OBX_NO_INDEX;
-  triangle->nindices[corner] =
-      (form == OBX_FORM_VN || form == OBX_FORM_VTN) ? fields[2] : OBX_NO_INDEX;
-}
-
-// The most items a face line read at once may have: a line of up to 63
-// bytes holds at most 32.
-enum { OBX_QUICK_FACE_ITEMS = 32 };
-
-// Second-pass state besides the reader's.
-struct ObxFill {
-  uint32_t triangles;  // triangles stored
-  ObxGroup* group;
-  uint32_t groupCapacity;
-  uint32_t material;
-  bool outOfBounds;  // as in ObxObjReader
-  // Trying to read a face line at once costs about as much as reading a
-  // short one; where the lines keep being turned down (too long, say), the
-  // faces go item by item for a while without trying.
-  uint32_t quickMisses;  // face lines turned down in a row
-  uint32_t quickPause;   // faces left to read before trying again
-};
-enum { OBX_QUICK_MISSES_MAX = 8, OBX_QUICK_PAUSE = 256 };
-
-// Whether index lies outside 1..count; none, when allowed, is not.
-static inline bool obxIndexOutside(uint32_t index, uint32_t count, bool noneAllowed) {
-  return (index - 1u >= count) && !(noneAllowed && index == OBX_NO_INDEX);
-}
-
-static inline void obxAppendTriangle(ObxModel* model, ObxFill* fill) {
-  ObxGroup* group = fill->group;
-  // The first pass counted exactly these members; more would overrun.
-  OBX_ASSERT(group->numtriangles < fill->groupCapacity);
-  // A stored triangle no longer changes: its bounds are noted here, while it
-  // is at hand, so that the check after the pass runs only when it fails.
-  const ObxTriangle* t = &model->triangles[fill->triangles];
-  bool outside = false;
-  for (int j = 0; j < 3; j++)
-    outside |= obxIndexOutside(t->vindices[j], model->numvertices, false) |
-               obxIndexOutside(t->nindices[j], model->numnormals, true) |
-               obxIndexOutside(t->tindices[j], model->numtexcoords, true);
-  fill->outOfBounds |= outside;
-  group->triangles[group->numtriangles++] = fill->triangles;
-  fill->triangles++;
-}
-
-// The rest of a face after its first item, stored as corner 0 of triangle.
-template <ObxItemForm form>
-static void obxFillItems(ObxObjReader* reader, ObxFill* fill, ObxTriangle* triangle,
-                         uint32_t fields[3], bool outOfRange) {
-  ObxModel* model = reader->model;
-  ObxScanner* scan = &reader->scan;
-  obxStoreCorner(triangle, 0, form, fields);
-  obxScanFaceItem<false, form>(scan, fields, &outOfRange);
-  obxStoreCorner(triangle, 1, form, fields);
-  obxScanFaceItem<false, form>(scan, fields, &outOfRange);
-  for (;;) {
-    obxStoreCorner(triangle, 2, form, fields);
-    // An index beyond 32 bits would be cut to some other, valid-looking
-    // index; it cannot name anything in a file this reader can hold.
-    if (outOfRange)
-      obxFail("index for triangle %d out of bounds (more than 32 bits)\n", int(fill->triangles));
-    obxAppendTriangle(model, fill);
-    if (obxScanFaceItem<false, form>(scan, fields, &outOfRange) < 1) break;
-    OBX_ASSERT(fill->triangles < model->numtriangles);
-    ObxTriangle* next = &model->triangles[fill->triangles];
-    next->material = fill->material;
-    next->findex = OBX_NO_INDEX;
-    for (int k = 0; k < 2; k++) {
-      int from = k == 0 ? 0 : 2;
-      next->vindices[k] = triangle->vindices[from];
-      next->nindices[k] = triangle->nindices[from];
-      next->tindices[k] = triangle->tindices[from];
-    }
-    triangle = next;
-  }
-}
-
-// A face whose items were all read at once: items[0..count-1], count >= 3,
-// made into the same fan of triangles as obxFillItems makes, starting with
-// triangle.
-template <ObxItemForm form>
-static void obxFillReadItems(ObxModel* model, ObxFill* fill, ObxTriangle* triangle,
-                             const uint32_t items[][3], int count) {
-  obxStoreCorner(triangle, 0, form, items[0]);
-  obxStoreCorner(triangle, 1, form, items[1]);
-  obxStoreCorner(triangle, 2, form, items[2]);
-  obxAppendTriangle(model, fill);
-  for (int k = 3; k < count; k++) {
-    OBX_ASSERT(fill->triangles < model->numtriangles);
-    ObxTriangle* next = &model->triangles[fill->triangles];
-    next->material = fill->material;
-    next->findex = OBX_NO_INDEX;
-    for (int c = 0; c < 2; c++) {
-      int from = c == 0 ? 0 : 2;
-      next->vindices[c] = triangle->vindices[from];
-      next->nindices[c] = triangle->nindices[from];
-      next->tindices[c] = triangle->tindices[from];
-    }
-    obxStoreCorner(next, 2, form, items[k]);
-    obxAppendTriangle(model, fill);
-    triangle = next;
-  }
-}
-
-static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
-  ObxModel* model = reader->model;
-  uint32_t fields[3] = {0, 0, 0};
-  bool outOfRange = false;
-
-  OBX_ASSERT(fill->triangles < model->numtriangles);
-  ObxTriangle* triangle = &model->triangles[fill->triangles];
-  triangle->findex = OBX_NO_INDEX;
-  if (fill->group->material == 0) fill->group->material = fill->material;
-  triangle->material = fill->material;
-  if (fill->quickPause) {
-    fill->quickPause--;
-  } else if (obxReaderFastPaths) {
-    // A short line of plain items, all read at once.
-    uint32_t items[OBX_QUICK_FACE_ITEMS][3];
-    ObxItemForm form;
-    const char* feed;
-    const int count = obxQuickFaceValues<OBX_QUICK_FACE_ITEMS>(reader->scan.p, reader->scan.end,
-                                                               &form, items, &feed);
-    if (!count && ++fill->quickMisses == OBX_QUICK_MISSES_MAX) {
-      fill->quickMisses = 0;
-      fill->quickPause = OBX_QUICK_PAUSE;
-    }
-    if (count) {
-      fill->quickMisses = 0;
-      reader->scan.p = feed;
-      switch (form) {
-        case OBX_FORM_V: return obxFillReadItems<OBX_FORM_V>(model, fill, triangle, items, count);
-        case OBX_FORM_VT: return obxFillReadItems<OBX_FORM_VT>(model, fill, triangle, items, count);
-        case OBX_FORM_VTN:
-          return obxFillReadItems<OBX_FORM_VTN>(model, fill, triangle, items, count);
-        case OBX_FORM_VN: return obxFillReadItems<OBX_FORM_VN>(model, fill, triangle, items, count);
-      }
-    }
-  }
-  switch (obxReadFirstItem<false>(reader, fields, &outOfRange)) {
-    case OBX_FORM_V: return obxFillItems<OBX_FORM_V>(reader, fill, triangle, fields, outOfRange);
-    case OBX_FORM_VT: return obxFillItems<OBX_FORM_VT>(reader, fill, triangle, fields, outOfRange);
-    case OBX_FORM_VTN:
-      return obxFillItems<OBX_FORM_VTN>(reader, fill, triangle, fields, outOfRange);
-    case OBX_FORM_VN: break;
-  }
-  obxFillItems<OBX_FORM_VN>(reader, fill, triangle, fields, outOfRange);
+  free(model->triangles);
+  model->triangles =
+      static_cast<ObxTriangle*>(obxAllocateZeroed(model->numtriangles, sizeof(ObxTriangle)));
+  if (!model->triangles) obxFailOutOfMemory("obxReadOBJ", model->path);
 }
 
 static void obxSecondPass(ObxObjReader* reader) {
   ObxModel* model = reader->model;
   ObxScanner* scan = &reader->scan;
   ObxFill fill;
-  fill.triangles = 0;
-  fill.material = 0;
-  fill.outOfBounds = false;
-  fill.quickMisses = fill.quickPause = 0;
+  memset(&fill, 0, sizeof fill);
+  fill.room = model->numtriangles;
   uint32_t position = 0;
   fill.group = obxLookupGroupAt(model, "default", &position);
   OBX_ASSERT(fill.group);
@@ -1049,13 +1181,6 @@ static void obxCheckIndices(const ObxModel* model) {
   }
 }
 
-// A zeroed block of count elements of size bytes; NULL when memory runs out.
-static void* obxAllocateZeroed(size_t count, size_t size) {
-  void* block = calloc(count ? count : 1, size);
-  if (block && obxReaderFastPaths) obxAdviseHugePages(block, count * size);
-  return block;
-}
-
 ObxModel* obxReadOBJ(const char* path) {
   OBX_ASSERT(path != NULL);
   ObxObjReader reader;
@@ -1075,14 +1200,13 @@ ObxModel* obxReadOBJ(const char* path) {
   reader.scan = {reader.file.data, reader.file.data + reader.file.size};
   obxFirstPass(&reader);
 
-  model->triangles =
-      static_cast<ObxTriangle*>(obxAllocateZeroed(model->numtriangles, sizeof(ObxTriangle)));
-  if (!model->triangles) obxFailOutOfMemory("obxReadOBJ", path);
-
-  reader.scan = {reader.file.data, reader.file.data + reader.file.size};
-  obxSecondPass(&reader);
-  obxLetGo(reader.capacity);
-  free(reader.capacity);
+  if (!reader.stored) {
+    obxPrepareSecondPass(&reader);
+    reader.scan = {reader.file.data, reader.file.data + reader.file.size};
+    obxSecondPass(&reader);
+    obxLetGo(reader.capacity);
+    free(reader.capacity);
+  }
   obxUnmapFile(&reader.file);
 
   // The check names the first bad triangle; the second pass has seen
@@ -1303,13 +1427,22 @@ void obxReadMTL(ObxModel* model, const char* name) {
   free(filename);
 }
 
+static bool obxLookupMaterial(const ObxModel* model, const char* name, uint32_t* index) {
+  for (uint32_t i = 0; i < model->nummaterials; i++) {
+    OBX_ASSERT(model->materials[i].name != NULL);
+    if (strcmp(model->materials[i].name, name) == 0) {
+      *index = i;
+      return true;
+    }
+  }
+  return false;
+}
+
 uint32_t obxFindMaterial(ObxModel* model, const char* name) {
   OBX_ASSERT(model);
   OBX_ASSERT(name != NULL);
-  for (uint32_t i = 0; i < model->nummaterials; i++) {
-    OBX_ASSERT(model->materials[i].name != NULL);
-    if (strcmp(model->materials[i].name, name) == 0) return i;
-  }
+  uint32_t index;
+  if (obxLookupMaterial(model, name, &index)) return index;
   obxWarn("obxFindMaterial():  can't find material \"%s\".", name);
   return 0;
 }

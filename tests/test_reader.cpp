@@ -1105,7 +1105,12 @@ std::string randomObj(std::mt19937& rng, bool safe) {
     } else if (kind == 14) {
       text += "g" + std::string(pick(3) ? " part" + std::to_string(pick(3)) : "") + lineEnd();
     } else if (kind == 15) {
-      text += "usemtl red" + lineEnd();
+      // Libraries a.mtl and b.mtl (written by the tests) hold red and blue
+      // in opposite orders; "gone" is in neither.
+      static const char* const names[] = {"red", "blue", "gone"};
+      text += pick(5) ? "usemtl " + std::string(names[pick(3)])
+                      : "mtllib " + std::string(pick(2) ? "a.mtl" : "b.mtl");
+      text += lineEnd();
     } else if (kind == 16) {
       text += "# " + std::string(pick(2) ? 10 : 200, pick(2) ? 'c' : ' ');
       if (pick(2)) text += " f 1 2 3";
@@ -1155,9 +1160,16 @@ std::string readHere(const std::string& path, bool fast) {
   return text;
 }
 
+// The libraries that random files name.
+void writeRandomLibraries(const TempDir& dir) {
+  dir.write("a.mtl", "newmtl red\nKd 1 0 0\nnewmtl blue\nKd 0 0 1\n");
+  dir.write("b.mtl", "newmtl blue\nKd 0 0 1\nnewmtl red\nKd 1 0 0\n");
+}
+
 TEST(ReadObjFastPaths, random_files_read_the_same_with_and_without_them) {
   std::mt19937 rng(17);
   TempDir dir;
+  writeRandomLibraries(dir);
   for (int i = 0; i < 4000; i++) {
     const std::string text = randomObj(rng, true);
     const std::string path = dir.write("random.obj", text);
@@ -1170,6 +1182,7 @@ TEST(ReadObjFastPaths, random_files_end_the_same_with_and_without_them) {
   // that the fatal exits and their messages are compared as well.
   std::mt19937 rng(19);
   TempDir dir;
+  writeRandomLibraries(dir);
   int failed = 0;
   const int files = 60;
   for (int i = 0; i < files; i++) {
@@ -1182,6 +1195,59 @@ TEST(ReadObjFastPaths, random_files_end_the_same_with_and_without_them) {
   // Both kinds of ending came up.
   EXPECT_GT(failed, 0);
   EXPECT_LT(failed, files);
+}
+
+TEST(ReadObjFastPaths, faces_stored_while_counting_match_the_second_pass) {
+  // With the fast paths on, the counting pass stores the triangles itself
+  // until something needs the second pass; without them the second pass
+  // stores every one. Files around the points where that changes, or where
+  // the growing arrays move.
+  auto repeat = [](int times, const std::function<std::string(int)>& line) {
+    std::string text;
+    for (int i = 0; i < times; i++) text += line(i);
+    return text;
+  };
+  const std::string grid = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nvt 0 0\nvn 0 0 1\n";
+  std::string polygon = "f";
+  for (int i = 0; i < 3000; i++) polygon += ' ' + std::to_string(1 + i % 4);
+  const struct {
+    const char* name;
+    std::string text;
+  } rows[] = {
+      // 1 + 2k triangles: the array fills up inside a quad's fan.
+      {"many faces", grid + "f 1 2 3\n" + repeat(3000, [](int i) {
+         return i % 3 ? "f 1/1/1 2/1/1 4/1/1 3/1/1\n" : "f 1 2 4 3\n";
+       })},
+      {"one long polygon", grid + polygon + "\nf 1 2 3\n"},
+      {"groups taking turns", grid + repeat(400, [](int i) {
+         return "g part" + std::to_string(i % 3) + "\nf 1 2 3\nf 2 3 4\nf 1 2 4 3\n";
+       })},
+      {"library first", "mtllib a.mtl\n" + grid + "f 1 2 3\nusemtl blue\nf 1 2 3\ng x\n"
+                        "usemtl red\nf 2 3 4\ng y\nf 1 2 3\nusemtl blue\n"},
+      {"material before its library", grid + "usemtl blue\nf 1 2 3\nmtllib a.mtl\nf 2 3 4\n"},
+      {"material not found", "mtllib a.mtl\n" + grid + "f 1 2 3\nusemtl gone\nf 2 3 4\n"
+                             "usemtl red\nf 1 2 3\n"},
+      {"second library after a material", "mtllib a.mtl\n" + grid + "usemtl red\nf 1 2 3\n"
+                                          "mtllib b.mtl\nusemtl red\nf 2 3 4\n"},
+      {"faces before their vertices", "f 1 2 3\nf 2 3 4\n" + grid},
+      {"no faces", grid},
+      {"an empty group and no vertices", "g lonely\ng\n"},
+  };
+  TempDir dir;
+  writeRandomLibraries(dir);
+  for (const auto& row : rows) {
+    const std::string path = dir.write("faces.obj", row.text);
+    const std::string fast = readHere(path, true);
+    EXPECT_EQ(fast, readHere(path, false)) << row.name;
+    if (std::string(row.name) == "material not found")
+      EXPECT_NE(fast.find("can't find material \"gone\""), std::string::npos);
+  }
+  // An index past 32 bits fails with the second pass's message, after the
+  // counting pass has stored the faces before it.
+  const std::string path = dir.write("big.obj", grid + "f 1 2 3\nf 1 2 4294967297\nf 1 2 3\n");
+  const std::string fast = readInChild(path, true);
+  EXPECT_EQ(fast, readInChild(path, false));
+  EXPECT_NE(fast.find("out of bounds (more than 32 bits)"), std::string::npos) << fast;
 }
 
 TEST(ReadObjFastPaths, vertex_lines_are_counted_the_same) {
