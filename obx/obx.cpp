@@ -242,7 +242,7 @@ static ObxMapResult obxMapFile(const char* path, ObxFileView* view) {
     close(fd);
     return OBX_MAP_OK;
   }
-  // Mapped in one go: both passes read every page, and faulting them in
+  // Mapped in one go: each pass reads every page, and faulting them in
   // one at a time costs more than the reading.
   void* mapped = mmap(NULL, view->size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
   close(fd);
@@ -401,8 +401,11 @@ static inline int obxScanVertexFloats(ObxScanner* s, int count, float* values) {
   return obxScanFloats<Convert>(s, count, values);
 }
 
-// The counting pass's v, vn and vt numbers: a whole short line of plain
-// numbers at once, anything else by the scan of the second pass.
+// Steps over the numbers of a v, vn or vt statement without keeping them,
+// so that the next statement that does anything begins where it would
+// after storing them: a whole short line of plain numbers at once (any
+// further numbers on it would be statements that do nothing), anything
+// else by the exact scan.
 static inline void obxSkipVertexFloats(ObxScanner* s, int count, float* ignored) {
   if (obxReaderFastPaths) {
     if (const char* feed = obxQuickNumberLine(s->p, s->end, count)) {
