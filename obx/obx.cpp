@@ -290,29 +290,25 @@ static bool obxKeywordIs(const char* token, size_t length, const char* word) {
 // ---- Groups --------------------------------------------------------------
 
 // The group named name and its position from the head of the list, or NULL.
-static ObxGroup* obxLookupGroupAt(ObxModel* model, const char* name, uint32_t* position) {
-  uint32_t i = 0;
-  for (ObxGroup* group = model->groups; group; group = group->next, i++) {
-    if (strcmp(group->name, name) == 0) {
-      *position = i;
-      return group;
-    }
-  }
+ObxGroup* obxLookupGroup(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  for (ObxGroup* group = model->groups; group; group = group->next)
+    if (strcmp(group->name, name) == 0) return group;
   return NULL;
 }
 
-ObxGroup* obxLookupGroup(ObxModel* model, const char* name) {
-  OBX_ASSERT(model);
-  uint32_t position;
-  return obxLookupGroupAt(model, name, &position);
-}
+static ObxGroup* obxNewGroup(ObxModel* model, const char* name);
 
 // Returns NULL, with the list unchanged, when memory runs out.
 ObxGroup* obxEnsureGroup(ObxModel* model, const char* name) {
   OBX_ASSERT(model);
   ObxGroup* group = obxLookupGroup(model, name);
-  if (group) return group;
-  group = static_cast<ObxGroup*>(malloc(sizeof(ObxGroup)));
+  return group ? group : obxNewGroup(model, name);
+}
+
+// A new group at the head of the list; NULL when memory runs out.
+static ObxGroup* obxNewGroup(ObxModel* model, const char* name) {
+  ObxGroup* group = static_cast<ObxGroup*>(malloc(sizeof(ObxGroup)));
   if (!group) return NULL;
   group->name = obxCopyString(name);
   if (!group->name) {
@@ -443,6 +439,84 @@ __attribute__((always_inline)) static inline int obxScanFaceItem(ObxScanner* s, 
   return obxScanItem<Signed>(s, form, fields, outOfRange);
 }
 
+// realloc for a block on the held list: the note follows the block. NULL
+// when memory runs out, with the old block still held.
+static void* obxReallocHeld(void* block, size_t bytes) {
+  if (block) obxLetGo(block);
+  void* grown = realloc(block, bytes);
+  if (grown || block) obxHold(OBX_HELD_BLOCK, grown ? grown : block, 0);
+  return grown;
+}
+
+static void obxFreeHeld(void* block) {
+  if (!block) return;
+  obxLetGo(block);
+  free(block);
+}
+
+// The reader finds groups and materials by name through an index, so that
+// a file of many groups, or of many usemtl among many materials, reads in
+// time that grows with its size rather than with their product (20,000
+// groups took a second otherwise). Open addressing over a power-of-two
+// table of entry numbers (1-based, 0 for empty), at most half full, in one
+// held block; the names stay with the entries.
+struct ObxNameIndex {
+  uint32_t* slots;
+  uint32_t mask;   // slots - 1
+  uint32_t count;  // entries
+};
+
+static uint32_t obxHashName(const char* name) {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++)
+    h = (h ^ *p) * 16777619u;
+  return h ^ (h >> 15);
+}
+
+// The slot of name, or of the empty slot where it would go.
+template <typename NameOf>
+static uint32_t* obxIndexSlot(const ObxNameIndex* index, const char* name, const NameOf& nameOf) {
+  for (uint32_t i = obxHashName(name) & index->mask;; i = (i + 1) & index->mask) {
+    uint32_t* slot = &index->slots[i];
+    if (*slot == 0 || strcmp(nameOf(*slot), name) == 0) return slot;
+  }
+}
+
+// The entry named name, 0 when there is none.
+template <typename NameOf>
+static uint32_t obxIndexFind(const ObxNameIndex* index, const char* name, const NameOf& nameOf) {
+  return index->slots ? *obxIndexSlot(index, name, nameOf) : 0;
+}
+
+// Adds entry under its name unless an entry already has that name (the
+// first keeps it); false when memory runs out.
+template <typename NameOf>
+static bool obxIndexAdd(ObxNameIndex* index, uint32_t entry, const NameOf& nameOf) {
+  if (2 * (uint64_t(index->count) + 1) > uint64_t(index->mask) + 1 || !index->slots) {
+    const uint64_t size = index->slots ? 2 * (uint64_t(index->mask) + 1) : 64;
+    if (size > (uint64_t(1) << 32)) return false;
+    uint32_t* slots = static_cast<uint32_t*>(calloc(size_t(size), sizeof(uint32_t)));
+    if (!slots) return false;
+    ObxNameIndex grown = {slots, uint32_t(size - 1), index->count};
+    for (uint32_t i = 0; index->slots && i <= index->mask; i++)
+      if (index->slots[i]) *obxIndexSlot(&grown, nameOf(index->slots[i]), nameOf) = index->slots[i];
+    obxFreeHeld(index->slots);
+    obxHold(OBX_HELD_BLOCK, slots, 0);
+    *index = grown;
+  }
+  uint32_t* slot = obxIndexSlot(index, nameOf(entry), nameOf);
+  if (*slot == 0) {
+    *slot = entry;
+    index->count++;
+  }
+  return true;
+}
+
+static void obxIndexFree(ObxNameIndex* index) {
+  obxFreeHeld(index->slots);
+  *index = {NULL, 0, 0};
+}
+
 // State of one obxReadOBJ: the mapped file and the counts of the first pass.
 struct ObxObjReader {
   ObxModel* model;
@@ -465,15 +539,70 @@ struct ObxObjReader {
   uint32_t exactCount;
   bool stored;  // the first pass has stored every triangle: no second pass
   uint32_t librariesRead;  // material libraries read (each replaces the table)
+  // The groups in the order they were made (entry k is groups[k - 1]) and
+  // their index; the materials' index, as of librariesIndexed.
+  ObxGroup** groups;
+  uint32_t numgroups, groupRoom;
+  ObxNameIndex groupIndex, materialIndex;
+  uint32_t librariesIndexed;
   uint32_t exactNext;  // second pass: the next entry of exactLines to meet
 };
 enum { OBX_EXACT_LINES_MAX = 64 };
 
-static bool obxLookupMaterial(const ObxModel* model, const char* name, uint32_t* index);
+static void obxWarnNoMaterial(const char* name);
 
 [[noreturn]] static void obxFailOutOfMemory(const char* reader, const char* path) {
   obxFail("%s: out of memory reading \"%s\"", reader, path);
   abort();  // not reached: obxFail exits
+}
+
+// The group named name, made when there is none yet.
+static ObxGroup* obxReaderGroup(ObxObjReader* reader, const char* name) {
+  ObxModel* model = reader->model;
+  auto nameOf = [reader](uint32_t entry) { return reader->groups[entry - 1]->name; };
+  const uint32_t entry = obxIndexFind(&reader->groupIndex, name, nameOf);
+  if (entry) return reader->groups[entry - 1];
+  if (reader->numgroups == reader->groupRoom) {
+    const uint64_t room = reader->groupRoom ? 2 * uint64_t(reader->groupRoom) : 16;
+    void* grown = room < UINT32_MAX ? obxReallocHeld(reader->groups, sizeof(ObxGroup*) * room) : NULL;
+    if (!grown) obxFailOutOfMemory("obxReadOBJ", model->path);
+    reader->groups = static_cast<ObxGroup**>(grown);
+    reader->groupRoom = uint32_t(room);
+  }
+  ObxGroup* group = obxNewGroup(model, name);
+  if (!group) obxFailOutOfMemory("obxReadOBJ", model->path);
+  reader->groups[reader->numgroups++] = group;
+  if (!obxIndexAdd(&reader->groupIndex, reader->numgroups, nameOf))
+    obxFailOutOfMemory("obxReadOBJ", model->path);
+  return group;
+}
+
+// The entry (1-based, in the order made) of the group named name; 0 when
+// there is none.
+static uint32_t obxReaderGroupEntry(ObxObjReader* reader, const char* name) {
+  auto nameOf = [reader](uint32_t entry) { return reader->groups[entry - 1]->name; };
+  return obxIndexFind(&reader->groupIndex, name, nameOf);
+}
+
+// The material named name in the model's table, the first of that name as
+// obxFindMaterial finds it, but through the index; false when there is
+// none (and no warning).
+static bool obxReaderMaterial(ObxObjReader* reader, const char* name, uint32_t* material) {
+  ObxModel* model = reader->model;
+  auto nameOf = [model](uint32_t entry) { return model->materials[entry - 1].name; };
+  if (reader->librariesIndexed != reader->librariesRead || !reader->materialIndex.slots) {
+    obxIndexFree(&reader->materialIndex);
+    for (uint32_t i = 0; i < model->nummaterials; i++) {
+      OBX_ASSERT(model->materials[i].name != NULL);
+      if (!obxIndexAdd(&reader->materialIndex, i + 1, nameOf))
+        obxFailOutOfMemory("obxReadOBJ", model->path);
+    }
+    reader->librariesIndexed = reader->librariesRead;
+  }
+  const uint32_t entry = obxIndexFind(&reader->materialIndex, name, nameOf);
+  if (!entry) return false;
+  *material = entry - 1;
+  return true;
 }
 
 // Reads the rest of the line (one 127-character read) into the token buffer.
@@ -965,8 +1094,7 @@ static void obxFillFace(ObxObjReader* reader, ObxFill* fill) {
 static void obxFirstPass(ObxObjReader* reader) {
   ObxModel* model = reader->model;
   ObxScanner* scan = &reader->scan;
-  ObxGroup* group = obxEnsureGroup(model, "default");
-  if (!group) obxFailOutOfMemory("obxReadOBJ", model->path);
+  ObxGroup* group = obxReaderGroup(reader, "default");
   ObxFill fill;
   memset(&fill, 0, sizeof fill);
   fill.group = group;
@@ -1012,8 +1140,7 @@ static void obxFirstPass(ObxObjReader* reader) {
         break;
       case 'g':
         obxReadGroupName(reader);
-        group = obxEnsureGroup(model, reader->token);
-        if (!group) obxFailOutOfMemory("obxReadOBJ", model->path);
+        group = obxReaderGroup(reader, reader->token);
         fill.group = group;
         break;
       case 'm': {
@@ -1036,7 +1163,7 @@ static void obxFirstPass(ObxObjReader* reader) {
           // As the second pass does it, without the lookup's warning.
           materialsUsed = true;
           obxFirstWord(reader->token);
-          if (!obxLookupMaterial(model, reader->token, &fill.material)) {
+          if (!obxReaderMaterial(reader, reader->token, &fill.material)) {
             fill.growing = false;
             break;
           }
@@ -1093,11 +1220,11 @@ static void* obxAllocateZeroed(size_t count, size_t size) {
 // first pass counted, and is empty again, as is the triangle array.
 static void obxPrepareSecondPass(ObxObjReader* reader) {
   ObxModel* model = reader->model;
-  reader->capacity = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * model->numgroups));
+  reader->capacity =
+      static_cast<uint32_t*>(obxReallocHeld(NULL, sizeof(uint32_t) * (size_t(reader->numgroups) + 1)));
   if (!reader->capacity) obxFailOutOfMemory("obxReadOBJ", model->path);
-  obxHold(OBX_HELD_BLOCK, reader->capacity, 0);
-  uint32_t i = 0;
-  for (ObxGroup* g = model->groups; g; g = g->next, i++) {
+  for (uint32_t i = 0; i < reader->numgroups; i++) {
+    ObxGroup* g = reader->groups[i];
     // One spare entry, so that a group without members still gets a block.
     uint32_t* list = static_cast<uint32_t*>(
         realloc(g->triangles, sizeof(uint32_t) * (size_t(g->numtriangles) + 1)));
@@ -1119,10 +1246,10 @@ static void obxSecondPass(ObxObjReader* reader) {
   ObxFill fill;
   memset(&fill, 0, sizeof fill);
   fill.room = model->numtriangles;
-  uint32_t position = 0;
-  fill.group = obxLookupGroupAt(model, "default", &position);
-  OBX_ASSERT(fill.group);
-  fill.groupCapacity = reader->capacity[position];
+  uint32_t entry = obxReaderGroupEntry(reader, "default");
+  OBX_ASSERT(entry);
+  fill.group = reader->groups[entry - 1];
+  fill.groupCapacity = reader->capacity[entry - 1];
 
   for (;;) {
     const char* token;
@@ -1138,16 +1265,20 @@ static void obxSecondPass(ObxObjReader* reader) {
       case 'f': obxFillFace(reader, &fill); break;
       case 'g':
         obxReadGroupName(reader);
-        fill.group = obxLookupGroupAt(model, reader->token, &position);
-        OBX_ASSERT(fill.group);
-        fill.groupCapacity = reader->capacity[position];
+        entry = obxReaderGroupEntry(reader, reader->token);
+        OBX_ASSERT(entry);
+        fill.group = reader->groups[entry - 1];
+        fill.groupCapacity = reader->capacity[entry - 1];
         break;
       case 'u':
         obxReadLine(reader);
         // Without a name the lookup of the empty name finds nothing and
         // selects the default material, with the lookup's warning.
         obxFirstWord(reader->token);
-        fill.material = obxFindMaterial(model, reader->token);
+        if (!obxReaderMaterial(reader, reader->token, &fill.material)) {
+          obxWarnNoMaterial(reader->token);
+          fill.material = 0;
+        }
         if (fill.group->material == 0 && fill.group->numtriangles > 0)
           fill.group->material = fill.material;
         break;
@@ -1207,9 +1338,11 @@ ObxModel* obxReadOBJ(const char* path) {
     obxPrepareSecondPass(&reader);
     reader.scan = {reader.file.data, reader.file.data + reader.file.size};
     obxSecondPass(&reader);
-    obxLetGo(reader.capacity);
-    free(reader.capacity);
+    obxFreeHeld(reader.capacity);
   }
+  obxIndexFree(&reader.materialIndex);
+  obxIndexFree(&reader.groupIndex);
+  obxFreeHeld(reader.groups);
   obxUnmapFile(&reader.file);
 
   // The check names the first bad triangle; the second pass has seen
@@ -1430,23 +1563,18 @@ void obxReadMTL(ObxModel* model, const char* name) {
   free(filename);
 }
 
-static bool obxLookupMaterial(const ObxModel* model, const char* name, uint32_t* index) {
-  for (uint32_t i = 0; i < model->nummaterials; i++) {
-    OBX_ASSERT(model->materials[i].name != NULL);
-    if (strcmp(model->materials[i].name, name) == 0) {
-      *index = i;
-      return true;
-    }
-  }
-  return false;
+static void obxWarnNoMaterial(const char* name) {
+  obxWarn("obxFindMaterial():  can't find material \"%s\".", name);
 }
 
 uint32_t obxFindMaterial(ObxModel* model, const char* name) {
   OBX_ASSERT(model);
   OBX_ASSERT(name != NULL);
-  uint32_t index;
-  if (obxLookupMaterial(model, name, &index)) return index;
-  obxWarn("obxFindMaterial():  can't find material \"%s\".", name);
+  for (uint32_t i = 0; i < model->nummaterials; i++) {
+    OBX_ASSERT(model->materials[i].name != NULL);
+    if (strcmp(model->materials[i].name, name) == 0) return i;
+  }
+  obxWarnNoMaterial(name);
   return 0;
 }
 

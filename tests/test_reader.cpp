@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -908,6 +910,53 @@ TEST(ReadObjMaterials, later_mtllib_replaces_the_table) {
   obxDeleteModel(model);
 }
 
+TEST(ReadObjMaterials, many_groups_and_materials_are_found_as_the_lookups_find_them) {
+  // The reader keeps an index of names; what it finds must be what the
+  // plain lookups find: every group once, with its faces in file order,
+  // and for a name given twice in the library, the first material.
+  std::mt19937 rng(31);
+  std::string mtl;
+  const int materials = 1500;
+  for (int i = 0; i < materials; i++) mtl += "newmtl m" + std::to_string(i % 1200) + "\n";
+  std::string obj = "mtllib many.mtl\n" + std::string(kSquare);
+  std::vector<std::string> groupOf, materialOf;  // per triangle
+  for (int i = 0; i < 6000; i++) {
+    if (rng() % 3 == 0) obj += "g n" + std::to_string(rng() % 2500) + "\n";
+    if (rng() % 4 == 0) obj += "usemtl m" + std::to_string(rng() % 1200) + "\n";
+    obj += "f 1 2 3\n";
+  }
+  TempDir dir;
+  dir.write("many.mtl", mtl);
+  ObxModel* model = obxReadOBJ(dir.write("many.obj", obj).c_str());
+  ASSERT_EQ(model->nummaterials, uint32_t(materials + 1));
+  // Walk the file again to know each triangle's group and material name.
+  std::map<std::string, std::vector<uint32_t>> expected;
+  std::string groupName = "default", materialName;
+  uint32_t triangle = 0;
+  std::istringstream lines(obj);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("g ", 0) == 0) groupName = line.substr(1);
+    if (line.rfind("usemtl ", 0) == 0) materialName = line.substr(7);
+    if (line.rfind("f ", 0) != 0) continue;
+    const uint32_t material = model->triangles[triangle].material;
+    if (materialName.empty())
+      EXPECT_EQ(material, 0u);
+    else
+      EXPECT_EQ(material, obxFindMaterial(model, materialName.c_str())) << materialName;
+    expected[groupName].push_back(triangle++);
+  }
+  ASSERT_EQ(triangle, model->numtriangles);
+  EXPECT_EQ(model->numgroups, expected.size() + (expected.count("default") ? 0 : 1));
+  for (const auto& [name, faces] : expected) {
+    const ObxGroup* g = group(model, name.c_str());
+    ASSERT_NE(g, nullptr) << name;
+    EXPECT_EQ(members(g), faces) << name;
+  }
+  // The duplicate names: "m5" is material 6 (after "default"), not 1206.
+  EXPECT_EQ(obxFindMaterial(model, "m5"), 6u);
+  obxDeleteModel(model);
+}
+
 TEST(ReadObjMaterials, mtllib_without_a_name_is_ignored_with_a_warning) {
   Scene scene("mtllib  \n" + std::string(kSquare));
   testing::internal::CaptureStderr();
@@ -1239,8 +1288,9 @@ TEST(ReadObjFastPaths, faces_stored_while_counting_match_the_second_pass) {
     const std::string path = dir.write("faces.obj", row.text);
     const std::string fast = readHere(path, true);
     EXPECT_EQ(fast, readHere(path, false)) << row.name;
-    if (std::string(row.name) == "material not found")
+    if (std::string(row.name) == "material not found") {
       EXPECT_NE(fast.find("can't find material \"gone\""), std::string::npos);
+    }
   }
   // An index past 32 bits fails with the second pass's message, after the
   // counting pass has stored the faces before it.
