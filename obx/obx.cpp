@@ -49,10 +49,10 @@ void obxWarn(const char* format, ...) {
   va_end(args);
 }
 
-// What the readers hold while they run, so that a fatal error handed to a
-// hook that does not return leaks nothing: a reader notes each resource when
-// it takes it and drops the note when it lets go. Reads nest at most OBJ ->
-// MTL -> texture, a few notes each.
+// What the readers (and obxVertexNormals) hold while they run, so that a
+// fatal error handed to a hook that does not return leaks nothing: each
+// notes a resource when it takes it and drops the note when it lets go.
+// Reads nest at most OBJ -> MTL -> texture, a few notes each.
 enum ObxHeldKind { OBX_HELD_BLOCK, OBX_HELD_MAPPING, OBX_HELD_FILE, OBX_HELD_MODEL };
 struct ObxHeld {
   ObxHeldKind kind;
@@ -1739,8 +1739,11 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
 
   // One list per vertex, newest triangle first. All nodes come from one
   // block: node 3*i+j stands for corner j of triangle i.
+  // Both are noted, so that a fatal error handed to a hook frees them.
   ObxNode** members = static_cast<ObxNode**>(calloc(size_t(numvertices) + 1, sizeof(ObxNode*)));
+  if (members) obxHold(OBX_HELD_BLOCK, members, 0);
   ObxNode* nodes = obxAllocNodes(numnodes);
+  if (nodes) obxHold(OBX_HELD_BLOCK, nodes, 0);
   if (!members || !nodes)
     obxFail("obxVertexNormals(): out of memory for %u triangles", numtriangles);
   ObxNode* node = nodes;
@@ -1838,8 +1841,8 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   }
 
   model->numnormals = next - 1;
-  free(nodes);
-  free(members);
+  obxFreeHeld(nodes);
+  obxFreeHeld(members);
 
   // Shrink to fit; realloc keeps normals 1..numnormals without a copy.
   model->normals =

@@ -129,9 +129,10 @@ void obxFail(const char* format, ...);
  * a hook that does not return, e.g. one that longjmps back to before the
  * failed call. When it runs, the failed obxReadOBJ has released its
  * partly read model, mapped files and buffers (nothing of it remains to
- * free), and a failed obxWriteOBJ or obxWriteMTL has closed its files; a
- * model passed in (to obxReadMTL, the writers, ...) stays the caller's to
- * delete. Only obxFail calls it; assertions still abort. */
+ * free), a failed obxWriteOBJ or obxWriteMTL has closed its files, and a
+ * failed obxVertexNormals has freed its working lists; a model passed in
+ * (to obxReadMTL, the writers, obxVertexNormals, ...) stays the caller's
+ * to delete. Only obxFail calls it; assertions still abort. */
 typedef void (*ObxFatalHook)(void);
 /* Installs hook (NULL: plain exit(1) again) and returns the previous one. */
 ObxFatalHook obxSetFatalHook(ObxFatalHook hook);

@@ -188,6 +188,29 @@ TEST_F(FatalHook, failed_direct_mtl_read_leaves_the_model_to_the_caller) {
   EXPECT_TRUE(leaksNothing());
 }
 
+TEST_F(FatalHook, failed_vertex_normals_release_their_vertex_lists) {
+  TempDir dir;
+  ObxModel* model = readOrReturn(dir.write("model.obj", std::string(kGoodObj) + "vn 0 0 1\n"));
+  ASSERT_NE(model, nullptr);
+  // Keeping the normals of a count just short of the 32-bit limit, the
+  // first new normal cannot be numbered: fatal once the vertex lists are
+  // made. (The normal array is not reached at that count.)
+  const uint32_t numnormals = model->numnormals;
+  model->numnormals = UINT32_MAX - 50;
+  StderrCapture capture;
+  bool returned = false;
+  if (setjmp(fatalReturn) == 0)
+    obxVertexNormals(model, 90.0f, GL_TRUE);
+  else
+    returned = true;
+  const std::string err = capture.finish();
+  model->numnormals = numnormals;
+  EXPECT_TRUE(returned);
+  EXPECT_NE(err.find("too many normals"), std::string::npos) << err;
+  obxDeleteModel(model);
+  EXPECT_TRUE(leaksNothing());
+}
+
 // Open descriptors of the process.
 int openFiles() {
   int count = 0;
