@@ -978,6 +978,23 @@ static inline void obxAppendTriangle(ObxObjReader* reader, ObxFill* fill) {
   fill->triangles++;
 }
 
+// The next triangle of a face's fan: corners 0 and 1 are corners 0 and 2
+// of the triangle stored just before it. (Making room may move the array,
+// so that one is found by its place.)
+static inline ObxTriangle* obxNextFanTriangle(ObxObjReader* reader, ObxFill* fill) {
+  ObxTriangle* next = obxNextTriangle(reader, fill);
+  const ObxTriangle* previous = next - 1;
+  next->material = fill->material;
+  next->findex = OBX_NO_INDEX;
+  for (int c = 0; c < 2; c++) {
+    const int from = c == 0 ? 0 : 2;
+    next->vindices[c] = previous->vindices[from];
+    next->nindices[c] = previous->nindices[from];
+    next->tindices[c] = previous->tindices[from];
+  }
+  return next;
+}
+
 // The rest of a face after its first item, stored as corner 0 of triangle.
 template <ObxItemForm form>
 static void obxFillItems(ObxObjReader* reader, ObxFill* fill, ObxTriangle* triangle,
@@ -999,17 +1016,7 @@ static void obxFillItems(ObxObjReader* reader, ObxFill* fill, ObxTriangle* trian
     }
     obxAppendTriangle(reader, fill);
     if (obxScanFaceItem<false, form>(scan, fields, &outOfRange) < 1) break;
-    ObxTriangle* next = obxNextTriangle(reader, fill);
-    triangle = next - 1;  // the array may have moved
-    next->material = fill->material;
-    next->findex = OBX_NO_INDEX;
-    for (int k = 0; k < 2; k++) {
-      int from = k == 0 ? 0 : 2;
-      next->vindices[k] = triangle->vindices[from];
-      next->nindices[k] = triangle->nindices[from];
-      next->tindices[k] = triangle->tindices[from];
-    }
-    triangle = next;
+    triangle = obxNextFanTriangle(reader, fill);
   }
 }
 
@@ -1024,19 +1031,8 @@ static void obxFillReadItems(ObxObjReader* reader, ObxFill* fill, ObxTriangle* t
   obxStoreCorner(triangle, 2, form, items[2]);
   obxAppendTriangle(reader, fill);
   for (int k = 3; k < count; k++) {
-    ObxTriangle* next = obxNextTriangle(reader, fill);
-    triangle = next - 1;  // the array may have moved
-    next->material = fill->material;
-    next->findex = OBX_NO_INDEX;
-    for (int c = 0; c < 2; c++) {
-      int from = c == 0 ? 0 : 2;
-      next->vindices[c] = triangle->vindices[from];
-      next->nindices[c] = triangle->nindices[from];
-      next->tindices[c] = triangle->tindices[from];
-    }
-    obxStoreCorner(next, 2, form, items[k]);
+    obxStoreCorner(obxNextFanTriangle(reader, fill), 2, form, items[k]);
     obxAppendTriangle(reader, fill);
-    triangle = next;
   }
 }
 
