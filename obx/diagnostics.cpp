@@ -1,0 +1,162 @@
+// obx diagnostics: warnings, fatal reports and their hook, the held-resource list, text helpers.
+#include "internal.h"
+
+// ---- Diagnostics and text ------------------------------------------------
+
+// Reports the path from the library's folder on, as the build names it.
+void obxAssertFailed(const char* condition, const char* file, int line, const char* function) {
+  const char* shown = file;
+  for (const char* p = file; (p = strstr(p, "obx/")) != NULL; p++) shown = p;
+  fflush(stdout);
+  fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", shown, line, function, condition);
+  abort();
+}
+
+static void obxReport(const char* prefix, const char* format, va_list args) {
+  fputs(prefix, stderr);
+  vfprintf(stderr, format, args);
+  fputc('\n', stderr);
+}
+
+void obxWarn(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  obxReport("OBX: Warning: ", format, args);
+  va_end(args);
+}
+
+// Reads nest at most OBJ -> MTL -> texture, a few notes each.
+struct ObxHeld {
+  ObxHeldKind kind;
+  void* pointer;
+  size_t size;  // of a mapping
+};
+enum { OBX_HELD_MAX = 16 };
+static ObxHeld obxHeld[OBX_HELD_MAX];
+static int obxHeldCount = 0;
+static ObxFatalHook obxFatalHook = NULL;
+
+void obxHold(ObxHeldKind kind, void* pointer, size_t size) {
+  OBX_ASSERT(obxHeldCount < OBX_HELD_MAX);
+  obxHeld[obxHeldCount++] = {kind, pointer, size};
+}
+
+// Drops the note on pointer; notes are mostly dropped newest first.
+void obxLetGo(const void* pointer) {
+  for (int i = obxHeldCount - 1; i >= 0; i--) {
+    if (obxHeld[i].pointer != pointer) continue;
+    memmove(&obxHeld[i], &obxHeld[i + 1], sizeof(ObxHeld) * size_t(obxHeldCount - 1 - i));
+    obxHeldCount--;
+    return;
+  }
+  OBX_ASSERT(!"resource noted");
+}
+
+// Releases every noted resource, newest first: a mapped MTL file before the
+// model whose mtllib named it.
+static void obxReleaseHeld(void) {
+  while (obxHeldCount > 0) {
+    const ObxHeld held = obxHeld[--obxHeldCount];
+    switch (held.kind) {
+      case OBX_HELD_BLOCK: free(held.pointer); break;
+      case OBX_HELD_MAPPING: munmap(held.pointer, held.size); break;
+      case OBX_HELD_FILE: fclose(static_cast<FILE*>(held.pointer)); break;
+      case OBX_HELD_MODEL: obxDeleteModel(static_cast<ObxModel*>(held.pointer)); break;
+    }
+  }
+}
+
+ObxFatalHook obxSetFatalHook(ObxFatalHook hook) {
+  ObxFatalHook previous = obxFatalHook;
+  obxFatalHook = hook;
+  return previous;
+}
+
+void obxFail(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  obxReport("OBX: Fatal Error: ", format, args);
+  va_end(args);
+  if (obxFatalHook) {
+    obxReleaseHeld();
+    obxFatalHook();
+  }
+  exit(1);
+}
+
+void obxFailUsage(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  obxReport("OBX: Fatal API Usage: ", format, args);
+  va_end(args);
+  abort();
+}
+
+void obxLogGlErrors(void) {
+  for (GLenum error = glGetError(); error != GL_NO_ERROR; error = glGetError())
+    obxWarn("GL error: %s", reinterpret_cast<const char*>(gluErrorString(error)));
+}
+
+char* obxCopyString(const char* text) {
+  OBX_ASSERT(text != NULL);
+  size_t size = strlen(text) + 1;
+  char* copy = static_cast<char*>(malloc(size));
+  if (copy) memcpy(copy, text, size);
+  return copy;
+}
+
+static bool obxIsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+char* obxTrimCopy(const char* text) {
+  OBX_ASSERT(text != NULL);
+  size_t length = strlen(text);
+  size_t start = 0;
+  while (start < length && obxIsTrimmed(text[start])) start++;
+  if (start == length) return NULL;
+  size_t end = length;  // one past the last kept character
+  while (end > start + 1 && obxIsTrimmed(text[end - 1])) end--;
+  char* copy = static_cast<char*>(malloc(end - start + 1));
+  if (!copy) return NULL;
+  memcpy(copy, text + start, end - start);
+  copy[end - start] = '\0';
+  return copy;
+}
+
+char* obxDirectoryOf(const char* path) {
+  char* copy = obxCopyString(path);
+  if (!copy) return NULL;
+  char* slash = strrchr(copy, '/');
+  if (slash)
+    slash[1] = '\0';
+  else
+    copy[0] = '\0';
+  return copy;
+}
+
+// Returns a new heap text of a followed by b, or NULL.
+char* obxJoin(const char* a, const char* b) {
+  size_t la = strlen(a), lb = strlen(b);
+  char* joined = static_cast<char*>(malloc(la + lb + 1));
+  if (!joined) return NULL;
+  memcpy(joined, a, la);
+  memcpy(joined + la, b, lb + 1);
+  return joined;
+}
+
+void* obxReallocHeld(void* block, size_t bytes) {
+  if (block) obxLetGo(block);
+  void* grown = realloc(block, bytes);
+  if (grown || block) obxHold(OBX_HELD_BLOCK, grown ? grown : block, 0);
+  return grown;
+}
+
+void obxFreeHeld(void* block) {
+  if (!block) return;
+  obxLetGo(block);
+  free(block);
+}
+
+void obxFailOutOfMemory(const char* reader, const char* path) {
+  obxFail("%s: out of memory reading \"%s\"", reader, path);
+  abort();  // not reached: obxFail exits
+}

@@ -1,0 +1,175 @@
+// obx drawing: immediate-mode drawing and display lists.
+#include "internal.h"
+
+// ==== SECTION: drawing =====================================================
+
+// Material and texture tracking of one drawing pass.
+struct ObxDrawState {
+  int64_t material;  // current material index, -1 before the first
+  int32_t texture;   // current texture index, -1 for none
+  bool materialDirty;
+  bool textureDirty;
+  bool transparent;     // the current material is drawn in pass 1
+  bool anyTransparent;  // some material of the call is transparent
+};
+
+static void obxTrackMaterial(const ObxModel* model, ObxDrawState* state, uint32_t index) {
+  OBX_ASSERT(index < model->nummaterials);
+  const ObxMaterial* material = &model->materials[index];
+  state->material = index;
+  state->transparent = material->diffuse[3] < 1.0f;  // NaN counts as opaque
+  state->anyTransparent = state->anyTransparent || state->transparent;
+  state->materialDirty = true;
+  if (material->map_diffuse != state->texture) {
+    state->textureDirty = true;
+    state->texture = material->map_diffuse;
+  }
+}
+
+// The seven fix-ups of a requested mode, shared by drawing and writing, in
+// this order; each that fires warns with its text and drops a flag, and the
+// later ones see the corrected mode.
+GLuint obxFixMode(const ObxModel* model, GLuint mode, const char* const warnings[7]) {
+  struct Rule {
+    GLuint requested;  // the fix-up applies when all of these are set ...
+    bool missing;      // ... and this holds
+    GLuint dropped;
+  } const rules[7] = {
+      {OBX_FLAT, !model->facetnorms, OBX_FLAT},
+      {OBX_SMOOTH, !model->normals, OBX_SMOOTH},
+      {OBX_TEXTURE, !model->texcoords, OBX_TEXTURE},
+      {OBX_FLAT | OBX_SMOOTH, true, OBX_FLAT},
+      {OBX_COLOR, !model->materials, OBX_COLOR},
+      {OBX_MATERIAL, !model->materials, OBX_MATERIAL},
+      {OBX_COLOR | OBX_MATERIAL, true, OBX_COLOR},
+  };
+  for (int i = 0; i < 7; i++) {
+    if ((mode & rules[i].requested) != rules[i].requested || !rules[i].missing) continue;
+    obxWarn("%s", warnings[i]);
+    mode &= ~rules[i].dropped;
+  }
+  return mode;
+}
+
+static const char* const kObxDrawWarnings[7] = {
+    "obxDraw() warning: flat render mode requested with no facet normals defined.",
+    "obxDraw() warning: smooth render mode requested with no normals defined.",
+    "obxDraw() warning: texture render mode requested with no texture coordinates defined.",
+    "obxDraw() warning: flat render mode requested and smooth render mode requested (using "
+    "smooth).",
+    "obxDraw() warning: color render mode requested with no materials defined.",
+    "obxDraw() warning: material render mode requested with no materials defined.",
+    "obxDraw() warning: color and material render mode requested using only material mode.",
+};
+
+void obxDraw(ObxModel* model, GLuint mode) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->vertices);
+  mode = obxFixMode(model, mode, kObxDrawWarnings);
+
+  if (mode & OBX_COLOR)
+    glEnable(GL_COLOR_MATERIAL);
+  else if (mode & OBX_MATERIAL)
+    glDisable(GL_COLOR_MATERIAL);
+  if (mode & OBX_TEXTURE) {
+    glEnable(obxTextureTarget);
+    glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+  }
+  glLightModeli(GL_LIGHT_MODEL_TWO_SIDE, (mode & OBX_TWO_SIDED) ? 1 : 0);
+
+  // Without materials there is nothing to track: every triangle is opaque
+  // and, with OBX_TEXTURE, untextured (the current texture stays -1).
+  const bool tracking = (mode & (OBX_TEXTURE | OBX_COLOR | OBX_MATERIAL)) && model->materials;
+  const bool flat = mode & OBX_FLAT, smooth = mode & OBX_SMOOTH, textured = mode & OBX_TEXTURE;
+  const float* vertices = model->vertices;
+  const float* normals = model->normals;
+  const float* texcoords = model->texcoords;
+  const float* facetnorms = model->facetnorms;
+
+  ObxDrawState state;
+  state.anyTransparent = false;
+  for (int pass = 0; pass < 2; pass++) {
+    state.material = -1;
+    state.texture = -1;
+    state.materialDirty = state.textureDirty = state.transparent = false;
+    for (ObxGroup* group = model->groups; group; group = group->next) {
+      if (tracking) obxTrackMaterial(model, &state, group->material);
+      // The bracket opens at the group's first drawn triangle, after its
+      // material and texture are set, and closes around later material
+      // changes: material calls inside glBegin/glEnd turn into per-vertex
+      // attributes in common drivers and slow the whole bracket down. A
+      // group with nothing to draw still issues its empty pair.
+      bool open = false;
+      for (uint32_t i = 0; i < group->numtriangles; i++) {
+        OBX_ASSERT(group->triangles[i] < model->numtriangles);
+        const ObxTriangle* triangle = &model->triangles[group->triangles[i]];
+        if (tracking && triangle->material != 0 && triangle->material != state.material)
+          obxTrackMaterial(model, &state, triangle->material);
+        if (int(state.transparent) != pass) continue;
+        if (state.materialDirty) {
+          state.materialDirty = false;
+          const ObxMaterial* material = &model->materials[state.material];
+          if (textured && state.textureDirty) {
+            state.textureDirty = false;
+            if (open) glEnd();
+            open = false;
+            if (state.texture == -1) {
+              glBindTexture(obxTextureTarget, 0);
+            } else {
+              int32_t map_diffuse = state.texture;
+              OBX_ASSERT(map_diffuse >= 0 && map_diffuse < (int64_t)model->numtextures);
+              glBindTexture(obxTextureTarget, model->textures[map_diffuse].id);
+            }
+          }
+          if (mode & OBX_MATERIAL) {
+            if (open) glEnd();
+            open = false;
+            glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, material->ambient);
+            glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, material->diffuse);
+            glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, material->specular);
+            glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, material->shininess);
+          }
+          if (mode & OBX_COLOR) glColor3fv(material->diffuse);
+        }
+        if (!open) glBegin(GL_TRIANGLES);
+        open = true;
+        if (flat) glNormal3fv(&facetnorms[3 * size_t(triangle->findex)]);
+        for (int j = 0; j < 3; j++) {
+          if (smooth && triangle->nindices[j] != OBX_NO_INDEX) {
+            OBX_ASSERT(triangle->nindices[j] >= 1 && triangle->nindices[j] <= model->numnormals);
+            glNormal3fv(&normals[3 * size_t(triangle->nindices[j])]);
+          }
+          if (textured && triangle->tindices[j] != OBX_NO_INDEX && state.texture != -1) {
+            OBX_ASSERT(triangle->tindices[j] >= 1 && triangle->tindices[j] <= model->numtexcoords);
+            const ObxTexture* texture = &model->textures[state.texture];
+            const float* uv = &texcoords[2 * size_t(triangle->tindices[j])];
+            glTexCoord2f(uv[0] * texture->width, uv[1] * texture->height);
+          }
+          OBX_ASSERT(triangle->vindices[j] >= 1 && triangle->vindices[j] <= model->numvertices);
+          glVertex3fv(&vertices[3 * size_t(triangle->vindices[j])]);
+        }
+      }
+      if (!open) glBegin(GL_TRIANGLES);
+      glEnd();
+    }
+    if (!state.anyTransparent) break;
+    if (pass == 0) {
+      glEnable(GL_BLEND);
+      glBlendFunc(GL_SRC_ALPHA, GL_ONE);  // additive
+      glDepthMask(GL_FALSE);
+    }
+  }
+  if (state.anyTransparent) {
+    glDepthMask(GL_TRUE);
+    glDisable(GL_BLEND);
+  }
+}
+
+GLuint obxDrawList(ObxModel* model, GLuint mode) {
+  GLuint list = glGenLists(1);
+  glNewList(list, GL_COMPILE);
+  obxDraw(model, mode);
+  glEndList();
+  return list;
+}
+

@@ -1,0 +1,126 @@
+// obx geometry: extents, fitting, scaling, winding, generated texture coordinates.
+#include "internal.h"
+
+// ==== SECTION: geometry utilities ==========================================
+
+float obxMaxOf(float a, float b) { return a < b ? b : a; }
+
+float obxAbsOf(float x) { return x < 0 ? -x : x; }
+
+// Extent as |max| + |min| per axis, which is max - min only when the range
+// holds 0; callers rely on that measure, so it stays.
+static void obxExtent(const ObxModel* model, float max[3], float min[3], float size[3]) {
+  OBX_ASSERT(model->numvertices >= 1);
+  for (int k = 0; k < 3; k++) max[k] = min[k] = model->vertices[3 + k];
+  for (uint32_t i = 1; i <= model->numvertices; i++) {
+    const float* p = &model->vertices[3 * size_t(i)];
+    for (int k = 0; k < 3; k++) {
+      if (max[k] < p[k]) max[k] = p[k];
+      if (p[k] < min[k]) min[k] = p[k];
+    }
+  }
+  for (int k = 0; k < 3; k++) size[k] = obxAbsOf(max[k]) + obxAbsOf(min[k]);
+}
+
+float obxFitToUnitCube(ObxModel* model) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->vertices);
+  float max[3], min[3], size[3], centre[3];
+  obxExtent(model, max, min, size);
+  for (int k = 0; k < 3; k++) centre[k] = float((max[k] + min[k]) / 2.0);
+  float scale = float(2.0 / obxMaxOf(obxMaxOf(size[0], size[1]), size[2]));
+  for (uint32_t i = 1; i <= model->numvertices; i++) {
+    float* p = &model->vertices[3 * size_t(i)];
+    for (int k = 0; k < 3; k++) p[k] = (p[k] - centre[k]) * scale;
+  }
+  return scale;
+}
+
+void obxDimensions(ObxModel* model, float* dimensions) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->vertices);
+  OBX_ASSERT(dimensions);
+  float max[3], min[3];
+  obxExtent(model, max, min, dimensions);
+}
+
+void obxScaleModel(ObxModel* model, float factor) {
+  OBX_ASSERT(model);
+  for (uint32_t i = 1; i <= model->numvertices; i++)
+    for (int k = 0; k < 3; k++) model->vertices[3 * size_t(i) + k] *= factor;
+}
+
+static void obxSwap(uint32_t* a, uint32_t* b) {
+  uint32_t t = *a;
+  *a = *b;
+  *b = t;
+}
+
+void obxFlipWinding(ObxModel* model) {
+  OBX_ASSERT(model);
+  for (uint32_t i = 0; i < model->numtriangles; i++) {
+    ObxTriangle* t = &model->triangles[i];
+    obxSwap(&t->vindices[0], &t->vindices[2]);
+    if (model->numnormals) obxSwap(&t->nindices[0], &t->nindices[2]);
+    if (model->numtexcoords) obxSwap(&t->tindices[0], &t->tindices[2]);
+  }
+  for (uint32_t i = 1; i <= model->numfacetnorms; i++)
+    for (int k = 0; k < 3; k++) model->facetnorms[3 * size_t(i) + k] *= -1.0f;
+  for (uint32_t i = 1; i <= model->numnormals; i++)
+    for (int k = 0; k < 3; k++) model->normals[3 * size_t(i) + k] *= -1.0f;
+}
+
+// Points every grouped corner's texture index at the same-numbered entry of
+// the per-vertex (or per-normal) table the generators just built.
+static void obxAssignTexcoords(ObxModel* model, bool fromNormals) {
+  for (ObxGroup* group = model->groups; group; group = group->next)
+    for (uint32_t i = 0; i < group->numtriangles; i++) {
+      ObxTriangle* t = &model->triangles[group->triangles[i]];
+      for (int k = 0; k < 3; k++) t->tindices[k] = fromNormals ? t->nindices[k] : t->vindices[k];
+    }
+}
+
+void obxPlanarTexcoords(ObxModel* model) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->vertices);
+  free(model->texcoords);
+  model->numtexcoords = model->numvertices;
+  model->texcoords =
+      static_cast<float*>(malloc(2 * (size_t(model->numtexcoords) + 1) * sizeof(float)));
+  OBX_ASSERT(model->texcoords);
+  float size[3];
+  obxDimensions(model, size);
+  float scale = float(2.0 / obxAbsOf(obxMaxOf(obxMaxOf(size[0], size[1]), size[2])));
+  for (uint32_t i = 1; i <= model->numvertices; i++) {
+    const float* p = &model->vertices[3 * size_t(i)];
+    float x = p[0] * scale, z = p[2] * scale;
+    model->texcoords[2 * size_t(i) + 0] = float((x + 1.0) / 2.0);
+    model->texcoords[2 * size_t(i) + 1] = float((z + 1.0) / 2.0);
+  }
+  obxAssignTexcoords(model, false);
+}
+
+void obxSphereTexcoords(ObxModel* model) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->normals);
+  free(model->texcoords);
+  model->numtexcoords = model->numnormals;
+  model->texcoords =
+      static_cast<float*>(malloc(2 * (size_t(model->numtexcoords) + 1) * sizeof(float)));
+  OBX_ASSERT(model->texcoords);
+  for (uint32_t i = 1; i <= model->numnormals; i++) {
+    const float* n = &model->normals[3 * size_t(i)];
+    float x = n[0], y = n[1], z = n[2];
+    float r = float(sqrt(z * z + y * y));
+    float rho = float(sqrt(r * r + x * x));
+    float theta = 0.0f, phi = 0.0f;
+    if (r != 0.0f) {
+      phi = x != 0.0f ? float(acos(x / rho)) : 1.5707963705062866f;
+      theta = y != 0.0f ? float(asin(y / r) + 1.570796325) : 1.5707961320877075f;
+    }
+    model->texcoords[2 * size_t(i) + 0] = float(theta / 3.14159265);
+    model->texcoords[2 * size_t(i) + 1] = float(phi / 3.14159265);
+  }
+  obxAssignTexcoords(model, true);
+}
+

@@ -1,0 +1,243 @@
+// obx normals: facet normals and smoothed vertex normals.
+#include "internal.h"
+
+// ==== SECTION: facet and vertex normals ====================================
+
+void obxCrossProduct(const float* u, const float* v, float* n) {
+  OBX_ASSERT(u);
+  OBX_ASSERT(v);
+  OBX_ASSERT(n);
+  n[0] = u[1] * v[2] - u[2] * v[1];
+  n[1] = u[2] * v[0] - u[0] * v[2];
+  n[2] = u[0] * v[1] - u[1] * v[0];
+}
+
+float obxDotProduct(const float* u, const float* v) {
+  OBX_ASSERT(u);
+  OBX_ASSERT(v);
+  return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
+}
+
+void obxNormalizeVector(float* v) {
+  OBX_ASSERT(v);
+  float length = sqrtf(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+  v[0] /= length;
+  v[1] /= length;
+  v[2] /= length;
+}
+
+// Allocation failures of the normal arrays are fatal: going on would write
+// through a null pointer, and the caller has no error code to look at.
+static void* obxAllocNormals(void* block, size_t count, const char* function) {
+  void* grown = realloc(block, 3 * sizeof(float) * (count + 1));
+  if (!grown) obxFail("%s: out of memory for %zu normals", function, count);
+  return grown;
+}
+
+void obxComputeFacetNormals(ObxModel* model) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->vertices);
+  OBX_ASSERT(model->triangles || model->numtriangles == 0);
+  free(model->facetnorms);
+  model->facetnorms = NULL;
+  model->numfacetnorms = model->numtriangles;
+  float* facetnorms =
+      static_cast<float*>(obxAllocNormals(NULL, model->numfacetnorms, "obxComputeFacetNormals()"));
+  obxAdviseHugePages(facetnorms, 3 * sizeof(float) * (size_t(model->numfacetnorms) + 1));
+  model->facetnorms = facetnorms;
+  facetnorms[0] = facetnorms[1] = facetnorms[2] = 0.0f;
+  const float* vertices = model->vertices;
+  for (uint32_t i = 0; i < model->numtriangles; i++) {
+    ObxTriangle* triangle = &model->triangles[i];
+    OBX_ASSERT(triangle->vindices[0] <= model->numvertices);
+    OBX_ASSERT(triangle->vindices[1] <= model->numvertices);
+    OBX_ASSERT(triangle->vindices[2] <= model->numvertices);
+    triangle->findex = i + 1;
+    const float* p0 = &vertices[3 * size_t(triangle->vindices[0])];
+    const float* p1 = &vertices[3 * size_t(triangle->vindices[1])];
+    const float* p2 = &vertices[3 * size_t(triangle->vindices[2])];
+    const float u[3] = {p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]};
+    const float v[3] = {p2[0] - p0[0], p2[1] - p0[1], p2[2] - p0[2]};
+    float* n = &facetnorms[3 * (size_t(i) + 1)];
+    obxCrossProduct(u, v, n);
+    obxNormalizeVector(n);
+  }
+}
+
+// Grows the capacity of model->normals (model->numnormals while
+// obxVertexNormals runs) by step normals.
+static void obxGrowNormals(ObxModel* model, uint32_t step) {
+  // The capacity is a 32-bit count and OBX_NO_INDEX must stay out of reach;
+  // stop rather than wrap around.
+  if (model->numnormals > UINT32_MAX - 2 - step)
+    obxFail("obxVertexNormals(): too many normals (%u+%u)", model->numnormals, step);
+  model->numnormals += step;
+  model->normals =
+      static_cast<float*>(obxAllocNormals(model->normals, model->numnormals, "obxVertexNormals()"));
+}
+
+// Returns an uninitialised block of count list nodes, or NULL. A fresh
+// block of tens of megabytes costs one page fault per 4 KiB page, which
+// dominated the run time on big meshes; huge pages cut that to a few.
+static ObxNode* obxAllocNodes(size_t count) {
+  const size_t bytes = sizeof(ObxNode) * (count ? count : 1);
+#ifdef MADV_HUGEPAGE
+  const size_t huge = size_t(2) << 20;
+  if (bytes >= 2 * huge) {
+    const size_t rounded = (bytes + huge - 1) / huge * huge;
+    void* block = aligned_alloc(huge, rounded);
+    if (block) madvise(block, rounded, MADV_HUGEPAGE);  // only a hint
+    return static_cast<ObxNode*>(block);
+  }
+#endif
+  return static_cast<ObxNode*>(malloc(bytes));
+}
+
+#define T(x) (model->triangles[(x)])
+
+void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->facetnorms);
+  OBX_ASSERT(model->triangles || model->numtriangles == 0);
+  // With keep, the existing normals are copied by the final shrink; a count
+  // without an array would copy bytes that were never written.
+  OBX_ASSERT(!keep || model->normals || model->numnormals == 0);
+
+  const float cos_angle = float(cos(angle * 3.1415927410125732 / 180.0));
+  const uint32_t numtriangles = model->numtriangles;
+  const uint32_t numvertices = model->numvertices;
+  // Each list node yields at most one normal, so 3 * numtriangles normals
+  // always suffice without keep.
+  const size_t numnodes = 3 * size_t(numtriangles);
+  if (numnodes > UINT32_MAX - 2)
+    obxFail("obxVertexNormals(): too many triangles (%u)", numtriangles);
+
+  uint32_t next;  // index of the next normal to store
+  if (!keep) {
+    free(model->normals);
+    model->normals = NULL;
+    model->numnormals = uint32_t(numnodes);
+    model->normals =
+        static_cast<float*>(obxAllocNormals(NULL, model->numnormals, "obxVertexNormals()"));
+    next = 1;
+  } else {
+    if (model->numnormals >= UINT32_MAX - 2)
+      obxFail("obxVertexNormals(): too many normals (%u)", model->numnormals);
+    next = model->numnormals + 1;
+  }
+
+  // One list per vertex, newest triangle first. All nodes come from one
+  // block: node 3*i+j stands for corner j of triangle i.
+  // Both are noted, so that a fatal error handed to a hook frees them.
+  ObxNode** members = static_cast<ObxNode**>(calloc(size_t(numvertices) + 1, sizeof(ObxNode*)));
+  if (members) obxHold(OBX_HELD_BLOCK, members, 0);
+  ObxNode* nodes = obxAllocNodes(numnodes);
+  if (nodes) obxHold(OBX_HELD_BLOCK, nodes, 0);
+  if (!members || !nodes)
+    obxFail("obxVertexNormals(): out of memory for %u triangles", numtriangles);
+  ObxNode* node = nodes;
+  for (uint32_t i = 0; i < numtriangles; i++) {
+    OBX_ASSERT(T(i).vindices[0] <= model->numvertices);
+    OBX_ASSERT(T(i).vindices[1] <= model->numvertices);
+    OBX_ASSERT(T(i).vindices[2] <= model->numvertices);
+    OBX_ASSERT(T(i).findex == OBX_NO_INDEX || T(i).findex <= model->numfacetnorms);
+    for (int j = 0; j < 3; j++, node++) {
+      // Only kept indices must be valid (checked while numnormals is still
+      // the count); the others are overwritten.
+      if (keep)
+        OBX_ASSERT(T(i).nindices[j] == OBX_NO_INDEX || T(i).nindices[j] <= model->numnormals);
+      const uint32_t v = T(i).vindices[j];
+      node->index = i;
+      node->next = members[v];
+      members[v] = node;
+    }
+  }
+
+  // Whether a node's facet normal joins the average depends only on the
+  // node and the reference, so one walk per list decides it and assigns the
+  // corners at once; the average's slot is taken where the first corner
+  // needs it and filled in once the sum is complete.
+  const float* facetnorms = model->facetnorms;
+  for (uint32_t v = 1; v <= numvertices; v++) {
+    ObxNode* head = members[v];
+    if (!head) {
+      obxWarn("obxVertexNormals(): vertex %d w/o a triangle", int(v));
+      continue;
+    }
+
+    // The reference is the list's first triangle.
+    const uint32_t reffindex = T(head->index).findex;
+    const float* reference = reffindex == OBX_NO_INDEX ? NULL : &facetnorms[3 * size_t(reffindex)];
+    float average[3] = {0.0f, 0.0f, 0.0f};
+    uint32_t avg = OBX_NO_INDEX;  // where the average goes
+    for (node = head; node; node = node->next) {
+      ObxTriangle* triangle = &T(node->index);
+      const uint32_t findex = triangle->findex;
+      const float* facet = findex == OBX_NO_INDEX ? NULL : &facetnorms[3 * size_t(findex)];
+      // NaN fails the strict test.
+      node->averaged = reference && facet && obxDotProduct(facet, reference) > cos_angle;
+      // The corners naming v, as bits; usually exactly one.
+      unsigned corners = unsigned(triangle->vindices[0] == v) |
+                         unsigned(triangle->vindices[1] == v) << 1 |
+                         unsigned(triangle->vindices[2] == v) << 2;
+      if (node->averaged) {
+        average[0] += facet[0];
+        average[1] += facet[1];
+        average[2] += facet[2];
+        for (; corners; corners &= corners - 1) {
+          const int j = __builtin_ctz(corners);
+          if (keep && triangle->nindices[j] != OBX_NO_INDEX) continue;
+          if (avg == OBX_NO_INDEX) {
+            while (model->numnormals < next) obxGrowNormals(model, 1000);
+            OBX_ASSERT(model->numnormals >= next);
+            avg = next++;
+          }
+          triangle->nindices[j] = avg;
+        }
+      } else if (!facet) {
+        if (keep) continue;
+        for (; corners; corners &= corners - 1)
+          triangle->nindices[__builtin_ctz(corners)] = OBX_NO_INDEX;
+      } else {
+        while (model->numnormals < next) {
+          obxWarn("obxVertexNormals(): realloc %d+100\n", int(model->numnormals + 100));
+          obxGrowNormals(model, 100);
+        }
+        OBX_ASSERT(model->numnormals >= next);
+        float* slot = &model->normals[3 * size_t(next)];
+        slot[0] = facet[0];
+        slot[1] = facet[1];
+        slot[2] = facet[2];
+        bool used = false;
+        for (; corners; corners &= corners - 1) {
+          const int j = __builtin_ctz(corners);
+          if (!keep || triangle->nindices[j] == OBX_NO_INDEX) {
+            triangle->nindices[j] = next;
+            used = true;
+          }
+        }
+        // An unused slot is overwritten by the next normal stored.
+        if (used) next++;
+      }
+    }
+    if (avg != OBX_NO_INDEX) {
+      obxNormalizeVector(average);
+      float* slot = &model->normals[3 * size_t(avg)];
+      slot[0] = average[0];
+      slot[1] = average[1];
+      slot[2] = average[2];
+    }
+  }
+
+  model->numnormals = next - 1;
+  obxFreeHeld(nodes);
+  obxFreeHeld(members);
+
+  // Shrink to fit; realloc keeps normals 1..numnormals without a copy.
+  model->normals =
+      static_cast<float*>(obxAllocNormals(model->normals, model->numnormals, "obxVertexNormals()"));
+  model->normals[0] = model->normals[1] = model->normals[2] = 0.0f;
+}
+
+#undef T
+

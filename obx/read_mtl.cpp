@@ -1,0 +1,262 @@
+// obx MTL reader: material tables, material and texture lookup by name.
+#include "internal.h"
+
+// ==== SECTION: MTL reader and material lookup ==============================
+
+// State of one obxReadMTL. Both passes walk the file through the same
+// statement code, so they cannot disagree on where statements begin: the
+// counting pass consumes exactly what the filling pass reads, it only keeps
+// nothing and stays silent.
+struct ObxMtlReader {
+  ObxModel* model;
+  const char* filename;  // directory of the model joined with the name, for messages
+  ObxScanner scan;
+  bool fill;                   // second pass: store and warn
+  uint64_t count;              // materials counted ("default" included)
+  uint32_t current;            // material the statements change
+  char token[OBX_TOKEN_SIZE];  // keyword, for messages
+  char line[OBX_MAP_LINE_MAX + 1];
+};
+
+// Reads the rest of the line (up to max characters) into reader->line.
+static void obxMtlReadLine(ObxMtlReader* reader, size_t max) {
+  const char* line;
+  size_t length = obxScanLine(&reader->scan, max, &line);
+  memcpy(reader->line, line, length);
+  reader->line[length] = '\0';
+}
+
+static void obxSetMaterialDefaults(ObxMaterial* material) {
+  material->name = NULL;
+  const float diffuse[4] = {0.8f, 0.8f, 0.8f, 1.0f};
+  const float ambient[4] = {0.2f, 0.2f, 0.2f, 1.0f};
+  const float specular[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+  memcpy(material->diffuse, diffuse, sizeof diffuse);
+  memcpy(material->ambient, ambient, sizeof ambient);
+  memcpy(material->specular, specular, sizeof specular);
+  material->shininess = 65.0f;
+  material->map_diffuse = -1;
+}
+
+// newmtl: the first word of the rest of the line names the next material.
+static void obxMtlNewMaterial(ObxMtlReader* reader) {
+  obxMtlReadLine(reader, OBX_TOKEN_MAX);
+  if (!reader->fill) {
+    reader->count++;
+    return;
+  }
+  ObxModel* model = reader->model;
+  OBX_ASSERT(reader->current + 1 < model->nummaterials);
+  // Without a word the material gets the empty name: every counted material
+  // needs one, and only the first word of a name is kept.
+  obxFirstWord(reader->line);
+  ObxMaterial* material = &model->materials[++reader->current];
+  material->name = obxCopyString(reader->line);
+  if (!material->name) obxFailOutOfMemory("obxReadMTL", reader->filename);
+}
+
+// map_*: the whole trimmed rest of the line is the file name.
+static void obxMtlMap(ObxMtlReader* reader, size_t length) {
+  obxMtlReadLine(reader, OBX_MAP_LINE_MAX);
+  if (!reader->fill) return;
+  char* name = obxTrimCopy(reader->line);
+  if (obxKeywordIs(reader->token, length, "map_Kd")) {
+    // Nothing to look up without a file name; the material keeps its map.
+    if (!name)
+      obxWarn("obxReadMTL: map_Kd without a file name in file \"%s\" ignored", reader->filename);
+    else
+      reader->model->materials[reader->current].map_diffuse = obxTextureByName(reader->model, name);
+  } else {
+    obxWarn("map %s %s ignored", reader->token, name ? name : "");
+  }
+  free(name);
+}
+
+static void obxMtlPass(ObxMtlReader* reader) {
+  ObxScanner* scan = &reader->scan;
+  for (;;) {
+    const char* token;
+    size_t length = obxScanToken(scan, OBX_TOKEN_MAX, &token);
+    if (length == 0) break;
+    obxCopyToken(reader->token, token, length);
+    const char* keyword = reader->token;
+    const bool fill = reader->fill;
+    ObxMaterial* material = fill ? &reader->model->materials[reader->current] : NULL;
+    float value;
+    switch (keyword[0]) {
+      case 'n':
+        if (!obxKeywordIs(token, length, "newmtl"))
+          obxFail("obxReadMTL: Got \"%s\" instead of \"newmtl\" in file \"%s\"", keyword,
+                  reader->filename);
+        obxMtlNewMaterial(reader);
+        break;
+      case 'K': {
+        float* color = NULL;
+        float scratch[3];
+        if (keyword[1] == 'd')
+          color = fill ? material->diffuse : scratch;
+        else if (keyword[1] == 'a')
+          color = fill ? material->ambient : scratch;
+        else if (keyword[1] == 's')
+          color = fill ? material->specular : scratch;
+        if (color) {
+          obxScanFloats<true>(scan, 3, color);
+        } else {
+          if (fill) obxWarn("obxReadMTL: Command \"%s\" ignored", keyword);
+          obxMtlReadLine(reader, OBX_TOKEN_MAX);
+        }
+        break;
+      }
+      case 'N':
+        if (keyword[1] == 's') {
+          // The file's 0..100 scale becomes OpenGL's 0..128, in two float
+          // steps. A missing number leaves the shininess as it was.
+          if (obxScanFloat<true>(scan, &value) == 1 && fill) {
+            material->shininess = value;
+            material->shininess /= 100.0;
+            material->shininess *= 128.0;
+          }
+        } else {
+          if (fill) {
+            if (keyword[1] == 'i')
+              obxWarn("refraction index ignored");
+            else
+              obxWarn("obxReadMTL: Command \"%s\" ignored", keyword);
+          }
+          obxMtlReadLine(reader, OBX_TOKEN_MAX);
+        }
+        break;
+      case 'd':
+        // Without a number the alpha stays what it was.
+        if (obxScanFloat<true>(scan, &value) == 1 && fill) material->diffuse[3] = value;
+        break;
+      case 'i': {
+        if (fill && !obxKeywordIs(token, length, "illum"))
+          obxFail("obxReadMTL: Got \"%s\" instead of \"illum\" in file \"%s\"", keyword,
+                  reader->filename);
+        uint32_t illum = 0;
+        bool outOfRange = false;
+        if (obxScanInt<true>(scan, &illum, &outOfRange) == 1 && fill && int32_t(illum) != 2)
+          obxWarn("illum material ignored: illum %d", int32_t(illum));
+        break;
+      }
+      case 'm': obxMtlMap(reader, length); break;
+      case 'r':
+        obxMtlReadLine(reader, OBX_TOKEN_MAX);
+        if (fill) obxWarn("reflection type ignored: r%s", reader->line);
+        break;
+      default:  // "#", "Tr", "Tf", numbers, anything else
+        obxMtlReadLine(reader, OBX_TOKEN_MAX);
+        break;
+    }
+  }
+}
+
+static void obxFreeMaterials(ObxModel* model) {
+  if (!model->materials) return;
+  for (uint32_t i = 0; i < model->nummaterials; i++) free(model->materials[i].name);
+  free(model->materials);
+  model->materials = NULL;
+  model->nummaterials = 0;
+}
+
+void obxReadMTL(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->path);
+  OBX_ASSERT(name != NULL);
+  char* directory = obxDirectoryOf(model->path);
+  char* filename = directory ? obxJoin(directory, name) : NULL;
+  free(directory);
+  if (!filename) obxFailOutOfMemory("obxReadMTL", name);
+  obxHold(OBX_HELD_BLOCK, filename, 0);
+
+  ObxFileView file;
+  ObxMapResult mapped = obxMapFile(filename, &file);
+  if (mapped == OBX_MAP_CANNOT_OPEN)
+    obxFail("obxReadMTL() failed: can't open material file \"%s\".", filename);
+  if (mapped == OBX_MAP_NO_MEMORY) obxFailOutOfMemory("obxReadMTL", filename);
+
+  // Heap state: the reader holds a 260-byte line buffer besides the token.
+  ObxMtlReader* reader = static_cast<ObxMtlReader*>(calloc(1, sizeof(ObxMtlReader)));
+  if (!reader) obxFailOutOfMemory("obxReadMTL", filename);
+  obxHold(OBX_HELD_BLOCK, reader, 0);
+  reader->model = model;
+  reader->filename = filename;
+  reader->count = 1;  // "default"
+  reader->scan = {file.data, file.data + file.size};
+  obxMtlPass(reader);
+  if (reader->count > UINT32_MAX) obxFail("obxReadMTL: too many materials in \"%s\"", filename);
+
+  // A table from an earlier mtllib statement of the same file is dropped.
+  obxFreeMaterials(model);
+  ObxMaterial* materials =
+      static_cast<ObxMaterial*>(malloc(sizeof(ObxMaterial) * size_t(reader->count)));
+  if (!materials) obxFailOutOfMemory("obxReadMTL", filename);
+  for (uint64_t i = 0; i < reader->count; i++) obxSetMaterialDefaults(&materials[i]);
+  model->materials = materials;
+  model->nummaterials = uint32_t(reader->count);
+  materials[0].name = obxCopyString("default");
+  if (!materials[0].name) obxFailOutOfMemory("obxReadMTL", filename);
+
+  reader->fill = true;
+  reader->current = 0;
+  reader->scan = {file.data, file.data + file.size};
+  obxMtlPass(reader);
+  OBX_ASSERT(reader->current + 1 == model->nummaterials);
+
+  obxLetGo(reader);
+  free(reader);
+  obxUnmapFile(&file);
+  obxLetGo(filename);
+  free(filename);
+}
+
+void obxWarnNoMaterial(const char* name) {
+  obxWarn("obxFindMaterial():  can't find material \"%s\".", name);
+}
+
+uint32_t obxFindMaterial(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(name != NULL);
+  for (uint32_t i = 0; i < model->nummaterials; i++) {
+    OBX_ASSERT(model->materials[i].name != NULL);
+    if (strcmp(model->materials[i].name, name) == 0) return i;
+  }
+  obxWarnNoMaterial(name);
+  return 0;
+}
+
+int32_t obxTextureByName(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(name != NULL);
+  for (uint32_t i = 0; i < model->numtextures; i++)
+    if (strcmp(model->textures[i].name, name) == 0) return int32_t(i);
+
+  char* directory = obxDirectoryOf(model->path);
+  char* path = directory ? obxJoin(directory, name) : NULL;
+  free(directory);
+  if (!path || model->numtextures >= uint32_t(INT32_MAX))
+    obxFailOutOfMemory("obxTextureByName", name);
+  obxHold(OBX_HELD_BLOCK, path, 0);
+  ObxTexture* textures = static_cast<ObxTexture*>(
+      realloc(model->textures, sizeof(ObxTexture) * (size_t(model->numtextures) + 1)));
+  if (!textures) obxFailOutOfMemory("obxTextureByName", path);
+  model->textures = textures;
+  ObxTexture* texture = &textures[model->numtextures];
+  texture->name = obxCopyString(name);
+  if (!texture->name) obxFailOutOfMemory("obxTextureByName", path);
+  // A failed load writes no scales; 1.0 is what every loaded texture gets.
+  texture->width = 1.0f;
+  texture->height = 1.0f;
+  texture->id = 0;
+  model->numtextures++;
+  // Without uploads the image is not even opened: its pixels would only
+  // feed the upload, and the scales stay those of a loaded texture.
+  if (obxTextureUpload)
+    texture->id =
+        obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width, &texture->height);
+  obxLetGo(path);
+  free(path);
+  return int32_t(model->numtextures - 1);
+}
+

@@ -1,0 +1,293 @@
+// obx textures: PPM and DevIL image reading, texture upload.
+#include "internal.h"
+
+// ==== SECTION: texture images ==============================================
+
+GLboolean obxTextureLimitsPending = GL_TRUE;
+GLenum obxTextureTarget = GL_TEXTURE_2D;
+GLint obxMaxTextureSize = 0;
+GLboolean obxGenerateMipmap = GL_FALSE;
+GLboolean obxTextureUpload = GL_TRUE;
+
+// Decoded images above this many bytes are refused: GLU computes image sizes
+// in int, and no texture the hardware takes comes near it.
+static const size_t kObxMaxImageBytes = size_t(INT32_MAX);
+
+// Header lines of a raw PPM are read in pieces of at most 69 characters.
+enum { kObxPpmLineSize = 70 };
+
+void obxInitTextureLimits(void) {
+  obxTextureLimitsPending = GL_FALSE;
+  obxTextureTarget = GL_TEXTURE_2D;
+  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &obxMaxTextureSize);
+  if (obxExtensionSupported("GL_SGIS_generate_mipmap")) obxGenerateMipmap = GL_TRUE;
+}
+
+GLboolean obxExtensionSupported(const char* name) {
+  OBX_ASSERT(name != NULL);
+  if (*name == '\0' || strchr(name, ' ')) return GL_FALSE;
+  const char* list = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
+  if (!list) return GL_FALSE;
+  const size_t length = strlen(name);
+  // Only a whole entry counts: skip matches inside longer names.
+  for (const char* at = strstr(list, name); at; at = strstr(at + 1, name)) {
+    const bool starts = at == list || at[-1] == ' ';
+    const bool ends = at[length] == '\0' || at[length] == ' ';
+    if (starts && ends) return GL_TRUE;
+  }
+  return GL_FALSE;
+}
+
+// Reads one header piece into line; false at the end of the file.
+// *continued tells whether the piece continues a longer line.
+static bool obxReadPpmLine(FILE* file, char* line, bool* continued, bool* complete) {
+  *continued = !*complete;
+  if (!fgets(line, kObxPpmLineSize, file)) return false;
+  *complete = strchr(line, '\n') != NULL;
+  return true;
+}
+
+static bool obxIsBlankLine(const char* line) {
+  for (; *line; line++)
+    if (!isspace(static_cast<unsigned char>(*line))) return false;
+  return true;
+}
+
+// Reads up to wanted decimal numbers as sscanf's "%d %d %d" would, without
+// its undefined behaviour for numbers beyond int. Returns how many were
+// read, or -1 when one is out of range.
+static int obxScanInts(const char* line, int* const* values, int wanted) {
+  int parsed = 0;
+  for (const char* at = line; parsed < wanted;) {
+    char* end = NULL;
+    errno = 0;
+    const long value = strtol(at, &end, 10);
+    if (end == at) break;
+    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return -1;
+    *values[parsed++] = int(value);
+    at = end;
+  }
+  return parsed;
+}
+
+// obxReadRawPPM, also telling whether the file began with the magic "P6".
+static GLubyte* obxReadPpmFile(const char* filename, int* width, int* height, GLenum* format,
+                               bool* raw) {
+  *raw = false;
+  FILE* file = fopen(filename, "rb");
+  if (!file) {
+    perror(filename);
+    return NULL;
+  }
+  char line[kObxPpmLineSize];
+  bool continued = false, complete = true;
+  if (!obxReadPpmLine(file, line, &continued, &complete) || strncmp(line, "P6", 2) != 0) {
+    fclose(file);
+    return NULL;
+  }
+  *raw = true;
+
+  int w = 0, h = 0, maximum = 0;
+  int count = 0;
+  bool broken = false;
+  while (count < 3) {
+    // A header cut short by the end of the file is broken.
+    if (!obxReadPpmLine(file, line, &continued, &complete)) {
+      broken = true;
+      break;
+    }
+    if (line[0] == '#') continue;
+    if (obxIsBlankLine(line)) {
+      // The tail of a long line may be only its line end; a header line of
+      // nothing but white space would leave the numbers unplaced.
+      if (continued) continue;
+      broken = true;
+      break;
+    }
+    // The numbers still missing, in header order.
+    int* const numbers[3] = {&w, &h, &maximum};
+    const int parsed = obxScanInts(line, numbers + count, 3 - count);
+    if (parsed < 0) {
+      broken = true;
+      break;
+    }
+    count += parsed;
+  }
+  (void)maximum;  // every sample is taken as one byte
+
+  // The header must promise a picture, and the file must hold all of it:
+  // checking the size first also keeps absurd headers from allocating.
+  size_t bytes = 0;
+  if (!broken && (w <= 0 || h <= 0 || size_t(w) > kObxMaxImageBytes / 3 / size_t(h))) broken = true;
+  if (!broken) {
+    bytes = size_t(w) * size_t(h) * 3;
+    long start = ftell(file);
+    if (start < 0 || fseek(file, 0, SEEK_END) != 0) {
+      broken = true;
+    } else {
+      long end = ftell(file);
+      if (end < start || size_t(end - start) < bytes || fseek(file, start, SEEK_SET) != 0)
+        broken = true;
+    }
+  }
+  GLubyte* pixels = broken ? NULL : static_cast<GLubyte*>(malloc(bytes));
+  // A short read would hand over bytes that were never read.
+  if (pixels && fread(pixels, 1, bytes, file) != bytes) {
+    free(pixels);
+    pixels = NULL;
+  }
+  fclose(file);
+  if (!pixels) return NULL;
+  *width = w;
+  *height = h;
+  *format = GL_RGB;
+  return pixels;
+}
+
+GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width, int* height,
+                       GLenum* format) {
+  (void)alpha;  // a raw PPM is always RGB
+  OBX_ASSERT(filename != NULL);
+  OBX_ASSERT(width && height && format);
+  bool raw;
+  return obxReadPpmFile(filename, width, height, format, &raw);
+}
+
+GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* height,
+                      GLenum* format) {
+  OBX_ASSERT(filename != NULL);
+  OBX_ASSERT(width && height && format);
+  ilInit();
+  ilEnable(IL_ORIGIN_SET);
+  ilOriginFunc(IL_ORIGIN_LOWER_LEFT);
+  // DevIL keeps errors until they are fetched; an old one (a failed load
+  // before) must not fail this image.
+  while (ilGetError() != IL_NO_ERROR) {
+  }
+  ILuint image = 0;
+  ilGenImages(1, &image);
+  ilBindImage(image);
+  if (!ilLoadImage(filename)) {
+    ilDeleteImages(1, &image);
+    return NULL;
+  }
+  const ILint h = ilGetInteger(IL_IMAGE_HEIGHT);
+  const ILint w = ilGetInteger(IL_IMAGE_WIDTH);
+  const size_t components = alpha ? 4 : 3;
+  GLubyte* pixels = NULL;
+  if (w > 0 && h > 0 && size_t(w) <= kObxMaxImageBytes / components / size_t(h))
+    pixels = static_cast<GLubyte*>(malloc(size_t(w) * size_t(h) * components));
+  if (pixels)
+    ilCopyPixels(0, 0, 0, ILuint(w), ILuint(h), 1, alpha ? IL_RGBA : IL_RGB, IL_UNSIGNED_BYTE,
+                 pixels);
+  ilDeleteImages(1, &image);
+  if (!pixels) return NULL;
+  if (ilGetError() != IL_NO_ERROR) {
+    free(pixels);
+    return NULL;
+  }
+  *width = w;
+  *height = h;
+  *format = alpha ? GL_RGBA : GL_RGB;
+  return pixels;
+}
+
+// The smallest power of two not below side (side >= 1), in integers: the
+// same result as rounding log2 up, without trusting the logarithm's last bit.
+static int obxPowerOfTwoAtLeast(int side) {
+  int power = 1;
+  while (power < side && power <= (INT32_MAX >> 1)) power <<= 1;
+  return power;
+}
+
+GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, GLboolean filtering,
+                      GLboolean mipmaps, float* texcoordWidth, float* texcoordHeight) {
+  OBX_ASSERT(filename != NULL);
+  OBX_ASSERT(texcoordWidth && texcoordHeight);
+  if (obxTextureLimitsPending) obxInitTextureLimits();
+
+  int width = 0, height = 0;
+  GLenum format = 0;
+  // A broken "P6" file stays broken: DevIL's own reader would take it too,
+  // and on short pixel data it frees its image twice.
+  bool raw = false;
+  GLubyte* pixels = obxReadPpmFile(filename, &width, &height, &format, &raw);
+  if (!pixels && !raw) pixels = obxReadImage(filename, alpha, &width, &height, &format);
+  if (!pixels) {
+    obxWarn("obxLoadTexture() failed: Unable to load texture from %s!", filename);
+    return 0;
+  }
+
+  int components = 0;
+  switch (format) {
+    case GL_LUMINANCE: components = 1; break;
+    case GL_RGB:
+    case GL_BGR_EXT: components = 3; break;
+    case GL_RGBA:
+    case GL_BGRA_EXT: components = 4; break;
+    default: obxFail("obxLoadTexture(): unknown type 0x%x", format);
+  }
+
+  // Rows are packed without padding; only rows of whole words suit the
+  // default alignment. The setting stays for the caller.
+  glPixelStorei(GL_UNPACK_ALIGNMENT, (components * width) % 4 == 0 ? 4 : 1);
+
+  // Clamp to the hardware's limit, then round up to powers of two. Without
+  // a known limit (0: no context answered) there is nothing to clamp to.
+  int textureWidth = width, textureHeight = height;
+  if (obxMaxTextureSize > 0) {
+    if (textureWidth > obxMaxTextureSize) textureWidth = obxMaxTextureSize;
+    if (textureHeight > obxMaxTextureSize) textureHeight = obxMaxTextureSize;
+  }
+  if (obxTextureTarget == GL_TEXTURE_2D) {
+    textureWidth = obxPowerOfTwoAtLeast(textureWidth);
+    textureHeight = obxPowerOfTwoAtLeast(textureHeight);
+  }
+
+  if (textureWidth != width || textureHeight != height) {
+    GLubyte* scaled = static_cast<GLubyte*>(
+        malloc(size_t(textureWidth) * size_t(textureHeight) * size_t(components)));
+    if (!scaled) {
+      free(pixels);
+      return 0;
+    }
+    // The scaled buffer has packed rows too; with the default pack
+    // alignment GLU would pad rows of 3 or 6 bytes beyond its end.
+    GLint packAlignment = 4;
+    glGetIntegerv(GL_PACK_ALIGNMENT, &packAlignment);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    gluScaleImage(format, width, height, GL_UNSIGNED_BYTE, pixels, textureWidth, textureHeight,
+                  GL_UNSIGNED_BYTE, scaled);
+    glPixelStorei(GL_PACK_ALIGNMENT, packAlignment);
+    free(pixels);
+    pixels = scaled;
+  }
+
+  GLuint id = 0;
+  glGenTextures(1, &id);
+  glBindTexture(obxTextureTarget, id);
+  glTexParameteri(obxTextureTarget, GL_TEXTURE_MIN_FILTER,
+                  filtering ? (mipmaps ? GL_LINEAR_MIPMAP_LINEAR : GL_LINEAR)
+                            : (mipmaps ? GL_NEAREST_MIPMAP_NEAREST : GL_NEAREST));
+  glTexParameteri(obxTextureTarget, GL_TEXTURE_MAG_FILTER, filtering ? GL_LINEAR : GL_NEAREST);
+  glTexParameteri(obxTextureTarget, GL_TEXTURE_WRAP_S, repeat ? GL_REPEAT : GL_CLAMP);
+  glTexParameteri(obxTextureTarget, GL_TEXTURE_WRAP_T, repeat ? GL_REPEAT : GL_CLAMP);
+  if (mipmaps && obxGenerateMipmap) {
+    glTexParameteri(obxTextureTarget, GL_GENERATE_MIPMAP_SGIS, GL_TRUE);
+    glTexImage2D(obxTextureTarget, 0, GLint(format), textureWidth, textureHeight, 0, format,
+                 GL_UNSIGNED_BYTE, pixels);
+  } else if (mipmaps) {
+    gluBuild2DMipmaps(obxTextureTarget, GLint(format), textureWidth, textureHeight, format,
+                      GL_UNSIGNED_BYTE, pixels);
+  } else {
+    glTexImage2D(obxTextureTarget, 0, GLint(format), textureWidth, textureHeight, 0, format,
+                 GL_UNSIGNED_BYTE, pixels);
+  }
+  free(pixels);
+
+  // GL_TEXTURE_2D addresses the whole stretched image with 0..1.
+  *texcoordWidth = 1.0f;
+  *texcoordHeight = 1.0f;
+  return id;
+}
+
