@@ -29,7 +29,8 @@ void obxWarn(const char* format, ...) {
 struct ObxHeld {
   ObxHeldKind kind;
   void* pointer;
-  size_t size;  // of a mapping
+  size_t size;                  // of a mapping
+  void (*release)(void* state);  // of OBX_HELD_STATE
 };
 enum { OBX_HELD_MAX = 16 };
 static ObxHeld obxHeld[OBX_HELD_MAX];
@@ -38,7 +39,12 @@ static ObxFatalHook obxFatalHook = NULL;
 
 void obxHold(ObxHeldKind kind, void* pointer, size_t size) {
   OBX_ASSERT(obxHeldCount < OBX_HELD_MAX);
-  obxHeld[obxHeldCount++] = {kind, pointer, size};
+  obxHeld[obxHeldCount++] = {kind, pointer, size, NULL};
+}
+
+void obxHoldState(void* state, void (*release)(void* state)) {
+  OBX_ASSERT(obxHeldCount < OBX_HELD_MAX);
+  obxHeld[obxHeldCount++] = {OBX_HELD_STATE, state, 0, release};
 }
 
 // Drops the note on pointer; notes are mostly dropped newest first.
@@ -62,6 +68,7 @@ static void obxReleaseHeld(void) {
       case OBX_HELD_MAPPING: munmap(held.pointer, held.size); break;
       case OBX_HELD_FILE: fclose(static_cast<FILE*>(held.pointer)); break;
       case OBX_HELD_MODEL: obxDeleteModel(static_cast<ObxModel*>(held.pointer)); break;
+      case OBX_HELD_STATE: held.release(held.pointer); break;
     }
   }
 }

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <charconv>
 #include <vector>
 
 #include <fcntl.h>
@@ -23,7 +24,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "scan.h"
 
 // Preconditions stay checked in every build type: a model that breaks them
 // would otherwise be read out of bounds. The report has the shape of the
@@ -36,8 +36,11 @@
 // What the readers (and obxVertexNormals) hold while they run, so that a
 // fatal error handed to a hook that does not return leaks nothing: each
 // notes a resource when it takes it and drops the note when it lets go.
-enum ObxHeldKind { OBX_HELD_BLOCK, OBX_HELD_MAPPING, OBX_HELD_FILE, OBX_HELD_MODEL };
+enum ObxHeldKind { OBX_HELD_BLOCK, OBX_HELD_MAPPING, OBX_HELD_FILE, OBX_HELD_MODEL, OBX_HELD_STATE };
 void obxHold(ObxHeldKind kind, void* pointer, size_t size);
+// Notes a reader's whole working state, which release frees (not the state
+// block itself, which may live on the stack).
+void obxHoldState(void* state, void (*release)(void* state));
 void obxLetGo(const void* pointer);
 // realloc for a block on the held list: the note follows the block. NULL
 // when memory runs out, with the old block still held.
@@ -47,6 +50,233 @@ void obxFreeHeld(void* block);
 // Returns a new heap text of a followed by b, or NULL.
 char* obxJoin(const char* a, const char* b);
 [[noreturn]] void obxFailOutOfMemory(const char* reader, const char* path);
+
+// ---- The readers' scanner ------------------------------------------------
+//
+// The readers are defined in terms of stream reads: "%s" tokens, line reads
+// of a bounded size, "%f", "%d" and the slash forms of face items, with one
+// character of push-back. These reproduce what the C library's stream
+// functions consume and return, over a span of bytes that is not
+// zero-terminated; tests/reference_reader.cpp reads through the real
+// stream functions, and the tests and fuzzers hold the two against each
+// other. Results follow fscanf: the number of values converted, 0 for a
+// matching failure, OBX_SCAN_EOF when the input ends before the first.
+
+#define OBX_SCAN_EOF (-1)
+
+struct ObxScanner {
+  const char* p;    // next unread byte
+  const char* end;  // one past the last byte
+};
+
+// The C locale's isspace and isdigit, without their table lookups.
+inline bool obxIsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+inline bool obxIsDigit(unsigned char c) { return unsigned(c - '0') < 10u; }
+
+inline void obxSkipSpace(ObxScanner* s) {
+  const char* p = s->p;
+  // Mostly one blank or line feed stands between tokens: one test, no loop.
+  if (s->end - p >= 2 && (*p == ' ' || *p == '\n') && (unsigned char)p[1] > ' ') {
+    s->p = p + 1;
+    return;
+  }
+  while (p < s->end && obxIsSpace((unsigned char)*p)) p++;
+  s->p = p;
+}
+
+// "%<max>s": skips blanks and takes up to max non-blank bytes, which stay
+// in the input at *token. Returns the length, 0 at the end of the input.
+inline size_t obxScanToken(ObxScanner* s, size_t max, const char** token) {
+  obxSkipSpace(s);
+  const char* p = s->p;
+  const char* limit = size_t(s->end - p) > max ? p + max : s->end;
+  *token = p;
+  while (p < limit && !obxIsSpace((unsigned char)*p)) p++;
+  const size_t length = size_t(p - s->p);
+  s->p = p;
+  return length;
+}
+
+// fgets with a buffer of max + 1 bytes: up to max bytes, up to and
+// including the next line feed. Returns the length, 0 at the end of input.
+inline size_t obxScanLine(ObxScanner* s, size_t max, const char** line) {
+  size_t n = std::min(size_t(s->end - s->p), max);
+  if (const void* feed = memchr(s->p, '\n', n)) n = size_t(static_cast<const char*>(feed) - s->p) + 1;
+  *line = s->p;
+  s->p += n;
+  return n;
+}
+
+// The run of decimal digits at p, of at most 16, as a value; returns its
+// end. Eight bytes at a time where they lie inside the input: the common
+// numbers have a few digits each, and a byte loop spends most of the
+// reading on them.
+inline const char* obxScanDigits(const char* p, const char* end, uint64_t* value) {
+  static const uint64_t kScale[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+  uint64_t v = 0;
+  const char* const limit = end - p > 16 ? p + 16 : end;
+  for (int words = 0; words < 2 && end - p >= 8; words++) {
+    uint64_t word;
+    memcpy(&word, p, sizeof word);  // little-endian: p[0] is the lowest byte
+    // A byte's high bit is set unless it is a digit; no carry crosses bytes.
+    const uint64_t d = word ^ 0x3030303030303030ull;
+    const uint64_t other = (((d & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | d) & 0x8080808080808080ull;
+    const int n = other ? __builtin_ctzll(other) >> 3 : 8;
+    if (n > 0) {
+      uint64_t x = (d << (8 * (8 - n)));  // the digits at the top, in order
+      x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FFull;
+      x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFFull;
+      x = (x * 10000 + (x >> 32)) & 0xFFFFFFFFull;
+      v = v * kScale[n] + x;
+      p += n;
+    }
+    if (n < 8) {
+      *value = v;
+      return p;
+    }
+  }
+  for (; p < limit && obxIsDigit((unsigned char)*p); p++) v = v * 10 + uint64_t(*p - '0');
+  *value = v;
+  return p;
+}
+
+// "%lld": an optional sign and decimal digits, converted as strtoll does
+// (saturating). A sign without a digit after it stays consumed: one byte
+// of push-back gives back only the byte after it.
+inline int obxScanInt(ObxScanner* s, int64_t* value) {
+  obxSkipSpace(s);
+  const char* p = s->p;
+  if (p == s->end) return OBX_SCAN_EOF;
+  const bool negative = *p == '-';
+  if (*p == '-' || *p == '+') p++;
+  if (p == s->end || !obxIsDigit((unsigned char)*p)) {
+    s->p = p;
+    return 0;
+  }
+  // Sixteen digits always fit in 64 bits; only longer runs need checks.
+  uint64_t magnitude;
+  p = obxScanDigits(p, s->end, &magnitude);
+  bool saturated = false;
+  for (; p < s->end && obxIsDigit((unsigned char)*p); p++)
+    saturated |= __builtin_mul_overflow(magnitude, 10u, &magnitude) ||
+                 __builtin_add_overflow(magnitude, uint64_t(*p - '0'), &magnitude);
+  s->p = p;
+  const uint64_t largest = uint64_t(INT64_MAX) + (negative ? 1u : 0u);
+  if (saturated || magnitude > largest) magnitude = largest;
+  *value = negative ? int64_t(0 - magnitude) : int64_t(magnitude);
+  return 1;
+}
+
+// "%f" by the C library's rules, from the first non-blank byte: it
+// collects the longest run that could begin a number (sign, digits, one
+// point, exponent with its sign; "0x" and hex digits; "inf", "infinity",
+// "nan"), gives back only the byte that stopped it (a mismatch inside
+// "inf"/"nan" stays consumed), and converts what it collected as strtof.
+// Out of line: plain numbers never come here.
+int obxScanFloatSlow(ObxScanner* s, float* value);
+
+// "%f". Plain decimals, -?digits[.digits][e[+-]digits] ending at a blank or
+// at the end, are collected whole by the C library; with a mantissa of at
+// most 2^24 and a power of ten within 10 both are exact floats, and one
+// float multiplication or division rounds as strtof does. Other plain
+// decimals go through from_chars, the rest by the full rules.
+inline int obxScanFloat(ObxScanner* s, float* value) {
+  obxSkipSpace(s);
+  const char* p = s->p;
+  const char* const end = s->end;
+  if (p == end) return OBX_SCAN_EOF;
+  const bool negative = *p == '-';
+  const char* q = p + negative;
+  // The mantissa is exact while there are at most 16 digits on each side
+  // of the point and 19 in all; longer ones are not taken on this path.
+  uint64_t mantissa, tail = 0;
+  const char* first = q;
+  q = obxScanDigits(q, end, &mantissa);
+  int digits = int(q - first), fraction = 0;
+  bool plain = digits <= 16;
+  if (q < end && *q == '.') {
+    first = ++q;
+    q = obxScanDigits(q, end, &tail);
+    fraction = int(q - first);
+    static const uint64_t kScale[17] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000,
+                                        1000000000, 10000000000, 100000000000, 1000000000000,
+                                        10000000000000, 100000000000000, 1000000000000000,
+                                        10000000000000000};
+    plain = plain && fraction <= 16;
+    if (plain) mantissa = mantissa * kScale[fraction] + tail;
+    digits += fraction;
+  }
+  // A run of digits longer than the scan took goes the full way.
+  if (q < end && obxIsDigit((unsigned char)*q)) plain = false;
+  plain = plain && digits > 0;
+  int exponent = 0;
+  if (plain && q < end && (*q == 'e' || *q == 'E')) {
+    const char* e = q + 1;
+    const bool negativeExponent = e < end && *e == '-';
+    if (e < end && (*e == '-' || *e == '+')) e++;
+    plain = e < end && obxIsDigit((unsigned char)*e);
+    for (; e < end && obxIsDigit((unsigned char)*e); e++) exponent = std::min(exponent * 10 + (*e - '0'), 100000);
+    if (negativeExponent) exponent = -exponent;
+    q = e;
+  }
+  if (!plain || (q < end && !obxIsSpace((unsigned char)*q))) return obxScanFloatSlow(s, value);
+  static const float kPowers[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  const int power = exponent - fraction;
+  if (digits <= 19 && mantissa <= (uint64_t(1) << 24) && power >= -10 && power <= 10) {
+    const float magnitude = power < 0 ? float(mantissa) / kPowers[-power] : float(mantissa) * kPowers[power];
+    *value = negative ? -magnitude : magnitude;
+    s->p = q;
+    return 1;
+  }
+  const auto result = std::from_chars(p, q, *value);
+  if (result.ec != std::errc() || result.ptr != q) return obxScanFloatSlow(s, value);
+  s->p = q;
+  return 1;
+}
+
+// "%f %f ..." into values[0..count-1]; those not converted keep theirs.
+inline int obxScanFloats(ObxScanner* s, int count, float* values) {
+  for (int i = 0; i < count; i++) {
+    const int result = obxScanFloat(s, &values[i]);
+    if (result != 1) return i == 0 ? result : i;
+  }
+  return count;
+}
+
+// One literal byte of a format: 1 when it is there (consumed), 0 when
+// another byte is, OBX_SCAN_EOF at the end.
+inline int obxScanLiteral(ObxScanner* s, char literal) {
+  if (s->p == s->end) return OBX_SCAN_EOF;
+  if (*s->p != literal) return 0;
+  s->p++;
+  return 1;
+}
+
+// The four forms of a face item, each with its scan format; the first
+// item of a face decides the form of all of them.
+enum ObxItemForm {
+  OBX_FORM_V,    // "%lld"
+  OBX_FORM_VT,   // "%lld/%lld"
+  OBX_FORM_VTN,  // "%lld/%lld/%lld"
+  OBX_FORM_VN,   // "%lld//%lld"
+};
+
+// One face item of the form, as fscanf with the form's format: fields[0]
+// = v, [1] = t, [2] = n receive the values converted (the others keep
+// theirs). Returns the number of values converted or OBX_SCAN_EOF.
+inline int obxScanItem(ObxScanner* s, ObxItemForm form, int64_t fields[3]) {
+  const int first = obxScanInt(s, &fields[0]);
+  if (first != 1 || form == OBX_FORM_V) return first;
+  if (obxScanLiteral(s, '/') != 1) return 1;
+  if (form == OBX_FORM_VN) {
+    if (obxScanLiteral(s, '/') != 1) return 1;
+    return obxScanInt(s, &fields[2]) == 1 ? 2 : 1;
+  }
+  if (obxScanInt(s, &fields[1]) != 1) return 1;
+  if (form == OBX_FORM_VT) return 2;
+  if (obxScanLiteral(s, '/') != 1) return 2;
+  return obxScanInt(s, &fields[2]) == 1 ? 3 : 2;
+}
 
 // ---- What the OBJ and MTL readers share ----------------------------------
 

@@ -100,7 +100,7 @@ static void obxMtlPass(ObxMtlReader* reader) {
         else if (keyword[1] == 's')
           color = fill ? material->specular : scratch;
         if (color) {
-          obxScanFloats<true>(scan, 3, color);
+          obxScanFloats(scan, 3, color);
         } else {
           if (fill) obxWarn("obxReadMTL: Command \"%s\" ignored", keyword);
           obxMtlReadLine(reader, OBX_TOKEN_MAX);
@@ -111,7 +111,7 @@ static void obxMtlPass(ObxMtlReader* reader) {
         if (keyword[1] == 's') {
           // The file's 0..100 scale becomes OpenGL's 0..128, in two float
           // steps. A missing number leaves the shininess as it was.
-          if (obxScanFloat<true>(scan, &value) == 1 && fill) {
+          if (obxScanFloat(scan, &value) == 1 && fill) {
             material->shininess = value;
             material->shininess /= 100.0;
             material->shininess *= 128.0;
@@ -128,16 +128,16 @@ static void obxMtlPass(ObxMtlReader* reader) {
         break;
       case 'd':
         // Without a number the alpha stays what it was.
-        if (obxScanFloat<true>(scan, &value) == 1 && fill) material->diffuse[3] = value;
+        if (obxScanFloat(scan, &value) == 1 && fill) material->diffuse[3] = value;
         break;
       case 'i': {
         if (fill && !obxKeywordIs(token, length, "illum"))
           obxFail("obxReadMTL: Got \"%s\" instead of \"illum\" in file \"%s\"", keyword,
                   reader->filename);
-        uint32_t illum = 0;
-        bool outOfRange = false;
-        if (obxScanInt<true>(scan, &illum, &outOfRange) == 1 && fill && int32_t(illum) != 2)
-          obxWarn("illum material ignored: illum %d", int32_t(illum));
+        // "%d" keeps the low 32 bits of what strtol gives.
+        int64_t illum = 0;
+        if (obxScanInt(scan, &illum) == 1 && fill && int32_t(uint64_t(illum)) != 2)
+          obxWarn("illum material ignored: illum %d", int32_t(uint64_t(illum)));
         break;
       }
       case 'm': obxMtlMap(reader, length); break;

@@ -200,7 +200,7 @@ std::vector<Row> rows() {
                     .obj(randomBytes(4096, allBytes(), seed))
                     .cleanOrFatal());
 
-  // ---- OBJ: indices 0, past the arrays, negative, beyond 32 bits
+  // ---- OBJ: indices 0, past the arrays, relative, beyond 32 bits
   const std::string bounds = "OBX: Fatal Error: ";
   r.push_back(Row("obj_vertex_index_0")
                   .obj(kSquare + "f 0 1 2\n")
@@ -208,9 +208,14 @@ std::vector<Row> rows() {
   r.push_back(Row("obj_vertex_index_past_the_end")
                   .obj(kSquare + "f 1 2 3\nf 1 2 5\n")
                   .fails(bounds + "vertex index for triangle 1 out of bounds (5 > 4)\n\n"));
-  r.push_back(Row("obj_negative_vertex_index")
+  r.push_back(Row("obj_relative_vertex_indices")
                   .obj(kSquare + "f -1 -2 -3\n")
-                  .fails(bounds + "vertex index for triangle 0 out of bounds (-1 > 4)\n\n"));
+                  .readsCleanly({4, 1}));
+  r.push_back(Row("obj_relative_vertex_index_before_the_first")
+                  .obj(kSquare + "f -1 -2 -5\n")
+                  .fails(bounds +
+                         "vertex index for triangle 0 out of bounds (-5 reaches before the first "
+                         "vertex; 4 read so far)\n\n"));
   r.push_back(Row("obj_normal_index_0")
                   .obj(kSquare + "vn 0 0 1\nf 1//1 2//0 3//1\n")
                   .fails(bounds + "normal index for triangle 0 out of bounds (0 > 1)\n\n"));
@@ -221,24 +226,34 @@ std::vector<Row> rows() {
   r.push_back(
       Row("obj_negative_texcoord_index")
           .obj(kSquare + "vt 0 0\nf 1/-2 2/1 3/1\n")
-          .fails(bounds + "texture coordinate index for triangle 0 out of bounds (-2 > 1)\n\n"));
-  // -1 has the bits of the "none" value: the corner goes without.
-  r.push_back(Row("obj_texcoord_index_minus_1_reads_as_none")
+          .fails(bounds +
+                 "texture coordinate index for triangle 0 out of bounds (-2 reaches before the "
+                 "first texture coordinate; 1 read so far)\n\n"));
+  r.push_back(Row("obj_texcoord_index_minus_1_is_the_last")
                   .obj(kSquare + "vt 0 0\nf 1/-1 2/1 3/1\n")
                   .readsCleanly({4, 1}));
   r.push_back(Row("obj_vertex_index_of_all_32_bits")
                   .obj(kSquare + "f 4294967295 1 2\n")
-                  .fails(bounds + "vertex index for triangle 0 out of bounds (-1 > 4)\n\n"));
-  // The all-ones index is the "none" value; no file can have that many normals.
-  r.push_back(Row("obj_normal_index_of_all_32_bits_reads_as_none")
+                  .fails(bounds +
+                         "vertex index for triangle 0 out of bounds (4294967295 is above "
+                         "4294967294)\n\n"));
+  // The all-ones index has the bits of "none": it must not read as a corner
+  // without a normal.
+  r.push_back(Row("obj_normal_index_of_all_32_bits")
                   .obj(kSquare + "vn 0 0 1\nf 1//4294967295 2//1 3//1\n")
-                  .readsCleanly({4, 1}));
+                  .fails(bounds +
+                         "normal index for triangle 0 out of bounds (4294967295 is above "
+                         "4294967294)\n\n"));
   r.push_back(Row("obj_index_beyond_32_bits")
                   .obj(kSquare + "f 1 2 4294967296\n")
-                  .fails(bounds + "index for triangle 0 out of bounds (more than 32 bits)\n\n"));
+                  .fails(bounds +
+                         "vertex index for triangle 0 out of bounds (4294967296 is above "
+                         "4294967294)\n\n"));
   r.push_back(Row("obj_index_of_twenty_digits")
                   .obj(kSquare + "f 1 2 3\nf 1 2 99999999999999999999\n")
-                  .fails(bounds + "index for triangle 1 out of bounds (more than 32 bits)\n\n"));
+                  .fails(bounds +
+                         "vertex index for triangle 1 out of bounds (9223372036854775807 is above "
+                         "4294967294)\n\n"));
   r.push_back(Row("obj_face_of_letters")
                   .obj("f a b c\n")
                   .fails(bounds + "vertex index for triangle 0 out of bounds (0 > 0)\n\n"));

@@ -110,7 +110,7 @@ const Malformed kMalformed[] = {
     {"vertex_out_of_bounds", "v 0 0 0\nv 1 0 0\nf 1 2 3\n", NULL, "vertex index"},
     {"normal_out_of_bounds", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1//1 2//1 3//1\n", NULL, "normal index"},
     {"index_beyond_32_bits", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 99999999999\n", NULL,
-     "more than 32 bits"},
+     "is above 4294967294"},
     {"missing_mtllib", "mtllib none.mtl\nv 0 0 0\n", NULL, "can't open material file"},
     {"bad_newmtl", "v 0 0 0\nv 1 0 0\nmtllib lib.mtl\nv 0 1 0\nf 1 2 3\n", "newmaterial a\n",
      "instead of \"newmtl\""},
