@@ -53,6 +53,27 @@ void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname)
   free(path);
 }
 
+// One triangle as a face line. An attribute goes out only when every corner
+// has one: a corner without it is written without it ("none" is no index a
+// reader could take back; -1 would read as the last element), and a face's
+// items all have one form.
+static void obxWriteFace(FILE* file, const ObxTriangle* t, GLuint mode) {
+  bool texture = (mode & OBX_TEXTURE) != 0, normal = (mode & (OBX_SMOOTH | OBX_FLAT)) != 0;
+  uint32_t normals[3];
+  for (int j = 0; j < 3; j++) {
+    normals[j] = (mode & OBX_SMOOTH) ? t->nindices[j] : t->findex;
+    texture = texture && t->tindices[j] != OBX_NO_INDEX;
+    normal = normal && normals[j] != OBX_NO_INDEX;
+  }
+  fputc('f', file);
+  for (int j = 0; j < 3; j++) {
+    fprintf(file, " %u", t->vindices[j]);
+    if (texture) fprintf(file, "/%u", t->tindices[j]);
+    if (normal) fprintf(file, texture ? "/%u" : "//%u", normals[j]);
+  }
+  fputc('\n', file);
+}
+
 void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
   OBX_ASSERT(model);
   mode = obxFixMode(model, mode, kObxWriteWarnings);
@@ -97,7 +118,6 @@ void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
   fprintf(file, "\n# %d groups\n# %d faces (triangles)\n\n", int(model->numgroups),
           int(model->numtriangles));
 
-  // Indices go out through %d: "none" (all bits set) prints as -1.
   int64_t material = -1;
   for (ObxGroup* group = model->groups; group; group = group->next) {
     // A name read from a file keeps the blank after "g"; writing another
@@ -115,24 +135,7 @@ void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
         fprintf(file, "usemtl %s\n", model->materials[t->material].name);
         material = t->material;
       }
-      const int* v = reinterpret_cast<const int*>(t->vindices);
-      const int* n = reinterpret_cast<const int*>(t->nindices);
-      const int* x = reinterpret_cast<const int*>(t->tindices);
-      int f = int(t->findex);
-      if ((mode & OBX_SMOOTH) && (mode & OBX_TEXTURE))
-        fprintf(file, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", v[0], x[0], n[0], v[1], x[1], n[1], v[2],
-                x[2], n[2]);
-      else if ((mode & OBX_FLAT) && (mode & OBX_TEXTURE))
-        fprintf(file, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", v[0], x[0], f, v[1], x[1], f, v[2], x[2],
-                f);
-      else if (mode & OBX_TEXTURE)
-        fprintf(file, "f %d/%d %d/%d %d/%d\n", v[0], x[0], v[1], x[1], v[2], x[2]);
-      else if (mode & OBX_SMOOTH)
-        fprintf(file, "f %d//%d %d//%d %d//%d\n", v[0], n[0], v[1], n[1], v[2], n[2]);
-      else if (mode & OBX_FLAT)
-        fprintf(file, "f %d//%d %d//%d %d//%d\n", v[0], f, v[1], f, v[2], f);
-      else
-        fprintf(file, "f %d %d %d\n", v[0], v[1], v[2]);
+      obxWriteFace(file, t, mode);
     }
     fprintf(file, "\n");
   }
