@@ -162,7 +162,12 @@ void obxDeleteModel(ObxModel* model);
  * computes facet normals. Returns a new model the caller owns. Never
  * returns NULL: an unreadable or malformed file is a fatal error. Needs a
  * current GL context when the materials name textures, unless
- * obxTextureUpload is off. */
+ * obxTextureUpload is off.
+ * Face indices are absolute (1-based) or relative: -k names the k-th last
+ * element of its kind read before the face, so -1 is the last one, never
+ * "none"; a relative index reaching before the first element is fatal.
+ * Each distinct material library is read once per call; naming it again
+ * makes its materials current again. Polygons become triangle fans. */
 ObxModel* obxReadOBJ(const char* path);
 /* Returns the first group named exactly name, or NULL. */
 ObxGroup* obxLookupGroup(ObxModel* model, const char* name);
@@ -268,7 +273,9 @@ void obxSphereTexcoords(ObxModel* model);
 
 /* Writes model to filename as OBJ, with the parts that mode selects; with
  * OBX_MATERIAL and an mtllibname, also the MTL file beside it. Unserviceable
- * flags are dropped with a warning; an unopenable file is fatal. */
+ * flags are dropped with a warning; an unopenable file is fatal. A triangle
+ * goes out with normals or texture coordinates only when all three corners
+ * have them (an OBJ face has one form), so "none" reads back as none. */
 void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode);
 /* Writes every material to mtllibname in the directory of modelpath. */
 void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname);
