@@ -107,35 +107,31 @@ inline size_t obxScanLine(ObxScanner* s, size_t max, const char** line) {
   return n;
 }
 
-// The run of decimal digits at p, of at most 16, as a value; returns its
-// end. Eight bytes at a time where they lie inside the input: the common
-// numbers have a few digits each, and a byte loop spends most of the
-// reading on them.
-inline const char* obxScanDigits(const char* p, const char* end, uint64_t* value) {
-  static const uint64_t kScale[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+// The leading digits at p while there are at most Max of them, and their
+// value; Max + 1 when there are more. Reads at most Max + 1 bytes, which
+// the caller makes sure the input holds. A fixed bound lets the loop be
+// unrolled: the quick paths below spend most of their time here.
+template <int Max>
+inline int obxLeadingDigits(const char* p, uint64_t* value) {
   uint64_t v = 0;
-  const char* const limit = end - p > 16 ? p + 16 : end;
-  for (int words = 0; words < 2 && end - p >= 8; words++) {
-    uint64_t word;
-    memcpy(&word, p, sizeof word);  // little-endian: p[0] is the lowest byte
-    // A byte's high bit is set unless it is a digit; no carry crosses bytes.
-    const uint64_t d = word ^ 0x3030303030303030ull;
-    const uint64_t other = (((d & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | d) & 0x8080808080808080ull;
-    const int n = other ? __builtin_ctzll(other) >> 3 : 8;
-    if (n > 0) {
-      uint64_t x = (d << (8 * (8 - n)));  // the digits at the top, in order
-      x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FFull;
-      x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFFull;
-      x = (x * 10000 + (x >> 32)) & 0xFFFFFFFFull;
-      v = v * kScale[n] + x;
-      p += n;
-    }
-    if (n < 8) {
-      *value = v;
-      return p;
-    }
+  int n = 0;
+  for (; n <= Max; n++) {
+    const unsigned digit = unsigned((unsigned char)p[n]) - '0';
+    if (digit > 9) break;
+    v = v * 10 + digit;
   }
-  for (; p < limit && obxIsDigit((unsigned char)*p); p++) v = v * 10 + uint64_t(*p - '0');
+  *value = v;
+  return n;
+}
+
+// A run of at most 18 digits at p, as a value (18 always fit in 64 bits).
+inline const char* obxScanDigits(const char* p, const char* end, uint64_t* value) {
+  uint64_t v = 0;
+  for (const char* limit = end - p > 18 ? p + 18 : end; p < limit; p++) {
+    const unsigned digit = unsigned((unsigned char)*p) - '0';
+    if (digit > 9) break;
+    v = v * 10 + digit;
+  }
   *value = v;
   return p;
 }
@@ -153,7 +149,6 @@ inline int obxScanInt(ObxScanner* s, int64_t* value) {
     s->p = p;
     return 0;
   }
-  // Sixteen digits always fit in 64 bits; only longer runs need checks.
   uint64_t magnitude;
   p = obxScanDigits(p, s->end, &magnitude);
   bool saturated = false;
@@ -181,32 +176,56 @@ int obxScanFloatSlow(ObxScanner* s, float* value);
 // float multiplication or division rounds as strtof does. Other plain
 // decimals go through from_chars, the rest by the full rules.
 inline int obxScanFloat(ObxScanner* s, float* value) {
+  static const float kPowers[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
   obxSkipSpace(s);
   const char* p = s->p;
   const char* const end = s->end;
   if (p == end) return OBX_SCAN_EOF;
   const bool negative = *p == '-';
   const char* q = p + negative;
-  // The mantissa is exact while there are at most 16 digits on each side
-  // of the point and 19 in all; longer ones are not taken on this path.
-  uint64_t mantissa, tail = 0;
+  // The usual number, -?d*[.d*] of at most 15 digits before a blank.
+  if (end - q >= 40) {
+    uint64_t mantissa;
+    const int digits = obxLeadingDigits<8>(q, &mantissa);
+    const char* r = q + digits;
+    int fraction = 0;
+    if (*r == '.') {
+      uint64_t part;
+      fraction = obxLeadingDigits<7>(++r, &part);
+      r += fraction;
+      mantissa = mantissa * uint64_t(kPowers[fraction & 7]) + part;
+    }
+    // A multiplication by the double nearest 10^-fraction is off from the
+    // quotient by a few units of the double's last place. Rounded to float
+    // it is the quotient's float unless it lies that close to a point
+    // halfway between two floats (the bits below the float's lowest then
+    // read about 0x10000000); those few take the exact way below.
+    static const double kInverse[8] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7};
+    const double quotient = double(mantissa) * kInverse[fraction & 7];
+    uint64_t bits;
+    memcpy(&bits, &quotient, sizeof bits);
+    if (digits + fraction > 0 && digits <= 8 && fraction <= 7 && obxIsSpace((unsigned char)*r) &&
+        uint32_t((bits & 0x1FFFFFFF) - 0x0FFFFF00) > 0x200) {
+      const float magnitude = float(quotient);
+      *value = negative ? -magnitude : magnitude;
+      s->p = r;
+      return 1;
+    }
+  }
   const char* first = q;
+  uint64_t mantissa;  // exact while there are at most 18 digits
   q = obxScanDigits(q, end, &mantissa);
   int digits = int(q - first), fraction = 0;
-  bool plain = digits <= 16;
+  bool plain = true;
   if (q < end && *q == '.') {
+    uint64_t part;
     first = ++q;
-    q = obxScanDigits(q, end, &tail);
+    q = obxScanDigits(q, end, &part);
     fraction = int(q - first);
-    static const uint64_t kScale[17] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000,
-                                        1000000000, 10000000000, 100000000000, 1000000000000,
-                                        10000000000000, 100000000000000, 1000000000000000,
-                                        10000000000000000};
-    plain = plain && fraction <= 16;
-    if (plain) mantissa = mantissa * kScale[fraction] + tail;
+    if (fraction <= 10) mantissa = mantissa * uint64_t(kPowers[fraction]) + part;
     digits += fraction;
   }
-  // A run of digits longer than the scan took goes the full way.
+  // More digits than the scans take go the full way.
   if (q < end && obxIsDigit((unsigned char)*q)) plain = false;
   plain = plain && digits > 0;
   int exponent = 0;
@@ -220,9 +239,8 @@ inline int obxScanFloat(ObxScanner* s, float* value) {
     q = e;
   }
   if (!plain || (q < end && !obxIsSpace((unsigned char)*q))) return obxScanFloatSlow(s, value);
-  static const float kPowers[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
   const int power = exponent - fraction;
-  if (digits <= 19 && mantissa <= (uint64_t(1) << 24) && power >= -10 && power <= 10) {
+  if (digits <= 18 && fraction <= 10 && mantissa <= (uint64_t(1) << 24) && power >= -10 && power <= 10) {
     const float magnitude = power < 0 ? float(mantissa) / kPowers[-power] : float(mantissa) * kPowers[power];
     *value = negative ? -magnitude : magnitude;
     s->p = q;
@@ -306,8 +324,5 @@ void obxWarnNoMaterial(const char* name);
 // The mode drawing or writing can honour for model, with one of warnings
 // for each flag it drops (shared by obxDraw and obxWriteOBJ).
 GLuint obxFixMode(const ObxModel* model, GLuint mode, const char* const warnings[7]);
-
-// Asks for huge pages under a big block that is about to be filled.
-void obxAdviseHugePages(void* block, size_t bytes);
 
 #endif

@@ -43,7 +43,6 @@ void obxComputeFacetNormals(ObxModel* model) {
   model->numfacetnorms = model->numtriangles;
   float* facetnorms =
       static_cast<float*>(obxAllocNormals(NULL, model->numfacetnorms, "obxComputeFacetNormals()"));
-  obxAdviseHugePages(facetnorms, 3 * sizeof(float) * (size_t(model->numfacetnorms) + 1));
   model->facetnorms = facetnorms;
   facetnorms[0] = facetnorms[1] = facetnorms[2] = 0.0f;
   const float* vertices = model->vertices;

@@ -70,17 +70,6 @@ void obxUnmapFile(ObxFileView* view) {
   view->size = 0;
 }
 
-// A big model's arrays are filled front to back once: in huge pages that is
-// a few hundred page faults instead of tens of thousands, and the kernel
-// clears them several times faster. Only a hint, on the whole 2 MB pages
-// inside a block of at least 8 MB that nothing has touched yet.
-void obxAdviseHugePages(void* block, size_t bytes) {
-  const size_t huge = size_t(2) << 20;
-  if (bytes < 4 * huge) return;
-  uintptr_t first = (uintptr_t(block) + huge - 1) & ~uintptr_t(huge - 1);
-  uintptr_t last = (uintptr_t(block) + bytes) & ~uintptr_t(huge - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
 
 static char obxLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; }
 
@@ -426,7 +415,6 @@ static void obxGrow(ObxObjReader* reader, void** array, uint32_t* room, size_t s
   if (!grown) obxReaderOutOfMemory(reader);
   *array = grown;
   *room = uint32_t(wanted);
-  obxAdviseHugePages(grown, size_t(wanted) * size);
 }
 
 template <typename T>
@@ -595,14 +583,23 @@ enum ObxKind { OBX_KIND_VERTEX, OBX_KIND_TEXCOORD, OBX_KIND_NORMAL };
 // An index as read, made absolute: -k is the k-th last element of its
 // kind read before the face, as the format defines relative indices, so
 // -1 never means "none". 0 stays 0 and fails the check after the scan.
+static uint32_t obxCount(const ObxModel* model, ObxKind kind) {
+  return kind == OBX_KIND_VERTEX ? model->numvertices
+         : kind == OBX_KIND_TEXCOORD ? model->numtexcoords
+                                     : model->numnormals;
+}
+
+// Any index but one of an element read so far.
 static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kind) {
   static const char* const kKinds[3] = {"vertex", "texture coordinate", "normal"};
   const ObxModel* model = reader->model;
-  const uint32_t count = kind == OBX_KIND_VERTEX     ? model->numvertices
-                         : kind == OBX_KIND_TEXCOORD ? model->numtexcoords
-                                                     : model->numnormals;
-  if (value == 0) return 0;
+  const uint32_t count = obxCount(model, kind);
   if (value < 0 && uint64_t(0) - uint64_t(value) <= count) return uint32_t(int64_t(count) + 1 + value);
+  // 0, or an element that may come later: the check after the scan decides.
+  if (value >= 0 && value <= int64_t(kObxMaxCount)) {
+    reader->outOfBounds = true;
+    return uint32_t(value);
+  }
   // Larger indices would be cut to some other, valid-looking index (the
   // largest to "none"); no model this reader can hold has such elements.
   if (value > 0)
@@ -614,8 +611,11 @@ static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kin
   return 0;
 }
 
+// The index as stored. Indices are checked against the elements read so
+// far as they are resolved, so that the check after the scan runs only
+// when one may be out of bounds.
 static inline uint32_t obxResolveIndex(ObxObjReader* reader, int64_t value, ObxKind kind) {
-  if (__builtin_expect(value > 0 && value <= int64_t(kObxMaxCount), 1)) return uint32_t(value);
+  if (__builtin_expect(uint64_t(value) - 1 < obxCount(reader->model, kind), 1)) return uint32_t(value);
   return obxResolveOther(reader, value, kind);
 }
 
@@ -628,22 +628,20 @@ struct ObxItem {
 // values); returns the scan's result.
 // An item of plain numbers of up to nine digits in the form's layout, the
 // usual kind, scanned without the general rules: the same fields, result
-// and consumption as obxScanItem. Returns 0 for anything else, with
-// nothing consumed.
+// and consumption as obxScanItem. Returns 0 for anything else (and near the
+// end of the input), with nothing consumed.
 template <ObxItemForm form>
 static inline int obxQuickItem(ObxScanner* s, int64_t fields[3]) {
   obxSkipSpace(s);
   const char* p = s->p;
+  if (s->end - p < 40) return 0;
   const int count = form == OBX_FORM_V ? 1 : form == OBX_FORM_VTN ? 3 : 2;
   for (int i = 0; i < count; i++) {
-    if (i > 0) {
-      if (p == s->end || *p++ != '/') return 0;
-      if (form == OBX_FORM_VN && (p == s->end || *p++ != '/')) return 0;
-    }
+    if (i > 0 && (*p++ != '/' || (form == OBX_FORM_VN && *p++ != '/'))) return 0;
     uint64_t value;
-    const char* start = p;
-    p = obxScanDigits(p, s->end, &value);
-    if (p == start || p - start > 9) return 0;
+    const int digits = obxLeadingDigits<9>(p, &value);
+    if (digits == 0 || digits > 9) return 0;
+    p += digits;
     fields[form == OBX_FORM_VN && i == 1 ? 2 : i] = int64_t(value);
   }
   s->p = p;
@@ -685,10 +683,8 @@ static inline ObxTriangle* obxNewTriangle(ObxObjReader* reader) {
 
 static inline bool obxOutside(uint32_t index, uint32_t count) { return index - 1u >= count; }
 
-// Puts the triangle just filled into the current group. Its indices are
-// checked against the elements read so far, so that the check after the
-// scan runs only when one may be out of bounds.
-static inline void obxAddTriangle(ObxObjReader* reader, const ObxTriangle* t) {
+// Puts the triangle just filled into the current group.
+static inline void obxAddTriangle(ObxObjReader* reader) {
   ObxModel* model = reader->model;
   ObxGroup* group = reader->group;
   const uint32_t members = group->numtriangles;
@@ -699,12 +695,6 @@ static inline void obxAddTriangle(ObxObjReader* reader, const ObxTriangle* t) {
     if (!grown) obxReaderOutOfMemory(reader);
     group->triangles = grown;
   }
-  bool outside = false;
-  for (int j = 0; j < 3; j++)
-    outside |= obxOutside(t->vindices[j], model->numvertices) |
-               (obxOutside(t->nindices[j], model->numnormals) & (t->nindices[j] != OBX_NO_INDEX)) |
-               (obxOutside(t->tindices[j], model->numtexcoords) & (t->tindices[j] != OBX_NO_INDEX));
-  reader->outOfBounds |= outside;
   group->triangles[group->numtriangles++] = model->numtriangles++;
 }
 
@@ -720,7 +710,14 @@ static void obxReadFaceItems(ObxObjReader* reader, ObxItem item) {
   obxReadItem<form>(reader, &item);
   for (;;) {
     obxSetCorner<form>(triangle, 2, item);
-    obxAddTriangle(reader, triangle);
+    obxAddTriangle(reader);
+    // Mostly the face ends with its line, and the next statement's keyword
+    // begins the next: the item scan would skip the line feed and fail there.
+    const char* p = reader->scan.p;
+    if (reader->scan.end - p >= 2 && *p == '\n' && unsigned((unsigned char)(p[1] | 0x20)) - 'a' < 26u) {
+      reader->scan.p = p + 1;
+      return;
+    }
     if (obxReadItem<form>(reader, &item) < 1) return;
     ObxTriangle* next = obxNewTriangle(reader);
     triangle = next - 1;  // making room may have moved it
@@ -734,23 +731,24 @@ static void obxReadFaceItems(ObxObjReader* reader, ObxItem item) {
   }
 }
 
-// The usual first item, numbers of plain digits in one of the forms' layouts
-// ("7", "7/8", "7/8/9", "7//9") and a blank after it: the token it is, its
-// form and its fields, as the token way below finds them. False for
-// anything else, with nothing consumed.
+// The usual first item, numbers of up to nine digits in one of the forms'
+// layouts ("7", "7/8", "7/8/9", "7//9") and a blank after it: the token it
+// is, its form and its fields, as the token way below finds them. False
+// for anything else (and near the end of the input), with nothing consumed.
 static bool obxQuickFirstItem(ObxScanner* s, ObxItemForm* form, int64_t fields[3], int* result) {
   const char* p = s->p;
+  if (s->end - p < 40) return false;
   uint64_t values[3];
   int count = 0;
   bool doubleSlash = false;
   for (;;) {
-    const char* start = p;
-    p = obxScanDigits(p, s->end, &values[count]);
-    if (p == start || p - start > 9 || p == s->end) return false;
+    const int digits = obxLeadingDigits<9>(p, &values[count]);
+    if (digits == 0 || digits > 9) return false;
+    p += digits;
     count++;
     if (obxIsSpace((unsigned char)*p)) break;
-    if (*p != '/' || count == 3 || doubleSlash) return false;
-    if (++p < s->end && *p == '/' && count == 1) {
+    if (*p++ != '/' || count == 3 || doubleSlash) return false;
+    if (*p == '/' && count == 1) {
       doubleSlash = true;
       p++;
     }
@@ -795,7 +793,10 @@ static void obxReadFace(ObxObjReader* reader) {
   int result;
   obxSkipSpace(&reader->scan);
   if (!obxQuickFirstItem(&reader->scan, &form, fields, &result)) obxReadFirstItem(reader, &form, fields, &result);
-  // Read from the token, the item is resolved as the following ones are.
+  // Read from the token, the item is resolved as the following ones are;
+  // a field it lacks is 0, which the check after the scan reports.
+  static const int kFields[4] = {1, 2, 3, 2};
+  if (result < kFields[form]) reader->outOfBounds = true;
   ObxItem item = {0, 0, 0};
   if (result >= 1) item.v = obxResolveIndex(reader, fields[0], OBX_KIND_VERTEX);
   if (result >= 2 && (form == OBX_FORM_VT || form == OBX_FORM_VTN))
