@@ -596,10 +596,8 @@ static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kin
   const uint32_t count = obxCount(model, kind);
   if (value < 0 && uint64_t(0) - uint64_t(value) <= count) return uint32_t(int64_t(count) + 1 + value);
   // 0, or an element that may come later: the check after the scan decides.
-  if (value >= 0 && value <= int64_t(kObxMaxCount)) {
-    reader->outOfBounds = true;
-    return uint32_t(value);
-  }
+  reader->outOfBounds = true;
+  if (value >= 0 && value <= int64_t(kObxMaxCount)) return uint32_t(value);
   // Larger indices would be cut to some other, valid-looking index (the
   // largest to "none"); no model this reader can hold has such elements.
   if (value > 0)
