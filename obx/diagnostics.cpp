@@ -29,7 +29,7 @@ void obxWarn(const char* format, ...) {
 struct ObxHeld {
   ObxHeldKind kind;
   void* pointer;
-  size_t size;                  // of a mapping
+  size_t size;                   // of a mapping
   void (*release)(void* state);  // of OBX_HELD_STATE
 };
 enum { OBX_HELD_MAX = 16 };

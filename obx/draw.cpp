@@ -1,8 +1,6 @@
 // obx drawing: immediate-mode drawing and display lists.
 #include "internal.h"
 
-// ==== SECTION: drawing =====================================================
-
 // Material and texture tracking of one drawing pass.
 struct ObxDrawState {
   int64_t material;  // current material index, -1 before the first
@@ -172,4 +170,3 @@ GLuint obxDrawList(ObxModel* model, GLuint mode) {
   glEndList();
   return list;
 }
-

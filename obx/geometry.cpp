@@ -1,8 +1,6 @@
 // obx geometry: extents, fitting, scaling, winding, generated texture coordinates.
 #include "internal.h"
 
-// ==== SECTION: geometry utilities ==========================================
-
 float obxMaxOf(float a, float b) { return a < b ? b : a; }
 
 float obxAbsOf(float x) { return x < 0 ? -x : x; }
@@ -123,4 +121,3 @@ void obxSphereTexcoords(ObxModel* model) {
   }
   obxAssignTexcoords(model, true);
 }
-

@@ -24,19 +24,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 // Preconditions stay checked in every build type: a model that breaks them
 // would otherwise be read out of bounds. The report has the shape of the
 // runtime's assert, so tools that parse those lines keep working.
 [[noreturn]] void obxAssertFailed(const char* condition, const char* file, int line,
-                                const char* function);
+                                  const char* function);
 #define OBX_ASSERT(condition) \
   ((condition) ? (void)0 : obxAssertFailed(#condition, __FILE__, __LINE__, __func__))
 
 // What the readers (and obxVertexNormals) hold while they run, so that a
 // fatal error handed to a hook that does not return leaks nothing: each
 // notes a resource when it takes it and drops the note when it lets go.
-enum ObxHeldKind { OBX_HELD_BLOCK, OBX_HELD_MAPPING, OBX_HELD_FILE, OBX_HELD_MODEL, OBX_HELD_STATE };
+enum ObxHeldKind {
+  OBX_HELD_BLOCK,
+  OBX_HELD_MAPPING,
+  OBX_HELD_FILE,
+  OBX_HELD_MODEL,
+  OBX_HELD_STATE
+};
 void obxHold(ObxHeldKind kind, void* pointer, size_t size);
 // Notes a reader's whole working state, which release frees (not the state
 // block itself, which may live on the stack).
@@ -101,7 +106,8 @@ inline size_t obxScanToken(ObxScanner* s, size_t max, const char** token) {
 // including the next line feed. Returns the length, 0 at the end of input.
 inline size_t obxScanLine(ObxScanner* s, size_t max, const char** line) {
   size_t n = std::min(size_t(s->end - s->p), max);
-  if (const void* feed = memchr(s->p, '\n', n)) n = size_t(static_cast<const char*>(feed) - s->p) + 1;
+  if (const void* feed = memchr(s->p, '\n', n))
+    n = size_t(static_cast<const char*>(feed) - s->p) + 1;
   *line = s->p;
   s->p += n;
   return n;
@@ -176,7 +182,8 @@ int obxScanFloatSlow(ObxScanner* s, float* value);
 // float multiplication or division rounds as strtof does. Other plain
 // decimals go through from_chars, the rest by the full rules.
 inline int obxScanFloat(ObxScanner* s, float* value) {
-  static const float kPowers[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  static const float kPowers[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                    1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
   obxSkipSpace(s);
   const char* p = s->p;
   const char* const end = s->end;
@@ -193,7 +200,8 @@ inline int obxScanFloat(ObxScanner* s, float* value) {
       uint64_t part;
       fraction = obxLeadingDigits<7>(++r, &part);
       r += fraction;
-      mantissa = mantissa * uint64_t(kPowers[fraction & 7]) + part;
+      static const uint32_t kScale[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+      mantissa = mantissa * kScale[fraction & 7] + part;
     }
     // A multiplication by the double nearest 10^-fraction is off from the
     // quotient by a few units of the double's last place. Rounded to float
@@ -222,7 +230,9 @@ inline int obxScanFloat(ObxScanner* s, float* value) {
     first = ++q;
     q = obxScanDigits(q, end, &part);
     fraction = int(q - first);
-    if (fraction <= 10) mantissa = mantissa * uint64_t(kPowers[fraction]) + part;
+    static const uint64_t kScale[11] = {
+        1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000, 10000000000};
+    if (fraction <= 10) mantissa = mantissa * kScale[fraction] + part;
     digits += fraction;
   }
   // More digits than the scans take go the full way.
@@ -234,14 +244,17 @@ inline int obxScanFloat(ObxScanner* s, float* value) {
     const bool negativeExponent = e < end && *e == '-';
     if (e < end && (*e == '-' || *e == '+')) e++;
     plain = e < end && obxIsDigit((unsigned char)*e);
-    for (; e < end && obxIsDigit((unsigned char)*e); e++) exponent = std::min(exponent * 10 + (*e - '0'), 100000);
+    for (; e < end && obxIsDigit((unsigned char)*e); e++)
+      exponent = std::min(exponent * 10 + (*e - '0'), 100000);
     if (negativeExponent) exponent = -exponent;
     q = e;
   }
   if (!plain || (q < end && !obxIsSpace((unsigned char)*q))) return obxScanFloatSlow(s, value);
   const int power = exponent - fraction;
-  if (digits <= 18 && fraction <= 10 && mantissa <= (uint64_t(1) << 24) && power >= -10 && power <= 10) {
-    const float magnitude = power < 0 ? float(mantissa) / kPowers[-power] : float(mantissa) * kPowers[power];
+  if (digits <= 18 && fraction <= 10 && mantissa <= (uint64_t(1) << 24) && power >= -10 &&
+      power <= 10) {
+    const float magnitude =
+        power < 0 ? float(mantissa) / kPowers[-power] : float(mantissa) * kPowers[power];
     *value = negative ? -magnitude : magnitude;
     s->p = q;
     return 1;

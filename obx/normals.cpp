@@ -1,8 +1,6 @@
 // obx normals: facet normals and smoothed vertex normals.
 #include "internal.h"
 
-// ==== SECTION: facet and vertex normals ====================================
-
 void obxCrossProduct(const float* u, const float* v, float* n) {
   OBX_ASSERT(u);
   OBX_ASSERT(v);
@@ -239,4 +237,3 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
 }
 
 #undef T
-

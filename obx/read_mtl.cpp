@@ -1,8 +1,6 @@
 // obx MTL reader: material tables, material and texture lookup by name.
 #include "internal.h"
 
-// ==== SECTION: MTL reader and material lookup ==============================
-
 // State of one obxReadMTL. Both passes walk the file through the same
 // statement code, so they cannot disagree on where statements begin: the
 // counting pass consumes exactly what the filling pass reads, it only keeps
@@ -259,4 +257,3 @@ int32_t obxTextureByName(ObxModel* model, const char* name) {
   free(path);
   return int32_t(model->numtextures - 1);
 }
-

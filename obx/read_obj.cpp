@@ -1,5 +1,11 @@
 // obx OBJ reader: the model record's life, the readers' file mapping and
 // scanner, groups, and obxReadOBJ.
+#include <deque>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
 #include "internal.h"
 
 void obxDeleteModel(ObxModel* model) {
@@ -69,7 +75,6 @@ void obxUnmapFile(ObxFileView* view) {
   view->data = "";
   view->size = 0;
 }
-
 
 static char obxLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; }
 
@@ -178,7 +183,6 @@ int obxScanFloatSlow(ObxScanner* s, float* value) {
   return obxConvertFloat(start, p, value) ? 1 : 0;
 }
 
-
 // ---- Tokens and names ------------------------------------------------------
 
 // Copies bytes into a token buffer as the stream read would leave them: a
@@ -239,67 +243,6 @@ ObxGroup* obxEnsureGroup(ObxModel* model, const char* name) {
   return group ? group : obxNewGroup(model, name);
 }
 
-// ---- Names found through an index ------------------------------------------
-
-// Groups, material libraries and materials are found by name through an
-// index, so that a file of many groups, or of many usemtl among many
-// materials, reads in time that grows with its size rather than with their
-// product (20,000 groups took a second with the list search). Open
-// addressing over a power-of-two table of entry numbers (1-based, 0 for
-// empty), at most half full; the names stay with the entries.
-struct ObxNameIndex {
-  uint32_t* slots;
-  uint32_t mask;   // slots - 1
-  uint32_t count;  // entries
-};
-
-static uint32_t obxHashName(const char* name) {
-  uint32_t h = 2166136261u;  // FNV-1a
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; p++)
-    h = (h ^ *p) * 16777619u;
-  return h ^ (h >> 15);
-}
-
-// The slot of name, or the empty slot where it would go.
-template <typename NameOf>
-static uint32_t* obxIndexSlot(const ObxNameIndex* index, const char* name, const NameOf& nameOf) {
-  for (uint32_t i = obxHashName(name) & index->mask;; i = (i + 1) & index->mask) {
-    uint32_t* slot = &index->slots[i];
-    if (*slot == 0 || strcmp(nameOf(*slot), name) == 0) return slot;
-  }
-}
-
-// The entry named name, 0 when there is none.
-template <typename NameOf>
-static uint32_t obxIndexFind(const ObxNameIndex* index, const char* name, const NameOf& nameOf) {
-  return index->slots ? *obxIndexSlot(index, name, nameOf) : 0;
-}
-
-// Adds entry under its name unless an entry already has that name (the
-// first keeps it, as a search from the front finds it); false when memory
-// runs out.
-template <typename NameOf>
-static bool obxIndexAdd(ObxNameIndex* index, uint32_t entry, const NameOf& nameOf) {
-  if (!index->slots || 2 * (uint64_t(index->count) + 1) > uint64_t(index->mask) + 1) {
-    const uint64_t size = index->slots ? 2 * (uint64_t(index->mask) + 1) : 64;
-    uint32_t* slots = size <= (uint64_t(1) << 32)
-                          ? static_cast<uint32_t*>(calloc(size_t(size), sizeof(uint32_t)))
-                          : NULL;
-    if (!slots) return false;
-    ObxNameIndex grown = {slots, uint32_t(size - 1), index->count};
-    for (uint32_t i = 0; index->slots && i <= index->mask; i++)
-      if (index->slots[i]) *obxIndexSlot(&grown, nameOf(index->slots[i]), nameOf) = index->slots[i];
-    free(index->slots);
-    *index = grown;
-  }
-  uint32_t* slot = obxIndexSlot(index, nameOf(entry), nameOf);
-  if (*slot == 0) {
-    *slot = entry;
-    index->count++;
-  }
-  return true;
-}
-
 // ---- The OBJ reader --------------------------------------------------------
 //
 // One pass over the mapped file stores everything as it comes: elements,
@@ -314,128 +257,105 @@ static bool obxIndexAdd(ObxNameIndex* index, uint32_t entry, const NameOf& nameO
 // A material library read during this read: each is read once, and
 // naming it again makes its table the model's again.
 struct ObxLibrary {
-  char* name;
+  std::string name;
   ObxMaterial* materials;
   uint32_t nummaterials;
-  ObxNameIndex index;  // of its materials, made at the first usemtl
+  // Its materials by name, the first of a name as obxFindMaterial finds
+  // it; made at the first usemtl. Found through an index, so that many
+  // usemtl among many materials read in time that grows with the file.
+  std::unordered_map<std::string_view, uint32_t> index;
 };
 
 // One usemtl statement: its name, the material found for it in the table
 // of the moment, and its first triangle (its triangles run to the next one's).
 struct ObxUse {
-  size_t name;  // offset into the reader's names
+  std::string name;
   uint32_t material;
   uint32_t first;
 };
 
 // A face or usemtl of a group that would set the group's material if it
-// had none yet (use 0: no usemtl so far, material 0).
+// had none yet.
 struct ObxGroupEvent {
-  uint32_t group;  // entry, 1-based, in the order made
+  uint32_t group;  // entry in groups
   uint32_t use;    // 1-based into uses
 };
 
+// The working state, on the heap: a fatal error handed to a hook frees it
+// through the held-resource list. The functions that can fail fatally
+// hold nothing of their own, so a hook that does not return leaks nothing.
 struct ObxObjReader {
-  ObxModel* model;
-  ObxFileView file;
-  ObxScanner scan;
-  char token[OBX_TOKEN_SIZE];  // keyword, item or line, for names and messages
-  uint32_t room[3];            // floats the vertex, normal, texcoord arrays hold
-  uint32_t triangleRoom;
-  uint64_t firstShare;  // elements of a kind a first block holds
-  bool outOfBounds;  // a stored index lies outside the elements read so far
+  ObxModel* model = NULL;
+  ObxFileView file = {"", 0};
+  ObxScanner scan = {NULL, NULL};
+  char token[OBX_TOKEN_SIZE] = {};  // keyword, item or line, for names and messages
+  uint32_t room[3] = {};            // floats the vertex, normal, texcoord arrays hold
+  uint32_t triangleRoom = 0;
+  uint64_t firstShare = 0;   // elements of a kind a first block holds
+  bool outOfBounds = false;  // a stored index lies outside the elements read so far
 
-  ObxGroup** groups;  // in the order made; entry k is groups[k - 1]
-  uint32_t* lastUse;  // per group: the use of its last event
-  uint32_t numgroups, groupRoom;
-  ObxNameIndex groupIndex;
-  ObxGroup* group;  // current
-  uint32_t entry;   // the current group's
+  std::vector<ObxGroup*> groups;  // in the order made
+  std::vector<uint32_t> lastUse;  // per group: the use of its last event
+  // Groups by name, so that a file of many groups reads in time that grows
+  // with its size (20,000 groups took a second with the list search).
+  std::unordered_map<std::string_view, uint32_t> groupIndex;
+  ObxGroup* group = NULL;  // current
+  uint32_t entry = 0;      // the current group's
 
-  ObxLibrary* libraries;
-  uint32_t numlibraries, libraryRoom;
-  ObxNameIndex libraryIndex;
-  ObxLibrary* library;  // whose table the model holds; NULL before any
-  uint32_t material;    // current, as found in the table of the moment
+  std::deque<ObxLibrary> libraries;  // in the order read; entries do not move
+  ObxLibrary* library = NULL;        // whose table the model holds; NULL before any
+  uint32_t material = 0;             // current, as found in the table of the moment
 
-  ObxUse* uses;
-  uint32_t numuses, useRoom;
-  char* names;  // the usemtl names, each zero-terminated
-  size_t namesSize, namesRoom;
-  ObxGroupEvent* events;
-  uint32_t numevents, eventRoom;
-
+  std::vector<ObxUse> uses;
+  std::vector<ObxGroupEvent> events;
   // The first failure of the storing kind: reported after the scan, unless
   // the scan fails first, after the warnings of the usemtl before it.
-  char* failure;
-  uint32_t usesBeforeFailure;
+  std::string failure;
+  uint32_t usesBeforeFailure = 0;
+
+  // The tables of libraries that are not the model's go with the reader.
+  ~ObxObjReader() {
+    for (ObxLibrary& read : libraries) {
+      if (read.materials == model->materials) continue;
+      for (uint32_t m = 0; m < read.nummaterials; m++) free(read.materials[m].name);
+      free(read.materials);
+    }
+  }
 };
 
 static const uint32_t kObxMaxCount = UINT32_MAX - 1;  // a count + 1 must fit 32 bits
-
-// Frees the reader's own blocks; the model and the mapping are released
-// apart from it. Also what a fatal error's hook runs.
-static void obxReleaseReader(void* state) {
-  ObxObjReader* reader = static_cast<ObxObjReader*>(state);
-  free(reader->groups);
-  free(reader->lastUse);
-  free(reader->groupIndex.slots);
-  for (uint32_t i = 0; i < reader->numlibraries; i++) {
-    ObxLibrary* library = &reader->libraries[i];
-    free(library->name);
-    free(library->index.slots);
-    // The model's table goes with the model.
-    if (library->materials == reader->model->materials) continue;
-    for (uint32_t m = 0; m < library->nummaterials; m++) free(library->materials[m].name);
-    free(library->materials);
-  }
-  free(reader->libraries);
-  free(reader->libraryIndex.slots);
-  free(reader->uses);
-  free(reader->names);
-  free(reader->events);
-  free(reader->failure);
-}
 
 [[noreturn]] static void obxReaderOutOfMemory(ObxObjReader* reader) {
   obxFailOutOfMemory("obxReadOBJ", reader->model->path);
 }
 
-// Makes room for at least one more element in *array of *room elements of
-// size bytes: a first share of first elements, then twice as many. Fails
-// past kObxMaxCount elements.
-static void obxGrow(ObxObjReader* reader, void** array, uint32_t* room, size_t size,
-                    uint64_t first) {
+// Makes room for at least one more element in *array of *room elements:
+// a first share of first elements, then twice as many. Fails past
+// kObxMaxCount elements.
+template <typename T>
+static void obxGrow(ObxObjReader* reader, T** array, uint32_t* room, uint64_t first) {
   const uint64_t wanted = std::min<uint64_t>(*room ? 2 * uint64_t(*room) : first, kObxMaxCount + 1);
   // A file of more than four billion elements of a kind fails here rather
   // than after the scan; only a later failure of another kind could differ.
   if (wanted <= *room) obxFail("obxReadOBJ: too many elements in \"%s\"", reader->model->path);
-  if (wanted > SIZE_MAX / size) obxReaderOutOfMemory(reader);
-  void* grown = realloc(*array, size_t(wanted) * size);
+  if (wanted > SIZE_MAX / sizeof(T)) obxReaderOutOfMemory(reader);
+  T* grown = static_cast<T*>(realloc(*array, size_t(wanted) * sizeof(T)));
   if (!grown) obxReaderOutOfMemory(reader);
   *array = grown;
   *room = uint32_t(wanted);
 }
 
-template <typename T>
-static inline void obxMakeRoom(ObxObjReader* reader, T** array, uint32_t* room, uint64_t count,
-                               uint64_t first) {
-  if (__builtin_expect(count >= *room, 0))
-    obxGrow(reader, reinterpret_cast<void**>(array), room, sizeof(T), first);
-}
-
-
 // Notes the first failure that the storing pass would meet; the scan goes
 // on, as a failure of the counting pass further on would still come first.
 static void obxDeferFailure(ObxObjReader* reader, const char* format, ...) {
-  if (reader->failure) return;
+  if (!reader->failure.empty()) return;
   va_list args;
   va_start(args, format);
-  char* message = NULL;
-  if (vasprintf(&message, format, args) < 0) obxReaderOutOfMemory(reader);
+  char message[256];  // the longest message takes about 130 characters
+  vsnprintf(message, sizeof message, format, args);
   va_end(args);
   reader->failure = message;
-  reader->usesBeforeFailure = reader->numuses;
+  reader->usesBeforeFailure = uint32_t(reader->uses.size());
 }
 
 // Reads the rest of the line (one 127-character read) into the token buffer.
@@ -450,7 +370,8 @@ static void obxReadLine(ObxObjReader* reader) {
 // line does not have.
 template <int Count>
 static void obxReadVector(ObxObjReader* reader, float** array, uint32_t* count, uint32_t* room) {
-  obxMakeRoom(reader, array, room, uint64_t(*count + 1) * Count + Count - 1, Count * reader->firstShare);
+  if (__builtin_expect((uint64_t(*count) + 2) * Count > *room, 0))
+    obxGrow(reader, array, room, Count * reader->firstShare);
   float* values = *array + Count * size_t(++*count);
   if (*count == 1)
     for (int i = 0; i < Count; i++) values[i - Count] = 0.0f;  // the unused element 0
@@ -460,22 +381,20 @@ static void obxReadVector(ObxObjReader* reader, float** array, uint32_t* count, 
 
 // ---- g
 
-static ObxGroup* obxReaderGroup(ObxObjReader* reader, const char* name, uint32_t* entry) {
-  auto nameOf = [reader](uint32_t k) { return reader->groups[k - 1]->name; };
-  if ((*entry = obxIndexFind(&reader->groupIndex, name, nameOf))) return reader->groups[*entry - 1];
-  if (reader->numgroups == reader->groupRoom) {
-    obxGrow(reader, reinterpret_cast<void**>(&reader->groups), &reader->groupRoom, sizeof(ObxGroup*), 16);
-    uint32_t* grown = static_cast<uint32_t*>(realloc(reader->lastUse, sizeof(uint32_t) * reader->groupRoom));
-    if (!grown) obxReaderOutOfMemory(reader);
-    reader->lastUse = grown;
+// Makes the group named name current, making it when there is none yet.
+static void obxSetGroup(ObxObjReader* reader, const char* name) {
+  const auto found = reader->groupIndex.find(name);
+  if (found != reader->groupIndex.end()) {
+    reader->entry = found->second;
+  } else {
+    ObxGroup* group = obxNewGroup(reader->model, name);
+    if (!group) obxReaderOutOfMemory(reader);
+    reader->entry = uint32_t(reader->groups.size());
+    reader->groups.push_back(group);
+    reader->lastUse.push_back(0);
+    reader->groupIndex.emplace(group->name, reader->entry);
   }
-  ObxGroup* group = obxNewGroup(reader->model, name);
-  if (!group) obxReaderOutOfMemory(reader);
-  reader->groups[reader->numgroups] = group;
-  reader->lastUse[reader->numgroups] = 0;
-  *entry = ++reader->numgroups;
-  if (!obxIndexAdd(&reader->groupIndex, *entry, nameOf)) obxReaderOutOfMemory(reader);
-  return group;
+  reader->group = reader->groups[reader->entry];
 }
 
 // A group name: the rest of the line without its last character (normally
@@ -486,32 +405,31 @@ static void obxReadGroup(ObxObjReader* reader) {
   size_t length = strlen(reader->token);
   if (length > 0) reader->token[--length] = '\0';
   if (length > 0 && reader->token[length - 1] == '\r') reader->token[length - 1] = '\0';
-  reader->group = obxReaderGroup(reader, reader->token, &reader->entry);
+  obxSetGroup(reader, reader->token);
 }
 
 // Notes an event of the current group that sets its material if it has
 // none: only when the material may differ from the group's last event's.
 static inline void obxGroupEvent(ObxObjReader* reader) {
-  if (reader->numuses == 0 || reader->lastUse[reader->entry - 1] == reader->numuses) return;
-  reader->lastUse[reader->entry - 1] = reader->numuses;
-  obxMakeRoom(reader, &reader->events, &reader->eventRoom, reader->numevents, 64);
-  reader->events[reader->numevents++] = {reader->entry, reader->numuses};
+  const uint32_t use = uint32_t(reader->uses.size());
+  if (use == 0 || reader->lastUse[reader->entry] == use) return;
+  reader->lastUse[reader->entry] = use;
+  reader->events.push_back({reader->entry, use});
 }
 
 // ---- mtllib and usemtl
 
-static uint32_t obxLibraryMaterial(ObxObjReader* reader, ObxLibrary* library, const char* name,
-                                   bool* found) {
-  auto nameOf = [library](uint32_t k) { return library->materials[k - 1].name; };
-  if (!library->index.slots) {
+// The material named name in library; *found tells whether there is one.
+static uint32_t obxLibraryMaterial(ObxLibrary* library, const char* name, bool* found) {
+  if (library->index.empty()) {
     for (uint32_t i = 0; i < library->nummaterials; i++) {
       OBX_ASSERT(library->materials[i].name != NULL);
-      if (!obxIndexAdd(&library->index, i + 1, nameOf)) obxReaderOutOfMemory(reader);
+      library->index.emplace(library->materials[i].name, i);
     }
   }
-  const uint32_t k = obxIndexFind(&library->index, name, nameOf);
-  *found = k != 0;
-  return k ? k - 1 : 0;
+  const auto material = library->index.find(name);
+  *found = material != library->index.end();
+  return *found ? material->second : 0;
 }
 
 // mtllib: the first word of the rest of the line names the library, read
@@ -532,21 +450,16 @@ static void obxReadMtllib(ObxObjReader* reader) {
   free(model->mtllibname);
   model->mtllibname = name;
 
-  auto nameOf = [reader](uint32_t k) { return reader->libraries[k - 1].name; };
-  if (const uint32_t k = obxIndexFind(&reader->libraryIndex, name, nameOf)) {
-    reader->library = &reader->libraries[k - 1];
-  } else {
-    obxMakeRoom(reader, &reader->libraries, &reader->libraryRoom, reader->numlibraries, 4);
-    // The table the model holds stays with its library entry.
+  reader->library = NULL;
+  for (ObxLibrary& read : reader->libraries)
+    if (read.name == name) reader->library = &read;
+  if (!reader->library) {
+    // The table the model holds stays with its library's entry.
     model->materials = NULL;
     model->nummaterials = 0;
     obxReadMTL(model, name);
-    ObxLibrary* library = &reader->libraries[reader->numlibraries];
-    *library = {obxCopyString(name), model->materials, model->nummaterials, {NULL, 0, 0}};
-    reader->numlibraries++;
-    if (!library->name || !obxIndexAdd(&reader->libraryIndex, reader->numlibraries, nameOf))
-      obxReaderOutOfMemory(reader);
-    reader->library = library;
+    reader->libraries.push_back({name, model->materials, model->nummaterials, {}});
+    reader->library = &reader->libraries.back();
   }
   model->materials = reader->library->materials;
   model->nummaterials = reader->library->nummaterials;
@@ -559,20 +472,10 @@ static void obxReadUsemtl(ObxObjReader* reader) {
   // Without a name the lookup of the empty name finds nothing and selects
   // the default material, with the lookup's warning.
   obxFirstWord(reader->token);
-  const size_t length = strlen(reader->token) + 1;
-  if (reader->namesSize + length > reader->namesRoom) {
-    const size_t room = std::max(2 * reader->namesRoom, reader->namesSize + length + 4096);
-    char* grown = static_cast<char*>(realloc(reader->names, room));
-    if (!grown) obxReaderOutOfMemory(reader);
-    reader->names = grown;
-    reader->namesRoom = room;
-  }
-  memcpy(reader->names + reader->namesSize, reader->token, length);
   bool found = false;
-  reader->material = reader->library ? obxLibraryMaterial(reader, reader->library, reader->token, &found) : 0;
-  obxMakeRoom(reader, &reader->uses, &reader->useRoom, reader->numuses, 64);
-  reader->uses[reader->numuses++] = {reader->namesSize, reader->material, reader->model->numtriangles};
-  reader->namesSize += length;
+  reader->material =
+      reader->library ? obxLibraryMaterial(reader->library, reader->token, &found) : 0;
+  reader->uses.push_back({reader->token, reader->material, reader->model->numtriangles});
   if (reader->group->numtriangles > 0) obxGroupEvent(reader);
 }
 
@@ -584,7 +487,7 @@ enum ObxKind { OBX_KIND_VERTEX, OBX_KIND_TEXCOORD, OBX_KIND_NORMAL };
 // kind read before the face, as the format defines relative indices, so
 // -1 never means "none". 0 stays 0 and fails the check after the scan.
 static uint32_t obxCount(const ObxModel* model, ObxKind kind) {
-  return kind == OBX_KIND_VERTEX ? model->numvertices
+  return kind == OBX_KIND_VERTEX     ? model->numvertices
          : kind == OBX_KIND_TEXCOORD ? model->numtexcoords
                                      : model->numnormals;
 }
@@ -594,7 +497,8 @@ static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kin
   static const char* const kKinds[3] = {"vertex", "texture coordinate", "normal"};
   const ObxModel* model = reader->model;
   const uint32_t count = obxCount(model, kind);
-  if (value < 0 && uint64_t(0) - uint64_t(value) <= count) return uint32_t(int64_t(count) + 1 + value);
+  if (value < 0 && uint64_t(0) - uint64_t(value) <= count)
+    return uint32_t(int64_t(count) + 1 + value);
   // 0, or an element that may come later: the check after the scan decides.
   reader->outOfBounds = true;
   if (value >= 0 && value <= int64_t(kObxMaxCount)) return uint32_t(value);
@@ -604,7 +508,9 @@ static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kin
     obxDeferFailure(reader, "%s index for triangle %d out of bounds (%lld is above %u)\n",
                     kKinds[kind], int(model->numtriangles), (long long)value, kObxMaxCount);
   else
-    obxDeferFailure(reader, "%s index for triangle %d out of bounds (%lld reaches before the first %s; %u read so far)\n",
+    obxDeferFailure(reader,
+                    "%s index for triangle %d out of bounds (%lld reaches before the first %s; %u "
+                    "read so far)\n",
                     kKinds[kind], int(model->numtriangles), (long long)value, kKinds[kind], count);
   return 0;
 }
@@ -613,7 +519,8 @@ static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kin
 // far as they are resolved, so that the check after the scan runs only
 // when one may be out of bounds.
 static inline uint32_t obxResolveIndex(ObxObjReader* reader, int64_t value, ObxKind kind) {
-  if (__builtin_expect(uint64_t(value) - 1 < obxCount(reader->model, kind), 1)) return uint32_t(value);
+  if (__builtin_expect(uint64_t(value) - 1 < obxCount(reader->model, kind), 1))
+    return uint32_t(value);
   return obxResolveOther(reader, value, kind);
 }
 
@@ -671,8 +578,8 @@ static inline void obxSetCorner(ObxTriangle* triangle, int corner, const ObxItem
 
 // The next triangle, with the current material and no facet normal yet.
 static inline ObxTriangle* obxNewTriangle(ObxObjReader* reader) {
-  obxMakeRoom(reader, &reader->model->triangles, &reader->triangleRoom, reader->model->numtriangles,
-              4 * reader->firstShare);
+  if (__builtin_expect(reader->model->numtriangles >= reader->triangleRoom, 0))
+    obxGrow(reader, &reader->model->triangles, &reader->triangleRoom, 4 * reader->firstShare);
   ObxTriangle* triangle = &reader->model->triangles[reader->model->numtriangles];
   triangle->findex = OBX_NO_INDEX;
   triangle->material = reader->material;
@@ -712,7 +619,8 @@ static void obxReadFaceItems(ObxObjReader* reader, ObxItem item) {
     // Mostly the face ends with its line, and the next statement's keyword
     // begins the next: the item scan would skip the line feed and fail there.
     const char* p = reader->scan.p;
-    if (reader->scan.end - p >= 2 && *p == '\n' && unsigned((unsigned char)(p[1] | 0x20)) - 'a' < 26u) {
+    if (reader->scan.end - p >= 2 && *p == '\n' &&
+        unsigned((unsigned char)(p[1] | 0x20)) - 'a' < 26u) {
       reader->scan.p = p + 1;
       return;
     }
@@ -764,7 +672,8 @@ static bool obxQuickFirstItem(ObxScanner* s, ObxItemForm* form, int64_t fields[3
 
 // The first item the way the stream reads it: a token, whose form is the
 // first of "//" in it, three numbers, two numbers, or else one.
-static void obxReadFirstItem(ObxObjReader* reader, ObxItemForm* form, int64_t fields[3], int* result) {
+static void obxReadFirstItem(ObxObjReader* reader, ObxItemForm* form, int64_t fields[3],
+                             int* result) {
   const char* text;
   obxCopyToken(reader->token, text, obxScanToken(&reader->scan, OBX_TOKEN_MAX, &text));
   const char* token = reader->token;
@@ -790,7 +699,8 @@ static void obxReadFace(ObxObjReader* reader) {
   ObxItemForm form;
   int result;
   obxSkipSpace(&reader->scan);
-  if (!obxQuickFirstItem(&reader->scan, &form, fields, &result)) obxReadFirstItem(reader, &form, fields, &result);
+  if (!obxQuickFirstItem(&reader->scan, &form, fields, &result))
+    obxReadFirstItem(reader, &form, fields, &result);
   // Read from the token, the item is resolved as the following ones are;
   // a field it lacks is 0, which the check after the scan reports.
   static const int kFields[4] = {1, 2, 3, 2};
@@ -819,7 +729,8 @@ static void obxScanFile(ObxObjReader* reader) {
     obxSkipSpace(&reader->scan);
     const char* p = reader->scan.p;
     // The usual keywords are one or two bytes before a blank.
-    if (reader->scan.end - p >= 3 && (obxIsSpace((unsigned char)p[1]) || obxIsSpace((unsigned char)p[2]))) {
+    if (reader->scan.end - p >= 3 &&
+        (obxIsSpace((unsigned char)p[1]) || obxIsSpace((unsigned char)p[2]))) {
       token = p;
       length = obxIsSpace((unsigned char)p[1]) ? 1 : 2;
       reader->scan.p = p + length;
@@ -868,23 +779,24 @@ static void obxScanFile(ObxObjReader* reader) {
 // differs from the one found at the time is set on its triangles again.
 static void obxResolveMaterials(ObxObjReader* reader) {
   ObxModel* model = reader->model;
-  const uint32_t uses = reader->failure ? reader->usesBeforeFailure : reader->numuses;
-  for (uint32_t k = 0; k < uses; k++) {
+  const size_t uses = reader->failure.empty() ? reader->uses.size() : reader->usesBeforeFailure;
+  for (size_t k = 0; k < uses; k++) {
     ObxUse* use = &reader->uses[k];
-    const char* name = reader->names + use->name;
     bool found = false;
-    const uint32_t material = reader->library ? obxLibraryMaterial(reader, reader->library, name, &found) : 0;
-    if (!found) obxWarnNoMaterial(name);
+    const uint32_t material =
+        reader->library ? obxLibraryMaterial(reader->library, use->name.c_str(), &found) : 0;
+    if (!found) obxWarnNoMaterial(use->name.c_str());
     if (material == use->material) continue;
     use->material = material;
-    const uint32_t last = k + 1 < reader->numuses ? reader->uses[k + 1].first : model->numtriangles;
+    const uint32_t last =
+        k + 1 < reader->uses.size() ? reader->uses[k + 1].first : model->numtriangles;
     for (uint32_t i = use->first; i < last; i++) model->triangles[i].material = material;
   }
-  if (reader->failure) obxFail("%s", reader->failure);
+  if (!reader->failure.empty()) obxFail("%s", reader->failure.c_str());
   // A group's material is the first non-zero material among its events.
-  for (uint32_t e = 0; e < reader->numevents; e++) {
-    ObxGroup* group = reader->groups[reader->events[e].group - 1];
-    if (group->material == 0) group->material = reader->uses[reader->events[e].use - 1].material;
+  for (const ObxGroupEvent& event : reader->events) {
+    ObxGroup* group = reader->groups[event.group];
+    if (group->material == 0) group->material = reader->uses[event.use - 1].material;
   }
 }
 
@@ -915,7 +827,8 @@ static void obxFitArrays(ObxObjReader* reader) {
   if (model->numtriangles == 0) memset(triangles, 0, sizeof(ObxTriangle));
   model->triangles = triangles;
   for (ObxGroup* g = model->groups; g; g = g->next) {
-    uint32_t* list = static_cast<uint32_t*>(realloc(g->triangles, sizeof(uint32_t) * (size_t(g->numtriangles) + 1)));
+    uint32_t* list = static_cast<uint32_t*>(
+        realloc(g->triangles, sizeof(uint32_t) * (size_t(g->numtriangles) + 1)));
     if (!list) obxReaderOutOfMemory(reader);
     g->triangles = list;
   }
@@ -928,7 +841,8 @@ static void obxCheckIndices(const ObxModel* model) {
   for (uint32_t i = 0; i < model->numtriangles; i++) {
     const ObxTriangle* triangle = &model->triangles[i];
     for (int j = 0; j < 3; j++) {
-      const uint32_t n = triangle->nindices[j], v = triangle->vindices[j], t = triangle->tindices[j];
+      const uint32_t n = triangle->nindices[j], v = triangle->vindices[j],
+                     t = triangle->tindices[j];
       if (n != OBX_NO_INDEX && obxOutside(n, model->numnormals))
         obxFail("normal index for triangle %d out of bounds (%d > %d)\n", int(i), int(n),
                 int(model->numnormals));
@@ -942,36 +856,47 @@ static void obxCheckIndices(const ObxModel* model) {
   }
 }
 
+static void obxDeleteReader(void* reader) { delete static_cast<ObxObjReader*>(reader); }
+
 ObxModel* obxReadOBJ(const char* path) {
   OBX_ASSERT(path != NULL);
-  ObxObjReader reader;
-  memset(&reader, 0, sizeof reader);
-  const ObxMapResult mapped = obxMapFile(path, &reader.file);
-  if (mapped == OBX_MAP_CANNOT_OPEN) obxFail("obxReadOBJ() failed: can't open data file \"%s\".", path);
+  ObxFileView file;
+  const ObxMapResult mapped = obxMapFile(path, &file);
+  if (mapped == OBX_MAP_CANNOT_OPEN)
+    obxFail("obxReadOBJ() failed: can't open data file \"%s\".", path);
   if (mapped == OBX_MAP_NO_MEMORY) obxFailOutOfMemory("obxReadOBJ", path);
 
   ObxModel* model = static_cast<ObxModel*>(calloc(1, sizeof(ObxModel)));
   if (!model) obxFailOutOfMemory("obxReadOBJ", path);
   obxHold(OBX_HELD_MODEL, model, 0);
   model->path = obxCopyString(path);
-  if (!model->path) obxFailOutOfMemory("obxReadOBJ", path);
-  reader.model = model;
-  obxHoldState(&reader, obxReleaseReader);
-
-  reader.scan = {reader.file.data, reader.file.data + reader.file.size};
+  ObxObjReader* reader = new (std::nothrow) ObxObjReader;
+  if (!model->path || !reader) obxFailOutOfMemory("obxReadOBJ", path);
+  obxHoldState(reader, obxDeleteReader);
+  reader->model = model;
+  reader->file = file;
+  reader->scan = {file.data, file.data + file.size};
   // A first block of one element of a kind per 64 bytes of file (and four
   // triangles) holds all of a usual file's elements; what is never touched
   // costs no memory.
-  reader.firstShare = std::min<uint64_t>(std::max<uint64_t>(1024, reader.file.size / 64), 1u << 23);
-  reader.group = obxReaderGroup(&reader, "default", &reader.entry);
-  obxScanFile(&reader);
-  obxResolveMaterials(&reader);
-  obxFitArrays(&reader);
-
-  obxLetGo(&reader);
-  obxReleaseReader(&reader);
-  obxUnmapFile(&reader.file);
-  if (reader.outOfBounds) obxCheckIndices(model);
+  reader->firstShare = std::min<uint64_t>(std::max<uint64_t>(1024, file.size / 64), 1u << 23);
+  // The containers of the reader's state report memory running out by
+  // throwing; it fails as everything else does, outside the handler.
+  bool outOfMemory = false;
+  try {
+    obxSetGroup(reader, "default");
+    obxScanFile(reader);
+    obxResolveMaterials(reader);
+  } catch (const std::bad_alloc&) {
+    outOfMemory = true;
+  }
+  if (outOfMemory) obxReaderOutOfMemory(reader);
+  obxFitArrays(reader);
+  const bool check = reader->outOfBounds;
+  obxLetGo(reader);
+  delete reader;
+  obxUnmapFile(&file);
+  if (check) obxCheckIndices(model);
   obxComputeFacetNormals(model);
   obxLetGo(model);
   return model;

@@ -1,8 +1,6 @@
 // obx textures: PPM and DevIL image reading, texture upload.
 #include "internal.h"
 
-// ==== SECTION: texture images ==============================================
-
 GLboolean obxTextureLimitsPending = GL_TRUE;
 GLenum obxTextureTarget = GL_TEXTURE_2D;
 GLint obxMaxTextureSize = 0;
@@ -290,4 +288,3 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   *texcoordHeight = 1.0f;
   return id;
 }
-

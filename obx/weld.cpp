@@ -1,8 +1,6 @@
 // obx welding: distinct vectors and merged vertices.
 #include "internal.h"
 
-// ==== SECTION: vertex welding ==============================================
-
 GLboolean obxVectorsEqual(const float* u, const float* v, float epsilon) {
   return obxAbsOf(u[0] - v[0]) < epsilon && obxAbsOf(u[1] - v[1]) < epsilon &&
          obxAbsOf(u[2] - v[2]) < epsilon;
@@ -247,4 +245,3 @@ void obxMergeVertices(ObxModel* model, float epsilon) {
   memcpy(&model->vertices[3], &unique[3], 3 * size_t(count) * sizeof(float));
   free(unique);
 }
-

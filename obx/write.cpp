@@ -1,8 +1,6 @@
 // obx writer: OBJ and MTL output.
 #include "internal.h"
 
-// ==== SECTION: OBJ and MTL writer ==========================================
-
 static const char* const kObxHeaderCredits[3] = {
     "#  Ostrel project, obx model library",
     "#  contact: ostrel-dev@users.noreply.example.org",
@@ -142,4 +140,3 @@ void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
   obxLetGo(file);
   fclose(file);
 }
-
