@@ -167,3 +167,15 @@ void obxFailOutOfMemory(const char* reader, const char* path) {
   obxFail("%s: out of memory reading \"%s\"", reader, path);
   abort();  // not reached: obxFail exits
 }
+
+void obxPrefault(void* begin, void* end) {
+#ifdef MADV_POPULATE_WRITE
+  const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+  const uintptr_t first = (uintptr_t(begin) + page - 1) & ~(page - 1);
+  const uintptr_t last = uintptr_t(end) & ~(page - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  (void)begin;
+  (void)end;
+#endif
+}

@@ -309,6 +309,10 @@ inline int obxScanItem(ObxScanner* s, ObxItemForm form, int64_t fields[3]) {
   return obxScanInt(s, &fields[2]) == 1 ? 3 : 2;
 }
 
+// Puts in place the pages of [begin, end) of a block about to be written,
+// in one call instead of a fault each (only a hint).
+void obxPrefault(void* begin, void* end);
+
 // ---- What the OBJ and MTL readers share ----------------------------------
 
 // Token and line reads have the sizes of the stream reads they stand for:

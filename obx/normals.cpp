@@ -42,6 +42,7 @@ void obxComputeFacetNormals(ObxModel* model) {
   float* facetnorms =
       static_cast<float*>(obxAllocNormals(NULL, model->numfacetnorms, "obxComputeFacetNormals()"));
   model->facetnorms = facetnorms;
+  obxPrefault(facetnorms, facetnorms + 3 * (size_t(model->numfacetnorms) + 1));
   facetnorms[0] = facetnorms[1] = facetnorms[2] = 0.0f;
   const float* vertices = model->vertices;
   for (uint32_t i = 0; i < model->numtriangles; i++) {

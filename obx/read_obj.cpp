@@ -281,6 +281,12 @@ struct ObxGroupEvent {
   uint32_t use;    // 1-based into uses
 };
 
+// An array the reader fills front to back: its allocated elements, and
+// those of them whose pages are in place.
+struct ObxRoom {
+  uint32_t ready, allocated;
+};
+
 // The working state, on the heap: a fatal error handed to a hook frees it
 // through the held-resource list. The functions that can fail fatally
 // hold nothing of their own, so a hook that does not return leaks nothing.
@@ -289,8 +295,8 @@ struct ObxObjReader {
   ObxFileView file = {"", 0};
   ObxScanner scan = {NULL, NULL};
   char token[OBX_TOKEN_SIZE] = {};  // keyword, item or line, for names and messages
-  uint32_t room[3] = {};            // floats the vertex, normal, texcoord arrays hold
-  uint32_t triangleRoom = 0;
+  ObxRoom room[3] = {};             // floats of the vertex, normal, texcoord arrays
+  ObxRoom triangleRoom = {};
   uint64_t firstShare = 0;   // elements of a kind a first block holds
   bool outOfBounds = false;  // a stored index lies outside the elements read so far
 
@@ -329,20 +335,31 @@ static const uint32_t kObxMaxCount = UINT32_MAX - 1;  // a count + 1 must fit 32
   obxFailOutOfMemory("obxReadOBJ", reader->model->path);
 }
 
-// Makes room for at least one more element in *array of *room elements:
-// a first share of first elements, then twice as many. Fails past
-// kObxMaxCount elements.
+// Makes room for at least one more element in *array: pages for the next
+// megabyte of the block, or a bigger block, a first share of first
+// elements and then twice as many. Fails past kObxMaxCount elements.
+// The pages come in one call rather than a fault each: the array is
+// written front to back at once, and a fault costs several times a page's
+// share of the call.
 template <typename T>
-static void obxGrow(ObxObjReader* reader, T** array, uint32_t* room, uint64_t first) {
-  const uint64_t wanted = std::min<uint64_t>(*room ? 2 * uint64_t(*room) : first, kObxMaxCount + 1);
-  // A file of more than four billion elements of a kind fails here rather
-  // than after the scan; only a later failure of another kind could differ.
-  if (wanted <= *room) obxFail("obxReadOBJ: too many elements in \"%s\"", reader->model->path);
-  if (wanted > SIZE_MAX / sizeof(T)) obxReaderOutOfMemory(reader);
-  T* grown = static_cast<T*>(realloc(*array, size_t(wanted) * sizeof(T)));
-  if (!grown) obxReaderOutOfMemory(reader);
-  *array = grown;
-  *room = uint32_t(wanted);
+static void obxGrow(ObxObjReader* reader, T** array, ObxRoom* room, uint64_t first) {
+  if (room->ready == room->allocated) {
+    const uint64_t wanted = std::min<uint64_t>(
+        room->allocated ? 2 * uint64_t(room->allocated) : first, kObxMaxCount + 1);
+    // A file of more than four billion elements of a kind fails here rather
+    // than after the scan; only a later failure of another kind could differ.
+    if (wanted <= room->allocated)
+      obxFail("obxReadOBJ: too many elements in \"%s\"", reader->model->path);
+    if (wanted > SIZE_MAX / sizeof(T)) obxReaderOutOfMemory(reader);
+    T* grown = static_cast<T*>(realloc(*array, size_t(wanted) * sizeof(T)));
+    if (!grown) obxReaderOutOfMemory(reader);
+    *array = grown;
+    room->allocated = uint32_t(wanted);
+  }
+  const uint32_t ready =
+      uint32_t(std::min<uint64_t>(room->allocated, room->ready + (1u << 20) / sizeof(T) + 1));
+  obxPrefault(*array + room->ready, *array + ready);
+  room->ready = ready;
 }
 
 // Notes the first failure that the storing pass would meet; the scan goes
@@ -369,8 +386,8 @@ static void obxReadLine(ObxObjReader* reader) {
 // Element count of array (1-based), with Count numbers, zero for those the
 // line does not have.
 template <int Count>
-static void obxReadVector(ObxObjReader* reader, float** array, uint32_t* count, uint32_t* room) {
-  if (__builtin_expect((uint64_t(*count) + 2) * Count > *room, 0))
+static void obxReadVector(ObxObjReader* reader, float** array, uint32_t* count, ObxRoom* room) {
+  if (__builtin_expect((uint64_t(*count) + 2) * Count > room->ready, 0))
     obxGrow(reader, array, room, Count * reader->firstShare);
   float* values = *array + Count * size_t(++*count);
   if (*count == 1)
@@ -578,7 +595,7 @@ static inline void obxSetCorner(ObxTriangle* triangle, int corner, const ObxItem
 
 // The next triangle, with the current material and no facet normal yet.
 static inline ObxTriangle* obxNewTriangle(ObxObjReader* reader) {
-  if (__builtin_expect(reader->model->numtriangles >= reader->triangleRoom, 0))
+  if (__builtin_expect(reader->model->numtriangles >= reader->triangleRoom.ready, 0))
     obxGrow(reader, &reader->model->triangles, &reader->triangleRoom, 4 * reader->firstShare);
   ObxTriangle* triangle = &reader->model->triangles[reader->model->numtriangles];
   triangle->findex = OBX_NO_INDEX;
