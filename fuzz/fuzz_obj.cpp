@@ -1,12 +1,12 @@
-// Fuzz target: the OBJ reader, once with its fast paths and once without;
-// both ways must fail alike or build the same model.
+// Fuzz target: the OBJ reader against the two-pass reference reader
+// (tests/reference_reader.cpp); both must build the same model or fail with
+// the same message, and print the same warnings.
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "fuzz/harness.h"
-
-extern bool obxReaderFastPaths;  // obx/obx.cpp; not in the header
+#include "fuzz/reference.h"
 
 namespace {
 
@@ -33,36 +33,25 @@ bool indicesInRange(const ObxModel* m) {
   return members == m->numtriangles;
 }
 
-// Reads path with the fast paths on or off; NULL after a fatal error.
-ObxModel* readModel(const std::string& path, bool fast) {
-  obxReaderFastPaths = fast;
-  ObxModel* model = NULL;
-  if (setjmp(fuzz::fatalReturn) == 0) model = obxReadOBJ(path.c_str());
-  obxReaderFastPaths = true;
-  return model;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::setUp();
   const std::string path = fuzz::writeFile("model.obj", data, size);
 
-  ObxModel* fast = readModel(path, true);
-  ObxModel* exact = readModel(path, false);
-  if ((fast == NULL) != (exact == NULL) || (fast && !fuzz::sameModel(fast, exact))) {
-    fprintf(stderr, "fuzz_obj: the fast and the exact reading differ\n");
-    abort();
-  }
-  if (fast && !indicesInRange(fast)) {
+  const fuzz::Reading library = fuzz::readWithLibrary(path);
+  const fuzz::Reading reference = fuzz::readWithReference(path);
+  if (!fuzz::sameReading(library, reference))
+    fuzz::reportDifference("fuzz_obj", library, reference);
+  if (reference.model) obxDeleteModel(reference.model);
+  ObxModel* model = library.model;
+  if (!model) return 0;
+  if (!indicesInRange(model)) {
     fprintf(stderr, "fuzz_obj: the model holds an index out of range\n");
     abort();
   }
-  if (fast) {
-    // Smooth normals walk every triangle's indices, which the reader checked.
-    if (setjmp(fuzz::fatalReturn) == 0) obxVertexNormals(fast, 90.0f, GL_FALSE);
-    obxDeleteModel(fast);
-    obxDeleteModel(exact);
-  }
+  // Smooth normals walk every triangle's indices, which the reader checked.
+  if (setjmp(fuzz::fatalReturn) == 0) obxVertexNormals(model, 90.0f, GL_FALSE);
+  obxDeleteModel(model);
   return 0;
 }

@@ -1,13 +1,15 @@
 // Fuzz target: an OBJ file and the MTL library it names. The input is the
 // OBJ text, a separator line "=====", and the MTL text; the OBJ gets an
-// mtllib statement naming the MTL in front.
+// mtllib statement naming the MTL in front. The reader must read both as
+// the two-pass reference reader (tests/reference_reader.cpp) does: the same
+// model and material table, or the same fatal message, and the same
+// warnings.
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "fuzz/harness.h"
-
-extern bool obxReaderFastPaths;  // obx/obx.cpp; not in the header
+#include "fuzz/reference.h"
 
 static const char kSeparator[] = "\n=====\n";
 
@@ -20,19 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::writeFile("scene.mtl", mtl.data(), mtl.size());
   const std::string path = fuzz::writeFile("scene.obj", obj.data(), obj.size());
 
-  // With the fast paths the reader may store the triangles while counting;
-  // whether it may depends on the library, so both ways must agree here too.
-  ObxModel* model = NULL;
-  if (setjmp(fuzz::fatalReturn) == 0) model = obxReadOBJ(path.c_str());
-  obxReaderFastPaths = false;
-  ObxModel* exact = NULL;
-  if (setjmp(fuzz::fatalReturn) == 0) exact = obxReadOBJ(path.c_str());
-  obxReaderFastPaths = true;
-  if ((model == NULL) != (exact == NULL) || (model && !fuzz::sameModel(model, exact))) {
-    fprintf(stderr, "fuzz_obj_mtl: the fast and the exact reading differ\n");
-    abort();
-  }
-  if (exact) obxDeleteModel(exact);
+  const fuzz::Reading library = fuzz::readWithLibrary(path);
+  const fuzz::Reading reference = fuzz::readWithReference(path);
+  if (!fuzz::sameReading(library, reference) ||
+      (library.model && !fuzz::sameMaterials(library.model, reference.model)))
+    fuzz::reportDifference("fuzz_obj_mtl", library, reference);
+  if (reference.model) obxDeleteModel(reference.model);
+  ObxModel* model = library.model;
   if (!model) return 0;
   // Every material the reader made has a name, and every triangle's and
   // group's material lies in the table.

@@ -93,12 +93,38 @@ inline bool sameModel(const ObxModel* a, const ObxModel* b) {
   if (a->numtriangles &&
       !sameBlock(a->triangles, b->triangles, size_t(a->numtriangles) * sizeof(ObxTriangle)))
     return false;
+  if (a->numfacetnorms != b->numfacetnorms ||
+      (a->numfacetnorms && !sameBlock(a->facetnorms, b->facetnorms,
+                                      3 * (size_t(a->numfacetnorms) + 1) * sizeof(float))))
+    return false;
+  if ((a->mtllibname == NULL) != (b->mtllibname == NULL) ||
+      (a->mtllibname && strcmp(a->mtllibname, b->mtllibname) != 0))
+    return false;
   for (const ObxGroup *g = a->groups, *h = b->groups; g && h; g = g->next, h = h->next) {
     if (strcmp(g->name, h->name) != 0 || g->numtriangles != h->numtriangles ||
         g->material != h->material ||
         !sameBlock(g->triangles, h->triangles, g->numtriangles * sizeof(uint32_t)))
       return false;
   }
+  return true;
+}
+
+// Whether two models hold the same material table, bit for bit, and the
+// same textures by name.
+inline bool sameMaterials(const ObxModel* a, const ObxModel* b) {
+  if (a->nummaterials != b->nummaterials || a->numtextures != b->numtextures) return false;
+  for (uint32_t i = 0; i < a->nummaterials; i++) {
+    const ObxMaterial& m = a->materials[i];
+    const ObxMaterial& n = b->materials[i];
+    if (strcmp(m.name, n.name) != 0 || !sameBlock(m.diffuse, n.diffuse, sizeof m.diffuse) ||
+        !sameBlock(m.ambient, n.ambient, sizeof m.ambient) ||
+        !sameBlock(m.specular, n.specular, sizeof m.specular) ||
+        !sameBlock(&m.shininess, &n.shininess, sizeof m.shininess) ||
+        m.map_diffuse != n.map_diffuse)
+      return false;
+  }
+  for (uint32_t i = 0; i < a->numtextures; i++)
+    if (strcmp(a->textures[i].name, b->textures[i].name) != 0) return false;
   return true;
 }
 

@@ -378,7 +378,8 @@ static void obxDeferFailure(ObxObjReader* reader, const char* format, ...) {
 // Reads the rest of the line (one 127-character read) into the token buffer.
 static void obxReadLine(ObxObjReader* reader) {
   const char* line;
-  obxCopyToken(reader->token, line, obxScanLine(&reader->scan, OBX_TOKEN_MAX, &line));
+  const size_t length = obxScanLine(&reader->scan, OBX_TOKEN_MAX, &line);
+  obxCopyToken(reader->token, line, length);
 }
 
 // ---- v, vn, vt
@@ -692,7 +693,8 @@ static bool obxQuickFirstItem(ObxScanner* s, ObxItemForm* form, int64_t fields[3
 static void obxReadFirstItem(ObxObjReader* reader, ObxItemForm* form, int64_t fields[3],
                              int* result) {
   const char* text;
-  obxCopyToken(reader->token, text, obxScanToken(&reader->scan, OBX_TOKEN_MAX, &text));
+  const size_t length = obxScanToken(&reader->scan, OBX_TOKEN_MAX, &text);
+  obxCopyToken(reader->token, text, length);
   const char* token = reader->token;
   ObxScanner scan = {token, token + strlen(token)};
   if (strstr(token, "//")) {
@@ -756,7 +758,8 @@ static void obxScanFile(ObxObjReader* reader) {
     }
     switch (token[0]) {
       case 'v':
-        if (length == 1) {
+        // The keyword is read as a C string: "v" and a zero byte is "v".
+        if (length == 1 || token[1] == '\0') {
           obxReadVector<3>(reader, &model->vertices, &model->numvertices, &reader->room[0]);
         } else if (token[1] == 'n') {
           obxReadVector<3>(reader, &model->normals, &model->numnormals, &reader->room[1]);

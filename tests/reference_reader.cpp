@@ -1,0 +1,621 @@
+// The two-pass stream reader behind tests/reference_reader.h: plain stdio,
+// one statement at a time, written for reading rather than for speed.
+#include "reference_reader.h"
+
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <vector>
+
+namespace {
+
+// The stream reads' buffers: a keyword, a face's first item or a rest of
+// line takes up to 127 characters and the terminator; the rest of a map
+// statement up to 259.
+const int kTokenSize = 128;
+const int kMapLineSize = 260;
+// The most elements of a kind: count + 1 must fit in 32 bits, and the
+// all-ones value means "none".
+const uint64_t kMaxCount = 4294967294u;
+
+// A fatal condition on its way out to referenceReadOBJ, which releases
+// what the read holds.
+struct Fatal {
+  std::string message;
+};
+
+[[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int length = vsnprintf(nullptr, 0, format, again);
+  va_end(again);
+  std::string message(size_t(length > 0 ? length : 0), '\0');
+  vsnprintf(&message[0], message.size() + 1, format, args);
+  va_end(args);
+  throw Fatal{message};
+}
+
+[[noreturn]] void failOutOfMemory(const char* reader, const char* path) {
+  fail("%s: out of memory reading \"%s\"", reader, path);
+}
+
+// A broken promise of this file itself (the two passes disagreeing), not
+// of the input: no message the library could match, so stop here.
+void require(bool condition, const char* what) {
+  if (condition) return;
+  fprintf(stderr, "reference reader: %s\n", what);
+  abort();
+}
+
+// A file opened for reading, closed on every way out. Anything but a
+// regular file counts as not opened: the reader reads it twice.
+class Stream {
+ public:
+  explicit Stream(const char* path) : file_(fopen(path, "r")) {
+    struct stat info;
+    if (file_ && (fstat(fileno(file_), &info) != 0 || !S_ISREG(info.st_mode))) {
+      fclose(file_);
+      file_ = nullptr;
+    }
+  }
+  ~Stream() {
+    if (file_) fclose(file_);
+  }
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+  FILE* get() const { return file_; }
+
+ private:
+  FILE* file_;
+};
+
+// "%127s": the next keyword or face item; false at the end of the stream,
+// where the text is empty.
+bool readToken(FILE* file, char token[kTokenSize]) {
+  token[0] = '\0';
+  return fscanf(file, "%127s", token) == 1;
+}
+
+// fgets: the rest of the line, up to size - 1 characters. At the end of
+// the stream fgets leaves the buffer alone; the text read is empty then.
+void readLine(FILE* file, char* line, int size) {
+  if (!fgets(line, size, file)) line[0] = '\0';
+}
+
+// "%s" of text (at most 127 characters): its first whitespace-delimited
+// word, empty when there is none.
+void firstWord(const char* text, char word[kTokenSize]) {
+  word[0] = '\0';
+  if (sscanf(text, "%s", word) != 1) word[0] = '\0';
+}
+
+// "%f"s scanned into values; those that fail keep what they held.
+int scanFloats(FILE* file, int count, float* values) {
+  return count == 3 ? fscanf(file, "%f %f %f", &values[0], &values[1], &values[2])
+                    : fscanf(file, "%f %f", &values[0], &values[1]);
+}
+
+// ---- Material libraries ---------------------------------------------------
+
+void setDefaults(ObxMaterial* material) {
+  const ObxMaterial defaults = {
+      nullptr, {0.8f, 0.8f, 0.8f, 1.0f}, {0.2f, 0.2f, 0.2f, 1.0f}, {0.0f, 0.0f, 0.0f, 1.0f}, 65.0f,
+      -1};
+  *material = defaults;
+}
+
+void freeTable(ObxMaterial* table, uint32_t count) {
+  if (!table) return;
+  for (uint32_t i = 0; i < count; i++) free(table[i].name);
+  free(table);
+}
+
+// One pass over a library. The counting pass (table NULL) consumes exactly
+// what the filling pass reads, but keeps nothing and stays silent; it
+// returns the number of materials, "default" included.
+uint64_t mtlPass(ObxModel* model, FILE* file, const char* filename, ObxMaterial* table,
+                 uint32_t size) {
+  const bool fill = table != nullptr;
+  uint64_t count = 1;
+  uint32_t current = 0;  // statements before the first newmtl change "default"
+  ObxMaterial scratch;
+  setDefaults(&scratch);
+  char keyword[kTokenSize], line[kMapLineSize], word[kTokenSize];
+  while (readToken(file, keyword)) {
+    ObxMaterial* material = fill ? &table[current] : &scratch;
+    float value;
+    switch (keyword[0]) {
+      case 'n':
+        if (strncmp(keyword, "newmtl", 6) != 0)
+          fail("obxReadMTL: Got \"%s\" instead of \"newmtl\" in file \"%s\"", keyword, filename);
+        readLine(file, line, kTokenSize);
+        if (!fill) {
+          count++;
+          break;
+        }
+        require(current + 1 < size, "newmtl beyond the counted materials");
+        firstWord(line, word);
+        material = &table[++current];
+        material->name = obxCopyString(word);
+        if (!material->name) failOutOfMemory("obxReadMTL", filename);
+        break;
+      case 'K': {
+        float* color = keyword[1] == 'd'   ? material->diffuse
+                       : keyword[1] == 'a' ? material->ambient
+                       : keyword[1] == 's' ? material->specular
+                                           : nullptr;
+        if (color) {
+          scanFloats(file, 3, color);
+          break;
+        }
+        if (fill) obxWarn("obxReadMTL: Command \"%s\" ignored", keyword);
+        readLine(file, line, kTokenSize);
+        break;
+      }
+      case 'N':
+        if (keyword[1] == 's') {
+          // Three float steps from the file's 0..100 to OpenGL's 0..128.
+          if (fscanf(file, "%f", &value) == 1 && fill) {
+            material->shininess = value;
+            material->shininess /= 100.0;
+            material->shininess *= 128.0;
+          }
+          break;
+        }
+        if (fill) {
+          if (keyword[1] == 'i')
+            obxWarn("refraction index ignored");
+          else
+            obxWarn("obxReadMTL: Command \"%s\" ignored", keyword);
+        }
+        readLine(file, line, kTokenSize);
+        break;
+      case 'd':
+        if (fscanf(file, "%f", &value) == 1 && fill) material->diffuse[3] = value;
+        break;
+      case 'i': {
+        if (fill && strncmp(keyword, "illum", 5) != 0)
+          fail("obxReadMTL: Got \"%s\" instead of \"illum\" in file \"%s\"", keyword, filename);
+        int illum;
+        if (fscanf(file, "%d", &illum) == 1 && fill && illum != 2)
+          obxWarn("illum material ignored: illum %d", illum);
+        break;
+      }
+      case 'm': {
+        readLine(file, line, kMapLineSize);
+        if (!fill) break;
+        char* text = obxTrimCopy(line);
+        if (strncmp(keyword, "map_Kd", 6) != 0)
+          obxWarn("map %s %s ignored", keyword, text ? text : "");
+        else if (!text)
+          obxWarn("obxReadMTL: map_Kd without a file name in file \"%s\" ignored", filename);
+        else
+          material->map_diffuse = obxTextureByName(model, text);
+        free(text);
+        break;
+      }
+      case 'r':
+        readLine(file, line, kTokenSize);
+        if (fill) obxWarn("reflection type ignored: r%s", line);
+        break;
+      default:  // "#", "Tr", "Tf", anything else
+        readLine(file, line, kTokenSize);
+        break;
+    }
+  }
+  return count;
+}
+
+// A library read during this read of the OBJ file, under the name its
+// mtllib statement gave.
+struct Library {
+  std::string name;
+  ObxMaterial* materials;
+  uint32_t count;
+};
+
+// ---- The OBJ file --------------------------------------------------------
+
+// Everything one read holds and the state of its passes.
+struct Reader {
+  ObxModel* model = nullptr;
+  std::vector<Library> libraries;  // in the order read; the model uses one of them
+  // First pass: the counts, wide so that no file can wrap them unnoticed.
+  uint64_t numvertices = 0, numnormals = 0, numtexcoords = 0, numtriangles = 0;
+  // Second pass.
+  std::map<const ObxGroup*, uint32_t> room;  // each group's member count from the first pass
+  uint32_t next[3] = {1, 1, 1};              // next slot of vertices, texcoords, normals
+  uint32_t stored = 0;                       // triangles stored so far
+  ObxGroup* group = nullptr;
+  uint32_t material = 0;
+
+  Reader() = default;
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  ~Reader() {
+    freeUnusedTables();
+    if (model) obxDeleteModel(model);
+  }
+  void freeUnusedTables() {
+    for (const Library& library : libraries)
+      if (!model || library.materials != model->materials)
+        freeTable(library.materials, library.count);
+    libraries.clear();
+  }
+  // Hands the model over, after freeing the tables it does not use.
+  ObxModel* release() {
+    freeUnusedTables();
+    ObxModel* done = model;
+    model = nullptr;
+    return done;
+  }
+};
+
+// Reads the library name (beside the OBJ file) into a new table, which
+// becomes the model's.
+void readLibrary(Reader* reader, const char* name) {
+  ObxModel* model = reader->model;
+  char* directory = obxDirectoryOf(model->path);
+  if (!directory) failOutOfMemory("obxReadMTL", name);
+  const std::string filename = std::string(directory) + name;
+  free(directory);
+  Stream stream(filename.c_str());
+  if (!stream.get())
+    fail("obxReadMTL() failed: can't open material file \"%s\".", filename.c_str());
+
+  const uint64_t count = mtlPass(model, stream.get(), filename.c_str(), nullptr, 0);
+  if (count > UINT32_MAX) fail("obxReadMTL: too many materials in \"%s\"", filename.c_str());
+  ObxMaterial* table = static_cast<ObxMaterial*>(malloc(sizeof(ObxMaterial) * size_t(count)));
+  if (!table) failOutOfMemory("obxReadMTL", filename.c_str());
+  for (uint64_t i = 0; i < count; i++) setDefaults(&table[i]);
+  reader->libraries.push_back({name, table, uint32_t(count)});
+  table[0].name = obxCopyString("default");
+  if (!table[0].name) failOutOfMemory("obxReadMTL", filename.c_str());
+
+  rewind(stream.get());
+  mtlPass(model, stream.get(), filename.c_str(), table, uint32_t(count));
+  model->materials = table;
+  model->nummaterials = uint32_t(count);
+}
+
+// mtllib: the first word of the rest of the line names a library, read now
+// so that the second pass finds its materials. A library read before in
+// this read is not read again: its table becomes the model's once more.
+void readMtllib(Reader* reader, FILE* file) {
+  ObxModel* model = reader->model;
+  char line[kTokenSize], word[kTokenSize];
+  readLine(file, line, kTokenSize);
+  firstWord(line, word);
+  if (word[0] == '\0') {
+    obxWarn("obxReadOBJ: mtllib without a file name ignored");
+    return;
+  }
+  char* name = obxTrimCopy(word);
+  if (!name) failOutOfMemory("obxReadOBJ", model->path);
+  free(model->mtllibname);
+  model->mtllibname = name;
+  for (const Library& library : reader->libraries) {
+    if (library.name == name) {
+      model->materials = library.materials;
+      model->nummaterials = library.count;
+      return;
+    }
+  }
+  readLibrary(reader, name);
+}
+
+// g: the rest of the line without its last character (normally the line
+// feed, so the blank after "g" stays), and without a CR before that.
+void readGroupName(FILE* file, char name[kTokenSize]) {
+  readLine(file, name, kTokenSize);
+  size_t length = strlen(name);
+  if (length > 0) name[--length] = '\0';
+  if (length > 0 && name[length - 1] == '\r') name[length - 1] = '\0';
+}
+
+ObxGroup* ensureGroup(Reader* reader, const char* name) {
+  ObxGroup* group = obxEnsureGroup(reader->model, name);
+  if (!group) failOutOfMemory("obxReadOBJ", reader->model->path);
+  return group;
+}
+
+// A face's items all have the form of its first item.
+enum Form { kFormV, kFormVT, kFormVTN, kFormVN };
+const char* const kItemFormat[] = {"%lld", "%lld/%lld", "%lld/%lld/%lld", "%lld//%lld"};
+// Which field (0 vertex, 1 texture coordinate, 2 normal) each value of a
+// form's format goes to, in order.
+const int kFieldOf[4][3] = {{0}, {0, 1}, {0, 1, 2}, {0, 2}};
+const char* const kKindName[3] = {"vertex", "texture coordinate", "normal"};
+
+Form formOf(const char* item) {
+  long long v, t, n;
+  if (strstr(item, "//")) return kFormVN;
+  if (sscanf(item, "%lld/%lld/%lld", &v, &t, &n) == 3) return kFormVTN;
+  if (sscanf(item, "%lld/%lld", &v, &t) == 2) return kFormVT;
+  return kFormV;
+}
+
+// Scans one item in the form's format, from text when given, else from the
+// stream. Returns the scan's result: that many values were converted.
+int scanItem(FILE* file, const char* text, Form form, long long values[3]) {
+  const char* format = kItemFormat[form];
+  return text ? sscanf(text, format, &values[0], &values[1], &values[2])
+              : fscanf(file, format, &values[0], &values[1], &values[2]);
+}
+
+// Counts the triangles of a face: k >= 3 items give k - 2, fewer give 1.
+uint64_t countFace(FILE* file) {
+  char item[kTokenSize];
+  long long values[3];
+  readToken(file, item);
+  const Form form = formOf(item);
+  scanItem(file, nullptr, form, values);
+  scanItem(file, nullptr, form, values);
+  uint64_t triangles = 1;
+  while (scanItem(file, nullptr, form, values) >= 1) triangles++;
+  return triangles;
+}
+
+// Counts what the file holds, makes its groups and reads its libraries.
+void firstPass(Reader* reader, FILE* file) {
+  ObxGroup* group = ensureGroup(reader, "default");
+  char keyword[kTokenSize], line[kTokenSize];
+  float ignored[3];
+  while (readToken(file, keyword)) {
+    switch (keyword[0]) {
+      case 'v':
+        // The numbers are scanned as the second pass scans them, so that a
+        // long line, or a statement on the same line, reads the same in both.
+        if (keyword[1] == '\0') {
+          reader->numvertices++;
+          scanFloats(file, 3, ignored);
+        } else if (keyword[1] == 'n') {
+          reader->numnormals++;
+          scanFloats(file, 3, ignored);
+        } else if (keyword[1] == 't') {
+          reader->numtexcoords++;
+          scanFloats(file, 2, ignored);
+        } else {
+          fail("obxFirstPass(): Unknown token \"%s\".", keyword);
+        }
+        break;
+      case 'm':
+        if (strncmp(keyword, "mtllib", 6) != 0)
+          fail("obxReadOBJ: Got \"%s\" instead of \"mtllib\"", keyword);
+        readMtllib(reader, file);
+        break;
+      case 'u':
+        if (strncmp(keyword, "usemtl", 6) != 0)
+          fail("obxReadOBJ: Got \"%s\" instead of \"usemtl\"", keyword);
+        readLine(file, line, kTokenSize);
+        break;
+      case 'g':
+        readGroupName(file, line);
+        group = ensureGroup(reader, line);
+        break;
+      case 'f': {
+        const uint64_t triangles = countFace(file);
+        reader->numtriangles += triangles;
+        // Wraps only past the limit on the total, which fails below.
+        group->numtriangles += uint32_t(triangles);
+        break;
+      }
+      default:  // "#", "s", "o", anything else
+        readLine(file, line, kTokenSize);
+        break;
+    }
+  }
+}
+
+// A zeroed block of count elements (a block even for none).
+void* allocateZeroed(const Reader* reader, size_t count, size_t size) {
+  void* block = calloc(count ? count : 1, size);
+  if (!block) failOutOfMemory("obxReadOBJ", reader->model->path);
+  return block;
+}
+
+// Arrays of the sizes counted, and every group empty again with room for
+// the members it will get.
+void prepareSecondPass(Reader* reader) {
+  ObxModel* model = reader->model;
+  if (reader->numvertices > kMaxCount || reader->numnormals > kMaxCount ||
+      reader->numtexcoords > kMaxCount || reader->numtriangles > kMaxCount)
+    fail("obxReadOBJ: too many elements in \"%s\"", model->path);
+  model->numvertices = uint32_t(reader->numvertices);
+  model->numnormals = uint32_t(reader->numnormals);
+  model->numtexcoords = uint32_t(reader->numtexcoords);
+  model->numtriangles = uint32_t(reader->numtriangles);
+  model->vertices = static_cast<float*>(
+      allocateZeroed(reader, 3 * (size_t(model->numvertices) + 1), sizeof(float)));
+  if (model->numnormals)
+    model->normals = static_cast<float*>(
+        allocateZeroed(reader, 3 * (size_t(model->numnormals) + 1), sizeof(float)));
+  if (model->numtexcoords)
+    model->texcoords = static_cast<float*>(
+        allocateZeroed(reader, 2 * (size_t(model->numtexcoords) + 1), sizeof(float)));
+  model->triangles =
+      static_cast<ObxTriangle*>(allocateZeroed(reader, model->numtriangles, sizeof(ObxTriangle)));
+  for (ObxGroup* group = model->groups; group; group = group->next) {
+    group->triangles =
+        static_cast<uint32_t*>(allocateZeroed(reader, group->numtriangles, sizeof(uint32_t)));
+    reader->room[group] = group->numtriangles;
+    group->numtriangles = 0;
+    group->material = 0;
+  }
+}
+
+// A converted field of a face item as an index into its 1-based array.
+// Negative values count back from the last element of the kind read so
+// far (-1 is the last); 0 and values past the array fail the check after
+// the pass.
+uint32_t resolveIndex(const Reader* reader, int field, long long value) {
+  const char* kind = kKindName[field];
+  const uint32_t count = reader->next[field] - 1;
+  const int triangle = int(reader->stored);
+  if (value > (long long)kMaxCount)
+    fail("%s index for triangle %d out of bounds (%lld is above 4294967294)\n", kind, triangle,
+         value);
+  if (value >= 0) return uint32_t(value);
+  if (value < -(long long)count)
+    fail(
+        "%s index for triangle %d out of bounds (%lld reaches before the first %s; %u read so "
+        "far)\n",
+        kind, triangle, value, kind, count);
+  return uint32_t((long long)count + 1 + value);
+}
+
+// Scans the face's next item (from text when given) and resolves what it
+// converted into scratch, whose other fields keep their values. Returns the
+// scan's result.
+int readItem(const Reader* reader, FILE* file, const char* text, Form form, uint32_t scratch[3]) {
+  long long values[3];
+  const int converted = scanItem(file, text, form, values);
+  for (int i = 0; i < converted; i++)
+    scratch[kFieldOf[form][i]] = resolveIndex(reader, kFieldOf[form][i], values[i]);
+  return converted;
+}
+
+void storeCorner(ObxTriangle* triangle, int corner, Form form, const uint32_t scratch[3]) {
+  triangle->vindices[corner] = scratch[0];
+  triangle->tindices[corner] = form == kFormVT || form == kFormVTN ? scratch[1] : OBX_NO_INDEX;
+  triangle->nindices[corner] = form == kFormVN || form == kFormVTN ? scratch[2] : OBX_NO_INDEX;
+}
+
+void copyCorner(ObxTriangle* to, int corner, const ObxTriangle* from, int fromCorner) {
+  to->vindices[corner] = from->vindices[fromCorner];
+  to->tindices[corner] = from->tindices[fromCorner];
+  to->nindices[corner] = from->nindices[fromCorner];
+}
+
+ObxTriangle* nextTriangle(Reader* reader) {
+  require(reader->stored < reader->model->numtriangles, "more triangles than counted");
+  ObxTriangle* triangle = &reader->model->triangles[reader->stored];
+  triangle->findex = OBX_NO_INDEX;
+  triangle->material = reader->material;
+  return triangle;
+}
+
+void appendTriangle(Reader* reader) {
+  ObxGroup* group = reader->group;
+  require(group->numtriangles < reader->room[group], "more group members than counted");
+  group->triangles[group->numtriangles++] = reader->stored++;
+}
+
+// A face as a fan of triangles around its first corner.
+void fillFace(Reader* reader, FILE* file) {
+  uint32_t scratch[3] = {0, 0, 0};
+  if (reader->group->material == 0) reader->group->material = reader->material;
+  ObxTriangle* triangle = nextTriangle(reader);
+  char item[kTokenSize];
+  readToken(file, item);
+  const Form form = formOf(item);
+  readItem(reader, nullptr, item, form, scratch);
+  storeCorner(triangle, 0, form, scratch);
+  readItem(reader, file, nullptr, form, scratch);
+  storeCorner(triangle, 1, form, scratch);
+  readItem(reader, file, nullptr, form, scratch);
+  for (;;) {
+    storeCorner(triangle, 2, form, scratch);
+    appendTriangle(reader);
+    if (readItem(reader, file, nullptr, form, scratch) < 1) break;
+    ObxTriangle* next = nextTriangle(reader);
+    copyCorner(next, 0, triangle, 0);
+    copyCorner(next, 1, triangle, 2);
+    triangle = next;
+  }
+}
+
+// The element of array (width floats each) in the next slot of field.
+float* nextElement(Reader* reader, int field, float* array, uint32_t count, int width) {
+  require(reader->next[field] <= count, "more elements than counted");
+  return array + size_t(width) * reader->next[field]++;
+}
+
+// Stores the numbers, triangles, group members and materials.
+void secondPass(Reader* reader, FILE* file) {
+  ObxModel* model = reader->model;
+  reader->group = obxLookupGroup(model, "default");
+  char keyword[kTokenSize], line[kTokenSize], word[kTokenSize];
+  while (readToken(file, keyword)) {
+    switch (keyword[0]) {
+      case 'v':
+        // The first pass has failed on every other keyword beginning with 'v'.
+        if (keyword[1] == '\0')
+          scanFloats(file, 3, nextElement(reader, 0, model->vertices, model->numvertices, 3));
+        else if (keyword[1] == 'n')
+          scanFloats(file, 3, nextElement(reader, 2, model->normals, model->numnormals, 3));
+        else
+          scanFloats(file, 2, nextElement(reader, 1, model->texcoords, model->numtexcoords, 2));
+        break;
+      case 'u':
+        // Without a name the lookup of the empty name warns and gives 0.
+        readLine(file, line, kTokenSize);
+        firstWord(line, word);
+        reader->material = obxFindMaterial(model, word);
+        if (reader->group->material == 0 && reader->group->numtriangles > 0)
+          reader->group->material = reader->material;
+        break;
+      case 'g':
+        readGroupName(file, line);
+        reader->group = obxLookupGroup(model, line);
+        break;
+      case 'f': fillFace(reader, file); break;
+      default:  // "#", "mtllib" (read in the first pass), anything else
+        readLine(file, line, kTokenSize);
+        break;
+    }
+  }
+  require(reader->stored == model->numtriangles, "fewer triangles than counted");
+}
+
+// Every corner's indices name elements the model has.
+void checkIndices(const ObxModel* model) {
+  for (uint32_t i = 0; i < model->numtriangles; i++) {
+    const ObxTriangle* triangle = &model->triangles[i];
+    for (int j = 0; j < 3; j++) {
+      const uint32_t n = triangle->nindices[j];
+      if (n != OBX_NO_INDEX && (n == 0 || n > model->numnormals))
+        fail("normal index for triangle %d out of bounds (%d > %d)\n", int(i), int(n),
+             int(model->numnormals));
+      const uint32_t v = triangle->vindices[j];
+      if (v == 0 || v > model->numvertices)
+        fail("vertex index for triangle %d out of bounds (%d > %d)\n", int(i), int(v),
+             int(model->numvertices));
+      const uint32_t t = triangle->tindices[j];
+      if (t != OBX_NO_INDEX && (t == 0 || t > model->numtexcoords))
+        fail("texture coordinate index for triangle %d out of bounds (%d > %d)\n", int(i), int(t),
+             int(model->numtexcoords));
+    }
+  }
+}
+
+}  // namespace
+
+ObxModel* referenceReadOBJ(const char* path, std::string* fatal) {
+  Reader reader;
+  try {
+    Stream stream(path);
+    if (!stream.get()) fail("obxReadOBJ() failed: can't open data file \"%s\".", path);
+    reader.model = static_cast<ObxModel*>(calloc(1, sizeof(ObxModel)));
+    if (!reader.model) failOutOfMemory("obxReadOBJ", path);
+    reader.model->path = obxCopyString(path);
+    if (!reader.model->path) failOutOfMemory("obxReadOBJ", path);
+    firstPass(&reader, stream.get());
+    prepareSecondPass(&reader);
+    rewind(stream.get());
+    secondPass(&reader, stream.get());
+    checkIndices(reader.model);
+  } catch (const Fatal& error) {
+    *fatal = error.message;
+    return nullptr;
+  }
+  obxComputeFacetNormals(reader.model);
+  return reader.release();
+}
