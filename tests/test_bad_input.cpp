@@ -208,9 +208,8 @@ std::vector<Row> rows() {
   r.push_back(Row("obj_vertex_index_past_the_end")
                   .obj(kSquare + "f 1 2 3\nf 1 2 5\n")
                   .fails(bounds + "vertex index for triangle 1 out of bounds (5 > 4)\n\n"));
-  r.push_back(Row("obj_relative_vertex_indices")
-                  .obj(kSquare + "f -1 -2 -3\n")
-                  .readsCleanly({4, 1}));
+  r.push_back(
+      Row("obj_relative_vertex_indices").obj(kSquare + "f -1 -2 -3\n").readsCleanly({4, 1}));
   r.push_back(Row("obj_relative_vertex_index_before_the_first")
                   .obj(kSquare + "f -1 -2 -5\n")
                   .fails(bounds +
@@ -234,21 +233,18 @@ std::vector<Row> rows() {
                   .readsCleanly({4, 1}));
   r.push_back(Row("obj_vertex_index_of_all_32_bits")
                   .obj(kSquare + "f 4294967295 1 2\n")
-                  .fails(bounds +
-                         "vertex index for triangle 0 out of bounds (4294967295 is above "
-                         "4294967294)\n\n"));
+                  .fails(bounds + "vertex index for triangle 0 out of bounds (4294967295 is above "
+                                  "4294967294)\n\n"));
   // The all-ones index has the bits of "none": it must not read as a corner
   // without a normal.
   r.push_back(Row("obj_normal_index_of_all_32_bits")
                   .obj(kSquare + "vn 0 0 1\nf 1//4294967295 2//1 3//1\n")
-                  .fails(bounds +
-                         "normal index for triangle 0 out of bounds (4294967295 is above "
-                         "4294967294)\n\n"));
+                  .fails(bounds + "normal index for triangle 0 out of bounds (4294967295 is above "
+                                  "4294967294)\n\n"));
   r.push_back(Row("obj_index_beyond_32_bits")
                   .obj(kSquare + "f 1 2 4294967296\n")
-                  .fails(bounds +
-                         "vertex index for triangle 0 out of bounds (4294967296 is above "
-                         "4294967294)\n\n"));
+                  .fails(bounds + "vertex index for triangle 0 out of bounds (4294967296 is above "
+                                  "4294967294)\n\n"));
   r.push_back(Row("obj_index_of_twenty_digits")
                   .obj(kSquare + "f 1 2 3\nf 1 2 99999999999999999999\n")
                   .fails(bounds +

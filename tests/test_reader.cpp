@@ -143,7 +143,9 @@ TEST(Scanner, face_items_match_fscanf_in_every_form) {
       int result;
       switch (form.form) {
         case OBX_FORM_V: result = fscanf(stream.file, "%lld", &expected[0]); break;
-        case OBX_FORM_VT: result = fscanf(stream.file, "%lld/%lld", &expected[0], &expected[1]); break;
+        case OBX_FORM_VT:
+          result = fscanf(stream.file, "%lld/%lld", &expected[0], &expected[1]);
+          break;
         case OBX_FORM_VTN:
           result = fscanf(stream.file, "%lld/%lld/%lld", &expected[0], &expected[1], &expected[2]);
           break;
@@ -151,7 +153,8 @@ TEST(Scanner, face_items_match_fscanf_in_every_form) {
       }
       ObxScanner scan = {text.data(), text.data() + text.size()};
       int64_t fields[3] = {-7, -7, -7};
-      ASSERT_EQ(obxScanItem(&scan, form.form, fields), result) << '"' << text << "\" " << form.format;
+      ASSERT_EQ(obxScanItem(&scan, form.form, fields), result)
+          << '"' << text << "\" " << form.format;
       for (int k = 0; k < 3; k++) ASSERT_EQ(fields[k], expected[k]) << '"' << text << '"';
       ASSERT_EQ(scan.p - text.data(), stream.position()) << '"' << text << "\" " << form.format;
     }
@@ -277,7 +280,8 @@ TEST(Scanner, numbers_inside_a_line_match_fscanf) {
       float expected = -7, value = -7;
       const int result = fscanf(floats.file, "%f", &expected);
       ASSERT_EQ(obxScanFloat(&f, &value), result) << '"' << text << '"';
-      ASSERT_TRUE(sameFloat(value, expected)) << '"' << text << "\" " << value << " vs " << expected;
+      ASSERT_TRUE(sameFloat(value, expected))
+          << '"' << text << "\" " << value << " vs " << expected;
       ASSERT_EQ(f.p - text.data(), floats.position()) << '"' << text << '"';
       long long expectedInt = -7;
       int64_t integer = -7;
