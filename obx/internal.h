@@ -177,10 +177,11 @@ inline int obxScanInt(ObxScanner* s, int64_t* value) {
 int obxScanFloatSlow(ObxScanner* s, float* value);
 
 // "%f". Plain decimals, -?digits[.digits][e[+-]digits] ending at a blank or
-// at the end, are collected whole by the C library; with a mantissa of at
-// most 2^24 and a power of ten within 10 both are exact floats, and one
-// float multiplication or division rounds as strtof does. Other plain
-// decimals go through from_chars, the rest by the full rules.
+// at the end, are collected whole by the C library and converted here to
+// the float strtof gives: the usual ones by one multiplication checked for
+// doubt, those with a mantissa of at most 2^24 and a power of ten within 10
+// (both exact floats) by one float multiplication or division, which rounds
+// correctly, others through from_chars; anything else by the full rules.
 inline int obxScanFloat(ObxScanner* s, float* value) {
   static const float kPowers[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                     1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
@@ -190,7 +191,8 @@ inline int obxScanFloat(ObxScanner* s, float* value) {
   if (p == end) return OBX_SCAN_EOF;
   const bool negative = *p == '-';
   const char* q = p + negative;
-  // The usual number, -?d*[.d*] of at most 15 digits before a blank.
+  // The usual number: up to 8 digits, maybe a point and up to 7 more,
+  // then a blank, with input enough behind it for the unchecked reads.
   if (end - q >= 40) {
     uint64_t mantissa;
     const int digits = obxLeadingDigits<8>(q, &mantissa);

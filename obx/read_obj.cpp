@@ -45,8 +45,8 @@ ObxMapResult obxMapFile(const char* path, ObxFileView* view) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return OBX_MAP_CANNOT_OPEN;
   struct stat info;
-  // Only regular files: the readers take two passes, which a pipe cannot
-  // give, and a directory has no text to read.
+  // Only regular files: a file is mapped whole (and the MTL reader takes
+  // two passes), which a pipe cannot give, and a directory has no text.
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);
     return OBX_MAP_CANNOT_OPEN;
@@ -57,7 +57,7 @@ ObxMapResult obxMapFile(const char* path, ObxFileView* view) {
     close(fd);
     return OBX_MAP_OK;
   }
-  // Mapped in one go: each pass reads every page, and faulting them in
+  // Mapped in one go: the reader reads every page, and faulting them in
   // one at a time costs more than the reading.
   void* mapped = mmap(NULL, view->size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
   close(fd);
@@ -67,6 +67,7 @@ ObxMapResult obxMapFile(const char* path, ObxFileView* view) {
   obxHold(OBX_HELD_MAPPING, mapped, view->size);
   return OBX_MAP_OK;
 }
+
 void obxUnmapFile(ObxFileView* view) {
   if (view->size) {
     obxLetGo(view->data);
@@ -75,6 +76,8 @@ void obxUnmapFile(ObxFileView* view) {
   view->data = "";
   view->size = 0;
 }
+
+// The scanner's full rules for "%f", out of line (obx/internal.h).
 
 static char obxLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; }
 
@@ -246,13 +249,14 @@ ObxGroup* obxEnsureGroup(ObxModel* model, const char* name) {
 // ---- The OBJ reader --------------------------------------------------------
 //
 // One pass over the mapped file stores everything as it comes: elements,
-// triangles, groups. The file is defined by two passes, the first counting
+// triangles, groups. Reading used to take two passes, the first counting
 // and reading material libraries, the second storing and looking up
-// materials; what the second pass decides is decided here after the scan,
-// with the same results: usemtl names are looked up in the last library
-// read (with the lookup's warnings, in file order), group materials follow
-// from the materials then known, and a failure the second pass would meet
-// waits until the scan has found no failure of the first.
+// materials, and callers see what those gave. What the second pass
+// decided is decided here after the scan, with the same results: usemtl
+// names are looked up in the last library read (with the lookup's
+// warnings, in file order), group materials follow from the materials then
+// known, and a failure the second pass would meet waits until the scan
+// has found no failure of the first.
 
 // A material library read during this read: each is read once, and
 // naming it again makes its table the model's again.
@@ -501,23 +505,24 @@ static void obxReadUsemtl(ObxObjReader* reader) {
 
 enum ObxKind { OBX_KIND_VERTEX, OBX_KIND_TEXCOORD, OBX_KIND_NORMAL };
 
-// An index as read, made absolute: -k is the k-th last element of its
-// kind read before the face, as the format defines relative indices, so
-// -1 never means "none". 0 stays 0 and fails the check after the scan.
+// The elements of a kind read so far.
 static uint32_t obxCount(const ObxModel* model, ObxKind kind) {
   return kind == OBX_KIND_VERTEX     ? model->numvertices
          : kind == OBX_KIND_TEXCOORD ? model->numtexcoords
                                      : model->numnormals;
 }
 
-// Any index but one of an element read so far.
+// An index as read, made absolute: -k is the k-th last element of its
+// kind read before the face, as the format defines relative indices, so
+// -1 never means "none"; one reaching before the first element fails.
+// 0 stays 0 and fails the check after the scan, as does an index of an
+// element not read yet, which a later line may still define.
 static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kind) {
   static const char* const kKinds[3] = {"vertex", "texture coordinate", "normal"};
   const ObxModel* model = reader->model;
   const uint32_t count = obxCount(model, kind);
   if (value < 0 && uint64_t(0) - uint64_t(value) <= count)
     return uint32_t(int64_t(count) + 1 + value);
-  // 0, or an element that may come later: the check after the scan decides.
   reader->outOfBounds = true;
   if (value >= 0 && value <= int64_t(kObxMaxCount)) return uint32_t(value);
   // Larger indices would be cut to some other, valid-looking index (the
@@ -533,9 +538,9 @@ static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kin
   return 0;
 }
 
-// The index as stored. Indices are checked against the elements read so
-// far as they are resolved, so that the check after the scan runs only
-// when one may be out of bounds.
+// The index as stored; the usual one names an element read so far. Checked
+// here, so that the check of every triangle after the scan runs only when
+// some index may be out of bounds.
 static inline uint32_t obxResolveIndex(ObxObjReader* reader, int64_t value, ObxKind kind) {
   if (__builtin_expect(uint64_t(value) - 1 < obxCount(reader->model, kind), 1))
     return uint32_t(value);
@@ -547,8 +552,6 @@ struct ObxItem {
   uint32_t v, t, n;
 };
 
-// Scans the next item of the face into item (fields it lacks keep their
-// values); returns the scan's result.
 // An item of plain numbers of up to nine digits in the form's layout, the
 // usual kind, scanned without the general rules: the same fields, result
 // and consumption as obxScanItem. Returns 0 for anything else (and near the
@@ -571,6 +574,8 @@ static inline int obxQuickItem(ObxScanner* s, int64_t fields[3]) {
   return count;
 }
 
+// Scans the next item of the face into item (fields the scan does not
+// convert keep their values); returns the scan's result.
 template <ObxItemForm form>
 static inline int obxReadItem(ObxObjReader* reader, ObxItem* item) {
   int64_t fields[3] = {0, 0, 0};
