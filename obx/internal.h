@@ -27,8 +27,8 @@
 // Preconditions stay checked in every build type: a model that breaks them
 // would otherwise be read out of bounds. The report has the shape of the
 // runtime's assert, so tools that parse those lines keep working.
-[[noreturn]] void obxAssertFailed(const char* condition, const char* file, int line,
-                                  const char* function);
+[[noreturn]] __attribute__((cold)) void obxAssertFailed(const char* condition, const char* file,
+                                                        int line, const char* function);
 #define OBX_ASSERT(condition) \
   ((condition) ? (void)0 : obxAssertFailed(#condition, __FILE__, __LINE__, __func__))
 
