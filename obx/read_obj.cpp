@@ -296,7 +296,6 @@ struct ObxRoom {
 // hold nothing of their own, so a hook that does not return leaks nothing.
 struct ObxObjReader {
   ObxModel* model = NULL;
-  ObxFileView file = {"", 0};
   ObxScanner scan = {NULL, NULL};
   char token[OBX_TOKEN_SIZE] = {};  // keyword, item or line, for names and messages
   ObxRoom room[3] = {};             // floats of the vertex, normal, texcoord arrays
@@ -574,19 +573,25 @@ static inline int obxQuickItem(ObxScanner* s, int64_t fields[3]) {
   return count;
 }
 
-// Scans the next item of the face into item (fields the scan does not
-// convert keep their values); returns the scan's result.
+// Stores the fields a scan of the form converted (result of them) into
+// item; the others keep their values.
+template <ObxItemForm form>
+static inline void obxResolveItem(ObxObjReader* reader, const int64_t fields[3], int result,
+                                  ObxItem* item) {
+  if (result >= 1) item->v = obxResolveIndex(reader, fields[0], OBX_KIND_VERTEX);
+  if ((form == OBX_FORM_VT || form == OBX_FORM_VTN) && result >= 2)
+    item->t = obxResolveIndex(reader, fields[1], OBX_KIND_TEXCOORD);
+  if ((form == OBX_FORM_VN && result == 2) || (form == OBX_FORM_VTN && result == 3))
+    item->n = obxResolveIndex(reader, fields[2], OBX_KIND_NORMAL);
+}
+
+// Scans the next item of the face into item; returns the scan's result.
 template <ObxItemForm form>
 static inline int obxReadItem(ObxObjReader* reader, ObxItem* item) {
   int64_t fields[3] = {0, 0, 0};
   int result = obxQuickItem<form>(&reader->scan, fields);
   if (!result) result = obxScanItem(&reader->scan, form, fields);
-  if (result < 1) return result;
-  item->v = obxResolveIndex(reader, fields[0], OBX_KIND_VERTEX);
-  if ((form == OBX_FORM_VT || form == OBX_FORM_VTN) && result >= 2)
-    item->t = obxResolveIndex(reader, fields[1], OBX_KIND_TEXCOORD);
-  if ((form == OBX_FORM_VN && result == 2) || (form == OBX_FORM_VTN && result == 3))
-    item->n = obxResolveIndex(reader, fields[2], OBX_KIND_NORMAL);
+  obxResolveItem<form>(reader, fields, result, item);
   return result;
 }
 
@@ -626,11 +631,17 @@ static inline void obxAddTriangle(ObxObjReader* reader) {
   group->triangles[group->numtriangles++] = model->numtriangles++;
 }
 
-// The rest of a face after its first item: a fan of triangles around the
-// first item. A scan that yields nothing leaves the item as it was, so a
-// face of two items gives one triangle whose last corner repeats its second.
+// A face from its first item, scanned into fields with result: a fan of
+// triangles around that item. A scan that yields nothing leaves the item as
+// it was, so a face of two items gives one triangle whose last corner
+// repeats its second.
 template <ObxItemForm form>
-static void obxReadFaceItems(ObxObjReader* reader, ObxItem item) {
+static void obxReadFaceItems(ObxObjReader* reader, const int64_t fields[3], int result) {
+  // A field the first item lacks is 0, which the check after the scan reports.
+  static const int kFields[4] = {1, 2, 3, 2};
+  if (result < kFields[form]) reader->outOfBounds = true;
+  ObxItem item = {0, 0, 0};
+  obxResolveItem<form>(reader, fields, result, &item);
   ObxTriangle* triangle = obxNewTriangle(reader);
   obxSetCorner<form>(triangle, 0, item);
   obxReadItem<form>(reader, &item);
@@ -725,25 +736,24 @@ static void obxReadFace(ObxObjReader* reader) {
   obxSkipSpace(&reader->scan);
   if (!obxQuickFirstItem(&reader->scan, &form, fields, &result))
     obxReadFirstItem(reader, &form, fields, &result);
-  // Read from the token, the item is resolved as the following ones are;
-  // a field it lacks is 0, which the check after the scan reports.
-  static const int kFields[4] = {1, 2, 3, 2};
-  if (result < kFields[form]) reader->outOfBounds = true;
-  ObxItem item = {0, 0, 0};
-  if (result >= 1) item.v = obxResolveIndex(reader, fields[0], OBX_KIND_VERTEX);
-  if (result >= 2 && (form == OBX_FORM_VT || form == OBX_FORM_VTN))
-    item.t = obxResolveIndex(reader, fields[1], OBX_KIND_TEXCOORD);
-  if ((form == OBX_FORM_VN && result == 2) || (form == OBX_FORM_VTN && result == 3))
-    item.n = obxResolveIndex(reader, fields[2], OBX_KIND_NORMAL);
   switch (form) {
-    case OBX_FORM_V: return obxReadFaceItems<OBX_FORM_V>(reader, item);
-    case OBX_FORM_VT: return obxReadFaceItems<OBX_FORM_VT>(reader, item);
-    case OBX_FORM_VTN: return obxReadFaceItems<OBX_FORM_VTN>(reader, item);
-    case OBX_FORM_VN: return obxReadFaceItems<OBX_FORM_VN>(reader, item);
+    case OBX_FORM_V: return obxReadFaceItems<OBX_FORM_V>(reader, fields, result);
+    case OBX_FORM_VT: return obxReadFaceItems<OBX_FORM_VT>(reader, fields, result);
+    case OBX_FORM_VTN: return obxReadFaceItems<OBX_FORM_VTN>(reader, fields, result);
+    case OBX_FORM_VN: return obxReadFaceItems<OBX_FORM_VN>(reader, fields, result);
   }
 }
 
 // ---- The scan and what follows it
+
+// A keyword whose first letter names a statement must begin with its word
+// (only that many characters are compared).
+static void obxRequireKeyword(ObxObjReader* reader, const char* token, size_t length,
+                              const char* word) {
+  if (obxKeywordIs(token, length, word)) return;
+  obxCopyToken(reader->token, token, length);
+  obxFail("obxReadOBJ: Got \"%s\" instead of \"%s\"", reader->token, word);
+}
 
 static void obxScanFile(ObxObjReader* reader) {
   ObxModel* model = reader->model;
@@ -778,17 +788,11 @@ static void obxScanFile(ObxObjReader* reader) {
       case 'f': obxReadFace(reader); break;
       case 'g': obxReadGroup(reader); break;
       case 'm':
-        if (!obxKeywordIs(token, length, "mtllib")) {
-          obxCopyToken(reader->token, token, length);
-          obxFail("obxReadOBJ: Got \"%s\" instead of \"mtllib\"", reader->token);
-        }
+        obxRequireKeyword(reader, token, length, "mtllib");
         obxReadMtllib(reader);
         break;
       case 'u':
-        if (!obxKeywordIs(token, length, "usemtl")) {
-          obxCopyToken(reader->token, token, length);
-          obxFail("obxReadOBJ: Got \"%s\" instead of \"usemtl\"", reader->token);
-        }
+        obxRequireKeyword(reader, token, length, "usemtl");
         obxReadUsemtl(reader);
         break;
       default:  // "#", "s", "o", "l", numbers, anything else
@@ -899,7 +903,6 @@ ObxModel* obxReadOBJ(const char* path) {
   if (!model->path || !reader) obxFailOutOfMemory("obxReadOBJ", path);
   obxHoldState(reader, obxDeleteReader);
   reader->model = model;
-  reader->file = file;
   reader->scan = {file.data, file.data + file.size};
   // A first block of one element of a kind per 64 bytes of file (and four
   // triangles) holds all of a usual file's elements; what is never touched
