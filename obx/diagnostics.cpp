@@ -18,13 +18,6 @@ static void obxReport(const char* prefix, const char* format, va_list args) {
   fputc('\n', stderr);
 }
 
-void obxWarn(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  obxReport("OBX: Warning: ", format, args);
-  va_end(args);
-}
-
 // Reads nest at most OBJ -> MTL -> texture, a few notes each.
 struct ObxHeld {
   ObxHeldKind kind;
@@ -33,36 +26,77 @@ struct ObxHeld {
   void (*release)(void* state);  // of OBX_HELD_STATE
 };
 enum { OBX_HELD_MAX = 16 };
-static ObxHeld obxHeld[OBX_HELD_MAX];
-static int obxHeldCount = 0;
-static ObxFatalHook obxFatalHook = NULL;
+
+// A running obxTry: where a failure jumps back to, and where its message goes.
+struct ObxAttempt {
+  jmp_buf back;
+  char* message;
+  size_t size;
+  int heldMark;  // notes older than the attempt belong to an outer one
+  ObxAttempt* outer;
+};
+
+// Everything the library keeps between calls that is not a setting lives
+// here, one per thread: reads on several threads share nothing. All of it
+// starts as zeros, so no thread pays for setting it up.
+struct ObxThreadState {
+  ObxHeld held[OBX_HELD_MAX];
+  int heldCount;
+  ObxFatalHook hook;
+  ObxWarningSink sink;
+  void* sinkContext;
+  ObxAttempt* attempt;
+};
+static thread_local ObxThreadState obxThread;
+
+void obxWarn(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  if (obxThread.sink) {
+    // The sink gets the text alone: no prefix, no final line feed.
+    char text[1024];
+    vsnprintf(text, sizeof text, format, args);
+    size_t length = strlen(text);
+    while (length > 0 && text[length - 1] == '\n') text[--length] = '\0';
+    obxThread.sink(text, obxThread.sinkContext);
+  } else {
+    obxReport("OBX: Warning: ", format, args);
+  }
+  va_end(args);
+}
+
+void obxSetWarningSink(ObxWarningSink sink, void* context) {
+  obxThread.sink = sink;
+  obxThread.sinkContext = context;
+}
 
 void obxHold(ObxHeldKind kind, void* pointer, size_t size) {
-  OBX_ASSERT(obxHeldCount < OBX_HELD_MAX);
-  obxHeld[obxHeldCount++] = {kind, pointer, size, NULL};
+  OBX_ASSERT(obxThread.heldCount < OBX_HELD_MAX);
+  obxThread.held[obxThread.heldCount++] = {kind, pointer, size, NULL};
 }
 
 void obxHoldState(void* state, void (*release)(void* state)) {
-  OBX_ASSERT(obxHeldCount < OBX_HELD_MAX);
-  obxHeld[obxHeldCount++] = {OBX_HELD_STATE, state, 0, release};
+  OBX_ASSERT(obxThread.heldCount < OBX_HELD_MAX);
+  obxThread.held[obxThread.heldCount++] = {OBX_HELD_STATE, state, 0, release};
 }
 
 // Drops the note on pointer; notes are mostly dropped newest first.
 void obxLetGo(const void* pointer) {
-  for (int i = obxHeldCount - 1; i >= 0; i--) {
-    if (obxHeld[i].pointer != pointer) continue;
-    memmove(&obxHeld[i], &obxHeld[i + 1], sizeof(ObxHeld) * size_t(obxHeldCount - 1 - i));
-    obxHeldCount--;
+  ObxHeld* held = obxThread.held;
+  for (int i = obxThread.heldCount - 1; i >= 0; i--) {
+    if (held[i].pointer != pointer) continue;
+    memmove(&held[i], &held[i + 1], sizeof(ObxHeld) * size_t(obxThread.heldCount - 1 - i));
+    obxThread.heldCount--;
     return;
   }
   OBX_ASSERT(!"resource noted");
 }
 
-// Releases every noted resource, newest first: a mapped MTL file before the
-// model whose mtllib named it.
-static void obxReleaseHeld(void) {
-  while (obxHeldCount > 0) {
-    const ObxHeld held = obxHeld[--obxHeldCount];
+// Releases the noted resources above mark, newest first: a mapped MTL file
+// before the model whose mtllib named it.
+static void obxReleaseHeld(int mark) {
+  while (obxThread.heldCount > mark) {
+    const ObxHeld held = obxThread.held[--obxThread.heldCount];
     switch (held.kind) {
       case OBX_HELD_BLOCK: free(held.pointer); break;
       case OBX_HELD_MAPPING: munmap(held.pointer, held.size); break;
@@ -74,21 +108,50 @@ static void obxReleaseHeld(void) {
 }
 
 ObxFatalHook obxSetFatalHook(ObxFatalHook hook) {
-  ObxFatalHook previous = obxFatalHook;
-  obxFatalHook = hook;
+  ObxFatalHook previous = obxThread.hook;
+  obxThread.hook = hook;
   return previous;
 }
 
 void obxFail(const char* format, ...) {
   va_list args;
   va_start(args, format);
+  if (ObxAttempt* attempt = obxThread.attempt) {
+    // Inside obxTry the message is the caller's to show, without the
+    // prefix and the final line feed, and nothing is printed.
+    if (attempt->size > 0) {
+      vsnprintf(attempt->message, attempt->size, format, args);
+      size_t length = strlen(attempt->message);
+      while (length > 0 && attempt->message[length - 1] == '\n')
+        attempt->message[--length] = '\0';
+    }
+    va_end(args);
+    obxReleaseHeld(attempt->heldMark);
+    obxThread.attempt = attempt->outer;
+    longjmp(attempt->back, 1);
+  }
   obxReport("OBX: Fatal Error: ", format, args);
   va_end(args);
-  if (obxFatalHook) {
-    obxReleaseHeld();
-    obxFatalHook();
-  }
+  // Released before exit too: temporary files of a failed write must go.
+  obxReleaseHeld(0);
+  if (obxThread.hook) obxThread.hook();
   exit(1);
+}
+
+int obxTry(void (*operation)(void* context), void* context, char* message, size_t size) {
+  OBX_ASSERT(operation != NULL);
+  OBX_ASSERT(message != NULL || size == 0);
+  ObxAttempt attempt;
+  attempt.message = message;
+  attempt.size = size;
+  attempt.heldMark = obxThread.heldCount;
+  attempt.outer = obxThread.attempt;
+  if (size > 0) message[0] = '\0';
+  if (setjmp(attempt.back) != 0) return 0;  // obxFail released and restored
+  obxThread.attempt = &attempt;
+  operation(context);
+  obxThread.attempt = attempt.outer;
+  return 1;
 }
 
 void obxFailUsage(const char* format, ...) {

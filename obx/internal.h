@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <csetjmp>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -32,9 +33,15 @@
 #define OBX_ASSERT(condition) \
   ((condition) ? (void)0 : obxAssertFailed(#condition, __FILE__, __LINE__, __func__))
 
-// What the readers (and obxVertexNormals) hold while they run, so that a
-// fatal error handed to a hook that does not return leaks nothing: each
-// notes a resource when it takes it and drops the note when it lets go.
+// What the readers, the writers and obxVertexNormals hold while they run,
+// so that a fatal error that does not return (a hook's longjmp, obxTry)
+// leaks nothing: each notes a resource when it takes it and drops the note
+// when it lets go. The notes are per thread.
+//
+// obxFail may longjmp out of any library function, so no function that can
+// reach it keeps an object with a destructor on its stack across the call:
+// the standard containers live in noted heap state, or are gone (their
+// scope closed) before the failure is raised.
 enum ObxHeldKind {
   OBX_HELD_BLOCK,
   OBX_HELD_MAPPING,

@@ -16,16 +16,31 @@
  *  - OBX_NO_INDEX (all 32 bits set, i.e. -1) means "none" in nindices,
  *    tindices and findex; map_diffuse uses -1 for "no texture".
  *  - Material 0 is "default"; a group material of 0 means "not assigned".
+ *    A library's own "newmtl default" sets material 0's values rather
+ *    than adding a second material of that name.
  *
  * Failure reporting: conditions the library can work around print
- * "OBX: Warning: ..." on stderr and go on; conditions it cannot print
- * "OBX: Fatal Error: ..." and exit(1). Programming errors (null models,
- * out-of-range indices that the library must have kept in range) are
- * assertions that name the violated condition and abort.
+ * "OBX: Warning: ..." on stderr (or hand it to the thread's warning sink)
+ * and go on; conditions it cannot (a malformed or unreadable file, a write
+ * that fails, memory running out) print "OBX: Fatal Error: ..." and
+ * exit(1). A program that must go on calls the operation through obxTry
+ * (or obxTryReadOBJ, obxTryWriteOBJ) instead: the failure then returns with
+ * its message. Programming errors (null models, out-of-range indices that
+ * the library must have kept in range) are assertions that name the
+ * violated condition and abort.
+ *
+ * Threads: calls on different models may run on different threads at once.
+ * What a running call holds, the fatal hook, the warning sink and obxTry's
+ * state are per thread. Not thread-safe: the texture settings below
+ * (obxTextureUpload, the limits) are process-wide plain globals, to set
+ * before the threads start; texture upload needs the calling thread's
+ * current GL context and DevIL, which is not thread-safe, so read on
+ * several threads with obxTextureUpload off. Drawing needs the context.
  */
 #ifndef OBX_OBX_H
 #define OBX_OBX_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <GL/gl.h>
@@ -125,17 +140,37 @@ void obxWarn(const char* format, ...);
  * and calls the hook (exiting only if the hook returns). */
 void obxFail(const char* format, ...);
 
-/* A program that must outlive malformed files (a fuzzer, an editor) installs
- * a hook that does not return, e.g. one that longjmps back to before the
- * failed call. When it runs, the failed obxReadOBJ has released its
- * partly read model, mapped files and buffers (nothing of it remains to
- * free), a failed obxWriteOBJ or obxWriteMTL has closed its files, and a
- * failed obxVertexNormals has freed its working lists; a model passed in
- * (to obxReadMTL, the writers, obxVertexNormals, ...) stays the caller's
- * to delete. Only obxFail calls it; assertions still abort. */
+/* A program that must outlive malformed files (a fuzzer, an editor) either
+ * calls through obxTry (below), or installs a hook that does not return,
+ * e.g. one that longjmps back to before the failed call. When it runs, the
+ * failed obxReadOBJ has released its partly read model, mapped files and
+ * buffers (nothing of it remains to free), a failed obxWriteOBJ or
+ * obxWriteMTL has closed and removed its temporary files (the targets are
+ * untouched), and a failed obxVertexNormals has freed its working lists; a
+ * model passed in (to obxReadMTL, the writers, obxVertexNormals, ...) stays
+ * the caller's to delete, with its arrays and indices consistent. Only
+ * obxFail calls it; assertions still abort. The hook is the calling
+ * thread's: each thread installs its own. */
 typedef void (*ObxFatalHook)(void);
-/* Installs hook (NULL: plain exit(1) again) and returns the previous one. */
+/* Installs hook (NULL: plain exit(1) again) for the calling thread and
+ * returns its previous one. */
 ObxFatalHook obxSetFatalHook(ObxFatalHook hook);
+
+/* Runs operation(context) and returns 1; or, when it meets a fatal error,
+ * returns 0 with the error's message (as the fatal report would print it,
+ * without the "OBX: Fatal Error: " prefix and the final line feed) in
+ * message, cut to size bytes with its terminator. Nothing is printed, the
+ * hook is not called, and the failed call has released what it held, as
+ * above. operation must be obx calls and code without destructors on its
+ * stack: the failure returns by longjmp. Calls may nest. */
+int obxTry(void (*operation)(void* context), void* context, char* message, size_t size);
+
+/* Receives each warning's text, without the "OBX: Warning: " prefix and the
+ * final line feed, instead of stderr. */
+typedef void (*ObxWarningSink)(const char* message, void* context);
+/* Installs sink with its context for the calling thread (NULL: stderr
+ * again). */
+void obxSetWarningSink(ObxWarningSink sink, void* context);
 /* Writes "OBX: Fatal API Usage: <message>\n" to stderr and aborts. */
 void obxFailUsage(const char* format, ...);
 /* Drains the OpenGL error queue, one "GL error: ..." warning per error. */
@@ -169,6 +204,8 @@ void obxDeleteModel(ObxModel* model);
  * Each distinct material library is read once per call; naming it again
  * makes its materials current again. Polygons become triangle fans. */
 ObxModel* obxReadOBJ(const char* path);
+/* obxReadOBJ through obxTry: the model, or NULL with the message. */
+ObxModel* obxTryReadOBJ(const char* path, char* message, size_t size);
 /* Returns the first group named exactly name, or NULL. */
 ObxGroup* obxLookupGroup(ObxModel* model, const char* name);
 /* Returns the group named name, creating it at the head of the list. */
@@ -273,11 +310,22 @@ void obxSphereTexcoords(ObxModel* model);
 
 /* Writes model to filename as OBJ, with the parts that mode selects; with
  * OBX_MATERIAL and an mtllibname, also the MTL file beside it. Unserviceable
- * flags are dropped with a warning; an unopenable file is fatal. A triangle
- * goes out with normals or texture coordinates only when all three corners
- * have them (an OBJ face has one form), so "none" reads back as none. */
+ * flags are dropped with a warning. A triangle goes out with normals or
+ * texture coordinates only when all three corners have them (an OBJ face
+ * has one form), so "none" reads back as none. The group "default" is
+ * written first, without a "g" line, and the other groups oldest first,
+ * so that the file reads back into the same groups in the same order.
+ * A regular file (new or existing) is replaced only once everything was
+ * written: the data goes to a temporary file beside it, renamed over it
+ * when every write and the close succeeded, the MTL file before the OBJ
+ * file. Any failure (cannot create, a write error, a full disk) is fatal;
+ * the temporary files are removed and the targets keep their old bytes.
+ * Anything else (a device, a pipe) is written in place. */
 void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode);
-/* Writes every material to mtllibname in the directory of modelpath. */
+/* obxWriteOBJ through obxTry: 1, or 0 with the message. */
+int obxTryWriteOBJ(ObxModel* model, const char* filename, GLuint mode, char* message, size_t size);
+/* Writes every material to mtllibname in the directory of modelpath, the
+ * same way: replaced whole or not at all. */
 void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname);
 
 /* ---- Welding -------------------------------------------------------- */

@@ -12,6 +12,7 @@ struct ObxMtlReader {
   bool fill;                   // second pass: store and warn
   uint64_t count;              // materials counted ("default" included)
   uint32_t current;            // material the statements change
+  uint32_t last;               // last material given a name
   char token[OBX_TOKEN_SIZE];  // keyword, for messages
   char line[OBX_MAP_LINE_MAX + 1];
 };
@@ -37,18 +38,28 @@ static void obxSetMaterialDefaults(ObxMaterial* material) {
 }
 
 // newmtl: the first word of the rest of the line names the next material.
+// "default" is the built-in material 0: naming it makes 0 current again,
+// as before the first newmtl, so a library that defines its own default
+// (a writer that writes every material does) gets no second one, and
+// "usemtl default" gives the library's values.
 static void obxMtlNewMaterial(ObxMtlReader* reader) {
   obxMtlReadLine(reader, OBX_TOKEN_MAX);
-  if (!reader->fill) {
-    reader->count++;
-    return;
-  }
-  ObxModel* model = reader->model;
-  OBX_ASSERT(reader->current + 1 < model->nummaterials);
   // Without a word the material gets the empty name: every counted material
   // needs one, and only the first word of a name is kept.
   obxFirstWord(reader->line);
-  ObxMaterial* material = &model->materials[++reader->current];
+  const bool builtIn = strcmp(reader->line, "default") == 0;
+  if (!reader->fill) {
+    reader->count += !builtIn;
+    return;
+  }
+  if (builtIn) {
+    reader->current = 0;
+    return;
+  }
+  ObxModel* model = reader->model;
+  OBX_ASSERT(reader->last + 1 < model->nummaterials);
+  reader->current = ++reader->last;
+  ObxMaterial* material = &model->materials[reader->current];
   material->name = obxCopyString(reader->line);
   if (!material->name) obxFailOutOfMemory("obxReadMTL", reader->filename);
 }
@@ -198,9 +209,10 @@ void obxReadMTL(ObxModel* model, const char* name) {
 
   reader->fill = true;
   reader->current = 0;
+  reader->last = 0;
   reader->scan = {file.data, file.data + file.size};
   obxMtlPass(reader);
-  OBX_ASSERT(reader->current + 1 == model->nummaterials);
+  OBX_ASSERT(reader->last + 1 == model->nummaterials);
 
   obxLetGo(reader);
   free(reader);

@@ -929,3 +929,19 @@ ObxModel* obxReadOBJ(const char* path) {
   obxLetGo(model);
   return model;
 }
+
+namespace {
+struct ObxReadCall {
+  const char* path;
+  ObxModel* model;
+};
+}  // namespace
+
+ObxModel* obxTryReadOBJ(const char* path, char* message, size_t size) {
+  ObxReadCall call = {path, NULL};
+  auto read = [](void* context) {
+    ObxReadCall* c = static_cast<ObxReadCall*>(context);
+    c->model = obxReadOBJ(c->path);
+  };
+  return obxTry(read, &call, message, size) ? call.model : NULL;
+}

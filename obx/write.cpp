@@ -1,6 +1,8 @@
 // obx writer: OBJ and MTL output.
 #include "internal.h"
 
+#include <atomic>
+
 static const char* const kObxHeaderCredits[3] = {
     "#  Ostrel project, obx model library",
     "#  contact: ostrel-dev@users.noreply.example.org",
@@ -19,15 +21,122 @@ static const char* const kObxWriteWarnings[7] = {
     "obxWriteOBJ() warning: color and material output requested outputting only materials.",
 };
 
-void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname) {
-  OBX_ASSERT(model);
+// ---- Files replaced whole ----------------------------------------------
+
+// A file being written. A regular file (or a path where none is yet) gets
+// its bytes in a temporary file beside it, renamed over it only when all
+// of them were written and closed: a full disk or any other failure
+// leaves the old file as it was. Anything else (a device, a pipe) cannot
+// be replaced and is written in place.
+struct ObxOutput {
+  FILE* file;
+  char* target;     // what is replaced: the path, or where its link points
+  char* temporary;  // NULL when written in place
+  const char* function;
+  char* shown;  // the path as the caller gave it, for messages
+};
+
+static void obxDropOutput(void* state) {
+  ObxOutput* output = static_cast<ObxOutput*>(state);
+  if (output->file) fclose(output->file);
+  if (output->temporary) unlink(output->temporary);
+  free(output->temporary);
+  free(output->target);
+  free(output->shown);
+  free(output);
+}
+
+// Opens path for writing, on the held list; fatal when it cannot.
+static ObxOutput* obxOpenOutput(const char* function, const char* path) {
+  ObxOutput* output = static_cast<ObxOutput*>(calloc(1, sizeof(ObxOutput)));
+  if (!output) obxFail("%s failed: out of memory writing \"%s\".", function, path);
+  obxHoldState(output, obxDropOutput);
+  output->function = function;
+  output->shown = obxCopyString(path);
+  if (!output->shown) obxFail("%s failed: out of memory writing \"%s\".", function, path);
+  struct stat status;
+  const bool exists = stat(path, &status) == 0;
+  if (exists && !S_ISREG(status.st_mode)) {
+    output->file = fopen(path, "w");
+    if (!output->file)
+      obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(errno));
+    return output;
+  }
+  // Through a symbolic link, the file it names is replaced, not the link.
+  output->target = exists ? realpath(path, NULL) : obxCopyString(path);
+  if (!output->target) obxFail("%s failed: out of memory writing \"%s\".", function, path);
+  const size_t room = strlen(output->target) + 48;
+  output->temporary = static_cast<char*>(malloc(room));
+  if (!output->temporary) obxFail("%s failed: out of memory writing \"%s\".", function, path);
+  // The name only has to be new: O_EXCL makes sure it is, and the
+  // creation mode lets the umask apply as it would to the file itself.
+  static std::atomic<unsigned> serial{0};
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
+    snprintf(output->temporary, room, "%s.obx-%ld-%u", output->target, long(getpid()),
+             serial.fetch_add(1, std::memory_order_relaxed));
+    fd = open(output->temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    const int error = errno;
+    free(output->temporary);
+    output->temporary = NULL;  // not made: nothing to remove
+    obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(error));
+  }
+  if (exists) (void)fchmod(fd, status.st_mode & 07777);  // a copy of a file keeps its mode
+  output->file = fdopen(fd, "w");
+  if (!output->file) {
+    close(fd);
+    obxFail("%s failed: out of memory writing \"%s\".", function, path);
+  }
+  return output;
+}
+
+// Fatal when a write to output failed so far.
+static void obxCheckOutput(ObxOutput* output) {
+  if (ferror(output->file))
+    obxFail("%s failed: can't write file \"%s\": %s.", output->function, output->shown,
+            strerror(errno ? errno : EIO));
+}
+
+// Writes out and closes output; fatal when any of it failed.
+static void obxCloseOutput(ObxOutput* output) {
+  errno = 0;
+  const bool flushed = fflush(output->file) == 0 && !ferror(output->file);
+  const int error = errno;
+  const bool closed = fclose(output->file) == 0;
+  output->file = NULL;
+  if (!flushed || !closed)
+    obxFail("%s failed: can't write file \"%s\": %s.", output->function, output->shown,
+            strerror(!flushed && error ? error : errno ? errno : EIO));
+}
+
+// Puts a closed output in place of its target and lets it go.
+static void obxCommitOutput(ObxOutput* output) {
+  if (output->temporary && rename(output->temporary, output->target) != 0)
+    obxFail("%s failed: can't replace file \"%s\": %s.", output->function, output->shown,
+            strerror(errno));
+  free(output->temporary);
+  output->temporary = NULL;
+  obxLetGo(output);
+  obxDropOutput(output);
+}
+
+// ---- MTL ------------------------------------------------------------------
+
+// Writes the materials to a closed output, not yet in place.
+static ObxOutput* obxWriteMaterials(ObxModel* model, const char* modelpath,
+                                    const char* mtllibname) {
   char* dir = obxDirectoryOf(modelpath);
   char* path = dir ? obxJoin(dir, mtllibname) : NULL;
   free(dir);
-  OBX_ASSERT(path);
+  if (!path) obxFail("obxWriteMTL() failed: out of memory writing \"%s\".", mtllibname);
   obxHold(OBX_HELD_BLOCK, path, 0);
-  FILE* file = fopen(path, "w");
-  if (!file) obxFail("obxWriteMTL() failed: can't open file \"%s\".", path);
+  ObxOutput* output = obxOpenOutput("obxWriteMTL()", path);
+  obxLetGo(path);
+  free(path);
+  FILE* file = output->file;
   fprintf(file, "#  \n#  Wavefront MTL generated by OBX library\n#  \n#  OBX library\n");
   for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
   fprintf(file, "#  \n\n");
@@ -46,9 +155,14 @@ void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname)
       fprintf(file, "map_Kd %s\n", model->textures[m->map_diffuse].name);
     fprintf(file, "\n");
   }
-  fclose(file);
-  obxLetGo(path);
-  free(path);
+  obxCloseOutput(output);
+  return output;
+}
+
+void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(modelpath != NULL && mtllibname != NULL);
+  obxCommitOutput(obxWriteMaterials(model, modelpath, mtllibname));
 }
 
 // One triangle as a face line. An attribute goes out only when every corner
@@ -72,20 +186,51 @@ static void obxWriteFace(FILE* file, const ObxTriangle* t, GLuint mode) {
   fputc('\n', file);
 }
 
+// Writes the triangles of group with the usemtl statements that give each
+// triangle, and the group, back the materials they have. A reader takes a
+// triangle's material from the last usemtl before it (carried across
+// groups; *current is that one, 0 before any) and gives a group the first
+// non-zero material among its triangles' and the usemtl statements after
+// its first triangle.
+static void obxWriteGroupFaces(FILE* file, const ObxModel* model, const ObxGroup* group,
+                               GLuint mode, uint32_t* current) {
+  // Triangle materials go out in every mode, the group's only with
+  // OBX_MATERIAL.
+  auto use = [&](uint32_t material) {
+    if (material == *current || material >= model->nummaterials) return;
+    fprintf(file, "usemtl %s\n", model->materials[material].name);
+    *current = material;
+  };
+  uint32_t first = 0;
+  for (uint32_t i = 0; i < group->numtriangles && first == 0; i++)
+    first = model->triangles[group->triangles[i]].material;
+  // A group whose triangles start with material 0 and that has a material
+  // of its own (from a usemtl between them) gets it after its first one.
+  const bool own = (mode & OBX_MATERIAL) && group->material != 0 && first != group->material;
+  for (uint32_t i = 0; i < group->numtriangles; i++) {
+    const ObxTriangle* t = &model->triangles[group->triangles[i]];
+    use(t->material);
+    obxWriteFace(file, t, mode);
+    if (i == 0 && own) use(group->material);
+  }
+}
+
 void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
   OBX_ASSERT(model);
+  OBX_ASSERT(filename != NULL);
   mode = obxFixMode(model, mode, kObxWriteWarnings);
-  FILE* file = fopen(filename, "w");
-  if (!file) obxFail("obxWriteOBJ() failed: can't open file \"%s\" to write.", filename);
-  // The MTL file, written first, may fail.
-  obxHold(OBX_HELD_FILE, file, 0);
+  ObxOutput* output = obxOpenOutput("obxWriteOBJ()", filename);
+  FILE* file = output->file;
   fprintf(file, "#  \n#  Wavefront OBJ generated by OBX library\n#  \n#  OBX library\n");
   for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
   fprintf(file, "#  \n");
 
+  // The MTL file is written (not yet put in place) before the OBJ file's
+  // bulk: both are replaced only when both were written.
+  ObxOutput* library = NULL;
   if ((mode & OBX_MATERIAL) && model->mtllibname) {
     fprintf(file, "\nmtllib %s\n\n", model->mtllibname);
-    obxWriteMTL(model, filename, model->mtllibname);
+    library = obxWriteMaterials(model, filename, model->mtllibname);
   }
 
   fprintf(file, "\n# %d vertices\n", int(model->numvertices));
@@ -93,6 +238,7 @@ void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
     const float* p = &model->vertices[3 * size_t(i)];
     fprintf(file, "v %f %f %f\n", p[0], p[1], p[2]);
   }
+  obxCheckOutput(output);
   if (mode & OBX_SMOOTH) {
     fprintf(file, "\n# %u normals\n", model->numnormals);
     for (uint32_t i = 1; i <= model->numnormals; i++) {
@@ -113,30 +259,59 @@ void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
       fprintf(file, "vt %f %f\n", t[0], t[1]);
     }
   }
+  obxCheckOutput(output);
   fprintf(file, "\n# %d groups\n# %d faces (triangles)\n\n", int(model->numgroups),
           int(model->numtriangles));
 
-  int64_t material = -1;
-  for (ObxGroup* group = model->groups; group; group = group->next) {
-    // A name read from a file keeps the blank after "g"; writing another
-    // blank before it would grow the name by one on every read and write.
-    const bool blank = group->name[0] == ' ' || group->name[0] == '\t';
-    fprintf(file, blank ? "g%s\n" : "g %s\n", group->name);
-    if (mode & OBX_MATERIAL) {
-      OBX_ASSERT(group->material < model->nummaterials);
-      fprintf(file, "usemtl %s\n", model->materials[group->material].name);
-      material = group->material;
-    }
-    for (uint32_t i = 0; i < group->numtriangles; i++) {
-      const ObxTriangle* t = &model->triangles[group->triangles[i]];
-      if (t->material != 0 && t->material != material && t->material < model->nummaterials) {
-        fprintf(file, "usemtl %s\n", model->materials[t->material].name);
-        material = t->material;
-      }
-      obxWriteFace(file, t, mode);
-    }
-    fprintf(file, "\n");
+  // The list runs newest first with "default" last. A reader makes groups
+  // in the order the file names them, so they go out oldest first, and
+  // "default", the group a file starts in, first and without a "g" line
+  // (one would read back as a second group " default").
+  const ObxGroup** order =
+      static_cast<const ObxGroup**>(malloc(sizeof(ObxGroup*) * (size_t(model->numgroups) + 1)));
+  if (!order) obxFail("obxWriteOBJ() failed: out of memory writing \"%s\".", filename);
+  obxHold(OBX_HELD_BLOCK, order, 0);
+  size_t count = 0;
+  for (const ObxGroup* group = model->groups; group; group = group->next) {
+    OBX_ASSERT(count < size_t(model->numgroups));
+    order[count++] = group;
   }
-  obxLetGo(file);
-  fclose(file);
+  uint32_t material = 0;
+  while (count > 0) {
+    const ObxGroup* group = order[--count];
+    const bool builtIn = group->next == NULL && strcmp(group->name, "default") == 0;
+    if (builtIn && group->numtriangles == 0) continue;
+    if (!builtIn) {
+      // A name read from a file keeps the blank after "g"; writing another
+      // blank before it would grow the name by one on every read and write.
+      const bool blank = group->name[0] == ' ' || group->name[0] == '\t';
+      fprintf(file, blank ? "g%s\n" : "g %s\n", group->name);
+    }
+    obxWriteGroupFaces(file, model, group, mode, &material);
+    fprintf(file, "\n");
+    obxCheckOutput(output);
+  }
+  obxLetGo(order);
+  free(order);
+  obxCloseOutput(output);
+  if (library) obxCommitOutput(library);
+  obxCommitOutput(output);
+}
+
+namespace {
+struct ObxWriteCall {
+  ObxModel* model;
+  const char* filename;
+  GLuint mode;
+};
+}  // namespace
+
+int obxTryWriteOBJ(ObxModel* model, const char* filename, GLuint mode, char* message,
+                   size_t size) {
+  ObxWriteCall call = {model, filename, mode};
+  auto write = [](void* context) {
+    ObxWriteCall* c = static_cast<ObxWriteCall*>(context);
+    obxWriteOBJ(c->model, c->filename, c->mode);
+  };
+  return obxTry(write, &call, message, size);
 }

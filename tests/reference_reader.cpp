@@ -125,6 +125,7 @@ uint64_t mtlPass(ObxModel* model, FILE* file, const char* filename, ObxMaterial*
   const bool fill = table != nullptr;
   uint64_t count = 1;
   uint32_t current = 0;  // statements before the first newmtl change "default"
+  uint32_t last = 0;     // the last material named
   ObxMaterial scratch;
   setDefaults(&scratch);
   char keyword[kTokenSize], line[kMapLineSize], word[kTokenSize];
@@ -136,13 +137,19 @@ uint64_t mtlPass(ObxModel* model, FILE* file, const char* filename, ObxMaterial*
         if (strncmp(keyword, "newmtl", 6) != 0)
           fail("obxReadMTL: Got \"%s\" instead of \"newmtl\" in file \"%s\"", keyword, filename);
         readLine(file, line, kTokenSize);
+        firstWord(line, word);
+        // "default" names the built-in material 0 again.
+        if (strcmp(word, "default") == 0) {
+          current = 0;
+          break;
+        }
         if (!fill) {
           count++;
           break;
         }
-        require(current + 1 < size, "newmtl beyond the counted materials");
-        firstWord(line, word);
-        material = &table[++current];
+        require(last + 1 < size, "newmtl beyond the counted materials");
+        current = ++last;
+        material = &table[current];
         material->name = obxCopyString(word);
         if (!material->name) failOutOfMemory("obxReadMTL", filename);
         break;

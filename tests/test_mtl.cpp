@@ -133,12 +133,20 @@ TEST(Mtl, newmtl_takes_the_first_word_and_an_empty_name_without_one) {
   EXPECT_STREQ(m[3].name, "last");
 }
 
-TEST(Mtl, usemtl_default_finds_material_zero_first) {
-  Library library("newmtl default\nKd 1 1 1\n", "v 0 0 0\nusemtl default\nf 1 1 1\n");
+// A library's own "default" is the built-in material 0, each time it is
+// named: no second material of that name, and usemtl default gives its values.
+TEST(Mtl, a_library_default_sets_material_zero) {
+  Library library("newmtl a\nnewmtl default\nKd 1 0 0\nnewmtl b\nnewmtl default\nd 0.5\n",
+                  "v 0 0 0\nusemtl default\nf 1 1 1\n");
   ObxModel* model = library.read();
-  ASSERT_EQ(model->nummaterials, 2u);
+  ASSERT_EQ(model->nummaterials, 3u);
+  EXPECT_STREQ(model->materials[1].name, "a");
+  EXPECT_STREQ(model->materials[2].name, "b");
   EXPECT_EQ(model->triangles[0].material, 0u);
-  EXPECT_EQ(obxFindMaterial(model, "default"), 0u);
+  EXPECT_EQ(model->materials[0].diffuse[0], 1.0f);
+  EXPECT_EQ(model->materials[0].diffuse[1], 0.0f);
+  EXPECT_EQ(model->materials[0].diffuse[3], 0.5f);
+  EXPECT_EQ(model->materials[1].diffuse[0], 0.8f);
   obxDeleteModel(model);
 }
 

@@ -115,11 +115,10 @@ TEST(Obxtool, convert_weld_merges_the_repeated_corners) {
   ObxModel* m = readBack(box.out("weld.obj"));
   ASSERT_EQ(m->numvertices, 4u);
   ASSERT_EQ(m->numtriangles, 3u);
-  // The writer puts the newest group first, so the front's second triangle
-  // comes last; it now names the first one's corners 1 and 3.
-  EXPECT_EQ(m->triangles[2].vindices[0], 1u);
-  EXPECT_EQ(m->triangles[2].vindices[1], 3u);
-  EXPECT_EQ(m->triangles[2].vindices[2], 4u);
+  // The front's second triangle now names the first one's corners 1 and 3.
+  EXPECT_EQ(m->triangles[1].vindices[0], 1u);
+  EXPECT_EQ(m->triangles[1].vindices[1], 3u);
+  EXPECT_EQ(m->triangles[1].vindices[2], 4u);
   EXPECT_EQ(m->vertices[3 * 4 + 2], -1.0f);  // vertex 6 moved up to slot 4
   obxDeleteModel(m);
 }
@@ -305,9 +304,15 @@ TEST(Obxtool, unwritable_output_exits_1_with_the_library_message) {
   RunResult r = obxtool({"convert", box.obj, "/nonexistent-dir/out.obj"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("OBX: Fatal Error: obxWriteOBJ() failed: can't open file "
-                       "\"/nonexistent-dir/out.obj\" to write.\n"),
+                       "\"/nonexistent-dir/out.obj\" to write: No such file or directory.\n"),
             std::string::npos)
       << r.err;
+  // A device that fills up: the failed write is reported, not taken for done.
+  r = obxtool({"convert", box.obj, "/dev/full"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "OBX: Fatal Error: obxWriteOBJ() failed: can't write file \"/dev/full\": No space left "
+            "on device.\n");
 }
 
 }  // namespace

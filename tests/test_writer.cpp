@@ -58,8 +58,7 @@ TEST(Writer, plain_mode_writes_positions_and_plain_faces) {
                                 "usemtl blue\n"  // triangle materials show in every mode
                                 "f 1 2 3\n"
                                 "f 1 2 3\n"
-                                "\n"
-                                "g default\n\n");
+                                "\n");
   obxDeleteModel(m);
 }
 
@@ -79,9 +78,8 @@ TEST(Writer, smooth_texture_material_writes_all_indices_and_the_mtl) {
   EXPECT_NE(obj.find("\n# 1 texcoords\nvt 0.500000 0.250000\n"), std::string::npos);
   // The third corner has no normal, so the faces go without normals: an
   // index for it would read back as some normal.
-  EXPECT_NE(obj.find("g top\nusemtl red\nf 1/1 2/1 3/1\nusemtl blue\n"
-                     "f 1/1 2/1 3/1\nf 1/1 2/1 3/1\n\n"
-                     "g default\nusemtl default\n\n"),
+  EXPECT_NE(obj.find("g top\nf 1/1 2/1 3/1\nusemtl red\nusemtl blue\n"
+                     "f 1/1 2/1 3/1\nf 1/1 2/1 3/1\n\n"),
             std::string::npos)
       << obj;
   std::string mtl = readFile(dir.path() + "/out.mtl");
@@ -141,14 +139,11 @@ TEST(Writer, smooth_texture_material_output_line_by_line) {
       "# 3 faces (triangles)",
       "",
       "g top",
-      "usemtl red",
       "f 1/1 2/1 3/1",
+      "usemtl red",  // the group's own: after its first triangle, which has none
       "usemtl blue",
       "f 1/1 2/1 3/1",
       "f 1/1 2/1 3/1",
-      "",
-      "g default",
-      "usemtl default",
       "",
   };
   EXPECT_EQ(bodyLines(readFile(path)), obj);
@@ -196,9 +191,10 @@ TEST(Writer, ns_is_written_on_the_files_scale) {
   obxDeleteModel(m);
 }
 
-// usemtl goes out at each group's start in material mode, and wherever a
-// triangle's own material (not 0) differs from the last one written, in
-// every mode; the group's usemtl counts as written.
+// usemtl goes out wherever a triangle's material differs from the last
+// one written (carried across groups, as a reader carries it), in every
+// mode; with OBX_MATERIAL also a group's own material that its triangles
+// would not give it, after its first triangle.
 TEST(Writer, usemtl_rules) {
   ModelBuilder b;
   b.vertex(0, 0, 0);
@@ -207,12 +203,11 @@ TEST(Writer, usemtl_rules) {
   uint32_t red = b.material("red", 1, 0, 0, 1);
   uint32_t blue = b.material("blue", 0, 0, 1, 1);
   b.group("a", red);
-  b.triangle(1, 2, 3);        // material 0: the group's
-  b.triangle(1, 2, 3, red);   // same as the group's
-  b.triangle(1, 2, 3, blue);  // differs
-  b.triangle(1, 2, 3, blue);  // same as the last
-  b.group("b", blue);
+  b.triangle(1, 2, 3, red);
   b.triangle(1, 2, 3, blue);
+  b.triangle(1, 2, 3, 0);  // back to the default
+  b.group("b", blue);
+  b.triangle(1, 2, 3, 0);
   b.triangle(1, 2, 3, red);
   ObxModel* m = b.build();
   TempDir dir;
@@ -222,19 +217,16 @@ TEST(Writer, usemtl_rules) {
     const char* groups;
   } cases[] = {
       {OBX_MATERIAL,
-       "g b\nusemtl blue\nf 1 2 3\nusemtl red\nf 1 2 3\n\n"
-       "g a\nusemtl red\nf 1 2 3\nf 1 2 3\nusemtl blue\nf 1 2 3\nf 1 2 3\n\n"
-       "g default\nusemtl default\n\n"},
-      // Without materials only the triangles' own show, tracked across groups.
+       "g a\nusemtl red\nf 1 2 3\nusemtl blue\nf 1 2 3\nusemtl default\nf 1 2 3\n\n"
+       "g b\nf 1 2 3\nusemtl blue\nusemtl red\nf 1 2 3\n\n"},
       {OBX_NONE,
-       "g b\nusemtl blue\nf 1 2 3\nusemtl red\nf 1 2 3\n\n"
-       "g a\nf 1 2 3\nf 1 2 3\nusemtl blue\nf 1 2 3\nf 1 2 3\n\n"
-       "g default\n\n"},
+       "g a\nusemtl red\nf 1 2 3\nusemtl blue\nf 1 2 3\nusemtl default\nf 1 2 3\n\n"
+       "g b\nf 1 2 3\nusemtl red\nf 1 2 3\n\n"},
   };
   for (const Case& c : cases) {
     obxWriteOBJ(m, path.c_str(), c.mode);
     std::string obj = readFile(path);
-    size_t groups = obj.find("\ng b\n");
+    size_t groups = obj.find("\ng a\n");
     ASSERT_NE(groups, std::string::npos) << obj;
     EXPECT_EQ(obj.substr(groups + 1), c.groups) << c.mode;
   }
@@ -248,7 +240,7 @@ TEST(Writer, material_mode_without_a_library_name_writes_no_mtllib) {
   obxWriteOBJ(m, path.c_str(), OBX_MATERIAL);
   std::string obj = readFile(path);
   EXPECT_EQ(obj.find("mtllib"), std::string::npos);
-  EXPECT_NE(obj.find("g top\nusemtl red\n"), std::string::npos);
+  EXPECT_NE(obj.find("g top\nf 1 2 3\nusemtl red\n"), std::string::npos);
   obxDeleteModel(m);
 }
 
@@ -294,10 +286,10 @@ TEST(WriterDeathTest, unwritable_files_are_fatal) {
   ObxModel* m = smallModel().build();
   EXPECT_EXIT(obxWriteOBJ(m, "/nonexistent-dir/out.obj", OBX_NONE), testing::ExitedWithCode(1),
               "^OBX: Fatal Error: obxWriteOBJ\\(\\) failed: can't open file "
-              "\"/nonexistent-dir/out.obj\" to write\\.\n$");
+              "\"/nonexistent-dir/out.obj\" to write: No such file or directory\\.\n$");
   EXPECT_EXIT(obxWriteMTL(m, "/nonexistent-dir/out.obj", "x.mtl"), testing::ExitedWithCode(1),
               "^OBX: Fatal Error: obxWriteMTL\\(\\) failed: can't open file "
-              "\"/nonexistent-dir/x.mtl\"\\.\n$");
+              "\"/nonexistent-dir/x.mtl\" to write: No such file or directory\\.\n$");
   obxDeleteModel(m);
 }
 
@@ -326,8 +318,6 @@ TEST(Writer, a_read_model_written_back_reads_the_same) {
   ASSERT_EQ(b->numnormals, a->numnormals);
   for (uint32_t i = 3; i < 3 * (a->numnormals + 1); i++)
     EXPECT_FLOAT_EQ(b->normals[i], a->normals[i]);
-  // The written "default" reads back as a material of its own after the
-  // reader's built-in one, so materials are compared by name.
   uint32_t red = obxFindMaterial(b, "red");
   ASSERT_NE(red, 0u);
   EXPECT_EQ(b->materials[red].diffuse[0], 1.0f);
@@ -337,51 +327,25 @@ TEST(Writer, a_read_model_written_back_reads_the_same) {
   obxDeleteModel(b);
 }
 
-// Every value and index survives read -> write -> read. Groups come back in
-// the reverse order (the writer puts the newest first), so triangles are
-// compared group by group. Names read from a file keep their leading blank
-// and come back the same; the built-in "default" group, written as
-// "g default", reads back as " default", a group of its own.
-TEST(Writer, round_trip_keeps_every_index_and_value) {
-  TempDir dir;
-  dir.write("in.mtl",
-            "newmtl red\nKa 0.25 0 0\nKd 1 0 0\nKs 0.5 0.5 0.5\nNs 50\nd 0.5\nmap_Kd r.ppm\n"
-            "newmtl green\nKd 0 1 0\nNs 12.5\n");
-  std::string in = dir.write("in.obj",
-                             "mtllib in.mtl\n"
-                             "v 0 0 0\nv 1.5 0 -2\nv 0 1 0.125\nv 1 1 0\nv -3.25 7 1\n"
-                             "vn 0 0 1\nvn 0 0.6 0.8\nvn -1 0 0\n"
-                             "vt 0 0\nvt 1 0\nvt 0.25 0.75\nvt 0.5 0.5\n"
-                             "g quad\nusemtl red\n"
-                             "f 1/1/1 2/2/1 4/3/2 3/3/2\n"
-                             "g side\nusemtl green\n"
-                             "f 5/4/3 1/1/3 3/2/3\nusemtl red\nf 2/2/2 5/4/1 4/3/3\n"
-                             // Corners without normals or texcoords stay without.
-                             "f 1 2 4\nf 2/1 4/2 5/3\nf 3//2 1//1 4//3\n");
-  GLboolean upload = obxTextureUpload;
-  obxTextureUpload = GL_FALSE;  // texture names are compared, not images
-  ObxModel* a = obxReadOBJ(in.c_str());
-  std::string out = dir.path() + "/out.obj";
-  obxWriteOBJ(a, out.c_str(), OBX_SMOOTH | OBX_TEXTURE | OBX_MATERIAL);
-  ObxModel* b = obxReadOBJ(out.c_str());
-  obxTextureUpload = upload;
-
+// Two models read from files are the same: counts, values, the group list
+// in order with each group's triangles and materials, the material table.
+void expectSameModel(const ObxModel* a, const ObxModel* b) {
   ASSERT_EQ(b->numvertices, a->numvertices);
   ASSERT_EQ(b->numnormals, a->numnormals);
   ASSERT_EQ(b->numtexcoords, a->numtexcoords);
   ASSERT_EQ(b->numtriangles, a->numtriangles);
-  ASSERT_EQ(b->numgroups, a->numgroups + 1);
+  ASSERT_EQ(b->numgroups, a->numgroups);
+  ASSERT_EQ(b->nummaterials, a->nummaterials);
+  ASSERT_EQ(b->numtextures, a->numtextures);
   for (uint32_t i = 3; i < 3 * (a->numvertices + 1); i++) EXPECT_EQ(b->vertices[i], a->vertices[i]);
   for (uint32_t i = 3; i < 3 * (a->numnormals + 1); i++) EXPECT_EQ(b->normals[i], a->normals[i]);
   for (uint32_t i = 2; i < 2 * (a->numtexcoords + 1); i++)
     EXPECT_EQ(b->texcoords[i], a->texcoords[i]);
-
-  for (const ObxGroup* ga = a->groups; ga; ga = ga->next) {
-    std::string name = ga->name[0] == ' ' ? ga->name : std::string(" ") + ga->name;
-    const ObxGroup* gb = obxLookupGroup(b, name.c_str());
-    ASSERT_NE(gb, nullptr) << "[" << name << "]";
+  for (const ObxGroup *ga = a->groups, *gb = b->groups; ga && gb; ga = ga->next, gb = gb->next) {
+    const std::string name = ga->name;
+    ASSERT_EQ(gb->name, name);
     ASSERT_EQ(gb->numtriangles, ga->numtriangles) << name;
-    EXPECT_STREQ(b->materials[gb->material].name, a->materials[ga->material].name) << name;
+    EXPECT_EQ(gb->material, ga->material) << name;
     for (uint32_t i = 0; i < ga->numtriangles; i++) {
       const ObxTriangle& ta = a->triangles[ga->triangles[i]];
       const ObxTriangle& tb = b->triangles[gb->triangles[i]];
@@ -390,18 +354,12 @@ TEST(Writer, round_trip_keeps_every_index_and_value) {
         EXPECT_EQ(tb.nindices[k], ta.nindices[k]) << name << " " << i;
         EXPECT_EQ(tb.tindices[k], ta.tindices[k]) << name << " " << i;
       }
-      EXPECT_STREQ(b->materials[tb.material].name, a->materials[ta.material].name);
+      EXPECT_EQ(tb.material, ta.material) << name << " " << i;
     }
   }
-
-  for (const ObxGroup* gb = b->groups; gb; gb = gb->next)
-    EXPECT_NE(std::string(gb->name).rfind("  ", 0), 0u) << "[" << gb->name << "]";
-
-  // "default" comes back as a material of its own after the reader's.
-  ASSERT_EQ(b->nummaterials, a->nummaterials + 1);
-  for (uint32_t i = 1; i < a->nummaterials; i++) {
+  for (uint32_t i = 0; i < a->nummaterials; i++) {
     const ObxMaterial& ma = a->materials[i];
-    const ObxMaterial& mb = b->materials[obxFindMaterial(b, ma.name)];
+    const ObxMaterial& mb = b->materials[i];
     EXPECT_STREQ(mb.name, ma.name);
     for (int k = 0; k < 4; k++) {
       EXPECT_EQ(mb.diffuse[k], ma.diffuse[k]) << ma.name;
@@ -409,11 +367,52 @@ TEST(Writer, round_trip_keeps_every_index_and_value) {
       EXPECT_EQ(mb.specular[k], ma.specular[k]) << ma.name;
     }
     EXPECT_EQ(mb.shininess, ma.shininess) << ma.name;
-    EXPECT_EQ(mb.map_diffuse < 0, ma.map_diffuse < 0) << ma.name;
-    if (ma.map_diffuse >= 0) {
+    ASSERT_EQ(mb.map_diffuse, ma.map_diffuse) << ma.name;
+    if (ma.map_diffuse >= 0)
       EXPECT_STREQ(b->textures[mb.map_diffuse].name, a->textures[ma.map_diffuse].name);
-    }
   }
+}
+
+// read -> write -> read gives the model first read, and writing that again
+// gives the same files. The file has faces in the built-in group, a
+// library that defines "default" (red, textured), a group entered twice, an
+// empty one, materials carried across groups and a group whose material
+// comes from a usemtl after its first face.
+TEST(Writer, round_trip_gives_the_same_model_and_the_same_files) {
+  TempDir dir, again;
+  dir.write("in.mtl",
+            "newmtl default\nKd 1 0 0\nmap_Kd d.ppm\n"
+            "newmtl red\nKa 0.25 0 0\nKd 1 0 0\nKs 0.5 0.5 0.5\nNs 50\nd 0.5\nmap_Kd r.ppm\n"
+            "newmtl green\nKd 0 1 0\nNs 12.5\n");
+  std::string in = dir.write("in.obj",
+                             "mtllib in.mtl\n"
+                             "v 0 0 0\nv 1.5 0 -2\nv 0 1 0.125\nv 1 1 0\nv -3.25 7 1\n"
+                             "vn 0 0 1\nvn 0 0.6 0.8\nvn -1 0 0\n"
+                             "vt 0 0\nvt 1 0\nvt 0.25 0.75\nvt 0.5 0.5\n"
+                             "f 1 2 3\nusemtl default\nf 3 2 1\n"
+                             "g quad\nusemtl red\n"
+                             "f 1/1/1 2/2/1 4/3/2 3/3/2\n"
+                             "g side\nf 1 2 5\nusemtl green\n"
+                             "f 5/4/3 1/1/3 3/2/3\nusemtl red\nf 2/2/2 5/4/1 4/3/3\n"
+                             "f 1 2 4\nf 2/1 4/2 5/3\nf 3//2 1//1 4//3\n"
+                             "g quad\nf 4 5 1\n"
+                             "g empty\n"
+                             "g late\nusemtl default\nf 1 2 3\nusemtl green\nusemtl default\n"
+                             "f 2 3 4\n");
+  GLboolean upload = obxTextureUpload;
+  obxTextureUpload = GL_FALSE;  // texture names are compared, not images
+  ObxModel* a = obxReadOBJ(in.c_str());
+  ASSERT_EQ(a->nummaterials, 3u);
+  EXPECT_EQ(a->materials[0].diffuse[0], 1.0f);  // the library's own default
+  EXPECT_EQ(obxLookupGroup(a, " late")->material, 2u);
+  const std::string out = dir.path() + "/out.obj", out2 = again.path() + "/out.obj";
+  obxWriteOBJ(a, out.c_str(), OBX_SMOOTH | OBX_TEXTURE | OBX_MATERIAL);
+  ObxModel* b = obxReadOBJ(out.c_str());
+  obxWriteOBJ(b, out2.c_str(), OBX_SMOOTH | OBX_TEXTURE | OBX_MATERIAL);
+  obxTextureUpload = upload;
+  expectSameModel(a, b);
+  EXPECT_EQ(readFile(out2), readFile(out));
+  EXPECT_EQ(readFile(again.path() + "/in.mtl"), readFile(dir.path() + "/in.mtl"));
   obxDeleteModel(a);
   obxDeleteModel(b);
 }
