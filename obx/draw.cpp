@@ -131,7 +131,10 @@ void obxDraw(ObxModel* model, GLuint mode) {
         }
         if (!open) glBegin(GL_TRIANGLES);
         open = true;
-        if (flat) glNormal3fv(&facetnorms[3 * size_t(triangle->findex)]);
+        if (flat) {
+          OBX_ASSERT(triangle->findex >= 1 && triangle->findex <= model->numfacetnorms);
+          glNormal3fv(&facetnorms[3 * size_t(triangle->findex)]);
+        }
         for (int j = 0; j < 3; j++) {
           if (smooth && triangle->nindices[j] != OBX_NO_INDEX) {
             OBX_ASSERT(triangle->nindices[j] >= 1 && triangle->nindices[j] <= model->numnormals);

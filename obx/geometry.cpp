@@ -78,14 +78,21 @@ static void obxAssignTexcoords(ObxModel* model, bool fromNormals) {
     }
 }
 
+// Replaces the texture coordinates by count new ones, to be filled in; the
+// old ones stay when memory runs out (fatal).
+static void obxNewTexcoords(ObxModel* model, uint32_t count, const char* function) {
+  float* texcoords = static_cast<float*>(malloc(2 * (size_t(count) + 1) * sizeof(float)));
+  if (!texcoords) obxFail("%s: out of memory for %u texture coordinates", function, count);
+  texcoords[0] = texcoords[1] = 0.0f;
+  free(model->texcoords);
+  model->texcoords = texcoords;
+  model->numtexcoords = count;
+}
+
 void obxPlanarTexcoords(ObxModel* model) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->vertices);
-  free(model->texcoords);
-  model->numtexcoords = model->numvertices;
-  model->texcoords =
-      static_cast<float*>(malloc(2 * (size_t(model->numtexcoords) + 1) * sizeof(float)));
-  OBX_ASSERT(model->texcoords);
+  obxNewTexcoords(model, model->numvertices, "obxPlanarTexcoords()");
   float size[3];
   obxDimensions(model, size);
   float scale = float(2.0 / obxAbsOf(obxMaxOf(obxMaxOf(size[0], size[1]), size[2])));
@@ -101,11 +108,7 @@ void obxPlanarTexcoords(ObxModel* model) {
 void obxSphereTexcoords(ObxModel* model) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->normals);
-  free(model->texcoords);
-  model->numtexcoords = model->numnormals;
-  model->texcoords =
-      static_cast<float*>(malloc(2 * (size_t(model->numtexcoords) + 1) * sizeof(float)));
-  OBX_ASSERT(model->texcoords);
+  obxNewTexcoords(model, model->numnormals, "obxSphereTexcoords()");
   for (uint32_t i = 1; i <= model->numnormals; i++) {
     const float* n = &model->normals[3 * size_t(i)];
     float x = n[0], y = n[1], z = n[2];

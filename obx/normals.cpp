@@ -36,12 +36,12 @@ void obxComputeFacetNormals(ObxModel* model) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->vertices);
   OBX_ASSERT(model->triangles || model->numtriangles == 0);
-  free(model->facetnorms);
-  model->facetnorms = NULL;
-  model->numfacetnorms = model->numtriangles;
+  // The new array first: when memory runs out the model keeps the old.
   float* facetnorms =
-      static_cast<float*>(obxAllocNormals(NULL, model->numfacetnorms, "obxComputeFacetNormals()"));
+      static_cast<float*>(obxAllocNormals(NULL, model->numtriangles, "obxComputeFacetNormals()"));
+  free(model->facetnorms);
   model->facetnorms = facetnorms;
+  model->numfacetnorms = model->numtriangles;
   obxPrefault(facetnorms, facetnorms + 3 * (size_t(model->numfacetnorms) + 1));
   facetnorms[0] = facetnorms[1] = facetnorms[2] = 0.0f;
   const float* vertices = model->vertices;
@@ -69,9 +69,11 @@ static void obxGrowNormals(ObxModel* model, uint32_t step) {
   // stop rather than wrap around.
   if (model->numnormals > UINT32_MAX - 2 - step)
     obxFail("obxVertexNormals(): too many normals (%u+%u)", model->numnormals, step);
+  // The count follows the block only once it has grown, so that a failure
+  // leaves every index within the array.
+  model->normals = static_cast<float*>(
+      obxAllocNormals(model->normals, size_t(model->numnormals) + step, "obxVertexNormals()"));
   model->numnormals += step;
-  model->normals =
-      static_cast<float*>(obxAllocNormals(model->normals, model->numnormals, "obxVertexNormals()"));
 }
 
 // Returns an uninitialised block of count list nodes, or NULL. A fresh
@@ -110,13 +112,24 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   if (numnodes > UINT32_MAX - 2)
     obxFail("obxVertexNormals(): too many triangles (%u)", numtriangles);
 
+  // One list per vertex, newest triangle first. All nodes come from one
+  // block: node 3*i+j stands for corner j of triangle i.
+  // Both are noted, so that a fatal error frees them; both come before the
+  // model is touched, so that running out of memory leaves it as it was.
+  ObxNode** members = static_cast<ObxNode**>(calloc(size_t(numvertices) + 1, sizeof(ObxNode*)));
+  if (members) obxHold(OBX_HELD_BLOCK, members, 0);
+  ObxNode* nodes = obxAllocNodes(numnodes);
+  if (nodes) obxHold(OBX_HELD_BLOCK, nodes, 0);
+  if (!members || !nodes)
+    obxFail("obxVertexNormals(): out of memory for %u triangles", numtriangles);
+
   uint32_t next;  // index of the next normal to store
   if (!keep) {
+    float* normals =
+        static_cast<float*>(obxAllocNormals(NULL, numnodes, "obxVertexNormals()"));
     free(model->normals);
-    model->normals = NULL;
+    model->normals = normals;
     model->numnormals = uint32_t(numnodes);
-    model->normals =
-        static_cast<float*>(obxAllocNormals(NULL, model->numnormals, "obxVertexNormals()"));
     next = 1;
   } else {
     if (model->numnormals >= UINT32_MAX - 2)
@@ -124,15 +137,6 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
     next = model->numnormals + 1;
   }
 
-  // One list per vertex, newest triangle first. All nodes come from one
-  // block: node 3*i+j stands for corner j of triangle i.
-  // Both are noted, so that a fatal error handed to a hook frees them.
-  ObxNode** members = static_cast<ObxNode**>(calloc(size_t(numvertices) + 1, sizeof(ObxNode*)));
-  if (members) obxHold(OBX_HELD_BLOCK, members, 0);
-  ObxNode* nodes = obxAllocNodes(numnodes);
-  if (nodes) obxHold(OBX_HELD_BLOCK, nodes, 0);
-  if (!members || !nodes)
-    obxFail("obxVertexNormals(): out of memory for %u triangles", numtriangles);
   ObxNode* node = nodes;
   for (uint32_t i = 0; i < numtriangles; i++) {
     OBX_ASSERT(T(i).vindices[0] <= model->numvertices);
@@ -232,8 +236,9 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   obxFreeHeld(members);
 
   // Shrink to fit; realloc keeps normals 1..numnormals without a copy.
-  model->normals =
-      static_cast<float*>(obxAllocNormals(model->normals, model->numnormals, "obxVertexNormals()"));
+  // Should it fail, the larger block serves as well.
+  if (void* fitted = realloc(model->normals, 3 * sizeof(float) * (size_t(model->numnormals) + 1)))
+    model->normals = static_cast<float*>(fitted);
   model->normals[0] = model->normals[1] = model->normals[2] = 0.0f;
 }
 

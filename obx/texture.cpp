@@ -243,9 +243,15 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   }
 
   if (textureWidth != width || textureHeight != height) {
-    GLubyte* scaled = static_cast<GLubyte*>(
-        malloc(size_t(textureWidth) * size_t(textureHeight) * size_t(components)));
+    // The stretched image has the decoded one's byte limit: rounding up to
+    // powers of two can nearly quadruple it.
+    GLubyte* scaled = NULL;
+    if (size_t(textureWidth) <= kObxMaxImageBytes / size_t(components) / size_t(textureHeight))
+      scaled = static_cast<GLubyte*>(
+          malloc(size_t(textureWidth) * size_t(textureHeight) * size_t(components)));
     if (!scaled) {
+      obxWarn("obxLoadTexture() failed: no room to scale %s to %dx%d!", filename, textureWidth,
+              textureHeight);
       free(pixels);
       return 0;
     }
@@ -254,11 +260,17 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
     GLint packAlignment = 4;
     glGetIntegerv(GL_PACK_ALIGNMENT, &packAlignment);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    gluScaleImage(format, width, height, GL_UNSIGNED_BYTE, pixels, textureWidth, textureHeight,
-                  GL_UNSIGNED_BYTE, scaled);
+    const GLint scaledStatus = gluScaleImage(format, width, height, GL_UNSIGNED_BYTE, pixels,
+                                             textureWidth, textureHeight, GL_UNSIGNED_BYTE, scaled);
     glPixelStorei(GL_PACK_ALIGNMENT, packAlignment);
     free(pixels);
     pixels = scaled;
+    if (scaledStatus != 0) {
+      obxWarn("obxLoadTexture() failed: can't scale %s: %s!", filename,
+              reinterpret_cast<const char*>(gluErrorString(GLenum(scaledStatus))));
+      free(pixels);
+      return 0;
+    }
   }
 
   GLuint id = 0;
@@ -275,8 +287,15 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
     glTexImage2D(obxTextureTarget, 0, GLint(format), textureWidth, textureHeight, 0, format,
                  GL_UNSIGNED_BYTE, pixels);
   } else if (mipmaps) {
-    gluBuild2DMipmaps(obxTextureTarget, GLint(format), textureWidth, textureHeight, format,
-                      GL_UNSIGNED_BYTE, pixels);
+    const GLint built = gluBuild2DMipmaps(obxTextureTarget, GLint(format), textureWidth,
+                                          textureHeight, format, GL_UNSIGNED_BYTE, pixels);
+    if (built != 0) {
+      obxWarn("obxLoadTexture() failed: can't build mipmaps of %s: %s!", filename,
+              reinterpret_cast<const char*>(gluErrorString(GLenum(built))));
+      glDeleteTextures(1, &id);
+      free(pixels);
+      return 0;
+    }
   } else {
     glTexImage2D(obxTextureTarget, 0, GLint(format), textureWidth, textureHeight, 0, format,
                  GL_UNSIGNED_BYTE, pixels);

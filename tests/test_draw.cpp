@@ -427,6 +427,19 @@ TEST(DrawDeathTest, out_of_range_indices_are_reported_with_their_condition) {
         c.condition);
     obxDeleteModel(model);
   }
+  // Flat drawing reads the facet normal by findex, which may be "none".
+  ModelBuilder b = twoTriangles();
+  b.group("g");
+  b.triangle(1, 2, 3);
+  ObxModel* model = b.build();
+  model->triangles[0].findex = N;
+  EXPECT_DEATH(
+      {
+        resetState();
+        obxDraw(model, OBX_FLAT);
+      },
+      "triangle->findex >= 1 && triangle->findex <= model->numfacetnorms");
+  obxDeleteModel(model);
 }
 
 }  // namespace
