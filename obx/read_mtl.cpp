@@ -69,6 +69,10 @@ static void obxMtlMap(ObxMtlReader* reader, size_t length) {
   obxMtlReadLine(reader, OBX_MAP_LINE_MAX);
   if (!reader->fill) return;
   char* name = obxTrimCopy(reader->line);
+  // NULL also when memory ran out: then the line has more than blanks.
+  if (!name && reader->line[strspn(reader->line, " \t\n\r")] != '\0')
+    obxFailOutOfMemory("obxReadMTL", reader->filename);
+  if (name) obxHold(OBX_HELD_BLOCK, name, 0);
   if (obxKeywordIs(reader->token, length, "map_Kd")) {
     // Nothing to look up without a file name; the material keeps its map.
     if (!name)
@@ -78,7 +82,7 @@ static void obxMtlMap(ObxMtlReader* reader, size_t length) {
   } else {
     obxWarn("map %s %s ignored", reader->token, name ? name : "");
   }
-  free(name);
+  obxFreeHeld(name);
 }
 
 static void obxMtlPass(ObxMtlReader* reader) {

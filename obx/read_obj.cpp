@@ -899,9 +899,14 @@ ObxModel* obxReadOBJ(const char* path) {
   if (!model) obxFailOutOfMemory("obxReadOBJ", path);
   obxHold(OBX_HELD_MODEL, model, 0);
   model->path = obxCopyString(path);
-  ObxObjReader* reader = new (std::nothrow) ObxObjReader;
+  // Not new (std::nothrow): the containers' constructors allocate too.
+  ObxObjReader* reader = NULL;
+  try {
+    reader = new ObxObjReader;
+  } catch (const std::bad_alloc&) {
+  }
+  if (reader) obxHoldState(reader, obxDeleteReader);
   if (!model->path || !reader) obxFailOutOfMemory("obxReadOBJ", path);
-  obxHoldState(reader, obxDeleteReader);
   reader->model = model;
   reader->scan = {file.data, file.data + file.size};
   // A first block of one element of a kind per 64 bytes of file (and four
