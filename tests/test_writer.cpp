@@ -1,6 +1,9 @@
 // Writing models back as OBJ and MTL files, and reading them again.
 #include <GL/glew.h>
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <string>
 #include <vector>
@@ -293,6 +296,63 @@ TEST(WriterDeathTest, unwritable_files_are_fatal) {
   obxDeleteModel(m);
 }
 
+// A model of n triangles, some megabytes as OBJ.
+ObxModel* largeModel(uint32_t n) {
+  ModelBuilder b;
+  for (uint32_t i = 0; i < n; i++) b.vertex(float(i) * 0.001f, float(i % 97), -float(i) * 0.5f);
+  b.group("strip");
+  for (uint32_t i = 1; i + 2 <= n; i++) b.triangle(i, i + 1, i + 2);
+  return b.build();
+}
+
+// A write that fails part-way (a full disk, a device that takes nothing)
+// is fatal with the reason, through obxTry as well; the file that was
+// there keeps its bytes and no temporary file stays behind.
+TEST(Writer, failed_writes_leave_the_target_as_it_was) {
+  ObxModel* m = largeModel(100000);
+  TempDir dir;
+  const std::string target = dir.write("out.obj", "the old model\n");
+  struct Case {
+    const char* name;
+    std::string path;
+    rlim_t sizeLimit;  // RLIM_INFINITY for none
+    const char* reason;
+  } cases[] = {
+      {"disk full part-way", target, 1 << 20, "File too large"},
+      {"device full", "/dev/full", RLIM_INFINITY, "No space left on device"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int status = -1;
+    const std::string err = ostrel_test::stderrOfChild(
+        [&] {
+          signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+          const rlimit limit = {c.sizeLimit, c.sizeLimit};
+          setrlimit(RLIMIT_FSIZE, &limit);
+          char message[512];
+          if (obxTryWriteOBJ(m, c.path.c_str(), OBX_NONE, message, sizeof message)) _exit(0);
+          fprintf(stderr, "try: %s\n", message);
+          obxWriteOBJ(m, c.path.c_str(), OBX_NONE);
+          _exit(0);
+        },
+        &status);
+    const std::string message = "obxWriteOBJ() failed: can't write file \"" + c.path + "\": " +
+                                c.reason + ".";
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err, "try: " + message + "\nOBX: Fatal Error: " + message + "\n");
+    EXPECT_EQ(readFile(target), "the old model\n");
+  }
+  int entries = 0;
+  DIR* folder = opendir(dir.path().c_str());
+  while (dirent* entry = readdir(folder)) entries += entry->d_name[0] != '.';
+  closedir(folder);
+  EXPECT_EQ(entries, 1);
+  // Without a limit the same write replaces the file.
+  obxWriteOBJ(m, target.c_str(), OBX_NONE);
+  EXPECT_GT(readFile(target).size(), size_t(1) << 20);
+  obxDeleteModel(m);
+}
+
 TEST(Writer, a_read_model_written_back_reads_the_same) {
   ostrel_test::requireGlContext();
   TempDir dir;
@@ -368,8 +428,9 @@ void expectSameModel(const ObxModel* a, const ObxModel* b) {
     }
     EXPECT_EQ(mb.shininess, ma.shininess) << ma.name;
     ASSERT_EQ(mb.map_diffuse, ma.map_diffuse) << ma.name;
-    if (ma.map_diffuse >= 0)
+    if (ma.map_diffuse >= 0) {
       EXPECT_STREQ(b->textures[mb.map_diffuse].name, a->textures[ma.map_diffuse].name);
+    }
   }
 }
 

@@ -51,9 +51,25 @@ step configure cmake -S "$here" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$pre
 step build cmake --build "$work/cmake-build"
 check_run "$work/cmake-build/consumer" find_package
 
+# The README's embedding example: a good file is converted, a missing one
+# and an unwritable target come back as messages with status 1.
+embed="$work/cmake-build/embed"
+got="$(env -u DISPLAY "$embed" "$here/square.obj" "$work/out.obj" 2>&1)"
+if [[ "$got" != "2 triangles, 0 warnings" ]] || ! grep -q "^usemtl tiled$" "$work/out.obj" || ! grep -q "^vn " "$work/out.obj"; then
+  echo "check: embed printed \"$got\""
+  exit 1
+fi
+for args in "$work/missing.obj $work/out2.obj" "$here/square.obj /dev/full"; do
+  # shellcheck disable=SC2086  # two words
+  if got="$(env -u DISPLAY "$embed" $args 2>&1)" || [[ "$got" != *"obxWrite"*"failed"* && "$got" != "can't read: obxReadOBJ() failed: can't open data file"* ]]; then
+    echo "check: embed $args printed \"$got\""
+    exit 1
+  fi
+done
+
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 step pkg-config pkg-config --exists obx
 # shellcheck disable=SC2046  # the flags are meant to split
 step compile cc -o "$work/consumer-pc" "$here/consumer.c" $(pkg-config --cflags --libs obx)
 check_run "$work/consumer-pc" pkg-config
-echo "check: installed, built with find_package and with pkg-config, both ran"
+echo "check: installed, built with find_package and with pkg-config, all ran"
