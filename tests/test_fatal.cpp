@@ -134,6 +134,19 @@ TEST_F(FatalHook, malformed_files_return_to_the_caller_and_release_everything) {
     EXPECT_NE(err.find(bad.message), std::string::npos) << err;
     EXPECT_FALSE(stillMapped(dir.path())) << "a file of the read is still mapped";
     EXPECT_TRUE(leaksNothing());
+
+    // The same through obxTryReadOBJ: the report's message, nothing printed,
+    // nothing kept, the hook not called.
+    char message[512];
+    StderrCapture quiet;
+    EXPECT_EQ(obxTryReadOBJ(path.c_str(), message, sizeof message), nullptr);
+    EXPECT_EQ(quiet.finish().find("Fatal"), std::string::npos);
+    std::string reported = err.substr(err.find("OBX: Fatal Error: ") + 18);
+    while (!reported.empty() && reported.back() == '\n') reported.pop_back();
+    EXPECT_EQ(message, reported);
+    EXPECT_EQ(fatalCalls, 1);
+    EXPECT_FALSE(stillMapped(dir.path()));
+    EXPECT_TRUE(leaksNothing());
   }
 }
 
