@@ -151,10 +151,40 @@ GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width, int* h
   return obxReadPpmFile(filename, width, height, format, &raw);
 }
 
+// DevIL hands a PNG file to libpng with a read function that does not stop
+// at the end of the file: a chunk that runs past the end makes it spin for
+// good. So a file that starts as a PNG must be whole (every chunk inside
+// the file, up to IEND) before it goes there; anything else is DevIL's to
+// judge.
+static bool obxWholeIfPng(const char* filename) {
+  FILE* file = fopen(filename, "rb");
+  if (!file) return true;  // DevIL fails to open it too, and says nothing worse
+  unsigned char header[8];
+  bool whole = true;
+  struct stat status;
+  if (fread(header, 1, 8, file) == 8 && memcmp(header, "\x89PNG\r\n\x1a\n", 8) == 0 &&
+      fstat(fileno(file), &status) == 0) {
+    const uint64_t size = uint64_t(status.st_size);
+    uint64_t at = 8;
+    whole = false;
+    while (!whole && size - at >= 12 && fseek(file, long(at), SEEK_SET) == 0 &&
+           fread(header, 1, 8, file) == 8) {
+      const uint64_t length = uint64_t(header[0]) << 24 | uint64_t(header[1]) << 16 |
+                              uint64_t(header[2]) << 8 | uint64_t(header[3]);
+      if (length > size - at - 12) break;
+      at += length + 12;
+      whole = memcmp(header + 4, "IEND", 4) == 0;
+    }
+  }
+  fclose(file);
+  return whole;
+}
+
 GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* height,
                       GLenum* format) {
   OBX_ASSERT(filename != NULL);
   OBX_ASSERT(width && height && format);
+  if (!obxWholeIfPng(filename)) return NULL;
   ilInit();
   ilEnable(IL_ORIGIN_SET);
   ilOriginFunc(IL_ORIGIN_LOWER_LEFT);
