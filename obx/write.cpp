@@ -46,6 +46,14 @@ static void obxDropOutput(void* state) {
   free(output);
 }
 
+static ObxOutput* obxOpenInPlace(ObxOutput* output) {
+  output->file = fopen(output->shown, "w");
+  if (!output->file)
+    obxFail("%s failed: can't open file \"%s\" to write: %s.", output->function, output->shown,
+            strerror(errno));
+  return output;
+}
+
 // Opens path for writing, on the held list; fatal when it cannot.
 static ObxOutput* obxOpenOutput(const char* function, const char* path) {
   ObxOutput* output = static_cast<ObxOutput*>(calloc(1, sizeof(ObxOutput)));
@@ -56,12 +64,7 @@ static ObxOutput* obxOpenOutput(const char* function, const char* path) {
   if (!output->shown) obxFail("%s failed: out of memory writing \"%s\".", function, path);
   struct stat status;
   const bool exists = stat(path, &status) == 0;
-  if (exists && !S_ISREG(status.st_mode)) {
-    output->file = fopen(path, "w");
-    if (!output->file)
-      obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(errno));
-    return output;
-  }
+  if (exists && !S_ISREG(status.st_mode)) return obxOpenInPlace(output);
   // Through a symbolic link, the file it names is replaced, not the link.
   output->target = exists ? realpath(path, NULL) : obxCopyString(path);
   if (!output->target) obxFail("%s failed: out of memory writing \"%s\".", function, path);
@@ -82,6 +85,10 @@ static ObxOutput* obxOpenOutput(const char* function, const char* path) {
     const int error = errno;
     free(output->temporary);
     output->temporary = NULL;  // not made: nothing to remove
+    // A file the caller may write in a folder it may not: written in place
+    // as before, since nothing else can be done with it.
+    if (exists && (error == EACCES || error == EPERM) && access(path, W_OK) == 0)
+      return obxOpenInPlace(output);
     obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(error));
   }
   if (exists) (void)fchmod(fd, status.st_mode & 07777);  // a copy of a file keeps its mode
@@ -100,16 +107,16 @@ static void obxCheckOutput(ObxOutput* output) {
             strerror(errno ? errno : EIO));
 }
 
-// Writes out and closes output; fatal when any of it failed.
+// Writes out and closes output; fatal when any of it failed, with the
+// first failure's reason.
 static void obxCloseOutput(ObxOutput* output) {
-  errno = 0;
-  const bool flushed = fflush(output->file) == 0 && !ferror(output->file);
-  const int error = errno;
-  const bool closed = fclose(output->file) == 0;
+  int error = 0;
+  if (ferror(output->file) || fflush(output->file) != 0) error = errno ? errno : EIO;
+  if (fclose(output->file) != 0 && error == 0) error = errno ? errno : EIO;
   output->file = NULL;
-  if (!flushed || !closed)
+  if (error)
     obxFail("%s failed: can't write file \"%s\": %s.", output->function, output->shown,
-            strerror(!flushed && error ? error : errno ? errno : EIO));
+            strerror(error));
 }
 
 // Puts a closed output in place of its target and lets it go.
