@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <csetjmp>
 #include <cstdarg>

@@ -32,6 +32,48 @@ static void* obxAllocNormals(void* block, size_t count, const char* function) {
   return grown;
 }
 
+// The unit normal of the triangle p0 p1 p2 into n, or (0, 0, 0) for a
+// triangle that has none: no area, or a corner that is not finite.
+// Usual triangles take the float cross product; when its length is out of
+// the comfortable range (tiny or huge edges, where the products underflow
+// or overflow), it is taken again in double from edges scaled to their
+// largest component, which neither underflows nor overflows.
+static void obxFacetNormal(const float* p0, const float* p1, const float* p2, float n[3]) {
+  const float u[3] = {p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]};
+  const float v[3] = {p2[0] - p0[0], p2[1] - p0[1], p2[2] - p0[2]};
+  obxCrossProduct(u, v, n);
+  const float length2 = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
+  if (length2 >= 1e-30f && length2 <= 1e30f) {
+    obxNormalizeVector(n);
+    return;
+  }
+  double a[3], b[3], largestA = 0, largestB = 0;
+  for (int k = 0; k < 3; k++) {
+    a[k] = double(p1[k]) - double(p0[k]);
+    b[k] = double(p2[k]) - double(p0[k]);
+    largestA = std::max(largestA, std::fabs(a[k]));
+    largestB = std::max(largestB, std::fabs(b[k]));
+  }
+  n[0] = n[1] = n[2] = 0.0f;
+  // Also false for NaN and infinity.
+  if (!(largestA > 0 && largestA <= DBL_MAX && largestB > 0 && largestB <= DBL_MAX)) return;
+  for (int k = 0; k < 3; k++) {
+    a[k] /= largestA;
+    b[k] /= largestB;
+  }
+  const double c[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
+                       a[0] * b[1] - a[1] * b[0]};
+  const double length = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+  if (!(length > 0)) return;
+  for (int k = 0; k < 3; k++) n[k] = float(c[k] / length);
+}
+
+// A facet normal of a triangle with an area: not (0, 0, 0), all finite.
+static bool obxHasDirection(const float* n) {
+  return (n[0] != 0.0f || n[1] != 0.0f || n[2] != 0.0f) && std::isfinite(n[0]) &&
+         std::isfinite(n[1]) && std::isfinite(n[2]);
+}
+
 void obxComputeFacetNormals(ObxModel* model) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->vertices);
@@ -54,11 +96,7 @@ void obxComputeFacetNormals(ObxModel* model) {
     const float* p0 = &vertices[3 * size_t(triangle->vindices[0])];
     const float* p1 = &vertices[3 * size_t(triangle->vindices[1])];
     const float* p2 = &vertices[3 * size_t(triangle->vindices[2])];
-    const float u[3] = {p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]};
-    const float v[3] = {p2[0] - p0[0], p2[1] - p0[1], p2[2] - p0[2]};
-    float* n = &facetnorms[3 * (size_t(i) + 1)];
-    obxCrossProduct(u, v, n);
-    obxNormalizeVector(n);
+    obxFacetNormal(p0, p1, p2, &facetnorms[3 * (size_t(i) + 1)]);
   }
 }
 
@@ -103,6 +141,10 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   // without an array would copy bytes that were never written.
   OBX_ASSERT(!keep || model->normals || model->numnormals == 0);
 
+  // Past 180 degrees the cosine would wrap around (360 acting as 0): the
+  // angle is clamped to 0..180, NaN taken as 0.
+  if (!(angle > 0.0f)) angle = 0.0f;
+  if (angle > 180.0f) angle = 180.0f;
   const float cos_angle = float(cos(angle * 3.1415927410125732 / 180.0));
   const uint32_t numtriangles = model->numtriangles;
   const uint32_t numvertices = model->numvertices;
@@ -167,15 +209,30 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
       continue;
     }
 
-    // The reference is the list's first triangle.
-    const uint32_t reffindex = T(head->index).findex;
-    const float* reference = reffindex == OBX_NO_INDEX ? NULL : &facetnorms[3 * size_t(reffindex)];
+    // The reference is the list's first triangle, passing over triangles
+    // without a direction (no area): they take part in no average, so that
+    // they change nothing, wherever they are in the file.
+    const float* reference = NULL;
+    for (node = head; node; node = node->next) {
+      const uint32_t findex = T(node->index).findex;
+      if (findex == OBX_NO_INDEX) break;
+      if (obxHasDirection(&facetnorms[3 * size_t(findex)])) {
+        reference = &facetnorms[3 * size_t(findex)];
+        break;
+      }
+    }
     float average[3] = {0.0f, 0.0f, 0.0f};
     uint32_t avg = OBX_NO_INDEX;  // where the average goes
+    bool undirected = false;      // a triangle without a direction was met
     for (node = head; node; node = node->next) {
       ObxTriangle* triangle = &T(node->index);
       const uint32_t findex = triangle->findex;
       const float* facet = findex == OBX_NO_INDEX ? NULL : &facetnorms[3 * size_t(findex)];
+      if (facet && !obxHasDirection(facet)) {
+        node->averaged = GL_FALSE;
+        undirected = true;
+        continue;
+      }
       // NaN fails the strict test.
       node->averaged = reference && facet && obxDotProduct(facet, reference) > cos_angle;
       // The corners naming v, as bits; usually exactly one.
@@ -201,10 +258,7 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
         for (; corners; corners &= corners - 1)
           triangle->nindices[__builtin_ctz(corners)] = OBX_NO_INDEX;
       } else {
-        while (model->numnormals < next) {
-          obxWarn("obxVertexNormals(): realloc %d+100\n", int(model->numnormals + 100));
-          obxGrowNormals(model, 100);
-        }
+        while (model->numnormals < next) obxGrowNormals(model, 100);
         OBX_ASSERT(model->numnormals >= next);
         float* slot = &model->normals[3 * size_t(next)];
         slot[0] = facet[0];
@@ -223,11 +277,34 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
       }
     }
     if (avg != OBX_NO_INDEX) {
-      obxNormalizeVector(average);
-      float* slot = &model->normals[3 * size_t(avg)];
-      slot[0] = average[0];
-      slot[1] = average[1];
-      slot[2] = average[2];
+      // Normals within 180 degrees of the reference can still cancel out;
+      // the reference's own direction is then the answer.
+      const float length2 = obxDotProduct(average, average);
+      if (length2 > 0.0f && std::isfinite(length2))
+        obxNormalizeVector(average);
+      else
+        memcpy(average, reference, sizeof average);
+      memcpy(&model->normals[3 * size_t(avg)], average, sizeof average);
+    }
+    // The corners of triangles without a direction take the vertex's
+    // average, or (0, 0, 0) when it has none (no triangle with an area).
+    if (undirected) {
+      uint32_t zero = OBX_NO_INDEX;
+      for (node = head; node; node = node->next) {
+        ObxTriangle* triangle = &T(node->index);
+        const uint32_t findex = triangle->findex;
+        if (findex == OBX_NO_INDEX || obxHasDirection(&facetnorms[3 * size_t(findex)])) continue;
+        for (int j = 0; j < 3; j++) {
+          if (triangle->vindices[j] != v || (keep && triangle->nindices[j] != OBX_NO_INDEX))
+            continue;
+          if (avg == OBX_NO_INDEX && zero == OBX_NO_INDEX) {
+            while (model->numnormals < next) obxGrowNormals(model, 100);
+            zero = next++;
+            memset(&model->normals[3 * size_t(zero)], 0, 3 * sizeof(float));
+          }
+          triangle->nindices[j] = avg != OBX_NO_INDEX ? avg : zero;
+        }
+      }
     }
   }
 

@@ -276,8 +276,9 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
 GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width, int* height,
                        GLenum* format);
 /* Decodes any image DevIL reads: RGBA (alpha) or RGB bytes, bottom row
- * first (caller frees), or NULL. A PNG file that is not whole (a chunk
- * running past the end, no IEND) is refused without reaching DevIL. */
+ * first (caller frees), or NULL. Refused without reaching DevIL: a PNG
+ * file that is not whole (a chunk running past the end, no IEND), and a
+ * PNG, JPEG, BMP or TGA header announcing more than 2^29 pixels. */
 GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* height,
                       GLenum* format);
 /* Queries GL_MAX_TEXTURE_SIZE and the mipmap-generation extension. */

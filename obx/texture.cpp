@@ -1,6 +1,8 @@
 // obx textures: PPM and DevIL image reading, texture upload.
 #include "internal.h"
 
+#include <strings.h>
+
 GLboolean obxTextureLimitsPending = GL_TRUE;
 GLenum obxTextureTarget = GL_TEXTURE_2D;
 GLint obxMaxTextureSize = 0;
@@ -151,40 +153,101 @@ GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width, int* h
   return obxReadPpmFile(filename, width, height, format, &raw);
 }
 
-// DevIL hands a PNG file to libpng with a read function that does not stop
-// at the end of the file: a chunk that runs past the end makes it spin for
-// good. So a file that starts as a PNG must be whole (every chunk inside
-// the file, up to IEND) before it goes there; anything else is DevIL's to
-// judge.
-static bool obxWholeIfPng(const char* filename) {
-  FILE* file = fopen(filename, "rb");
-  if (!file) return true;  // DevIL fails to open it too, and says nothing worse
-  unsigned char header[8];
-  bool whole = true;
+// What DevIL is given is checked first where it would go wrong on its own:
+//  - It hands a PNG file to libpng with a read function that does not stop
+//    at the end of the file, so a chunk running past the end spins for
+//    good: a PNG must be whole (every chunk inside the file, up to IEND).
+//  - It allocates the picture its header announces before reading the
+//    pixels: a few bytes claiming 30000 x 30000 cost gigabytes. Sides
+//    beyond the decoded image limit are refused from the PNG, BMP, TGA and
+//    JPEG headers.
+// Anything else is DevIL's to judge.
+namespace {
+struct ObxImageFile {
+  FILE* file;
+  uint64_t size;
+  // Reads count bytes at offset, false past the end.
+  bool read(uint64_t offset, unsigned char* bytes, size_t count) {
+    return offset <= size && count <= size - offset && fseek(file, long(offset), SEEK_SET) == 0 &&
+           fread(bytes, 1, count, file) == count;
+  }
+};
+uint32_t obxBig32(const unsigned char* b) {
+  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
+}  // namespace
+
+static bool obxSidesFit(uint64_t width, uint64_t height) {
+  return width * height <= kObxMaxImageBytes / 4;  // both below 2^32: no overflow
+}
+
+static bool obxPngIsWhole(ObxImageFile* image) {
+  unsigned char header[16];
+  if (!image->read(8, header, 16) || memcmp(header + 4, "IHDR", 4) != 0 ||
+      !obxSidesFit(obxBig32(header + 8), obxBig32(header + 12)))
+    return false;
+  for (uint64_t at = 8; image->size - at >= 12 && image->read(at, header, 8);) {
+    const uint64_t length = obxBig32(header);
+    if (length > image->size - at - 12) return false;
+    at += length + 12;
+    if (memcmp(header + 4, "IEND", 4) == 0) return true;
+  }
+  return false;
+}
+
+static bool obxJpegFits(ObxImageFile* image) {
+  unsigned char marker[9];
+  // Segments after the start marker, up to the first frame header.
+  for (uint64_t at = 2; image->read(at, marker, 4) && marker[0] == 0xFF;) {
+    const unsigned type = marker[1];
+    const uint64_t length = uint64_t(marker[2]) << 8 | marker[3];
+    const bool frame = type >= 0xC0 && type <= 0xCF && type != 0xC4 && type != 0xC8 && type != 0xCC;
+    if (frame) {
+      if (!image->read(at, marker, 9)) return true;  // short: the decoder says so
+      return obxSidesFit(uint64_t(marker[7]) << 8 | marker[8], uint64_t(marker[5]) << 8 | marker[6]);
+    }
+    if (type == 0xD9 || type == 0xDA || length < 2) return true;  // no frame header before data
+    at += 2 + length;
+  }
+  return true;
+}
+
+static bool obxImageAcceptable(const char* filename) {
+  ObxImageFile image = {fopen(filename, "rb"), 0};
+  if (!image.file) return true;  // DevIL fails to open it too
   struct stat status;
-  if (fread(header, 1, 8, file) == 8 && memcmp(header, "\x89PNG\r\n\x1a\n", 8) == 0 &&
-      fstat(fileno(file), &status) == 0) {
-    const uint64_t size = uint64_t(status.st_size);
-    uint64_t at = 8;
-    whole = false;
-    while (!whole && size - at >= 12 && fseek(file, long(at), SEEK_SET) == 0 &&
-           fread(header, 1, 8, file) == 8) {
-      const uint64_t length = uint64_t(header[0]) << 24 | uint64_t(header[1]) << 16 |
-                              uint64_t(header[2]) << 8 | uint64_t(header[3]);
-      if (length > size - at - 12) break;
-      at += length + 12;
-      whole = memcmp(header + 4, "IEND", 4) == 0;
+  bool acceptable = true;
+  unsigned char head[26];
+  if (fstat(fileno(image.file), &status) == 0) {
+    image.size = uint64_t(status.st_size);
+    const size_t got = fread(head, 1, sizeof head, image.file);
+    const char* dot = strrchr(filename, '.');
+    const bool tga = dot && strcasecmp(dot, ".tga") == 0;
+    if (got >= 8 && memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) {
+      acceptable = obxPngIsWhole(&image);
+    } else if (got >= 2 && head[0] == 0xFF && head[1] == 0xD8) {
+      acceptable = obxJpegFits(&image);
+    } else if (got >= 26 && head[0] == 'B' && head[1] == 'M') {
+      // Little-endian and signed (a negative height is a top-down picture).
+      auto side = [&](int at) {
+        const int32_t value = int32_t(uint32_t(head[at]) | uint32_t(head[at + 1]) << 8 |
+                                      uint32_t(head[at + 2]) << 16 | uint32_t(head[at + 3]) << 24);
+        return uint64_t(std::llabs(int64_t(value)));
+      };
+      acceptable = obxSidesFit(side(18), side(22));
+    } else if (tga && got >= 18) {
+      acceptable = obxSidesFit(uint64_t(head[12] | head[13] << 8), uint64_t(head[14] | head[15] << 8));
     }
   }
-  fclose(file);
-  return whole;
+  fclose(image.file);
+  return acceptable;
 }
 
 GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* height,
                       GLenum* format) {
   OBX_ASSERT(filename != NULL);
   OBX_ASSERT(width && height && format);
-  if (!obxWholeIfPng(filename)) return NULL;
+  if (!obxImageAcceptable(filename)) return NULL;
   ilInit();
   ilEnable(IL_ORIGIN_SET);
   ilOriginFunc(IL_ORIGIN_LOWER_LEFT);
