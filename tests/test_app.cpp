@@ -10,7 +10,7 @@
 #include "support.h"
 
 bool parseGlVersionString(const char* version, int* major, int* minor);
-bool init();
+bool init(const char* modelPath);
 
 namespace {
 
@@ -50,7 +50,7 @@ TEST(App, globals_start_with_their_documented_values) {
 TEST(App, init_sets_the_fixed_gl_state) {
   requireGlContext();
   testing::internal::CaptureStdout();
-  bool ok = init();
+  bool ok = init(nullptr);
   std::string out = testing::internal::GetCapturedStdout();
   ASSERT_TRUE(ok) << out;
   EXPECT_EQ(out.rfind("GL_VERSION major=4 minor=5\n", 0), 0u) << out;
