@@ -30,12 +30,13 @@ constexpr float kSmoothingAngle = 180.0f;
 
 // A model of the user's with more triangles than this is compiled once into
 // a display list and replayed each frame. Immediate mode re-sends every
-// vertex every frame: on a software renderer that costs about 20 ms per
-// 100,000 triangles, so from here on a frame would take over 50 ms (under
-// 20 frames per second), while the list replays at about a third of that
-// (bench/README.md, bench_draw). Smaller models draw as the hideout does and
-// spare the list's copy of every vertex.
-constexpr uint32_t kDisplayListTriangles = 250000;
+// vertex every frame, about 20 ms per 100,000 triangles on a software
+// renderer: up to here a frame stays near 50 per second, beyond it the rate
+// falls in proportion (13 to 17 at 250,000, 5 to 7 at a million), while the
+// list replays two to three times as fast (bench/README.md, bench_draw).
+// Smaller models draw as the hideout does, without the list's compile and
+// its copy of every vertex in the driver.
+constexpr uint32_t kDisplayListTriangles = 100000;
 
 // Exit statuses of main; the library's fatal errors exit with kExitFailure.
 enum { kExitDone = 0, kExitFailure = 1, kExitUsage = 2 };
