@@ -33,12 +33,13 @@ ModelPlacement frameModel(const ObxModel* model, const Vec4& eye, float fovy, fl
   const double radius = std::sqrt(half[0] * half[0] + half[1] * half[1] + half[2] * half[2]);
   const double scale = radius > 0 ? kFramedRadius / radius : 1.0;
 
-  // Far enough that the box's front face fits the view in both directions;
-  // never closer than the radius, for a model that is a point or a line
-  // along the view.
+  // Far enough that the box's front face fits the view in both directions,
+  // and never nearer than half the radius, for a model that is a point or
+  // runs along the view and so shows little front.
   const double t = std::tan(0.5 * double(fovy) * kPi / 180.0);
   const double fit = std::max(half[1] / t, half[0] / (t * double(aspect)));
-  const double distance = std::max(scale * (kFrameMargin * fit + half[2]), double(kFramedRadius));
+  const double front = std::max(scale * kFrameMargin * fit, 0.5 * double(kFramedRadius));
+  const double distance = front + scale * half[2];
 
   ModelPlacement placement;
   for (int k = 0; k < 3; k++) placement.centre[k] = float(centre[k]);

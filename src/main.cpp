@@ -31,9 +31,9 @@ constexpr float kSmoothingAngle = 180.0f;
 // A model of the user's with more triangles than this is compiled once into
 // a display list and replayed each frame. Immediate mode re-sends every
 // vertex every frame, about 20 ms per 100,000 triangles on a software
-// renderer: up to here a frame stays near 50 per second, beyond it the rate
-// falls in proportion (13 to 17 at 250,000, 5 to 7 at a million), while the
-// list replays two to three times as fast (bench/README.md, bench_draw).
+// renderer: up to here a frame stays near 40 to 50 per second, beyond it the
+// rate falls in proportion (13 to 19 at 250,000, 5 to 7 at a million), while
+// the list replays about twice as fast (bench/README.md, bench_draw).
 // Smaller models draw as the hideout does, without the list's compile and
 // its copy of every vertex in the driver.
 constexpr uint32_t kDisplayListTriangles = 100000;
