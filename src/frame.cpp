@@ -5,6 +5,7 @@
 #include <GL/freeglut.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -15,8 +16,8 @@
 
 namespace {
 constexpr int kStepMilliseconds = 10;  // fixed camera step: 100 per second
-constexpr float kSceneScale = 0.5f;    // the scene is drawn at half size
-constexpr GLuint kSceneMode = OBX_SMOOTH | OBX_TEXTURE | OBX_MATERIAL;  // 22
+// The effects' uniform for the window size in pixels, in those that read it.
+constexpr char kViewportUniform[] = "fViewportDimensions";
 constexpr char kStatmPath[] = "/proc/self/statm";  // sizes in pages: total, resident, ...
 
 // Resident size of this process in kilobytes, -1 when it cannot be read.
@@ -67,13 +68,44 @@ void display() {
   glLightfv(GL_LIGHT0, GL_POSITION, gLightPosition);
   glUseProgram(gActiveProgram);
 
+  // The model's centre to its target, scaled about it (the hideout: half
+  // size about the origin).
+  const ModelPlacement& p = gPlacement;
   glPushMatrix();
-  glScalef(kSceneScale, kSceneScale, kSceneScale);
-  if (gModel) obxDraw(gModel, kSceneMode);
+  glTranslatef(p.target[0], p.target[1], p.target[2]);
+  glScalef(p.scale, p.scale, p.scale);
+  glTranslatef(-p.centre[0], -p.centre[1], -p.centre[2]);
+  if (gModelList)
+    glCallList(gModelList);
+  else if (gModel)
+    obxDraw(gModel, kSceneMode);
   glPopMatrix();
 
   glutSwapBuffers();
   gFramesDrawn++;
   if (gFrameLogInterval > 0 && gFramesDrawn % gFrameLogInterval == 0) logFrame();
+  glutPostRedisplay();
+}
+
+void loadProjection() {
+  glMatrixMode(GL_PROJECTION);
+  glLoadIdentity();
+  gluPerspective(kFieldOfView, gWindow.aspect(), kNearPlane, kFarPlane);
+}
+
+void reshape(int width, int height) {
+  // A window shrunk to nothing keeps one pixel, so the aspect stays finite.
+  gWindow = {std::max(width, 1), std::max(height, 1)};
+  glViewport(0, 0, gWindow.width, gWindow.height);
+  loadProjection();
+  glMatrixMode(GL_MODELVIEW);
+  for (GLuint program : gEffectPrograms) {
+    if (program == 0) continue;
+    const GLint location = glGetUniformLocation(program, kViewportUniform);
+    if (location < 0) continue;
+    glUseProgram(program);
+    glUniform2f(location, float(gWindow.width), float(gWindow.height));
+  }
+  glUseProgram(gActiveProgram);
   glutPostRedisplay();
 }

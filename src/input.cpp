@@ -62,7 +62,7 @@ void keyboardUp(unsigned char key, int, int) {
 }
 
 void mouseMotion(int x, int y) {
-  // The centre of the window as created; resizing does not move it.
+  // The window's centre at its current size (reshape keeps gWindow).
   int cx = gWindow.width / 2;
   int cy = gWindow.height / 2;
   // The event at the centre is the echo of our own warp: ignore it.

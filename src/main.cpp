@@ -4,10 +4,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 #include "camera.h"
 #include "frame.h"
+#include "framing.h"
 #include "input.h"
 #include "shader.h"
 #include "state.h"
@@ -20,14 +22,54 @@ constexpr unsigned kDisplayMode = GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH;  // 18
 constexpr int kFirstStepDelay = 10;  // ms until the first camera step
 
 constexpr GLclampf kClearColor[4] = {0.2f, 0.1f, 0.05f, 1.0f};
-constexpr double kFieldOfView = 60.0;  // degrees, vertical
-constexpr double kNearPlane = 1.0;
-constexpr double kFarPlane = 5000.0;
 constexpr int kRequiredMajor = 2;  // OpenGL 2.0 for the shader entry points
 
 constexpr char kScenePath[] = "../models/spy_scene_extended.obj";
 // 180 degrees: every corner gets the average of all facets around its vertex.
 constexpr float kSmoothingAngle = 180.0f;
+
+// A model of the user's with more triangles than this is compiled once into
+// a display list and replayed each frame. Immediate mode re-sends every
+// vertex every frame, about 20 ms per 100,000 triangles on a software
+// renderer: up to here a frame stays near 40 to 50 per second, beyond it the
+// rate falls in proportion (13 to 19 at 250,000, 5 to 7 at a million), while
+// the list replays about twice as fast (bench/README.md, bench_draw).
+// Smaller models draw as the hideout does, without the list's compile and
+// its copy of every vertex in the driver.
+constexpr uint32_t kDisplayListTriangles = 100000;
+
+// Exit statuses of main; the library's fatal errors exit with kExitFailure.
+enum { kExitDone = 0, kExitFailure = 1, kExitUsage = 2 };
+
+const char kUsage[] =
+    "usage: ostrel [FILE.obj]\n"
+    "       ostrel -h | --help\n"
+    "\n"
+    "Shows FILE.obj, or without it the spy's hideout\n"
+    "(../models/spy_scene_extended.obj), with fixed-function lighting or one of\n"
+    "three shader effects, through a first-person camera. The model's materials\n"
+    "and textures are read as its mtllib names them; the whole model is in view\n"
+    "at the start. Paths are relative to the working directory, and the effects\n"
+    "are read from ../shaders/ and ../models/mat/: run it from build/.\n"
+    "\n"
+    "Controls:\n"
+    "  W / S   forward / backward         A / D   left / right\n"
+    "  R / F   up / down                  mouse   look around\n"
+    "  G       ground mode on/off         L       fixed-function lighting on/off\n"
+    "  1 skin, 2 watercolor, 3 hatching, 0 (or 4-9) fixed function\n"
+    "  Escape  quit\n"
+    "\n"
+    "Exit status: 0 done, 1 failure (a message says why), 2 bad usage.\n";
+
+// GLUT's own X options, which glutInit takes off the command line later.
+constexpr const char* kGlutFlags[] = {"-direct", "-indirect", "-iconic", "-gldebug", "-sync"};
+constexpr const char* kGlutOptionsWithValue[] = {"-display", "-geometry"};
+
+// What the command line asks for.
+struct Options {
+  const char* modelPath = nullptr;  // null: the hideout
+  bool help = false;
+};
 }  // namespace
 
 // ---- Effect catalogue ------------------------------------------------------
@@ -75,6 +117,7 @@ constexpr int kCheckHatchSources = 245;
 constexpr int kCheckWatercolorImage = 297;
 
 // The window size as created: effects that work in screen space need it.
+// reshape sends them the real size whenever the window changes.
 constexpr float kViewportWidth = 800.0f;
 constexpr float kViewportHeight = 600.0f;
 
@@ -226,7 +269,66 @@ void parseGlVersion(int* major, int* minor) {
     fprintf(stderr, "Invalid GL_VERSION format!!!\n");
 }
 
-bool init() {
+template <size_t N>
+static bool isOneOf(const char* arg, const char* const (&names)[N]) {
+  for (const char* name : names)
+    if (std::strcmp(arg, name) == 0) return true;
+  return false;
+}
+
+// Bad usage: the reason and the usage text on stderr.
+static int usageError(const char* format, const char* first, const char* second = "") {
+  fputs("ostrel: ", stderr);
+  fprintf(stderr, format, first, second);
+  fputs("\n\n", stderr);
+  fputs(kUsage, stderr);
+  return kExitUsage;
+}
+
+// Reads the command line before GLUT sees it, so that help and usage errors
+// need no display. Returns -1 to go on, else the status to exit with.
+static int parseArguments(int argc, char** argv, Options* options) {
+  bool optionsEnd = false;  // after "--" every argument is a file name
+  for (int i = 1; i < argc; i++) {
+    const char* arg = argv[i];
+    if (!optionsEnd && arg[0] == '-' && arg[1] != '\0') {
+      if (std::strcmp(arg, "--") == 0) {
+        optionsEnd = true;
+      } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+        options->help = true;
+      } else if (isOneOf(arg, kGlutOptionsWithValue)) {
+        if (++i == argc) return usageError("%s needs a value", arg);
+      } else if (!isOneOf(arg, kGlutFlags)) {
+        return usageError("unknown option '%s'", arg);
+      }
+      continue;
+    }
+    if (options->modelPath)
+      return usageError("one model at a time ('%s' and '%s' given)", options->modelPath, arg);
+    options->modelPath = arg;
+  }
+  if (options->help) {
+    fputs(kUsage, stdout);
+    return kExitDone;
+  }
+  return -1;
+}
+
+// A model of the user's: framed in front of the camera at its start, and
+// compiled into a display list when it is large. The model itself is left
+// as read.
+static void prepareUserModel() {
+  gPlacement = frameModel(gModel, gCamera->position, float(kFieldOfView), gWindow.aspect());
+  // The placement scales the model, and so the normals GL lights with;
+  // rescaling brings them back to unit length for fixed-function lighting.
+  glEnable(GL_RESCALE_NORMAL);
+  if (gModel->numtriangles > kDisplayListTriangles) gModelList = obxDrawList(gModel, kSceneMode);
+}
+
+// Start-up: GL state, the effects, then the model at modelPath (the hideout
+// when null). False when a step failed; an unreadable model is fatal in the
+// reader.
+bool init(const char* modelPath) {
   glClearColor(kClearColor[0], kClearColor[1], kClearColor[2], kClearColor[3]);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   glEnable(GL_CULL_FACE);
@@ -241,9 +343,7 @@ bool init() {
   glLightfv(GL_LIGHT0, GL_SPECULAR, gLightSpecular);
   glEnable(GL_LIGHT0);
   glEnable(GL_TEXTURE_2D);
-  glMatrixMode(GL_PROJECTION);
-  glLoadIdentity();
-  gluPerspective(kFieldOfView, gWindow.aspect(), kNearPlane, kFarPlane);
+  loadProjection();
 
   int major = 0, minor = 0;
   parseGlVersion(&major, &minor);
@@ -262,12 +362,17 @@ bool init() {
   glActiveTexture(GL_TEXTURE0);
 
   // A file that cannot be read ends the program inside the reader.
-  gModel = obxReadOBJ(kScenePath);
+  gModel = obxReadOBJ(modelPath ? modelPath : kScenePath);
   obxVertexNormals(gModel, kSmoothingAngle, GL_FALSE);
+  if (modelPath) prepareUserModel();
   return true;
 }
 
 int main(int argc, char** argv) {
+  Options options;
+  const int status = parseArguments(argc, argv, &options);
+  if (status >= 0) return status;
+
   glutInit(&argc, argv);
   glutInitDisplayMode(kDisplayMode);
   glutInitWindowPosition(kWindowX, kWindowY);
@@ -280,9 +385,10 @@ int main(int argc, char** argv) {
   glutPassiveMotionFunc(mouseMotion);
   glutMotionFunc(mouseMotion);
   glutMouseFunc(mouseButton);
+  glutReshapeFunc(reshape);
 
   gFrameLogInterval = frameLogInterval(getenv("OSTREL_FRAME_LOG"));
-  if (init()) {
+  if (init(options.modelPath)) {
     gNextUpdateTime = glutGet(GLUT_ELAPSED_TIME) + kFirstStepDelay;
     glutMainLoop();
   }

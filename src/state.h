@@ -4,11 +4,16 @@
 #include <GL/glew.h>
 
 #include "../obx/obx.h"
+#include "framing.h"
 
 class Camera;
 
-// The window size as the application believes it: fixed at creation, since
-// no reshape callback is registered.
+// How the model is drawn: vertex normals, texture coordinates and maps, full
+// materials.
+constexpr GLuint kSceneMode = OBX_SMOOTH | OBX_TEXTURE | OBX_MATERIAL;  // 22
+
+// The window size in pixels: 800 by 600 as created, then as the last
+// reshape reported it.
 struct WindowSize {
   int width;
   int height;
@@ -26,6 +31,12 @@ extern float gLightSpecular[4];
 extern float gLightPosition[4];
 extern GLuint gEffectPrograms[kEffectCount];
 extern ObxModel* gModel;
+// Where gModel is drawn in the world; the hideout's half size unless a
+// model of the user's was framed.
+extern ModelPlacement gPlacement;
+// gModel compiled into a display list (a large model of the user's), or 0:
+// drawn with obxDraw each frame.
+extern GLuint gModelList;
 extern GLuint gActiveProgram;
 extern int gNextUpdateTime;
 extern Camera* gCamera;

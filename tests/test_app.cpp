@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <thread>
 
 #include "camera.h"
+#include "frame.h"
 #include "state.h"
 #include "support.h"
 
 bool parseGlVersionString(const char* version, int* major, int* minor);
-bool init();
+bool init(const char* modelPath);
 
 namespace {
 
@@ -50,7 +53,7 @@ TEST(App, globals_start_with_their_documented_values) {
 TEST(App, init_sets_the_fixed_gl_state) {
   requireGlContext();
   testing::internal::CaptureStdout();
-  bool ok = init();
+  bool ok = init(nullptr);
   std::string out = testing::internal::GetCapturedStdout();
   ASSERT_TRUE(ok) << out;
   EXPECT_EQ(out.rfind("GL_VERSION major=4 minor=5\n", 0), 0u) << out;
@@ -79,6 +82,71 @@ TEST(App, init_sets_the_fixed_gl_state) {
   // gluPerspective(60, 4/3, 1, 5000): f = 1/tan(30 deg)
   EXPECT_NEAR(projection[5], 1.7320508f, 1e-5);
   EXPECT_NEAR(projection[0], 1.7320508f / (800.0f / 600.0f), 1e-5);
+}
+
+// A reshape after start-up: the viewport, the projection's aspect and the
+// window size the screen-space effects read all follow the new size.
+TEST(App, reshape_follows_the_window_size) {
+  requireGlContext();
+  bool ok = false;
+  const std::string out = printedBy([&] { ok = init(nullptr); });
+  ASSERT_TRUE(ok) << out;
+  gActiveProgram = gEffectPrograms[kSkinSlot];
+
+  reshape(1000, 400);
+  GLint viewport[4];
+  glGetIntegerv(GL_VIEWPORT, viewport);
+  EXPECT_EQ(viewport[2], 1000);
+  EXPECT_EQ(viewport[3], 400);
+  GLfloat projection[16];
+  glGetFloatv(GL_PROJECTION_MATRIX, projection);
+  EXPECT_NEAR(projection[5], 1.7320508f, 1e-5);
+  EXPECT_NEAR(projection[0], 1.7320508f / 2.5f, 1e-5);
+  for (EffectSlot slot : {kWatercolorSlot, kHatchSlot}) {
+    const GLuint program = gEffectPrograms[slot];
+    GLfloat size[2] = {0, 0};
+    glGetUniformfv(program, glGetUniformLocation(program, "fViewportDimensions"), size);
+    EXPECT_EQ(size[0], 1000.0f) << slot;
+    EXPECT_EQ(size[1], 400.0f) << slot;
+  }
+  GLint current = 0;
+  glGetIntegerv(GL_CURRENT_PROGRAM, &current);
+  EXPECT_EQ(GLuint(current), gActiveProgram);
+  gActiveProgram = 0;
+  reshape(800, 600);
+}
+
+// Help and bad usage are answered before any window opens.
+TEST(AppCommandLine, help_exits_0_and_bad_usage_exits_2) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* reason;  // on stderr before the usage; null for help
+  } cases[] = {
+      {{"-h"}, 0, nullptr},
+      {{"--help"}, 0, nullptr},
+      {{"scene.obj", "--help"}, 0, nullptr},
+      {{"-x"}, 2, "ostrel: unknown option '-x'"},
+      {{"--wide", "scene.obj"}, 2, "ostrel: unknown option '--wide'"},
+      {{"a.obj", "b.obj"}, 2, "ostrel: one model at a time ('a.obj' and 'b.obj' given)"},
+      {{"-display"}, 2, "ostrel: -display needs a value"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {OSTREL_PROGRAM};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const RunResult r = runProcess(argv, OSTREL_BINARY_DIR);
+    SCOPED_TRACE(c.args[0]);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    const std::string& usage = c.reason ? r.err : r.out;
+    EXPECT_NE(usage.find("usage: ostrel [FILE.obj]\n"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("Escape  quit"), std::string::npos) << usage;  // the controls
+    if (c.reason) {
+      EXPECT_EQ(r.err.rfind(c.reason, 0), 0u) << r.err;
+      EXPECT_EQ(r.out, "");
+    } else {
+      EXPECT_EQ(r.err, "");
+    }
+  }
 }
 
 // The real program under the test's X server.
@@ -161,6 +229,131 @@ TEST(AppEndToEnd, walking_looking_and_lighting_change_the_picture) {
   EXPECT_GT(waitForChange(window, beforeLight, 0.01, 30), 0.01) << "L did not switch the lighting";
 
   run("xdotool key" + w + "Escape 2>/dev/null");
+  EXPECT_EQ(program.wait(60), 0) << program.err();
+}
+
+TEST(AppEndToEnd, an_unreadable_model_ends_with_the_fatal_message_and_status_1) {
+  const std::string missing = "/nonexistent/ostrel-model.obj";
+  Program program({OSTREL_PROGRAM, missing}, OSTREL_BINARY_DIR);
+  EXPECT_EQ(program.wait(120), 1) << program.err();
+  EXPECT_EQ(program.err().rfind("OBX: Fatal Error: ", 0), 0u) << program.err();
+  EXPECT_NE(program.err().find(missing), std::string::npos) << program.err();
+}
+
+// A sphere far from the origin and small in its own units, as a file of the
+// user's might be: 48 slices by 32 stacks, one material, in a temp folder.
+std::string writeSphere(const TempDir& dir) {
+  constexpr int kSlices = 48, kStacks = 32;
+  constexpr double kPi = 3.14159265358979323846;
+  constexpr double kCentre[3] = {-370.0, 42.0, 1250.0}, kRadius = 0.8;
+  std::string obj = "mtllib sphere.mtl\nusemtl pale\n";
+  char line[128];
+  for (int i = 0; i <= kStacks; i++)
+    for (int j = 0; j < kSlices; j++) {
+      const double polar = kPi * i / kStacks, azimuth = 2 * kPi * j / kSlices;
+      snprintf(line, sizeof line, "v %.6f %.6f %.6f\n",
+               kCentre[0] + kRadius * std::sin(polar) * std::cos(azimuth),
+               kCentre[1] + kRadius * std::cos(polar),
+               kCentre[2] - kRadius * std::sin(polar) * std::sin(azimuth));
+      obj += line;
+    }
+  // Counter-clockwise seen from outside: down the stack, then along the
+  // slices; the rows at the poles, where a quad's top or bottom edge is one
+  // point, as single triangles.
+  for (int i = 0; i < kStacks; i++)
+    for (int j = 0; j < kSlices; j++) {
+      const int a = i * kSlices + j + 1, b = i * kSlices + (j + 1) % kSlices + 1;
+      if (i == 0)
+        snprintf(line, sizeof line, "f %d %d %d\n", a, a + kSlices, b + kSlices);
+      else if (i == kStacks - 1)
+        snprintf(line, sizeof line, "f %d %d %d\n", a, a + kSlices, b);
+      else
+        snprintf(line, sizeof line, "f %d %d %d %d\n", a, a + kSlices, b + kSlices, b);
+      obj += line;
+    }
+  dir.write("sphere.mtl", "newmtl pale\nKa 1 1 1\nKd 0.9 0.9 0.9\n");
+  return dir.write("sphere.obj", obj);
+}
+
+// Where a picture is not the clear colour: share, bounding box, centroid.
+struct Blob {
+  double share = 0;
+  int left = 0, right = -1, top = 0, bottom = -1;
+  double cx = 0, cy = 0;
+  double width() const { return right - left + 1; }
+  double height() const { return bottom - top + 1; }
+};
+
+Blob drawnPart(const Image& image) {
+  Blob blob;
+  blob.left = image.width;
+  blob.top = image.height;
+  long count = 0;
+  for (int y = 0; y < image.height; y++)
+    for (int x = 0; x < image.width; x++) {
+      const uint8_t* p = image.at(x, y);
+      // Clear colour (0.2, 0.1, 0.05) within rounding.
+      if (std::abs(p[0] - 51) <= 6 && std::abs(p[1] - 26) <= 6 && std::abs(p[2] - 13) <= 6)
+        continue;
+      count++;
+      blob.cx += x;
+      blob.cy += y;
+      blob.left = std::min(blob.left, x);
+      blob.right = std::max(blob.right, x);
+      blob.top = std::min(blob.top, y);
+      blob.bottom = std::max(blob.bottom, y);
+    }
+  if (count == 0) return Blob{};
+  blob.share = double(count) / (double(image.width) * image.height);
+  blob.cx /= double(count);
+  blob.cy /= double(count);
+  return blob;
+}
+
+// The settled picture once the window is width x height, or an empty one.
+Image settledPictureOfSize(const std::string& window, int width, int height) {
+  for (int i = 0; i < 100; i++) {
+    Image picture = settledPicture(window);
+    if (picture.width == width && picture.height == height) return picture;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  return {};
+}
+
+// The whole model in view and centred in the first frame, as a disc; after
+// the window is resized to another shape the disc stays round and centred.
+TEST(AppEndToEnd, a_given_model_is_framed_and_stays_round_when_the_window_is_resized) {
+  TempDir dir;
+  const std::string sphere = writeSphere(dir);
+  Program program({OSTREL_PROGRAM, sphere}, OSTREL_BINARY_DIR);
+  const std::string window = findWindow("Ostrel Project - Obj Loader", 60);
+  ASSERT_FALSE(window.empty()) << program.err();
+
+  struct Size {
+    int width, height;
+  };
+  for (Size size : {Size{800, 600}, Size{1000, 450}}) {
+    SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+    if (size.width != 800)
+      run("xdotool windowsize " + window + " " + std::to_string(size.width) + " " +
+          std::to_string(size.height) + " 2>/dev/null");
+    const Image picture = settledPictureOfSize(window, size.width, size.height);
+    ASSERT_EQ(picture.width, size.width) << program.err();
+    const Blob disc = drawnPart(picture);
+    EXPECT_GT(disc.share, 0.03) << "the model is not drawn";
+    // All of it in view: it touches no edge.
+    EXPECT_GT(disc.left, 0);
+    EXPECT_GT(disc.top, 0);
+    EXPECT_LT(disc.right, size.width - 1);
+    EXPECT_LT(disc.bottom, size.height - 1);
+    EXPECT_NEAR(disc.cx, size.width / 2.0, 0.02 * size.width);
+    EXPECT_NEAR(disc.cy, size.height / 2.0, 0.02 * size.height);
+    EXPECT_NEAR(disc.width() / disc.height(), 1.0, 0.03);
+    if (HasFailure())
+      savePng(picture,
+              std::string(OSTREL_BINARY_DIR) + "/framed_" + std::to_string(size.width) + ".png");
+  }
+  run("xdotool key --window " + window + " Escape 2>/dev/null");
   EXPECT_EQ(program.wait(60), 0) << program.err();
 }
 

@@ -22,7 +22,7 @@
 #include "state.h"
 #include "support.h"
 
-bool init();
+bool init(const char* modelPath);
 
 namespace {
 
@@ -147,7 +147,7 @@ bool startedUp(std::string* out = nullptr) {
   static bool ok = [] {
     requireGlContext();
     bool result = false;
-    printed = printedBy([&] { result = init(); });
+    printed = printedBy([&] { result = init(nullptr); });
     return result;
   }();
   if (out) *out = printed;

@@ -4,13 +4,16 @@
 #include <GL/glu.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "camera.h"
 #include "frame.h"
+#include "framing.h"
 #include "state.h"
 #include "support.h"
 
@@ -129,6 +132,69 @@ TEST_F(Frame, log_prints_frame_time_and_resident_size_every_interval) {
   }
   EXPECT_EQ(frames, (std::vector<long>{12, 15}));
   EXPECT_EQ(gFramesDrawn, 15);
+}
+
+// The box's corners, placed and seen from the starting eye through the
+// 60-degree 4:3 projection, fall inside the view and fill most of it; points
+// that are not finite are left out of the box.
+TEST(Framing, places_the_whole_box_ahead_of_the_eye_filling_the_view) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const struct {
+    float lo[3], hi[3];
+    bool fills;  // a needle pointing at the eye shows only its tip
+  } boxes[] = {
+      {{10, 20, 30}, {14, 22, 31}, true},                          // small, off the origin
+      {{-5e5f, 0, -10}, {5e5f, 1, 10}, true},                      // a long thin line across
+      {{0, -3e4f, 0}, {1, 3e4f, 1}, true},                         // tall
+      {{-1, -1, -2000}, {1, 1, 2000}, false},                      // deep along the view
+      {{7e6f, 7e6f, 7e6f}, {7e6f + 2, 7e6f + 3, 7e6f + 1}, true},  // far from the origin
+  };
+
+  const Vec4 eye = {0, 30, 100, 1};
+  const double t = std::tan(30.0 * 3.14159265358979 / 180.0), aspect = 800.0 / 600.0;
+  for (const auto& box : boxes) {
+    ostrel_test::ModelBuilder b;
+    for (int corner = 0; corner < 8; corner++)
+      b.vertex(corner & 1 ? box.hi[0] : box.lo[0], corner & 2 ? box.hi[1] : box.lo[1],
+               corner & 4 ? box.hi[2] : box.lo[2]);
+    b.vertex(inf, 0, 0);
+    b.vertex(0, std::nanf(""), 0);
+    b.triangle(1, 2, 3);
+    ObxModel* model = b.build(false);
+    const ModelPlacement p = frameModel(model, eye, 60.0f, float(aspect));
+    SCOPED_TRACE(box.lo[0]);
+    double fill = 0;
+    for (uint32_t i = 1; i <= 8; i++) {
+      double world[3];
+      for (int k = 0; k < 3; k++)
+        world[k] = p.target[k] + double(p.scale) * (model->vertices[3 * i + k] - p.centre[k]);
+      const double depth = eye.z - world[2];
+      ASSERT_GT(depth, 10 * kNearPlane);
+      const double x = (world[0] - eye.x) / (depth * t * aspect),
+                   y = (world[1] - eye.y) / (depth * t);
+      EXPECT_LE(std::fabs(x), 1.0);
+      EXPECT_LE(std::fabs(y), 1.0);
+      fill = std::max({fill, std::fabs(x), std::fabs(y)});
+    }
+    if (box.fills) {
+      EXPECT_GT(fill, 0.7) << "too far away";
+    }
+    obxDeleteModel(model);
+  }
+}
+
+TEST(Framing, a_model_without_extent_keeps_scale_1_and_a_finite_place) {
+  for (int points : {0, 1}) {
+    ostrel_test::ModelBuilder b;
+    if (points) b.vertex(3, 4, 5);
+    ObxModel* model = b.build(false);
+    const ModelPlacement p = frameModel(model, Vec4{0, 30, 100, 1}, 60.0f, 4.0f / 3.0f);
+    EXPECT_EQ(p.scale, 1.0f) << points;
+    for (int k = 0; k < 3; k++)
+      EXPECT_TRUE(std::isfinite(p.target[k]) && std::isfinite(p.centre[k]));
+    EXPECT_LT(p.target[2], 100.0f - float(kNearPlane)) << "at the eye";
+    obxDeleteModel(model);
+  }
 }
 
 TEST(FrameLog, interval_comes_from_a_whole_positive_number) {

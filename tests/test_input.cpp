@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "camera.h"
+#include "frame.h"
 #include "input.h"
 #include "state.h"
 #include "support.h"
@@ -102,6 +103,17 @@ TEST_F(Input, the_centre_follows_the_believed_window_size) {
   mouseMotion(400, 300);
   EXPECT_EQ(gCamera->yaw, 90.0f);
   gWindow = saved;
+}
+
+TEST_F(Input, the_centre_follows_a_resized_window) {
+  for (GLuint& program : gEffectPrograms) program = 0;  // no effects to tell
+  reshape(1001, 501);
+  mouseMotion(500, 250);  // the new centre: no turn
+  EXPECT_EQ(gCamera->yaw, 90.0f);
+  mouseMotion(400, 300);  // the old centre is off centre now
+  EXPECT_FLOAT_EQ(gCamera->yaw, 90.0f + 0.5f * 100.0f);
+  EXPECT_FLOAT_EQ(gCamera->direction.y, 0.005f * -50.0f);
+  reshape(800, 600);
 }
 
 TEST_F(Input, delete_camera_is_safe_twice) {

@@ -1,0 +1,31 @@
+// Placing a model of any size and position in front of the camera.
+#pragma once
+
+#include "../obx/obx.h"
+#include "camera.h"
+
+// Where a model is drawn: its point `centre` lands on the world point
+// `target`, and the model is scaled by `scale` about it. The model's own
+// coordinates are left as they are; the frame applies this as a transform.
+struct ModelPlacement {
+  float centre[3];
+  float scale;
+  float target[3];
+};
+
+// The hideout: half its stored size, about the world origin.
+constexpr ModelPlacement kScenePlacement = {{0.0f, 0.0f, 0.0f}, 0.5f, {0.0f, 0.0f, 0.0f}};
+
+// A placement that brings model to the scene's size (a bounding sphere of
+// kFramedRadius world units, so the camera's speed, near and far planes and
+// the light suit it as they suit the hideout) and puts it straight ahead of
+// an eye at `eye` looking along -z, its front towards the eye, near enough
+// to fill most of the view but all of it in view. fovy is the projection's
+// vertical angle in degrees, aspect its width over height. Coordinates that
+// are not finite are left out; a model without extent (no finite vertex, or
+// one point) keeps scale 1.
+ModelPlacement frameModel(const ObxModel* model, const Vec4& eye, float fovy, float aspect);
+
+// World units of the bounding sphere's radius of a framed model: a walk at
+// the camera's speed crosses it in about two seconds.
+constexpr float kFramedRadius = 100.0f;
