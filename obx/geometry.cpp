@@ -6,18 +6,23 @@ float obxMaxOf(float a, float b) { return a < b ? b : a; }
 float obxAbsOf(float x) { return x < 0 ? -x : x; }
 
 // Extent as |max| + |min| per axis, which is max - min only when the range
-// holds 0; callers rely on that measure, so it stays.
+// holds 0; callers rely on that measure, so it stays. Only vertices with
+// three finite coordinates count; without any, everything is 0.
 static void obxExtent(const ObxModel* model, float max[3], float min[3], float size[3]) {
-  OBX_ASSERT(model->numvertices >= 1);
-  for (int k = 0; k < 3; k++) max[k] = min[k] = model->vertices[3 + k];
+  bool any = false;
+  for (int k = 0; k < 3; k++) max[k] = min[k] = 0.0f;
   for (uint32_t i = 1; i <= model->numvertices; i++) {
     const float* p = &model->vertices[3 * size_t(i)];
+    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) continue;
     for (int k = 0; k < 3; k++) {
-      if (max[k] < p[k]) max[k] = p[k];
-      if (p[k] < min[k]) min[k] = p[k];
+      if (!any || max[k] < p[k]) max[k] = p[k];
+      if (!any || p[k] < min[k]) min[k] = p[k];
     }
+    any = true;
   }
-  for (int k = 0; k < 3; k++) size[k] = obxAbsOf(max[k]) + obxAbsOf(min[k]);
+  // The sum can overflow for coordinates near the float limit.
+  for (int k = 0; k < 3; k++)
+    size[k] = float(std::min(double(obxAbsOf(max[k])) + obxAbsOf(min[k]), double(FLT_MAX)));
 }
 
 float obxFitToUnitCube(ObxModel* model) {
@@ -25,11 +30,14 @@ float obxFitToUnitCube(ObxModel* model) {
   OBX_ASSERT(model->vertices);
   float max[3], min[3], size[3], centre[3];
   obxExtent(model, max, min, size);
-  for (int k = 0; k < 3; k++) centre[k] = float((max[k] + min[k]) / 2.0);
-  float scale = float(2.0 / obxMaxOf(obxMaxOf(size[0], size[1]), size[2]));
+  for (int k = 0; k < 3; k++) centre[k] = float((double(max[k]) + min[k]) / 2.0);
+  // A model without size (no vertices, or all at one point) is centred
+  // and not scaled; 0 says so.
+  const float largest = obxMaxOf(obxMaxOf(size[0], size[1]), size[2]);
+  const float scale = largest > 0.0f ? float(2.0 / largest) : 0.0f;
   for (uint32_t i = 1; i <= model->numvertices; i++) {
     float* p = &model->vertices[3 * size_t(i)];
-    for (int k = 0; k < 3; k++) p[k] = (p[k] - centre[k]) * scale;
+    for (int k = 0; k < 3; k++) p[k] = scale > 0.0f ? (p[k] - centre[k]) * scale : p[k] - centre[k];
   }
   return scale;
 }
@@ -95,7 +103,9 @@ void obxPlanarTexcoords(ObxModel* model) {
   obxNewTexcoords(model, model->numvertices, "obxPlanarTexcoords()");
   float size[3];
   obxDimensions(model, size);
-  float scale = float(2.0 / obxAbsOf(obxMaxOf(obxMaxOf(size[0], size[1]), size[2])));
+  // Without size every vertex maps to the middle, (0.5, 0.5).
+  const float largest = obxMaxOf(obxMaxOf(size[0], size[1]), size[2]);
+  const float scale = largest > 0.0f ? float(2.0 / largest) : 0.0f;
   for (uint32_t i = 1; i <= model->numvertices; i++) {
     const float* p = &model->vertices[3 * size_t(i)];
     float x = p[0] * scale, z = p[2] * scale;

@@ -334,10 +334,12 @@ enum {
   OBX_MAP_LINE_MAX = 259,
 };
 
-// A file mapped read-only, or an empty view for an empty file.
+// A file mapped read-only, or an empty view for an empty file; why it
+// could not be opened otherwise.
 struct ObxFileView {
   const char* data;
   size_t size;
+  const char* why;
 };
 enum ObxMapResult { OBX_MAP_OK, OBX_MAP_CANNOT_OPEN, OBX_MAP_NO_MEMORY };
 ObxMapResult obxMapFile(const char* path, ObxFileView* view);

@@ -186,7 +186,7 @@ void obxReadMTL(ObxModel* model, const char* name) {
   ObxFileView file;
   ObxMapResult mapped = obxMapFile(filename, &file);
   if (mapped == OBX_MAP_CANNOT_OPEN)
-    obxFail("obxReadMTL() failed: can't open material file \"%s\".", filename);
+    obxFail("obxReadMTL() failed: can't open material file \"%s\": %s.", filename, file.why);
   if (mapped == OBX_MAP_NO_MEMORY) obxFailOutOfMemory("obxReadMTL", filename);
 
   // Heap state: the reader holds a 260-byte line buffer besides the token.

@@ -43,12 +43,16 @@ void obxDeleteModel(ObxModel* model) {
 
 ObxMapResult obxMapFile(const char* path, ObxFileView* view) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return OBX_MAP_CANNOT_OPEN;
+  if (fd < 0) {
+    view->why = strerror(errno);
+    return OBX_MAP_CANNOT_OPEN;
+  }
   struct stat info;
   // Only regular files: a file is mapped whole (and the MTL reader takes
   // two passes), which a pipe cannot give, and a directory has no text.
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);
+    view->why = "not a regular file (only regular files are read)";
     return OBX_MAP_CANNOT_OPEN;
   }
   view->data = "";
@@ -892,7 +896,7 @@ ObxModel* obxReadOBJ(const char* path) {
   ObxFileView file;
   const ObxMapResult mapped = obxMapFile(path, &file);
   if (mapped == OBX_MAP_CANNOT_OPEN)
-    obxFail("obxReadOBJ() failed: can't open data file \"%s\".", path);
+    obxFail("obxReadOBJ() failed: can't open data file \"%s\": %s.", path, file.why);
   if (mapped == OBX_MAP_NO_MEMORY) obxFailOutOfMemory("obxReadOBJ", path);
 
   ObxModel* model = static_cast<ObxModel*>(calloc(1, sizeof(ObxModel)));

@@ -130,6 +130,68 @@ static void obxCommitOutput(ObxOutput* output) {
   obxDropOutput(output);
 }
 
+// ---- Numbers ----------------------------------------------------------------
+
+// Whether text reads back as value (bit for bit, NaN as NaN).
+static bool obxReadsBackAs(const char* text, float value) {
+  float back;
+  const std::from_chars_result result = std::from_chars(text, text + strlen(text), back);
+  if (result.ec != std::errc()) return false;
+  return std::isnan(value) ? std::isnan(back) : memcmp(&back, &value, sizeof back) == 0;
+}
+
+// Writes " value": "%f" when that reads back as the same float, which is
+// nearly always so and keeps files as they were; otherwise the shortest
+// text that does (small values such as 1e-7, which six decimals lose).
+static void obxPutNumber(FILE* file, float value) {
+  char text[64];
+  snprintf(text, sizeof text, "%f", double(value));
+  if (!obxReadsBackAs(text, value)) {
+    const std::to_chars_result result = std::to_chars(text, text + sizeof text - 1, value);
+    *result.ptr = '\0';
+  }
+  fputc(' ', file);
+  fputs(text, file);
+}
+
+// Writes "keyword" and count numbers on a line.
+static void obxPutNumbers(FILE* file, const char* keyword, const float* values, int count) {
+  fputs(keyword, file);
+  for (int k = 0; k < count; k++) obxPutNumber(file, values[k]);
+  fputc('\n', file);
+}
+
+// Writes the Ns line: the file's 0..100 scale, in a text the reader's two
+// steps (/ 100, * 128) take back to the same shininess.
+static void obxPutShininess(FILE* file, float shininess) {
+  const double ns = shininess / 128.0 * 100.0;
+  auto readsBack = [&](const char* text) {
+    float back;
+    if (std::from_chars(text, text + strlen(text), back).ec != std::errc()) return false;
+    back /= 100.0;
+    back *= 128.0;
+    return std::isnan(shininess) ? std::isnan(back) : back == shininess;
+  };
+  char text[64];
+  snprintf(text, sizeof text, "%f", ns);
+  if (!readsBack(text)) {
+    // The float nearest the value, or one of its neighbours: the two
+    // steps round twice.
+    const float nearest = float(ns);
+    const float up = std::nextafter(nearest, FLT_MAX), down = std::nextafter(nearest, -FLT_MAX);
+    const float candidates[5] = {nearest, up, down, std::nextafter(up, FLT_MAX),
+                                 std::nextafter(down, -FLT_MAX)};
+    bool found = false;
+    for (int i = 0; i < 5 && !found; i++) {
+      const std::to_chars_result result = std::to_chars(text, text + sizeof text - 1, candidates[i]);
+      *result.ptr = '\0';
+      found = readsBack(text);
+    }
+    if (!found) snprintf(text, sizeof text, "%f", ns);
+  }
+  fprintf(file, "Ns %s\n", text);
+}
+
 // ---- MTL ------------------------------------------------------------------
 
 // Writes the materials to a closed output, not yet in place.
@@ -150,14 +212,14 @@ static ObxOutput* obxWriteMaterials(ObxModel* model, const char* modelpath,
   for (uint32_t i = 0; i < model->nummaterials; i++) {
     const ObxMaterial* m = &model->materials[i];
     fprintf(file, "newmtl %s\n", m->name);
-    fprintf(file, "Ka %f %f %f\n", m->ambient[0], m->ambient[1], m->ambient[2]);
-    fprintf(file, "Kd %f %f %f\n", m->diffuse[0], m->diffuse[1], m->diffuse[2]);
-    fprintf(file, "Ks %f %f %f\n", m->specular[0], m->specular[1], m->specular[2]);
-    fprintf(file, "Ns %f\n", m->shininess / 128.0 * 100.0);
+    obxPutNumbers(file, "Ka", m->ambient, 3);
+    obxPutNumbers(file, "Kd", m->diffuse, 3);
+    obxPutNumbers(file, "Ks", m->specular, 3);
+    obxPutShininess(file, m->shininess);
     // Opacity and the diffuse map are written too, so that a model read back
     // keeps its transparent pass and its textures; a reader that knows
     // neither statement loses nothing else.
-    if (m->diffuse[3] != 1.0f) fprintf(file, "d %f\n", m->diffuse[3]);
+    if (m->diffuse[3] != 1.0f) obxPutNumbers(file, "d", &m->diffuse[3], 1);
     if (m->map_diffuse >= 0 && uint32_t(m->map_diffuse) < model->numtextures)
       fprintf(file, "map_Kd %s\n", model->textures[m->map_diffuse].name);
     fprintf(file, "\n");
@@ -243,27 +305,27 @@ void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
   fprintf(file, "\n# %d vertices\n", int(model->numvertices));
   for (uint32_t i = 1; i <= model->numvertices; i++) {
     const float* p = &model->vertices[3 * size_t(i)];
-    fprintf(file, "v %f %f %f\n", p[0], p[1], p[2]);
+    obxPutNumbers(file, "v", p, 3);
   }
   obxCheckOutput(output);
   if (mode & OBX_SMOOTH) {
     fprintf(file, "\n# %u normals\n", model->numnormals);
     for (uint32_t i = 1; i <= model->numnormals; i++) {
       const float* n = &model->normals[3 * size_t(i)];
-      fprintf(file, "vn %f %f %f\n", n[0], n[1], n[2]);
+      obxPutNumbers(file, "vn", n, 3);
     }
   } else if (mode & OBX_FLAT) {
     fprintf(file, "\n# %d normals\n", int(model->numfacetnorms));
     for (uint32_t i = 1; i <= model->numfacetnorms; i++) {
       const float* n = &model->facetnorms[3 * size_t(i)];
-      fprintf(file, "vn %f %f %f\n", n[0], n[1], n[2]);
+      obxPutNumbers(file, "vn", n, 3);
     }
   }
   if (mode & OBX_TEXTURE) {
     fprintf(file, "\n# %d texcoords\n", int(model->numtexcoords));
     for (uint32_t i = 1; i <= model->numtexcoords; i++) {
       const float* t = &model->texcoords[2 * size_t(i)];
-      fprintf(file, "vt %f %f\n", t[0], t[1]);
+      obxPutNumbers(file, "vt", t, 2);
     }
   }
   obxCheckOutput(output);

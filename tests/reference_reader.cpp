@@ -275,7 +275,8 @@ void readLibrary(Reader* reader, const char* name) {
   free(directory);
   Stream stream(filename.c_str());
   if (!stream.get())
-    fail("obxReadMTL() failed: can't open material file \"%s\".", filename.c_str());
+    fail("obxReadMTL() failed: can't open material file \"%s\": %s.", filename.c_str(),
+         strerror(errno));
 
   const uint64_t count = mtlPass(model, stream.get(), filename.c_str(), nullptr, 0);
   if (count > UINT32_MAX) fail("obxReadMTL: too many materials in \"%s\"", filename.c_str());
@@ -609,7 +610,8 @@ ObxModel* referenceReadOBJ(const char* path, std::string* fatal) {
   Reader reader;
   try {
     Stream stream(path);
-    if (!stream.get()) fail("obxReadOBJ() failed: can't open data file \"%s\".", path);
+    if (!stream.get())
+      fail("obxReadOBJ() failed: can't open data file \"%s\": %s.", path, strerror(errno));
     reader.model = static_cast<ObxModel*>(calloc(1, sizeof(ObxModel)));
     if (!reader.model) failOutOfMemory("obxReadOBJ", path);
     reader.model->path = obxCopyString(path);

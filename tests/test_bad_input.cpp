@@ -174,10 +174,10 @@ std::vector<Row> rows() {
   r.push_back(Row("obj_directory_given_as_the_file")
                   .directory("scene.obj")
                   .fails("OBX: Fatal Error: obxReadOBJ() failed: can't open data file "
-                         "\"{dir}/scene.obj\".\n"));
+                         "\"{dir}/scene.obj\": not a regular file (only regular files are read).\n"));
   r.push_back(Row("obj_missing_file")
                   .fails("OBX: Fatal Error: obxReadOBJ() failed: can't open data file "
-                         "\"{dir}/scene.obj\".\n"));
+                         "\"{dir}/scene.obj\": No such file or directory.\n"));
   r.push_back(Row("obj_cut_inside_a_vertex").obj("v 1 2").readsCleanly({1, 0}));
   r.push_back(Row("obj_cut_inside_a_face").obj(kSquare + "f 1 2").readsCleanly({4, 1}));
   r.push_back(Row("obj_cut_after_a_slash").obj(kSquare + "vt 0 0\nf 1/1 2/1 3/").readsCleanly());
@@ -340,14 +340,14 @@ std::vector<Row> rows() {
       "OBX: Fatal Error: obxReadMTL() failed: can't open material file ";
   r.push_back(Row("obj_mtllib_names_a_missing_file")
                   .obj("mtllib gone.mtl\n" + kSquare)
-                  .fails(cannotOpenMtl + "\"{dir}/gone.mtl\".\n"));
+                  .fails(cannotOpenMtl + "\"{dir}/gone.mtl\": No such file or directory.\n"));
   r.push_back(Row("obj_mtllib_names_a_directory")
                   .obj("mtllib lib.mtl\n" + kSquare)
                   .directory("lib.mtl")
-                  .fails(cannotOpenMtl + "\"{dir}/lib.mtl\".\n"));
+                  .fails(cannotOpenMtl + "\"{dir}/lib.mtl\": not a regular file (only regular files are read).\n"));
   r.push_back(Row("obj_mtllib_name_of_10000_characters")
                   .obj("mtllib " + std::string(10000, 'm') + "\n")
-                  .fails(cannotOpenMtl + "\"{dir}/mmm{any}\".\n"));
+                  .fails(cannotOpenMtl + "\"{dir}/mmm{any}\": File name too long.\n"));
   r.push_back(Row("obj_usemtl_without_mtllib")
                   .obj(kSquare + "usemtl red\nf 1 2 3\n")
                   .warns("OBX: Warning: obxFindMaterial():  can't find material \"red\".\n")

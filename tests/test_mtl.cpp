@@ -272,7 +272,7 @@ TEST(MtlFatal, missing_library_names_the_full_path) {
   std::string path = dir.write("models/scene.obj", "mtllib scene.mtl\n");
   EXPECT_EXIT(obxReadOBJ(path.c_str()), ExitedWithCode(1),
               Eq("OBX: Fatal Error: obxReadMTL() failed: can't open material file \"" + dir.path() +
-                 "/models/scene.mtl\".\n"));
+                 "/models/scene.mtl\": No such file or directory.\n"));
 }
 
 TEST(MtlRobust, every_truncated_prefix_reads_or_fails_cleanly) {

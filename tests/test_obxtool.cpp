@@ -295,7 +295,8 @@ TEST(Obxtool, missing_file_exits_1_with_the_library_message) {
     EXPECT_EQ(r.status, 1) << args[0];
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
-              "OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + missing + "\".\n");
+              "OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + missing +
+                  "\": No such file or directory.\n");
   }
 }
 

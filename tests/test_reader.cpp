@@ -749,7 +749,8 @@ TEST(ReadObjFatal, malformed_files_end_with_their_message) {
        "4294967294)\n\n"},
       {"f a b c\n", "OBX: Fatal Error: vertex index for triangle 0 out of bounds (0 > 0)\n\n"},
       {"mtllib gone.mtl\n",
-       "OBX: Fatal Error: obxReadMTL() failed: can't open material file \"DIR/gone.mtl\".\n"},
+       "OBX: Fatal Error: obxReadMTL() failed: can't open material file \"DIR/gone.mtl\": No "
+       "such file or directory.\n"},
   };
   for (const FatalCase& c : cases) {
     Scene scene(c.obj);
@@ -765,10 +766,12 @@ TEST(ReadObjFatal, file_that_cannot_be_opened) {
   std::string missing = dir.path() + "/missing.obj";
   EXPECT_EXIT(
       obxReadOBJ(missing.c_str()), ExitedWithCode(1),
-      Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + missing + "\".\n"));
+      Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + missing +
+         "\": No such file or directory.\n"));
   EXPECT_EXIT(
       obxReadOBJ(dir.path().c_str()), ExitedWithCode(1),
-      Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + dir.path() + "\".\n"));
+      Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + dir.path() +
+         "\": not a regular file (only regular files are read).\n"));
 }
 
 // ---- The reader against the reference reader -------------------------------

@@ -353,6 +353,48 @@ TEST(Writer, failed_writes_leave_the_target_as_it_was) {
   obxDeleteModel(m);
 }
 
+// Every number written reads back as the same float: "%f" where it does
+// (files stay as they were), the shortest exact text where six decimals
+// would lose it; a shininess read from a file (any other may have no float
+// that the reader's two scaling steps take to it) comes back the same.
+TEST(Writer, numbers_read_back_as_the_same_floats) {
+  const float values[] = {0.5f,      -0.25f,  1e-7f,         -3e-9f,       123456.789f,
+                          1e30f,     0.1f,    16777217.0f,   1.17549435e-38f, 2.7182817f,
+                          -1234.5678f, 7e-6f, 5.9604645e-8f, 0.0f};
+  ModelBuilder b;
+  for (float v : values) b.vertex(v, -v, v * 0.5f);
+  b.group("g");
+  b.triangle(1, 2, 3);
+  float shininess[5];
+  const float ns[5] = {50.0f, 0.3f, 99.99f, 33.333332f, 12.345679f};
+  uint32_t first = 0;
+  for (int i = 0; i < 5; i++) {
+    shininess[i] = ns[i];  // as the reader scales it
+    shininess[i] /= 100.0;
+    shininess[i] *= 128.0;
+    const uint32_t m = b.material("m" + std::to_string(i), 1, 0, 0, 1);
+    if (i == 0) first = m;
+  }
+  ObxModel* m = b.build();
+  for (uint32_t i = 0; i < 5; i++) m->materials[first + i].shininess = shininess[i];
+  m->mtllibname = obxCopyString("out.mtl");
+  TempDir dir;
+  const std::string path = dir.path() + "/out.obj";
+  obxWriteOBJ(m, path.c_str(), OBX_MATERIAL);
+  const std::string text = readFile(path);
+  EXPECT_NE(text.find("\nv 0.500000 -0.500000 0.250000\n"), std::string::npos) << text;
+  obxTextureUpload = GL_FALSE;
+  ObxModel* back = obxReadOBJ(path.c_str());
+  ASSERT_EQ(back->numvertices, m->numvertices);
+  for (uint32_t i = 3; i < 3 * (m->numvertices + 1); i++)
+    EXPECT_EQ(back->vertices[i], m->vertices[i]) << i / 3 << " " << text;
+  ASSERT_EQ(back->nummaterials, m->nummaterials);
+  for (uint32_t i = 0; i < 5; i++)
+    EXPECT_EQ(back->materials[first + i].shininess, shininess[i]) << shininess[i];
+  obxDeleteModel(back);
+  obxDeleteModel(m);
+}
+
 TEST(Writer, a_read_model_written_back_reads_the_same) {
   ostrel_test::requireGlContext();
   TempDir dir;
