@@ -159,8 +159,8 @@ GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width, int* h
 //    good: a PNG must be whole (every chunk inside the file, up to IEND).
 //  - It allocates the picture its header announces before reading the
 //    pixels: a few bytes claiming 30000 x 30000 cost gigabytes. Sides
-//    beyond the decoded image limit are refused from the PNG, BMP, TGA and
-//    JPEG headers.
+//    beyond the decoded image limit, or beyond what the file's size can
+//    hold, are refused from the PNG, BMP, TGA and JPEG headers.
 // Anything else is DevIL's to judge.
 namespace {
 struct ObxImageFile {
@@ -177,14 +177,19 @@ uint32_t obxBig32(const unsigned char* b) {
 }
 }  // namespace
 
-static bool obxSidesFit(uint64_t width, uint64_t height) {
-  return width * height <= kObxMaxImageBytes / 4;  // both below 2^32: no overflow
+// Whether the sides stay within the decoded limit and a file of this size
+// can hold that many pixels: none of the formats packs more than 8256 in a
+// byte (PNG's, deflate's 1032:1 on one bit a pixel; a JPEG block of 64
+// takes a bit or more, a TGA or BMP run of 128 or 256 two bytes or more).
+static bool obxSidesFit(const ObxImageFile* image, uint64_t width, uint64_t height) {
+  const uint64_t pixels = width * height;  // both below 2^32: no overflow
+  return pixels <= kObxMaxImageBytes / 4 && pixels / 8256 <= image->size;
 }
 
 static bool obxPngIsWhole(ObxImageFile* image) {
   unsigned char header[16];
   if (!image->read(8, header, 16) || memcmp(header + 4, "IHDR", 4) != 0 ||
-      !obxSidesFit(obxBig32(header + 8), obxBig32(header + 12)))
+      !obxSidesFit(image, obxBig32(header + 8), obxBig32(header + 12)))
     return false;
   for (uint64_t at = 8; image->size - at >= 12 && image->read(at, header, 8);) {
     const uint64_t length = obxBig32(header);
@@ -204,7 +209,8 @@ static bool obxJpegFits(ObxImageFile* image) {
     const bool frame = type >= 0xC0 && type <= 0xCF && type != 0xC4 && type != 0xC8 && type != 0xCC;
     if (frame) {
       if (!image->read(at, marker, 9)) return true;  // short: the decoder says so
-      return obxSidesFit(uint64_t(marker[7]) << 8 | marker[8], uint64_t(marker[5]) << 8 | marker[6]);
+      return obxSidesFit(image, uint64_t(marker[7]) << 8 | marker[8],
+                         uint64_t(marker[5]) << 8 | marker[6]);
     }
     if (type == 0xD9 || type == 0xDA || length < 2) return true;  // no frame header before data
     at += 2 + length;
@@ -234,9 +240,10 @@ static bool obxImageAcceptable(const char* filename) {
                                       uint32_t(head[at + 2]) << 16 | uint32_t(head[at + 3]) << 24);
         return uint64_t(std::llabs(int64_t(value)));
       };
-      acceptable = obxSidesFit(side(18), side(22));
+      acceptable = obxSidesFit(&image, side(18), side(22));
     } else if (tga && got >= 18) {
-      acceptable = obxSidesFit(uint64_t(head[12] | head[13] << 8), uint64_t(head[14] | head[15] << 8));
+      acceptable =
+          obxSidesFit(&image, uint64_t(head[12] | head[13] << 8), uint64_t(head[14] | head[15] << 8));
     }
   }
   fclose(image.file);

@@ -17,6 +17,7 @@
 
 namespace {
 
+using ostrel_test::readFile;
 using ostrel_test::TempDir;
 
 // A raw PPM: the header text as given, then the bytes.
@@ -287,6 +288,41 @@ TEST(Image, not_an_image_gives_null) {
   d.pixels = obxReadImage(path.c_str(), GL_FALSE, &d.width, &d.height, &d.format);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(d.pixels, nullptr);
+}
+
+// Files DevIL would spin on or allocate gigabytes for are refused before
+// it sees them (these two hung and took 3 GB): a PNG cut inside a chunk,
+// and headers announcing far more pixels than the file can hold. Whole
+// pictures of the same formats still decode.
+TEST(Image, files_devil_would_hang_or_balloon_on_are_refused) {
+  TempDir dir;
+  convert("-size 4x4 gradient:red-blue " + dir.path() + "/whole.png");
+  convert("-size 4x4 gradient:red-blue " + dir.path() + "/whole.tga");
+  convert("-size 4x4 gradient:red-blue " + dir.path() + "/whole.jpg");
+  const std::string png = readFile(dir.path() + "/whole.png");
+  std::string tga = readFile(dir.path() + "/whole.tga");
+  std::string jpg = readFile(dir.path() + "/whole.jpg");
+  const size_t sof = jpg.find("\xFF\xC0");
+  ASSERT_NE(sof, std::string::npos);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool decodes;
+  } cases[] = {
+      {"whole.png", png, true},
+      {"whole.tga", tga, true},
+      {"whole.jpg", jpg, true},
+      {"cut.png", png.substr(0, png.find("IDAT") + 6), false},
+      {"no_end.png", png.substr(0, png.find("IEND") - 4), false},
+      {"huge.tga", tga.substr(0, 12) + "\x30\x75\x30\x75" + tga.substr(16), false},
+      {"huge.jpg", jpg.substr(0, sof + 5) + "\x7F\xFF\x7F\xFF" + jpg.substr(sof + 9), false},
+  };
+  for (const Case& c : cases) {
+    Decoded d;
+    d.pixels = obxReadImage(dir.write(c.name, c.bytes).c_str(), GL_FALSE, &d.width, &d.height,
+                            &d.format);
+    EXPECT_EQ(d.pixels != nullptr, c.decodes) << c.name;
+  }
 }
 
 // ---- Extensions ---------------------------------------------------------
