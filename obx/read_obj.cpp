@@ -889,6 +889,19 @@ static void obxCheckIndices(const ObxModel* model) {
   }
 }
 
+// Once per file: coordinates that are NaN or infinite ("%f" reads "nan",
+// "inf" and numbers beyond the float range) stay as read, and the library
+// leaves them out of extents and fitting.
+static void obxWarnNonFinite(const ObxModel* model) {
+  for (uint32_t i = 1; i <= model->numvertices; i++) {
+    const float* p = &model->vertices[3 * size_t(i)];
+    if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) continue;
+    obxWarn("obxReadOBJ: vertex %u in \"%s\" is not finite (extents and fitting leave it out)", i,
+            model->path);
+    return;
+  }
+}
+
 static void obxDeleteReader(void* reader) { delete static_cast<ObxObjReader*>(reader); }
 
 ObxModel* obxReadOBJ(const char* path) {
@@ -934,6 +947,7 @@ ObxModel* obxReadOBJ(const char* path) {
   delete reader;
   obxUnmapFile(&file);
   if (check) obxCheckIndices(model);
+  obxWarnNonFinite(model);
   obxComputeFacetNormals(model);
   obxLetGo(model);
   return model;

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -621,6 +622,13 @@ ObxModel* referenceReadOBJ(const char* path, std::string* fatal) {
     rewind(stream.get());
     secondPass(&reader, stream.get());
     checkIndices(reader.model);
+    for (uint32_t i = 1; i <= reader.model->numvertices; i++) {
+      const float* p = &reader.model->vertices[3 * size_t(i)];
+      if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) continue;
+      obxWarn("obxReadOBJ: vertex %u in \"%s\" is not finite (extents and fitting leave it out)", i,
+              path);
+      break;
+    }
   } catch (const Fatal& error) {
     *fatal = error.message;
     return nullptr;

@@ -1,6 +1,7 @@
 // obxtool end to end: the real program run without a display, its output
 // files read back with the library.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -284,6 +285,57 @@ TEST(Obxtool, bad_usage_exits_2_with_the_reason_and_the_usage) {
     EXPECT_EQ(r.err.rfind(c.reason, 0), 0u) << r.err;
     EXPECT_NE(r.err.find(std::string("\n\n") + kUsageLine), std::string::npos) << r.err;
   }
+}
+
+// OUT names an MTL file that reads back, or is refused before anything is
+// written; a failure of either file leaves both targets as they were.
+TEST(Obxtool, output_names_read_back_or_are_refused) {
+  struct Case {
+    const char* name;
+    const char* in;  // a copy of the box under this name, or NULL for box.obj
+    std::string out;
+    const char* folder;  // made first, or NULL
+    int status;
+    const char* err;  // part of stderr
+  } cases[] = {
+      {"blanks", NULL, "my model.obj", NULL, 0, ""},
+      {"OUT is its own MTL", NULL, "same.mtl", NULL, 2, "OUT would be its own MTL file"},
+      {"OUT's MTL is IN", "in.mtl", "in.obj", NULL, 2, "OUT's MTL file would be IN itself"},
+      {"too long", NULL, std::string(124, 'x') + ".obj", NULL, 2, "too long for its MTL file"},
+      {"MTL fails after OBJ", NULL, "out.obj", "out.mtl", 1, "obxWriteMTL() failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Box box;
+    const std::string in = c.in ? box.dir.write(c.in, kBoxObj) : box.obj;
+    const std::string out = box.out(c.out);
+    if (c.folder) mkdir(box.out(c.folder).c_str(), 0755);
+    if (c.status != 0) box.dir.write(c.out, "old bytes\n");
+    RunResult r = obxtool({"convert", in, out});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    if (c.status != 0) {
+      EXPECT_EQ(readFile(out), "old bytes\n");
+      if (c.in) {
+        EXPECT_EQ(readFile(in), kBoxObj);
+      }
+      continue;
+    }
+    EXPECT_NE(readFile(out).find("\nmtllib my_model.mtl\n"), std::string::npos);
+    ObxModel* m = readBack(out);
+    EXPECT_EQ(m->nummaterials, 2u);
+    obxDeleteModel(m);
+  }
+}
+
+// Epsilons too small for a normal float are numbers; a model welded into
+// one point has no size to fit.
+TEST(Obxtool, weld_takes_tiny_epsilons_and_size_is_checked_after_welding) {
+  Box box;
+  EXPECT_EQ(obxtool({"convert", box.obj, box.out("a.obj"), "--weld", "1e-45"}).status, 0);
+  RunResult r = obxtool({"convert", box.obj, box.out("b.obj"), "--weld", "9", "--fit"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("--fit needs a model of some size"), std::string::npos) << r.err;
 }
 
 TEST(Obxtool, missing_file_exits_1_with_the_library_message) {

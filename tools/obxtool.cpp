@@ -1,5 +1,7 @@
 // obxtool: prints what an OBJ model holds and converts models with obx,
 // without a display: texture images are recorded by name, never uploaded.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -25,7 +27,7 @@ const char kUsage[] =
     "         then one line per group and per material.\n"
     "convert  reads IN, changes it as the options say and writes OUT; with\n"
     "         materials, also an MTL file named after OUT (OUT's name with\n"
-    "         .mtl for its extension) in OUT's directory.\n"
+    "         .mtl for its extension, blanks as _) in OUT's directory.\n"
     "\n"
     "convert options, applied in this order whatever order they come in:\n"
     "  --weld EPS       merge vertices closer than EPS on every axis\n"
@@ -50,12 +52,12 @@ int usageError(const char* format, const char* detail) {
   return kExitUsage;
 }
 
-// A whole-argument finite number, or false.
+// A whole-argument finite number, or false. Numbers too small for a
+// normal float (strtof's ERANGE on 1e-45) are still numbers.
 bool parseNumber(const char* text, float* value) {
-  errno = 0;
   char* end = nullptr;
   float v = strtof(text, &end);
-  if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
+  if (end == text || *end != '\0' || !std::isfinite(v)) return false;
   *value = v;
   return true;
 }
@@ -202,14 +204,40 @@ int parseConvert(int argc, char** argv, ConvertOptions* o) {
   return kExitDone;
 }
 
-// OUT's file name with its extension replaced by .mtl.
+// The file name part of path.
+std::string baseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The MTL file's name for OUT: OUT's file name with its extension replaced
+// by .mtl, blanks by '_', since a reader takes the first word of mtllib.
 std::string mtlNameFor(const char* out) {
-  std::string name = out;
-  size_t slash = name.rfind('/');
-  if (slash != std::string::npos) name.erase(0, slash + 1);
+  std::string name = baseName(out);
   size_t dot = name.rfind('.');
   if (dot != std::string::npos && dot > 0) name.erase(dot);
+  for (char& c : name)
+    if (c == ' ' || (c >= '\t' && c <= '\r')) c = '_';
   return name + ".mtl";
+}
+
+// Checks the MTL name for OUT when one is written: a name a reader would
+// cut (127 characters), or a path that is OUT itself or IN, is a usage
+// error.
+int checkMtlName(const ConvertOptions& o) {
+  const std::string name = mtlNameFor(o.out);
+  if (name.size() > 127)
+    return usageError("OUT's name is too long for its MTL file (more than 127 characters): %s",
+                      name.c_str());
+  if (name == baseName(o.out))
+    return usageError("OUT would be its own MTL file: %s", o.out);
+  const std::string out = o.out;
+  const std::string path = out.substr(0, out.size() - baseName(out).size()) + name;
+  struct stat in, mtl;
+  if (stat(o.in, &in) == 0 && stat(path.c_str(), &mtl) == 0 && in.st_dev == mtl.st_dev &&
+      in.st_ino == mtl.st_ino)
+    return usageError("OUT's MTL file would be IN itself: %s", path.c_str());
+  return kExitDone;
 }
 
 // Whether the model's extent (as obxDimensions measures it) is not 0 on
@@ -223,16 +251,17 @@ bool hasSize(ObxModel* model) {
 
 int convert(const ConvertOptions& o) {
   ObxModel* model = obxReadOBJ(o.in);
-  if ((o.fit || o.planar) && !hasSize(model)) {
-    fprintf(stderr, "obxtool: %s needs a model of some size; %s has none\n",
-            o.fit ? "--fit" : "--planar", o.in);
-    obxDeleteModel(model);
-    return kExitFailure;
-  }
   // Welding first lets every later step see the merged vertices; fitting
   // and flipping only move positions and corner order; normals come before
   // the texture coordinates because the sphere map reads them.
   if (o.weld) obxMergeVertices(model, o.epsilon);
+  // Checked after welding, which can merge a model into one point.
+  if ((o.fit || o.planar) && !hasSize(model)) {
+    fprintf(stderr, "obxtool: %s needs a model of some size; %s has none%s\n",
+            o.fit ? "--fit" : "--planar", o.in, o.weld ? " once welded" : "");
+    obxDeleteModel(model);
+    return kExitFailure;
+  }
   if (o.fit) obxFitToUnitCube(model);
   if (o.flip) obxFlipWinding(model);
   if (o.normals) {
@@ -258,6 +287,10 @@ int convert(const ConvertOptions& o) {
   }
   // The MTL is written beside OUT under OUT's name, never over IN's own.
   if ((mode & OBX_MATERIAL) && model->materials) {
+    if (int status = checkMtlName(o)) {
+      obxDeleteModel(model);
+      return status;
+    }
     free(model->mtllibname);
     model->mtllibname = obxCopyString(mtlNameFor(o.out).c_str());
   }
