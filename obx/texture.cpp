@@ -200,22 +200,37 @@ static bool obxPngIsWhole(ObxImageFile* image) {
   return false;
 }
 
-static bool obxJpegFits(ObxImageFile* image) {
+// A JPEG must be whole too: DevIL's source for libjpeg does not end the
+// data at the end of the file either. Every segment up to the scan must
+// lie inside the file, the frame's sides must fit, and an end marker must
+// follow the scan (looked for in the last 64 KiB, past any trailing bytes).
+static bool obxJpegIsWhole(ObxImageFile* image) {
   unsigned char marker[9];
-  // Segments after the start marker, up to the first frame header.
+  bool sidesFit = false;
   for (uint64_t at = 2; image->read(at, marker, 4) && marker[0] == 0xFF;) {
     const unsigned type = marker[1];
     const uint64_t length = uint64_t(marker[2]) << 8 | marker[3];
+    if (length < 2 || length > image->size - at - 2) return false;
     const bool frame = type >= 0xC0 && type <= 0xCF && type != 0xC4 && type != 0xC8 && type != 0xCC;
     if (frame) {
-      if (!image->read(at, marker, 9)) return true;  // short: the decoder says so
-      return obxSidesFit(image, uint64_t(marker[7]) << 8 | marker[8],
-                         uint64_t(marker[5]) << 8 | marker[6]);
+      if (!image->read(at, marker, 9)) return false;
+      sidesFit = obxSidesFit(image, uint64_t(marker[7]) << 8 | marker[8],
+                             uint64_t(marker[5]) << 8 | marker[6]);
+      if (!sidesFit) return false;
     }
-    if (type == 0xD9 || type == 0xDA || length < 2) return true;  // no frame header before data
     at += 2 + length;
+    if (type == 0xDA) {
+      if (!sidesFit) return false;  // a scan before any frame
+      const uint64_t tail = std::min<uint64_t>(image->size - at, 65536);
+      unsigned char* bytes = static_cast<unsigned char*>(malloc(tail ? tail : 1));
+      bool ends = false;
+      if (bytes && image->read(image->size - tail, bytes, tail))
+        for (size_t i = 0; i + 1 < tail && !ends; i++) ends = bytes[i] == 0xFF && bytes[i + 1] == 0xD9;
+      free(bytes);
+      return ends;
+    }
   }
-  return true;
+  return false;
 }
 
 static bool obxImageAcceptable(const char* filename) {
@@ -232,7 +247,7 @@ static bool obxImageAcceptable(const char* filename) {
     if (got >= 8 && memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) {
       acceptable = obxPngIsWhole(&image);
     } else if (got >= 2 && head[0] == 0xFF && head[1] == 0xD8) {
-      acceptable = obxJpegFits(&image);
+      acceptable = obxJpegIsWhole(&image);
     } else if (got >= 26 && head[0] == 'B' && head[1] == 'M') {
       // Little-endian and signed (a negative height is a top-down picture).
       auto side = [&](int at) {

@@ -291,8 +291,8 @@ TEST(Image, not_an_image_gives_null) {
 }
 
 // Files DevIL would spin on or allocate gigabytes for are refused before
-// it sees them (these two hung and took 3 GB): a PNG cut inside a chunk,
-// and headers announcing far more pixels than the file can hold. Whole
+// it sees them (such files hung and took 3 GB): PNG and JPEG files cut
+// short, and headers announcing far more pixels than the file can hold. Whole
 // pictures of the same formats still decode.
 TEST(Image, files_devil_would_hang_or_balloon_on_are_refused) {
   TempDir dir;
@@ -316,6 +316,7 @@ TEST(Image, files_devil_would_hang_or_balloon_on_are_refused) {
       {"no_end.png", png.substr(0, png.find("IEND") - 4), false},
       {"huge.tga", tga.substr(0, 12) + "\x30\x75\x30\x75" + tga.substr(16), false},
       {"huge.jpg", jpg.substr(0, sof + 5) + "\x7F\xFF\x7F\xFF" + jpg.substr(sof + 9), false},
+      {"cut.jpg", jpg.substr(0, jpg.size() - 8), false},
   };
   for (const Case& c : cases) {
     Decoded d;
