@@ -1,7 +1,9 @@
 // Geometry utilities: extent, fitting, scaling, winding, generated texcoords.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <vector>
 
 #include "obx/obx.h"
 #include "support.h"
@@ -37,6 +39,49 @@ TEST(Geometry, fit_to_unit_cube_centres_and_scales) {
   EXPECT_FLOAT_EQ(vertex(m, 2)[2], 0.25f);
   EXPECT_FLOAT_EQ(vertex(m, 1)[0], -1.0f);
   obxDeleteModel(m);
+}
+
+// Fitting measures every axis (a model widest on z), leaves out vertices
+// that are not finite, and centres a model without size (one point, or no
+// vertex at all) without scaling it, returning 0; planar coordinates of
+// such a model are all the middle.
+TEST(Geometry, fit_measures_every_axis_and_invents_no_nan) {
+  struct Case {
+    const char* name;
+    std::vector<std::array<float, 3>> vertices;
+    float scale;
+    std::array<float, 3> last;  // the last vertex after fitting
+  } cases[] = {
+      {"widest on z", {{0, 0, -2}, {1, 1, 6}}, 0.25f, {0.125f, 0.125f, 1}},
+      {"not finite first", {{NAN, 0, 0}, {-1, 0, 0}, {3, 1, 1}}, 0.5f, {1, 0.25f, 0.25f}},
+      {"one point", {{0, 0, 0}, {0, 0, 0}}, 0.0f, {0, 0, 0}},
+      // |max| + |min| gives a point off the origin a size.
+      {"one point off the origin", {{5, 5, 5}, {5, 5, 5}}, 0.2f, {0, 0, 0}},
+      {"no vertices", {}, 0.0f, {0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ModelBuilder b;
+    for (const auto& p : c.vertices) b.vertex(p[0], p[1], p[2]);
+    ObxModel* m = b.build(false);
+    EXPECT_EQ(obxFitToUnitCube(m), c.scale);
+    for (int k = 0; k < 3 && !c.vertices.empty(); k++)
+      EXPECT_FLOAT_EQ(vertex(m, m->numvertices)[k], c.last[k]) << k;
+    obxPlanarTexcoords(m);
+    for (uint32_t i = 1; i <= m->numtexcoords; i++) {
+      if (!std::isfinite(vertex(m, i)[0])) continue;
+      EXPECT_TRUE(std::isfinite(m->texcoords[2 * i]) && std::isfinite(m->texcoords[2 * i + 1]));
+      if (c.scale == 0) {
+        EXPECT_EQ(m->texcoords[2 * i], 0.5f);
+      }
+    }
+    float d[3] = {-1, -1, -1};
+    obxDimensions(m, d);
+    if (c.scale == 0) {
+      EXPECT_TRUE(d[0] == 0 && d[1] == 0 && d[2] == 0);
+    }
+    obxDeleteModel(m);
+  }
 }
 
 TEST(Geometry, scale_multiplies_positions_only) {
