@@ -202,7 +202,9 @@ void obxDeleteModel(ObxModel* model);
  * element of its kind read before the face, so -1 is the last one, never
  * "none"; a relative index reaching before the first element is fatal.
  * Each distinct material library is read once per call; naming it again
- * makes its materials current again. Polygons become triangle fans. */
+ * makes its materials current again. Polygons become triangle fans.
+ * Only regular files are read. Coordinates that are not finite ("nan",
+ * "inf", beyond the float range) are kept, with one warning per file. */
 ObxModel* obxReadOBJ(const char* path);
 /* obxReadOBJ through obxTry: the model, or NULL with the message. */
 ObxModel* obxTryReadOBJ(const char* path, char* message, size_t size);
@@ -233,11 +235,19 @@ void obxCrossProduct(const float* u, const float* v, float* n);
 float obxDotProduct(const float* u, const float* v);
 /* Divides v by its length in place (no guard against zero length). */
 void obxNormalizeVector(float* v);
-/* Rebuilds facetnorms, one unit normal per triangle; sets every findex. */
+/* Rebuilds facetnorms, one unit normal per triangle; sets every findex.
+ * A triangle without a direction (no area, or a corner that is not finite)
+ * gets (0, 0, 0); tiny and huge triangles get their true normal (the cross
+ * product is taken so that it neither underflows nor overflows). */
 void obxComputeFacetNormals(ObxModel* model);
 /* Computes smooth per-corner normals within the crease angle (degrees).
  * keep = 0 replaces all normals; keep != 0 fills only corners without one,
- * appending after the existing normals. Needs facetnorms. */
+ * appending after the existing normals. Needs facetnorms.
+ * The angle is clamped to 0..180 (NaN is 0). Triangles with the facet
+ * normal (0, 0, 0) take part in no average and are never the reference,
+ * so they change no other corner's normal whatever the face order; their
+ * corners take their vertex's average, or (0, 0, 0) at a vertex with no
+ * other triangle. Every normal is finite. */
 void obxVertexNormals(ObxModel* model, float angle, GLboolean keep);
 
 /* ---- Drawing -------------------------------------------------------- */
@@ -293,16 +303,21 @@ float obxMaxOf(float a, float b);
 /* Returns -x if x < 0, else x. */
 float obxAbsOf(float x);
 /* Centres the model on the origin and scales it into the cube -1..1;
- * returns the scale applied. Extents are measured as |max| + |min|. */
+ * vertices that are not finite count for nothing and stay as they are. A
+ * model without size (no vertices, or extents of 0) is centred only, and
+ * 0 is returned; otherwise returns the scale applied. Extents are measured
+ * as |max| + |min|. */
 float obxFitToUnitCube(ObxModel* model);
-/* Writes the extent along x, y, z (|max| + |min| per axis) to dimensions[3]. */
+/* Writes the extent along x, y, z (|max| + |min| per axis) to dimensions[3],
+ * finite vertices only; zeros when there are none. */
 void obxDimensions(ObxModel* model, float* dimensions);
 /* Multiplies every vertex coordinate by factor; normals are not touched. */
 void obxScaleModel(ObxModel* model, float factor);
 /* Reverses every triangle's corner order and negates all normals. */
 void obxFlipWinding(ObxModel* model);
 /* Replaces the texture coordinates by one per vertex, projected from the
- * x-z plane, and points every grouped corner at its vertex's entry. */
+ * x-z plane, and points every grouped corner at its vertex's entry. A
+ * model without size maps every vertex to (0.5, 0.5). */
 void obxPlanarTexcoords(ObxModel* model);
 /* Replaces the texture coordinates by a sphere map, one per vertex normal,
  * and points every grouped corner at its normal's entry. Needs normals. */
@@ -314,7 +329,10 @@ void obxSphereTexcoords(ObxModel* model);
  * OBX_MATERIAL and an mtllibname, also the MTL file beside it. Unserviceable
  * flags are dropped with a warning. A triangle goes out with normals or
  * texture coordinates only when all three corners have them (an OBJ face
- * has one form), so "none" reads back as none. The group "default" is
+ * has one form), so "none" reads back as none. Numbers are written with
+ * "%f" where that reads back as the same float, otherwise in the shortest
+ * form that does (1e-07), so every value survives; Ns is written so that
+ * a shininess read from a file reads back the same. The group "default" is
  * written first, without a "g" line, and the other groups oldest first,
  * so that the file reads back into the same groups in the same order.
  * A regular file (new or existing) is replaced only once everything was
