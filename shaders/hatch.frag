@@ -42,9 +42,9 @@ const float kCorner = 0.5773503;       // |normal| component where three planes 
 
 const float kShadowLight = 0.6;        // tone of faces turned from the light
 const float kLitFrom = 0.6;            // N.L from which a face counts as fully lit
-const float kAlbedoFloor = 0.25;       // a black material keeps this much of the tone
-const float kToneGamma = 0.7;          // lifts the tone towards paper
-const float kDarknessPower = 1.8;      // light tones clear to paper, darks stay dark
+const float kAlbedoFloor = 0.2;        // a black material keeps this much of the tone
+const float kToneGamma = 0.75;         // lifts the tone towards paper
+const float kDarknessPower = 2.0;      // light tones clear to paper, darks stay dark
 const float kContourWidth = 1.5;       // pixels
 const float kBlackTexel = 0.004;
 const vec3 kLuma = vec3(0.299, 0.587, 0.114);

@@ -217,8 +217,12 @@ constexpr double kEvenness = 40.0;    // weight of a tile's excess lightness
 // to p2, with its width and ink.
 struct Stroke {
   double x0, y0, cx, cy, x2, y2, width, opacity;
-  double pointX(double t) const { return (1 - t) * (1 - t) * x0 + 2 * t * (1 - t) * cx + t * t * x2; }
-  double pointY(double t) const { return (1 - t) * (1 - t) * y0 + 2 * t * (1 - t) * cy + t * t * y2; }
+  double pointX(double t) const {
+    return (1 - t) * (1 - t) * x0 + 2 * t * (1 - t) * cx + t * t * x2;
+  }
+  double pointY(double t) const {
+    return (1 - t) * (1 - t) * y0 + 2 * t * (1 - t) * cy + t * t * y2;
+  }
 };
 
 // Calls visit(x, y, coverage) for every pixel the stroke touches, unwrapped.
@@ -242,7 +246,8 @@ void rasterise(const Stroke& s, Visit visit) {
       double nearest = 1e9, along = 0;  // distance to the arc; where on it, 0..1
       for (int i = 0; i < kStrokeSegments; i++) {
         double sx = px[i + 1] - px[i], sy = py[i + 1] - py[i];
-        double t = std::clamp(((qx - px[i]) * sx + (qy - py[i]) * sy) / (sx * sx + sy * sy), 0.0, 1.0);
+        double t =
+            std::clamp(((qx - px[i]) * sx + (qy - py[i]) * sy) / (sx * sx + sy * sy), 0.0, 1.0);
         double d = std::hypot(qx - px[i] - t * sx, qy - py[i] - t * sy);
         if (d < nearest) nearest = d, along = (i + t) / kStrokeSegments;
       }
