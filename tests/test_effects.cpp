@@ -916,8 +916,10 @@ TEST(EffectLook, hatching_strokes_move_with_the_wall) {
   const float kStep = 20.0f;  // 0.2 s at 100 steps a second, one unit a step
   Shot before = renderScene(gEffectPrograms[kHatchSlot], 0);
   Shot after = renderScene(gEffectPrograms[kHatchSlot], kStep);
-  savePng(before.image, std::string(OSTREL_BINARY_DIR) + "/effect-shots/hatching-before-step.png");
-  savePng(after.image, std::string(OSTREL_BINARY_DIR) + "/effect-shots/hatching-after-step.png");
+  std::string dir = std::string(OSTREL_BINARY_DIR) + "/effect-shots";
+  fs::create_directories(dir);
+  savePng(before.image, dir + "/hatching-before-step.png");
+  savePng(after.image, dir + "/hatching-after-step.png");
   // Wallpaper between the window and the coat stand, clear of both before
   // and after the step. The wall stands at z = -80 (-160 in the model, drawn
   // at half size), the eye at z = 100: a 60-degree view over 600 pixels.
