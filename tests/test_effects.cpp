@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "camera.h"
+#include "frame.h"
 #include "shader.h"
 #include "state.h"
 #include "support.h"
@@ -267,7 +269,7 @@ TEST(EffectImages, hatching_tones_darken_in_steps_nest_are_grey_and_tile) {
   for (int i = 0; i < 6; i++) {
     SCOPED_TRACE("Hatch" + std::to_string(i));
     const Rgba& t = tones[size_t(i)];
-    EXPECT_NEAR(meanChannel(t, 0), 1.0 - 0.125 * (i + 1), 0.03);
+    EXPECT_NEAR(meanChannel(t, 0), 1.0 - (i + 1) / 7.0, 0.03);  // even steps from white
     int coloured = 0;
     for (size_t k = 0; k < t.p.size(); k += 4)
       coloured += t.p[k] != t.p[k + 1] || t.p[k + 1] != t.p[k + 2];
@@ -727,9 +729,11 @@ TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
     ASSERT_FALSE(spans.empty());
     std::nth_element(spans.begin(), spans.begin() + spans.size() / 2, spans.end());
     double medianSpan = spans[spans.size() / 2];
-    double light = 0, dark = 0;
+    double light = 0, belowMid = 0, dark = 0;
     maskStats(
-        hatch, [&](size_t i) { return hatch.lum[i] > 0.8 ? 1.0 : 0.0; }, &light, &dummy);
+        hatch, [&](size_t i) { return hatch.lum[i] >= 0.9 ? 1.0 : 0.0; }, &light, &dummy);
+    maskStats(
+        hatch, [&](size_t i) { return hatch.lum[i] < 0.5 ? 1.0 : 0.0; }, &belowMid, &dummy);
     maskStats(
         hatch, [&](size_t i) { return hatch.lum[i] < 0.35 ? 1.0 : 0.0; }, &dark, &dummy);
     std::vector<double> a, b;
@@ -739,14 +743,15 @@ TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
     });
     double r = correlation(a, b);
     std::cout << "hatching: greyness " << greyness << ", energy x" << energyRatio
-              << ", median span " << medianSpan << ", light " << light << ", dark " << dark
-              << ", r " << r << "\n";
+              << ", median span " << medianSpan << ", light " << light << ", below mid " << belowMid
+              << ", dark " << dark << ", r " << r << "\n";
     EXPECT_LT(greyness, 0.03);    // pure grey strokes
     EXPECT_GE(energyRatio, 2.0);  // strokes, not smooth shading
     EXPECT_GT(medianSpan, 0.3);   // mid tones are ink and paper, not grey
-    EXPECT_GT(light, 0.15);       // paper shows
+    EXPECT_GE(light, 1.0 / 3);    // paper shows: a third of the picture near white
+    EXPECT_LT(belowMid, 0.35);    // not a field of dense cross-hatching
     EXPECT_GT(dark, 0.05);        // ink shows
-    EXPECT_GT(r, 0.4);            // the tone follows the scene's shading
+    EXPECT_GE(r, 0.85);           // 16-pixel blocks follow the fixed-function tone
   }
 
   {
@@ -803,23 +808,53 @@ TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
   }
 }
 
-// The room fills the screen, so silhouettes are checked on a sphere drawn
-// in this process with the programs start-up built: back-lit, as the scene's
-// camera-facing surfaces are, against the clear colour.
-Shot renderSphere(GLuint program) {
-  const int kWidth = 800, kHeight = 600;  // the size fViewportDimensions assumes
-  static GLuint framebuffer = 0, colour = 0, depth = 0, white = 0;
+// Pictures drawn in this process with the programs start-up built, into an
+// offscreen 800x600 target (the size fViewportDimensions assumes).
+constexpr int kTargetWidth = 800, kTargetHeight = 600;
+
+// Binds the offscreen target, made on first use, with its viewport.
+void bindTarget() {
+  static GLuint framebuffer = 0;
   if (!framebuffer) {
+    GLuint colour = 0, depth = 0;
     glGenFramebuffers(1, &framebuffer);
     glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
     glGenRenderbuffers(1, &colour);
     glBindRenderbuffer(GL_RENDERBUFFER, colour);
-    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, kWidth, kHeight);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, kTargetWidth, kTargetHeight);
     glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, colour);
     glGenRenderbuffers(1, &depth);
     glBindRenderbuffer(GL_RENDERBUFFER, depth);
-    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT24, kWidth, kHeight);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT24, kTargetWidth, kTargetHeight);
     glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depth);
+  }
+  glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+  glViewport(0, 0, kTargetWidth, kTargetHeight);
+}
+
+// Reads the target back, top row first as in screenshots, and unbinds it.
+Shot readTarget() {
+  glFinish();
+  Image image;
+  image.width = kTargetWidth;
+  image.height = kTargetHeight;
+  image.rgb.resize(size_t(kTargetWidth) * kTargetHeight * 3);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadPixels(0, 0, kTargetWidth, kTargetHeight, GL_RGB, GL_UNSIGNED_BYTE, image.rgb.data());
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  size_t row = size_t(kTargetWidth) * 3;
+  for (int y = 0; y < kTargetHeight / 2; y++)
+    std::swap_ranges(image.rgb.begin() + long(y * row), image.rgb.begin() + long((y + 1) * row),
+                     image.rgb.end() - long((y + 1) * row));
+  return Shot(image);
+}
+
+// The room fills the screen, so silhouettes are checked on a sphere: back-lit,
+// as the scene's camera-facing surfaces are, against the clear colour.
+Shot renderSphere(GLuint program) {
+  static GLuint white = 0;
+  bindTarget();
+  if (!white) {
     // A plain white model texture on unit 0, with mipmaps as the scene's have.
     glActiveTexture(GL_TEXTURE0);
     glGenTextures(1, &white);
@@ -830,8 +865,6 @@ Shot renderSphere(GLuint program) {
                                        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
     gluBuild2DMipmaps(GL_TEXTURE_2D, 3, 4, 4, GL_RGB, GL_UNSIGNED_BYTE, texels);
   }
-  glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-  glViewport(0, 0, kWidth, kHeight);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
@@ -847,15 +880,63 @@ Shot renderSphere(GLuint program) {
   gluSphere(sphere, 40, 96, 48);
   gluDeleteQuadric(sphere);
   glUseProgram(0);
-  glFinish();
-  Image image;
-  image.width = kWidth;
-  image.height = kHeight;
-  image.rgb.resize(size_t(kWidth) * kHeight * 3);
-  glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadPixels(0, 0, kWidth, kHeight, GL_RGB, GL_UNSIGNED_BYTE, image.rgb.data());
-  glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  return Shot(image);
+  return readTarget();
+}
+
+// One frame of the scene, drawn by the program's own display callback with
+// the given effect (0: fixed function) and the camera moved sideways by
+// `left` units from the start.
+Shot renderScene(GLuint program, float left) {
+  bindTarget();
+  Camera saved = *gCamera;
+  gCamera->position.x -= left;  // the start view looks along -z: left is -x
+  gActiveProgram = program;
+  display();
+  gActiveProgram = 0;
+  *gCamera = saved;
+  return readTarget();
+}
+
+// Mean absolute luminance difference between a region of `a` and the same
+// region of `b` moved right by dx pixels.
+double regionDifference(const Shot& a, const Shot& b, int x0, int y0, int w, int h, int dx) {
+  double sum = 0;
+  for (int y = y0; y < y0 + h; y++)
+    for (int x = x0; x < x0 + w; x++)
+      sum += std::abs(a.lum[a.index(x, y)] - b.lum[b.index(x + dx, y)]);
+  return sum / (double(w) * h);
+}
+
+// Strokes belong to the surfaces: after a step to the left (0.2 s of A),
+// the strokes on the far wall are found again moved right by the wall's
+// own parallax, not where they were on the screen.
+TEST(EffectLook, hatching_strokes_move_with_the_wall) {
+  std::string out;
+  ASSERT_TRUE(startedUp(&out)) << out;
+  const float kStep = 20.0f;  // 0.2 s at 100 steps a second, one unit a step
+  Shot before = renderScene(gEffectPrograms[kHatchSlot], 0);
+  Shot after = renderScene(gEffectPrograms[kHatchSlot], kStep);
+  std::string dir = std::string(OSTREL_BINARY_DIR) + "/effect-shots";
+  fs::create_directories(dir);
+  savePng(before.image, dir + "/hatching-before-step.png");
+  savePng(after.image, dir + "/hatching-after-step.png");
+  // Wallpaper between the window and the coat stand, clear of both before
+  // and after the step. The wall stands at z = -80 (-160 in the model, drawn
+  // at half size), the eye at z = 100: a 60-degree view over 600 pixels.
+  const int x0 = 500, y0 = 230, w = 100, h = 90;
+  const double focal = 300.0 / std::tan(30.0 * M_PI / 180.0);
+  const double expected = focal * kStep / (gCamera->position.z + 80.0);
+  int best = 0;
+  for (int dx = 0; dx <= 120; dx++)
+    if (regionDifference(before, after, x0, y0, w, h, dx) <
+        regionDifference(before, after, x0, y0, w, h, best))
+      best = dx;
+  double still = regionDifference(before, after, x0, y0, w, h, 0);
+  double moved = regionDifference(before, after, x0, y0, w, h, best);
+  std::cout << "wall strokes: moved " << best << " px (wall " << expected << "), difference "
+            << moved << " there, " << still << " in place\n";
+  EXPECT_NEAR(best, expected, 2.0);
+  EXPECT_LT(moved, 0.5 * still);  // the same strokes, found again
 }
 
 TEST(EffectLook, watercolor_darkens_and_skin_lights_the_silhouette) {

@@ -195,55 +195,95 @@ bool writeSkin(const std::string& dir) {
 }
 
 // ---- Hatching tones ---------------------------------------------------------
-// One canvas collects strokes; it is saved whenever its mean reaches the next
-// tone, so each darker tone contains every stroke of the lighter ones.
+// One canvas collects strokes; it is saved whenever its mean darkness reaches
+// the next tone, so each darker tone contains every stroke of the lighter
+// ones. The tones step evenly: tone i is (i + 1) / 7 dark, white being tone
+// "-1" and solid ink the unreached 7 / 7.
 
 constexpr int kHatchTones = 6;
-constexpr double kToneStep = 0.125;  // tone i has mean 1 - 0.125 (i + 1)
-constexpr double kStrokeLength[2] = {64.0, 128.0};
-constexpr double kStrokeWidth[2] = {1.5, 2.2};
-constexpr double kInkOpacity[2] = {0.75, 0.95};
-constexpr double kTaper = 0.10;       // share of the length over which ends fade
-constexpr double kAngleJitter = 4.0;  // degrees
+constexpr double kToneStep = 1.0 / 7.0;
+constexpr double kStrokeLength[2] = {24.0, 64.0};  // shorter than the tile
+constexpr double kStrokeWidth[2] = {1.0, 1.4};     // a texel shows about a pixel
+constexpr double kInkOpacity[2] = {0.85, 1.0};
+constexpr double kTaper = 0.15;       // share of the length over which ends thin out
+constexpr double kAngleJitter = 5.0;  // degrees
+constexpr double kBend = 0.03;        // most sideways sag, as a share of the length
+constexpr int kStrokeSegments = 6;    // a bent stroke is drawn as this many pieces
 constexpr int kCandidates = 16;       // best of K placements per stroke
-constexpr int kToneTile = 32;         // evenness is kept per 32x32 tile
-constexpr double kEvenness = 12.0;    // weight of a tile's excess lightness
+constexpr int kToneTile = 8;          // evenness is kept per 8x8 tile
+constexpr double kEvenness = 40.0;    // weight of a tile's excess lightness
 
+// A slightly bent stroke: a quadratic arc from p0 through the control point
+// to p2, with its width and ink.
 struct Stroke {
-  double x0, y0, dx, dy, length, width, opacity;
+  double x0, y0, cx, cy, x2, y2, width, opacity;
+  double pointX(double t) const {
+    return (1 - t) * (1 - t) * x0 + 2 * t * (1 - t) * cx + t * t * x2;
+  }
+  double pointY(double t) const {
+    return (1 - t) * (1 - t) * y0 + 2 * t * (1 - t) * cy + t * t * y2;
+  }
 };
 
 // Calls visit(x, y, coverage) for every pixel the stroke touches, unwrapped.
+// Coverage falls off over a pixel at the edge (anti-aliasing) and the width
+// narrows towards both ends, as a pen lifting off.
 template <typename Visit>
 void rasterise(const Stroke& s, Visit visit) {
-  double half = s.width / 2 + 1.0;
-  double x1 = s.x0 + s.dx * s.length, y1 = s.y0 + s.dy * s.length;
-  int xa = int(std::floor(std::min(s.x0, x1) - half)),
-      xb = int(std::ceil(std::max(s.x0, x1) + half));
-  int ya = int(std::floor(std::min(s.y0, y1) - half)),
-      yb = int(std::ceil(std::max(s.y0, y1) + half));
+  double px[kStrokeSegments + 1], py[kStrokeSegments + 1];
+  for (int i = 0; i <= kStrokeSegments; i++) {
+    px[i] = s.pointX(double(i) / kStrokeSegments);
+    py[i] = s.pointY(double(i) / kStrokeSegments);
+  }
+  double reach = s.width / 2 + 1.0;
+  int xa = int(std::floor(*std::min_element(px, px + kStrokeSegments + 1) - reach)),
+      xb = int(std::ceil(*std::max_element(px, px + kStrokeSegments + 1) + reach));
+  int ya = int(std::floor(*std::min_element(py, py + kStrokeSegments + 1) - reach)),
+      yb = int(std::ceil(*std::max_element(py, py + kStrokeSegments + 1) + reach));
   for (int y = ya; y <= yb; y++)
     for (int x = xa; x <= xb; x++) {
-      double px = x + 0.5 - s.x0, py = y + 0.5 - s.y0;
-      double along = px * s.dx + py * s.dy;
-      double t = std::clamp(along / s.length, 0.0, 1.0);
-      double ex = px - s.dx * t * s.length, ey = py - s.dy * t * s.length;
-      double coverage = std::clamp(s.width / 2 + 0.5 - std::hypot(ex, ey), 0.0, 1.0);
-      double taper = std::min({1.0, t / kTaper, (1.0 - t) / kTaper});
-      double c = coverage * taper * s.opacity;
+      double qx = x + 0.5, qy = y + 0.5;
+      double nearest = 1e9, along = 0;  // distance to the arc; where on it, 0..1
+      for (int i = 0; i < kStrokeSegments; i++) {
+        double sx = px[i + 1] - px[i], sy = py[i + 1] - py[i];
+        double t =
+            std::clamp(((qx - px[i]) * sx + (qy - py[i]) * sy) / (sx * sx + sy * sy), 0.0, 1.0);
+        double d = std::hypot(qx - px[i] - t * sx, qy - py[i] - t * sy);
+        if (d < nearest) nearest = d, along = (i + t) / kStrokeSegments;
+      }
+      double taper = std::min({1.0, along / kTaper, (1.0 - along) / kTaper});
+      double half = s.width / 2 * (0.4 + 0.6 * taper);
+      double c = std::clamp(half + 0.5 - nearest, 0.0, 1.0) * s.opacity;
       if (c > 0) visit(x, y, c);
     }
 }
 
-// Stroke direction for the tone being built: single hatching for the light
-// tones, a crossing set for tones 3 and 4, a horizontal set for the darkest.
+// Stroke direction for the tone being built: single hatching for the two
+// light tones, a crossing set for tones 2 to 4, a third set for the darkest.
 double strokeAngle(int tone, Random& random) {
-  double base = tone <= 2 ? 45.0 : tone <= 4 ? -45.0 : 0.0;
+  double base = tone <= 1 ? 45.0 : tone <= 4 ? -45.0 : 0.0;
   return (base + random.range(-kAngleJitter, kAngleJitter)) * kPi / 180.0;
 }
 
+Stroke randomStroke(int tone, double mx, double my, Random& random) {
+  double angle = strokeAngle(tone, random);
+  double length = random.range(kStrokeLength[0], kStrokeLength[1]);
+  double dx = std::cos(angle), dy = std::sin(angle);
+  double sag = random.range(-kBend, kBend) * length * 2;  // the arc's middle sags by half this
+  Stroke s;
+  s.x0 = mx - dx * length / 2;
+  s.y0 = my - dy * length / 2;
+  s.x2 = mx + dx * length / 2;
+  s.y2 = my + dy * length / 2;
+  s.cx = mx - dy * sag;
+  s.cy = my + dx * sag;
+  s.width = random.range(kStrokeWidth[0], kStrokeWidth[1]);
+  s.opacity = random.range(kInkOpacity[0], kInkOpacity[1]);
+  return s;
+}
+
 bool writeHatching(const std::string& dir) {
-  Random random(0x4A7C4ull);
+  Random random(0x4A7C5ull);
   Plane canvas(kTileSize, kTileSize, 1.0);
   int tiles = kTileSize / kToneTile;
   bool ok = true;
@@ -269,18 +309,10 @@ bool writeHatching(const std::string& dir) {
       double bestScore = -1;
       for (int k = 0; k < kCandidates; k++) {
         int tile = tileMeans[size_t(random.next() % (tileMeans.size() / 4))].second;
-        double angle = strokeAngle(tone, random);
-        Stroke s;
-        s.length = random.range(kStrokeLength[0], kStrokeLength[1]);
-        s.width = random.range(kStrokeWidth[0], kStrokeWidth[1]);
-        s.opacity = random.range(kInkOpacity[0], kInkOpacity[1]);
-        s.dx = std::cos(angle);
-        s.dy = std::sin(angle);
         // The tile holds the stroke's midpoint.
         double mx = (tile % tiles + random.uniform()) * kToneTile;
         double my = (tile / tiles + random.uniform()) * kToneTile;
-        s.x0 = mx - s.dx * s.length / 2;
-        s.y0 = my - s.dy * s.length / 2;
+        Stroke s = randomStroke(tone, mx, my, random);
         // Score: how much white the stroke would darken (least overlap wins),
         // plus how far the tiles it crosses still are above the target tone.
         double score = 0;
