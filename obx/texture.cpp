@@ -233,6 +233,24 @@ static bool obxJpegIsWhole(ObxImageFile* image) {
   return false;
 }
 
+// A TGA has no signature; its header must describe a picture this file
+// can hold. DevIL sizes the colour map from the header with an overflow (a
+// map of 65535 entries of 247 bits asked for 4 GB), so the map must be of
+// a real entry size and lie inside the file.
+static bool obxTgaFits(const ObxImageFile* image, const unsigned char head[18]) {
+  const unsigned mapType = head[1], type = head[2], mapLength = head[5] | head[6] << 8,
+                 entryBits = head[7];
+  const bool knownType = type <= 3 || (type >= 9 && type <= 11);
+  const bool mapped = type == 1 || type == 9;  // colour-mapped pictures need the map
+  if (mapType > 1 || !knownType || (mapped && mapType != 1)) return false;
+  if (mapType == 1) {
+    if (entryBits != 15 && entryBits != 16 && entryBits != 24 && entryBits != 32) return false;
+    const uint64_t mapBytes = uint64_t(mapLength) * ((entryBits + 7) / 8);
+    if (18 + uint64_t(head[0]) + mapBytes > image->size) return false;
+  }
+  return obxSidesFit(image, uint64_t(head[12] | head[13] << 8), uint64_t(head[14] | head[15] << 8));
+}
+
 static bool obxImageAcceptable(const char* filename) {
   ObxImageFile image = {fopen(filename, "rb"), 0};
   if (!image.file) return true;  // DevIL fails to open it too
@@ -257,8 +275,7 @@ static bool obxImageAcceptable(const char* filename) {
       };
       acceptable = obxSidesFit(&image, side(18), side(22));
     } else if (tga && got >= 18) {
-      acceptable =
-          obxSidesFit(&image, uint64_t(head[12] | head[13] << 8), uint64_t(head[14] | head[15] << 8));
+      acceptable = obxTgaFits(&image, head);
     }
   }
   fclose(image.file);
