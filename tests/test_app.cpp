@@ -17,6 +17,11 @@ bool init(const char* modelPath);
 
 namespace {
 
+// How long the program may take to show its window, answer an input or
+// end: reading the scene under the sanitizers takes seconds, and much
+// longer when other tests load both cores. Waits end as soon as it answers.
+constexpr double kPatience = 180;
+
 using namespace ostrel_test;
 
 TEST(App, parse_gl_version_table) {
@@ -152,7 +157,7 @@ TEST(AppCommandLine, help_exits_0_and_bad_usage_exits_2) {
 // The real program under the test's X server.
 TEST(AppEndToEnd, starts_with_the_titled_800x600_window_and_escape_exits_0) {
   Program program({OSTREL_PROGRAM}, OSTREL_BINARY_DIR);
-  std::string window = findWindow("Ostrel Project - Obj Loader", 60);
+  std::string window = findWindow("Ostrel Project - Obj Loader", kPatience);
   ASSERT_FALSE(window.empty()) << program.err();
   int width = 0, height = 0;
   ASSERT_TRUE(windowSize(window, &width, &height));
@@ -160,7 +165,7 @@ TEST(AppEndToEnd, starts_with_the_titled_800x600_window_and_escape_exits_0) {
   EXPECT_EQ(height, 600);
 
   run("xdotool key --window " + window + " Escape");
-  EXPECT_EQ(program.wait(60), 0) << program.err();
+  EXPECT_EQ(program.wait(kPatience), 0) << program.err();
   EXPECT_EQ(program.out().rfind("GL_VERSION major=4 minor=5\n", 0), 0u) << program.out();
 }
 
@@ -207,14 +212,14 @@ double waitForChange(const std::string& window, const Image& before, double thre
 // frames take long under the sanitizers on a loaded machine.
 TEST(AppEndToEnd, walking_looking_and_lighting_change_the_picture) {
   Program program({OSTREL_PROGRAM}, OSTREL_BINARY_DIR);
-  std::string window = findWindow("Ostrel Project - Obj Loader", 60);
+  std::string window = findWindow("Ostrel Project - Obj Loader", kPatience);
   ASSERT_FALSE(window.empty()) << program.err();
   const std::string w = " --window " + window + " ";
   Image start = settledPicture(window);
   ASSERT_GT(start.width, 0);
 
   run("xdotool keydown" + w + "w 2>/dev/null");
-  double walked = waitForChange(window, start, 0.02, 30);
+  double walked = waitForChange(window, start, 0.02, kPatience);
   run("xdotool keyup" + w + "w 2>/dev/null");
   EXPECT_GT(walked, 0.02) << "holding W did not move the camera";
 
@@ -222,14 +227,16 @@ TEST(AppEndToEnd, walking_looking_and_lighting_change_the_picture) {
   Image beforeTurn = settledPicture(window);
   run("xdotool mousemove" + w + "400 300 2>/dev/null");
   run("xdotool mousemove" + w + "460 300 2>/dev/null");
-  EXPECT_GT(waitForChange(window, beforeTurn, 0.02, 30), 0.02) << "the mouse did not turn the view";
+  EXPECT_GT(waitForChange(window, beforeTurn, 0.02, kPatience), 0.02)
+      << "the mouse did not turn the view";
 
   Image beforeLight = settledPicture(window);
   run("xdotool key" + w + "l 2>/dev/null");
-  EXPECT_GT(waitForChange(window, beforeLight, 0.01, 30), 0.01) << "L did not switch the lighting";
+  EXPECT_GT(waitForChange(window, beforeLight, 0.01, kPatience), 0.01)
+      << "L did not switch the lighting";
 
   run("xdotool key" + w + "Escape 2>/dev/null");
-  EXPECT_EQ(program.wait(60), 0) << program.err();
+  EXPECT_EQ(program.wait(kPatience), 0) << program.err();
 }
 
 TEST(AppEndToEnd, an_unreadable_model_ends_with_the_fatal_message_and_status_1) {
@@ -326,7 +333,7 @@ TEST(AppEndToEnd, a_given_model_is_framed_and_stays_round_when_the_window_is_res
   TempDir dir;
   const std::string sphere = writeSphere(dir);
   Program program({OSTREL_PROGRAM, sphere}, OSTREL_BINARY_DIR);
-  const std::string window = findWindow("Ostrel Project - Obj Loader", 60);
+  const std::string window = findWindow("Ostrel Project - Obj Loader", kPatience);
   ASSERT_FALSE(window.empty()) << program.err();
 
   struct Size {
@@ -354,7 +361,7 @@ TEST(AppEndToEnd, a_given_model_is_framed_and_stays_round_when_the_window_is_res
               std::string(OSTREL_BINARY_DIR) + "/framed_" + std::to_string(size.width) + ".png");
   }
   run("xdotool key --window " + window + " Escape 2>/dev/null");
-  EXPECT_EQ(program.wait(60), 0) << program.err();
+  EXPECT_EQ(program.wait(kPatience), 0) << program.err();
 }
 
 }  // namespace
