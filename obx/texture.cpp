@@ -304,8 +304,29 @@ GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* he
   const ILint h = ilGetInteger(IL_IMAGE_HEIGHT);
   const ILint w = ilGetInteger(IL_IMAGE_WIDTH);
   const size_t components = alpha ? 4 : 3;
+  // DevIL can describe a picture its data does not hold (a 16-bit TGA
+  // whose pixels are cut short came back as RGB bytes over two bytes a
+  // pixel), and its copy then reads past the data. Its own account of
+  // the bytes it holds must cover what its sides and format need.
+  const ILint bytesPerPixel = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL);
+  const ILint typeSize = ilGetInteger(IL_IMAGE_BPC);
+  const int64_t held = ilGetInteger(IL_IMAGE_SIZE_OF_DATA);
+  ILint channels = 0;  // as the format has them
+  switch (ilGetInteger(IL_IMAGE_FORMAT)) {
+    case IL_COLOUR_INDEX:
+    case IL_ALPHA:
+    case IL_LUMINANCE: channels = 1; break;
+    case IL_LUMINANCE_ALPHA: channels = 2; break;
+    case IL_RGB:
+    case IL_BGR: channels = 3; break;
+    case IL_RGBA:
+    case IL_BGRA: channels = 4; break;
+  }
+  const bool whole = w > 0 && h > 0 && ilGetInteger(IL_IMAGE_DEPTH) == 1 && channels > 0 &&
+                     typeSize > 0 && bytesPerPixel == channels * typeSize &&
+                     held >= int64_t(w) * int64_t(h) * bytesPerPixel;
   GLubyte* pixels = NULL;
-  if (w > 0 && h > 0 && size_t(w) <= kObxMaxImageBytes / components / size_t(h))
+  if (whole && size_t(w) <= kObxMaxImageBytes / components / size_t(h))
     pixels = static_cast<GLubyte*>(malloc(size_t(w) * size_t(h) * components));
   if (pixels)
     ilCopyPixels(0, 0, 0, ILuint(w), ILuint(h), 1, alpha ? IL_RGBA : IL_RGB, IL_UNSIGNED_BYTE,
