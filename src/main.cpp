@@ -1,8 +1,6 @@
 // Ostrel: start-up and the main loop of the scene viewer.
 #include <GL/glew.h>
 #include <GL/freeglut.h>
-#include <X11/Xlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -370,28 +368,11 @@ bool init(const char* modelPath) {
   return true;
 }
 
-// An X server busy with many clients turns a connection away for a moment
-// when its queue of waiting connections is full, and glutInit would end
-// the program at once; so the display is tried for a few seconds first.
-static void waitForDisplay(int argc, char** argv) {
-  const char* name = NULL;
-  for (int i = 1; i + 1 < argc; i++)
-    if (strcmp(argv[i], "-display") == 0) name = argv[i + 1];
-  for (int attempt = 0; attempt < 50; attempt++) {
-    if (Display* display = XOpenDisplay(name)) {
-      XCloseDisplay(display);
-      return;
-    }
-    usleep(100 * 1000);
-  }
-}
-
 int main(int argc, char** argv) {
   Options options;
   const int status = parseArguments(argc, argv, &options);
   if (status >= 0) return status;
 
-  waitForDisplay(argc, argv);
   glutInit(&argc, argv);
   glutInitDisplayMode(kDisplayMode);
   glutInitWindowPosition(kWindowX, kWindowY);

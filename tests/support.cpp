@@ -77,28 +77,10 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
-// Two calls of Xlib, declared here: its header's macros (None, Status, ...)
-// break GoogleTest's.
-extern "C" {
-struct _XDisplay;
-_XDisplay* XOpenDisplay(const char* name);
-int XCloseDisplay(_XDisplay* display);
-}
-
 void requireGlContext() {
   static bool ready = false;
   if (ready) return;
   if (!getenv("DISPLAY")) throw std::runtime_error("GL tests need an X server (DISPLAY)");
-  // A busy X server turns connections away for a moment when its queue of
-  // waiting ones is full (seen with several tests starting at once), and
-  // glutInit would exit; the display is tried for a few seconds first.
-  for (int attempt = 0; attempt < 50; attempt++) {
-    if (_XDisplay* display = XOpenDisplay(nullptr)) {
-      XCloseDisplay(display);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
   static int argc = 1;
   static char name[] = "ostrel-test";
   static char* argv[] = {name, nullptr};

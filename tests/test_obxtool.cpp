@@ -328,6 +328,27 @@ TEST(Obxtool, output_names_read_back_or_are_refused) {
   }
 }
 
+// The scene converted three times in a row keeps every count, group and
+// material that info prints, and the second and third files are the same.
+TEST(Obxtool, converting_the_scene_again_and_again_keeps_it) {
+  TempDir dir;
+  const std::string scene = OSTREL_SOURCE_DIR "/models/spy_scene_extended.obj";
+  const std::string files[3] = {dir.path() + "/a/s.obj", dir.path() + "/b/s.obj",
+                                dir.path() + "/c/s.obj"};
+  std::string in = scene;
+  for (const std::string& out : files) {
+    mkdir(out.substr(0, out.size() - 6).c_str(), 0755);
+    RunResult r = obxtool({"convert", in, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    in = out;
+  }
+  const std::string before = obxtool({"info", scene}).out;
+  EXPECT_EQ(obxtool({"info", files[2]}).out, before);
+  EXPECT_NE(before.find("groups: 38\n"), std::string::npos) << before;
+  EXPECT_EQ(readFile(files[2]), readFile(files[1]));
+  EXPECT_EQ(readFile(dir.path() + "/c/s.mtl"), readFile(dir.path() + "/b/s.mtl"));
+}
+
 // Epsilons too small for a normal float are numbers; a model welded into
 // one point has no size to fit.
 TEST(Obxtool, weld_takes_tiny_epsilons_and_size_is_checked_after_welding) {
