@@ -49,15 +49,20 @@ struct ObxThreadState {
 };
 static thread_local ObxThreadState obxThread;
 
+// A message as a caller gets it (a warning sink, obxTry): the text alone,
+// without the report's prefix and final line feeds, cut to size.
+static void obxFormatBare(char* text, size_t size, const char* format, va_list args) {
+  vsnprintf(text, size, format, args);
+  size_t length = strlen(text);
+  while (length > 0 && text[length - 1] == '\n') text[--length] = '\0';
+}
+
 void obxWarn(const char* format, ...) {
   va_list args;
   va_start(args, format);
   if (obxThread.sink) {
-    // The sink gets the text alone: no prefix, no final line feed.
     char text[1024];
-    vsnprintf(text, sizeof text, format, args);
-    size_t length = strlen(text);
-    while (length > 0 && text[length - 1] == '\n') text[--length] = '\0';
+    obxFormatBare(text, sizeof text, format, args);
     obxThread.sink(text, obxThread.sinkContext);
   } else {
     obxReport("OBX: Warning: ", format, args);
@@ -100,7 +105,6 @@ static void obxReleaseHeld(int mark) {
     switch (held.kind) {
       case OBX_HELD_BLOCK: free(held.pointer); break;
       case OBX_HELD_MAPPING: munmap(held.pointer, held.size); break;
-      case OBX_HELD_FILE: fclose(static_cast<FILE*>(held.pointer)); break;
       case OBX_HELD_MODEL: obxDeleteModel(static_cast<ObxModel*>(held.pointer)); break;
       case OBX_HELD_STATE: held.release(held.pointer); break;
     }
@@ -117,14 +121,8 @@ void obxFail(const char* format, ...) {
   va_list args;
   va_start(args, format);
   if (ObxAttempt* attempt = obxThread.attempt) {
-    // Inside obxTry the message is the caller's to show, without the
-    // prefix and the final line feed, and nothing is printed.
-    if (attempt->size > 0) {
-      vsnprintf(attempt->message, attempt->size, format, args);
-      size_t length = strlen(attempt->message);
-      while (length > 0 && attempt->message[length - 1] == '\n')
-        attempt->message[--length] = '\0';
-    }
+    // Inside obxTry the message is the caller's to show; nothing is printed.
+    if (attempt->size > 0) obxFormatBare(attempt->message, attempt->size, format, args);
     va_end(args);
     obxReleaseHeld(attempt->heldMark);
     obxThread.attempt = attempt->outer;

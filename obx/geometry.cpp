@@ -25,19 +25,25 @@ static void obxExtent(const ObxModel* model, float max[3], float min[3], float s
     size[k] = float(std::min(double(obxAbsOf(max[k])) + obxAbsOf(min[k]), double(FLT_MAX)));
 }
 
+// The factor that takes the largest extent to 2, or 0 for a model without
+// size (no vertices, or all at one point), which nothing can scale.
+static float obxUnitScale(const float size[3]) {
+  const float largest = obxMaxOf(obxMaxOf(size[0], size[1]), size[2]);
+  return largest > 0.0f ? float(2.0 / largest) : 0.0f;
+}
+
 float obxFitToUnitCube(ObxModel* model) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->vertices);
   float max[3], min[3], size[3], centre[3];
   obxExtent(model, max, min, size);
   for (int k = 0; k < 3; k++) centre[k] = float((double(max[k]) + min[k]) / 2.0);
-  // A model without size (no vertices, or all at one point) is centred
-  // and not scaled; 0 says so.
-  const float largest = obxMaxOf(obxMaxOf(size[0], size[1]), size[2]);
-  const float scale = largest > 0.0f ? float(2.0 / largest) : 0.0f;
+  // A model without size is centred and not scaled; 0 says so.
+  const float scale = obxUnitScale(size);
+  const float factor = scale > 0.0f ? scale : 1.0f;
   for (uint32_t i = 1; i <= model->numvertices; i++) {
     float* p = &model->vertices[3 * size_t(i)];
-    for (int k = 0; k < 3; k++) p[k] = scale > 0.0f ? (p[k] - centre[k]) * scale : p[k] - centre[k];
+    for (int k = 0; k < 3; k++) p[k] = (p[k] - centre[k]) * factor;
   }
   return scale;
 }
@@ -104,8 +110,7 @@ void obxPlanarTexcoords(ObxModel* model) {
   float size[3];
   obxDimensions(model, size);
   // Without size every vertex maps to the middle, (0.5, 0.5).
-  const float largest = obxMaxOf(obxMaxOf(size[0], size[1]), size[2]);
-  const float scale = largest > 0.0f ? float(2.0 / largest) : 0.0f;
+  const float scale = obxUnitScale(size);
   for (uint32_t i = 1; i <= model->numvertices; i++) {
     const float* p = &model->vertices[3 * size_t(i)];
     float x = p[0] * scale, z = p[2] * scale;

@@ -223,9 +223,8 @@ static bool obxJpegIsWhole(ObxImageFile* image) {
       if (!sidesFit) return false;  // a scan before any frame
       const uint64_t tail = std::min<uint64_t>(image->size - at, 65536);
       unsigned char* bytes = static_cast<unsigned char*>(malloc(tail ? tail : 1));
-      bool ends = false;
-      if (bytes && image->read(image->size - tail, bytes, tail))
-        for (size_t i = 0; i + 1 < tail && !ends; i++) ends = bytes[i] == 0xFF && bytes[i + 1] == 0xD9;
+      const bool ends = bytes && image->read(image->size - tail, bytes, tail) &&
+                        memmem(bytes, tail, "\xFF\xD9", 2) != NULL;
       free(bytes);
       return ends;
     }
@@ -234,9 +233,9 @@ static bool obxJpegIsWhole(ObxImageFile* image) {
 }
 
 // A TGA has no signature; its header must describe a picture this file
-// can hold. DevIL sizes the colour map from the header with an overflow (a
-// map of 65535 entries of 247 bits asked for 4 GB), so the map must be of
-// a real entry size and lie inside the file.
+// can hold. DevIL reads a colour map whatever the header says of it (a
+// colour-mapped picture without one, its length 65532, asked for 4 GB), so
+// colour-mapped pictures need a map of a real entry size inside the file.
 static bool obxTgaFits(const ObxImageFile* image, const unsigned char head[18]) {
   const unsigned mapType = head[1], type = head[2], mapLength = head[5] | head[6] << 8,
                  entryBits = head[7];
@@ -304,9 +303,9 @@ GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* he
   const ILint h = ilGetInteger(IL_IMAGE_HEIGHT);
   const ILint w = ilGetInteger(IL_IMAGE_WIDTH);
   const size_t components = alpha ? 4 : 3;
-  // DevIL can describe a picture its data does not hold (a 16-bit TGA
-  // whose pixels are cut short came back as RGB bytes over two bytes a
-  // pixel), and its copy then reads past the data. Its own account of
+  // DevIL can describe a picture its data does not hold (a 15-bit TGA
+  // whose pixels are cut short came back as BGR at two bytes a pixel), and
+  // its copy then reads past the data. Its own account of
   // the bytes it holds must cover what its sides and format need.
   const ILint bytesPerPixel = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL);
   const ILint typeSize = ilGetInteger(IL_IMAGE_BPC);

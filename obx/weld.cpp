@@ -139,26 +139,6 @@ struct ObxWeldGrid {
 };
 }  // namespace
 
-static void obxUniqueVectorsInto(const float* vectors, uint32_t* numvectors, float epsilon,
-                                 uint32_t* map, float* result);
-
-// The distinct-vector search; map[i] receives the kept slot of vector i.
-// Returns NULL when memory runs out, having freed what it took: its
-// containers are gone before the caller raises the failure.
-static float* obxUniqueVectorsMapped(const float* vectors, uint32_t* numvectors, float epsilon,
-                                     uint32_t* map) {
-  float* result = static_cast<float*>(malloc(3 * (size_t(*numvectors) + 1) * sizeof(float)));
-  if (!result) return NULL;
-  try {
-    obxUniqueVectorsInto(vectors, numvectors, epsilon, map, result);
-  } catch (const std::bad_alloc&) {
-    free(result);
-    return NULL;
-  }
-  result[0] = result[1] = result[2] = 0.0f;
-  return result;
-}
-
 // The search itself, into result (room for every vector).
 static void obxUniqueVectorsInto(const float* vectors, uint32_t* numvectors, float epsilon,
                                  uint32_t* map, float* result) {
@@ -227,6 +207,23 @@ static void obxUniqueVectorsInto(const float* vectors, uint32_t* numvectors, flo
     map[i] = match ? match : kept;
   }
   *numvectors = kept;
+}
+
+// The distinct-vector search; map[i] receives the kept slot of vector i.
+// Returns NULL when memory runs out, having freed what it took: its
+// containers are gone before the caller raises the failure.
+static float* obxUniqueVectorsMapped(const float* vectors, uint32_t* numvectors, float epsilon,
+                                     uint32_t* map) {
+  float* result = static_cast<float*>(malloc(3 * (size_t(*numvectors) + 1) * sizeof(float)));
+  if (!result) return NULL;
+  try {
+    obxUniqueVectorsInto(vectors, numvectors, epsilon, map, result);
+  } catch (const std::bad_alloc&) {
+    free(result);
+    return NULL;
+  }
+  result[0] = result[1] = result[2] = 0.0f;
+  return result;
 }
 
 float* obxUniqueVectors(float* vectors, uint32_t* numvectors, float epsilon) {
