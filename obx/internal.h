@@ -59,11 +59,15 @@ void obxLetGo(const void* pointer);
 void* obxReallocHeld(void* block, size_t bytes);
 void obxFreeHeld(void* block);
 
+// A new group at the head of model's list, without looking for one of
+// the name; NULL when memory runs out.
+ObxGroup* obxNewGroup(ObxModel* model, const char* name);
+
 // Returns a new heap text of a followed by b, or NULL.
 char* obxJoin(const char* a, const char* b);
 [[noreturn]] void obxFailOutOfMemory(const char* reader, const char* path);
 
-// ---- The readers' scanner ------------------------------------------------
+// ---- The readers' scanner (slow paths and file mapping in obx/scan.cpp) -----
 //
 // The readers are defined in terms of stream reads: "%s" tokens, line reads
 // of a bounded size, "%f", "%d" and the slash forms of face items, with one
@@ -180,7 +184,7 @@ inline int obxScanInt(ObxScanner* s, int64_t* value) {
 // point, exponent with its sign; "0x" and hex digits; "inf", "infinity",
 // "nan"), gives back only the byte that stopped it (a mismatch inside
 // "inf"/"nan" stays consumed), and converts what it collected as strtof.
-// Out of line: plain numbers never come here.
+// Out of line, in obx/scan.cpp: plain numbers never come here.
 int obxScanFloatSlow(ObxScanner* s, float* value);
 
 // "%f". Plain decimals, -?digits[.digits][e[+-]digits] ending at a blank or

@@ -2,7 +2,9 @@
 // one statement at a time, written for reading rather than for speed.
 #include "reference_reader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdarg>
@@ -56,14 +58,27 @@ void require(bool condition, const char* what) {
 }
 
 // A file opened for reading, closed on every way out. Anything but a
-// regular file counts as not opened: the reader reads it twice.
+// regular file counts as not opened (the reader reads it twice), with the
+// library's reason; opened without blocking, so a FIFO without a writer
+// is refused rather than waited for.
 class Stream {
  public:
-  explicit Stream(const char* path) : file_(fopen(path, "r")) {
+  explicit Stream(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      why_ = strerror(errno);
+      return;
+    }
     struct stat info;
-    if (file_ && (fstat(fileno(file_), &info) != 0 || !S_ISREG(info.st_mode))) {
-      fclose(file_);
-      file_ = nullptr;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      close(fd);
+      why_ = "not a regular file (only regular files are read)";
+      return;
+    }
+    file_ = fdopen(fd, "r");
+    if (!file_) {
+      why_ = strerror(errno);
+      close(fd);
     }
   }
   ~Stream() {
@@ -72,9 +87,12 @@ class Stream {
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
   FILE* get() const { return file_; }
+  // Why the file could not be opened.
+  const char* why() const { return why_.c_str(); }
 
  private:
-  FILE* file_;
+  FILE* file_ = nullptr;
+  std::string why_;
 };
 
 // "%127s": the next keyword or face item; false at the end of the stream,
@@ -277,7 +295,7 @@ void readLibrary(Reader* reader, const char* name) {
   Stream stream(filename.c_str());
   if (!stream.get())
     fail("obxReadMTL() failed: can't open material file \"%s\": %s.", filename.c_str(),
-         strerror(errno));
+         stream.why());
 
   const uint64_t count = mtlPass(model, stream.get(), filename.c_str(), nullptr, 0);
   if (count > UINT32_MAX) fail("obxReadMTL: too many materials in \"%s\"", filename.c_str());
@@ -612,7 +630,7 @@ ObxModel* referenceReadOBJ(const char* path, std::string* fatal) {
   try {
     Stream stream(path);
     if (!stream.get())
-      fail("obxReadOBJ() failed: can't open data file \"%s\": %s.", path, strerror(errno));
+      fail("obxReadOBJ() failed: can't open data file \"%s\": %s.", path, stream.why());
     reader.model = static_cast<ObxModel*>(calloc(1, sizeof(ObxModel)));
     if (!reader.model) failOutOfMemory("obxReadOBJ", path);
     reader.model->path = obxCopyString(path);

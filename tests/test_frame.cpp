@@ -136,7 +136,8 @@ TEST_F(Frame, log_prints_frame_time_and_resident_size_every_interval) {
 
 // The box's corners, placed and seen from the starting eye through the
 // 60-degree 4:3 projection, fall inside the view and fill most of it; points
-// that are not finite are left out of the box.
+// that are not finite are left out of the box; the farthest corner lies on
+// the framing sphere.
 TEST(Framing, places_the_whole_box_ahead_of_the_eye_filling_the_view) {
   const float inf = std::numeric_limits<float>::infinity();
   const struct {
@@ -163,11 +164,14 @@ TEST(Framing, places_the_whole_box_ahead_of_the_eye_filling_the_view) {
     ObxModel* model = b.build(false);
     const ModelPlacement p = frameModel(model, eye, 60.0f, float(aspect));
     SCOPED_TRACE(box.lo[0]);
-    double fill = 0;
+    double fill = 0, reach = 0;
     for (uint32_t i = 1; i <= 8; i++) {
-      double world[3];
-      for (int k = 0; k < 3; k++)
+      double world[3], offset = 0;
+      for (int k = 0; k < 3; k++) {
         world[k] = p.target[k] + double(p.scale) * (model->vertices[3 * i + k] - p.centre[k]);
+        offset += (world[k] - p.target[k]) * (world[k] - p.target[k]);
+      }
+      reach = std::max(reach, std::sqrt(offset));
       const double depth = eye.z - world[2];
       ASSERT_GT(depth, 10 * kNearPlane);
       const double x = (world[0] - eye.x) / (depth * t * aspect),
@@ -179,6 +183,8 @@ TEST(Framing, places_the_whole_box_ahead_of_the_eye_filling_the_view) {
     if (box.fills) {
       EXPECT_GT(fill, 0.7) << "too far away";
     }
+    // Scaled to the framing sphere, whichever axis the model is long on.
+    EXPECT_NEAR(reach, double(kFramedRadius), 1e-3 * double(kFramedRadius));
     obxDeleteModel(model);
   }
 }

@@ -1,5 +1,6 @@
 // The OBJ reader, its groups, and the byte scanner under both readers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1117,9 +1118,17 @@ TEST(ReadObjReference, chosen_files_read_as_the_reference_reads_them) {
       {"face at the end without items", grid + "f 1 2 3\nf"},
       {"no faces", grid},
       {"an empty group and no vertices", "g lonely\ng\n"},
+      // Libraries that are not regular files: the directory itself, the
+      // directory followed by bytes "%s" stops at, and a FIFO nobody
+      // writes to, which must be refused rather than waited on.
+      {"library that is a directory", "mtllib .\n" + grid + "f 1 2 3\n"},
+      {"library that is a directory, then zero bytes",
+       "mtllib ." + std::string(7, '\0') + "\xff\xff\xff\xffodel.obj\nnetllib model 2 3\n"},
+      {"library that is a FIFO", "mtllib pipe\n" + grid + "f 1 2 3\n"},
   };
   TempDir dir;
   writeRandomLibraries(dir);
+  ASSERT_EQ(mkfifo((dir.path() + "/pipe").c_str(), 0600), 0);
   for (const auto& row : rows) {
     const std::string path = dir.write("chosen.obj", row.text);
     const std::string expected = referenceReading(path);
@@ -1128,6 +1137,16 @@ TEST(ReadObjReference, chosen_files_read_as_the_reference_reads_them) {
     if (std::string(row.name) == "material not found") {
       EXPECT_NE(expected.find("can't find material \"gone\""), std::string::npos);
     }
+    if (std::string(row.name).find("library that is a") == 0) {
+      EXPECT_NE(expected.find("not a regular file"), std::string::npos) << row.name;
+    }
+  }
+  // The OBJ path itself a directory or a FIFO.
+  for (const char* name : {"", "/pipe"}) {
+    const std::string path = dir.path() + name;
+    const std::string expected = referenceReading(path);
+    EXPECT_NE(expected.find("not a regular file"), std::string::npos) << path;
+    EXPECT_EQ(libraryReading(path), expected) << path;
   }
 }
 

@@ -87,7 +87,7 @@ TEST(DiagnosticsDeathTest, fail_usage_aborts) {
 }
 
 TEST(DiagnosticsDeathTest, delete_model_of_null_names_the_condition) {
-  EXPECT_DEATH(obxDeleteModel(nullptr), "obx/read_obj.cpp:[0-9]+: .*Assertion `model' failed");
+  EXPECT_DEATH(obxDeleteModel(nullptr), "obx/model.cpp:[0-9]+: .*Assertion `model' failed");
 }
 
 TEST(Diagnostics, log_gl_errors_drains_the_queue_in_order) {

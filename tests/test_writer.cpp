@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -97,6 +100,79 @@ TEST(Writer, smooth_texture_material_writes_all_indices_and_the_mtl) {
             std::string::npos);
   EXPECT_NE(mtl.find("newmtl blue\n"), std::string::npos);
   EXPECT_NE(mtl.find("d 0.500000\n"), std::string::npos);
+  obxDeleteModel(m);
+}
+
+// A face goes without an attribute when any one of its corners lacks it,
+// whichever corner that is.
+TEST(Writer, attribute_missing_at_any_corner_leaves_the_face_without_it) {
+  const struct {
+    uint32_t n[3], t[3];
+    GLuint mode;
+    const char* face;
+  } rows[] = {
+      {{1, 1, 1}, {N, 1, 1}, OBX_SMOOTH | OBX_TEXTURE, "f 1//1 2//1 3//1\n"},
+      {{1, 1, 1}, {1, N, 1}, OBX_SMOOTH | OBX_TEXTURE, "f 1//1 2//1 3//1\n"},
+      {{1, 1, 1}, {1, 1, N}, OBX_SMOOTH | OBX_TEXTURE, "f 1//1 2//1 3//1\n"},
+      {{N, 1, 1}, {1, 1, 1}, OBX_SMOOTH | OBX_TEXTURE, "f 1/1 2/1 3/1\n"},
+      {{1, N, 1}, {1, 1, 1}, OBX_SMOOTH | OBX_TEXTURE, "f 1/1 2/1 3/1\n"},
+      {{1, 1, 1}, {1, 1, 1}, OBX_SMOOTH | OBX_TEXTURE, "f 1/1/1 2/1/1 3/1/1\n"},
+  };
+  TempDir dir;
+  const std::string path = dir.path() + "/out.obj";
+  for (const auto& row : rows) {
+    ModelBuilder b;
+    b.vertex(0, 0, 0);
+    b.vertex(1, 0, 0);
+    b.vertex(0, 1, 0);
+    b.normal(0, 0, 1);
+    b.texcoord(0.5f, 0.25f);
+    const uint32_t v[3] = {1, 2, 3};
+    b.triangle(v, row.n, row.t);
+    ObxModel* m = b.build();
+    obxWriteOBJ(m, path.c_str(), row.mode);
+    const std::string obj = readFile(path);
+    EXPECT_NE(obj.find(std::string("\n") + row.face), std::string::npos) << row.face << obj;
+    obxDeleteModel(m);
+  }
+}
+
+// The MTL is in place before the OBJ that names it: a reader that finds
+// the new OBJ finds its materials too.
+TEST(Writer, the_mtl_is_put_in_place_before_the_obj) {
+  TempDir dir;
+  ObxModel* m = smallModel().build();
+  m->mtllibname = obxCopyString("out.mtl");
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_MOVED_TO), 0);
+  obxWriteOBJ(m, (dir.path() + "/out.obj").c_str(), OBX_MATERIAL);
+  std::vector<std::string> moved;
+  alignas(inotify_event) char events[4096];
+  const ssize_t length = read(watch, events, sizeof events);
+  for (ssize_t at = 0; at < length;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+    moved.push_back(event->len ? event->name : "");
+    at += ssize_t(sizeof(inotify_event) + event->len);
+  }
+  close(watch);
+  EXPECT_EQ(moved, (std::vector<std::string>{"out.mtl", "out.obj"}));
+  obxDeleteModel(m);
+}
+
+// Writing through a symbolic link replaces the file it points to and
+// leaves the link a link.
+TEST(Writer, a_link_is_written_through) {
+  TempDir dir;
+  ObxModel* m = smallModel().build();
+  const std::string real = dir.write("real.obj", "the old model\n");
+  const std::string link = dir.path() + "/link.obj";
+  ASSERT_EQ(symlink("real.obj", link.c_str()), 0);
+  obxWriteOBJ(m, link.c_str(), OBX_NONE);
+  struct stat info;
+  ASSERT_EQ(lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ(readFile(real).rfind(kHeader, 0), 0u);
   obxDeleteModel(m);
 }
 

@@ -1,0 +1,66 @@
+// obx model records: a model's release and its groups.
+#include "internal.h"
+
+void obxDeleteModel(ObxModel* model) {
+  OBX_ASSERT(model);
+  free(model->path);
+  free(model->mtllibname);
+  free(model->vertices);
+  free(model->normals);
+  free(model->texcoords);
+  free(model->facetnorms);
+  free(model->triangles);
+  if (model->materials) {
+    for (uint32_t i = 0; i < model->nummaterials; i++) free(model->materials[i].name);
+    free(model->materials);
+  }
+  if (model->textures) {
+    for (uint32_t i = 0; i < model->numtextures; i++) {
+      free(model->textures[i].name);
+      // Textures read without uploads have id 0 and no context to talk to.
+      if (model->textures[i].id) glDeleteTextures(1, &model->textures[i].id);
+    }
+    free(model->textures);
+  }
+  while (model->groups) {
+    ObxGroup* group = model->groups;
+    model->groups = group->next;
+    free(group->name);
+    free(group->triangles);
+    free(group);
+  }
+  free(model);
+}
+
+// ---- Groups ----------------------------------------------------------------
+
+ObxGroup* obxLookupGroup(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  for (ObxGroup* group = model->groups; group; group = group->next)
+    if (strcmp(group->name, name) == 0) return group;
+  return NULL;
+}
+
+ObxGroup* obxNewGroup(ObxModel* model, const char* name) {
+  ObxGroup* group = static_cast<ObxGroup*>(malloc(sizeof(ObxGroup)));
+  if (!group) return NULL;
+  group->name = obxCopyString(name);
+  if (!group->name) {
+    free(group);
+    return NULL;
+  }
+  group->numtriangles = 0;
+  group->triangles = NULL;
+  group->material = 0;
+  group->next = model->groups;
+  model->groups = group;
+  model->numgroups++;
+  return group;
+}
+
+// Returns NULL, with the list unchanged, when memory runs out.
+ObxGroup* obxEnsureGroup(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  ObxGroup* group = obxLookupGroup(model, name);
+  return group ? group : obxNewGroup(model, name);
+}

@@ -1,0 +1,181 @@
+// obx readers' input: files mapped whole, the scanner's full "%f" rules
+// and the token helpers both readers use.
+#include "internal.h"
+
+// ---- Files and numbers -----------------------------------------------------
+
+ObxMapResult obxMapFile(const char* path, ObxFileView* view) {
+  // Without blocking: a FIFO with no writer is refused below, not waited on.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    view->why = strerror(errno);
+    return OBX_MAP_CANNOT_OPEN;
+  }
+  struct stat info;
+  // Only regular files: a file is mapped whole (and the MTL reader takes
+  // two passes), which a pipe cannot give, and a directory has no text.
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    view->why = "not a regular file (only regular files are read)";
+    return OBX_MAP_CANNOT_OPEN;
+  }
+  view->data = "";
+  view->size = size_t(info.st_size);
+  if (view->size == 0) {
+    close(fd);
+    return OBX_MAP_OK;
+  }
+  // Mapped in one go: the reader reads every page, and faulting them in
+  // one at a time costs more than the reading.
+  void* mapped = mmap(NULL, view->size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  close(fd);
+  if (mapped == MAP_FAILED) return OBX_MAP_NO_MEMORY;
+  madvise(mapped, view->size, MADV_SEQUENTIAL);
+  view->data = static_cast<const char*>(mapped);
+  obxHold(OBX_HELD_MAPPING, mapped, view->size);
+  return OBX_MAP_OK;
+}
+
+void obxUnmapFile(ObxFileView* view) {
+  if (view->size) {
+    obxLetGo(view->data);
+    munmap(const_cast<char*>(view->data), view->size);
+  }
+  view->data = "";
+  view->size = 0;
+}
+
+// The scanner's full rules for "%f", out of line (obx/internal.h).
+
+static char obxLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; }
+
+// Converts the bytes that "%f" took. Plain decimals go through
+// std::from_chars; the forms it does not take (a leading '+', hex, inf,
+// nan) and values out of float range go through strtof, as the C library
+// converts them. Returns false when nothing converts.
+static bool obxConvertFloat(const char* start, const char* end, float* value) {
+  if (*start != '+') {
+    auto result = std::from_chars(start, end, *value);
+    if (result.ec == std::errc() && result.ptr == end) return true;
+    if (result.ec == std::errc::invalid_argument) return false;
+  }
+  char small[64];
+  size_t length = size_t(end - start);
+  char* copy = length < sizeof small ? small : static_cast<char*>(malloc(length + 1));
+  if (!copy) return false;  // a pathological run of digits and no memory
+  memcpy(copy, start, length);
+  copy[length] = '\0';
+  char* stop;
+  float converted = strtof(copy, &stop);
+  bool ok = stop != copy;
+  if (copy != small) free(copy);
+  if (ok) *value = converted;
+  return ok;
+}
+
+int obxScanFloatSlow(ObxScanner* s, float* value) {
+  const char* p = s->p;
+  const char* end = s->end;
+  const char* start = p;
+
+  bool sign = false;
+  if (*p == '-' || *p == '+') {
+    sign = true;
+    p++;
+    if (p == end) {
+      s->p = p;
+      return 0;
+    }
+  }
+  char c = obxLower(*p);
+  if (c == 'n' || c == 'i') {
+    const char* word = c == 'n' ? "nan" : "infinity";
+    size_t need = 3;
+    for (size_t i = 0; i < need; i++) {
+      if (p == end) {
+        s->p = p;
+        return 0;
+      }
+      if (obxLower(*p) != word[i]) {
+        s->p = p + 1;  // the mismatching byte is not given back
+        return 0;
+      }
+      p++;
+    }
+    // "inf" may go on as "infinity"; anything else after it is given back.
+    if (c == 'i' && p < end && obxLower(*p) == 'i') {
+      for (size_t i = 3; i < 8; i++) {
+        if (p == end) {
+          s->p = p;
+          return 0;
+        }
+        if (obxLower(*p) != word[i]) {
+          s->p = p + 1;
+          return 0;
+        }
+        p++;
+      }
+    }
+    s->p = p;
+    const float magnitude = c == 'n' ? __builtin_nanf("") : __builtin_inff();
+    *value = *start == '-' ? -magnitude : magnitude;
+    return 1;
+  }
+
+  bool hex = false, digit = false, dot = false, exponent = false;
+  char exponentChar = 'e';
+  if (*p == '0') {
+    p++;
+    if (p < end && obxLower(*p) == 'x') {
+      hex = true;
+      exponentChar = 'p';
+      p++;
+    } else {
+      digit = true;
+    }
+  }
+  for (; p < end; p++) {
+    char b = *p;
+    if (obxIsDigit((unsigned char)b) ||
+        (hex && !exponent && ((b >= 'a' && b <= 'f') || (b >= 'A' && b <= 'F')))) {
+      digit = true;
+    } else if (exponent && obxLower(p[-1]) == exponentChar && (b == '-' || b == '+')) {
+    } else if (digit && !exponent && obxLower(b) == exponentChar) {
+      exponent = dot = true;
+    } else if (!dot && b == '.') {
+      dot = true;
+    } else {
+      break;
+    }
+  }
+  s->p = p;
+  size_t collected = size_t(p - start);
+  if (collected == (sign ? 1u : 0u) + (hex ? 2u : 0u)) return 0;
+  return obxConvertFloat(start, p, value) ? 1 : 0;
+}
+
+// ---- Tokens and names ------------------------------------------------------
+
+// Copies bytes into a token buffer as the stream read would leave them: a
+// zero-terminated text, read up to its first zero byte like any C string.
+void obxCopyToken(char buffer[OBX_TOKEN_SIZE], const char* bytes, size_t length) {
+  OBX_ASSERT(length < OBX_TOKEN_SIZE);
+  memcpy(buffer, bytes, length);
+  buffer[length] = '\0';
+}
+
+// The first whitespace-delimited word of text ("%s" scanned back into the
+// text); the empty text when there is none.
+void obxFirstWord(char text[OBX_TOKEN_SIZE]) {
+  ObxScanner scan = {text, text + strlen(text)};
+  const char* word;
+  const size_t length = obxScanToken(&scan, OBX_TOKEN_MAX, &word);
+  memmove(text, word, length);
+  text[length] = '\0';
+}
+
+// Whether a keyword token begins with word (its strlen(word) characters).
+bool obxKeywordIs(const char* token, size_t length, const char* word) {
+  const size_t n = strlen(word);
+  return length >= n && memcmp(token, word, n) == 0;
+}
