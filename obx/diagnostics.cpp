@@ -1,4 +1,4 @@
-// obx diagnostics: warnings, fatal reports and their hook, the held-resource list, text helpers.
+// obx diagnostics: warnings, failures and where they end, text helpers.
 #include "internal.h"
 
 // ---- Diagnostics and text ------------------------------------------------
@@ -18,43 +18,46 @@ static void obxReport(const char* prefix, const char* format, va_list args) {
   fputc('\n', stderr);
 }
 
-// Reads nest at most OBJ -> MTL -> texture, a few notes each.
-struct ObxHeld {
-  ObxHeldKind kind;
-  void* pointer;
-  size_t size;                   // of a mapping
-  void (*release)(void* state);  // of OBX_HELD_STATE
-};
-enum { OBX_HELD_MAX = 16 };
-
-// A running obxTry: where a failure jumps back to, and where its message goes.
-struct ObxAttempt {
-  jmp_buf back;
-  char* message;
-  size_t size;
-  int heldMark;  // notes older than the attempt belong to an outer one
-  ObxAttempt* outer;
-};
-
 // Everything the library keeps between calls that is not a setting lives
 // here, one per thread: reads on several threads share nothing. All of it
 // starts as zeros, so no thread pays for setting it up.
 struct ObxThreadState {
-  ObxHeld held[OBX_HELD_MAX];
-  int heldCount;
   ObxFatalHook hook;
   ObxWarningSink sink;
   void* sinkContext;
-  ObxAttempt* attempt;
+  int calls;  // obx calls running on this thread, outermost first
+  int tries;  // obxTry calls running on this thread
 };
 static thread_local ObxThreadState obxThread;
 
+bool obxThreadBusy() { return obxThread.calls > 0 || obxThread.tries > 0; }
+
+ObxCallScope::ObxCallScope() { obxThread.calls++; }
+ObxCallScope::~ObxCallScope() { obxThread.calls--; }
+
+// The caller's code (a sink) runs as if no obx call were under way: its
+// own obx calls are outermost, and a sink that longjmps away, which it
+// must not, still leaves the thread as new.
+namespace {
+struct ObxCallerCode {
+  int calls = obxThread.calls, tries = obxThread.tries;
+  ObxCallerCode() { obxThread.calls = obxThread.tries = 0; }
+  ~ObxCallerCode() {
+    obxThread.calls = calls;
+    obxThread.tries = tries;
+  }
+};
+}  // namespace
+
 // A message as a caller gets it (a warning sink, obxTry): the text alone,
 // without the report's prefix and final line feeds, cut to size.
-static void obxFormatBare(char* text, size_t size, const char* format, va_list args) {
-  vsnprintf(text, size, format, args);
+static void obxCopyBare(char* copy, size_t size, const char* text) {
+  if (size == 0) return;
   size_t length = strlen(text);
-  while (length > 0 && text[length - 1] == '\n') text[--length] = '\0';
+  while (length > 0 && text[length - 1] == '\n') length--;
+  length = std::min(length, size - 1);
+  memmove(copy, text, length);  // a sink's text is bared in place
+  copy[length] = '\0';
 }
 
 void obxWarn(const char* format, ...) {
@@ -62,11 +65,14 @@ void obxWarn(const char* format, ...) {
   va_start(args, format);
   if (obxThread.sink) {
     char text[1024];
-    obxFormatBare(text, sizeof text, format, args);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    obxCopyBare(text, sizeof text, text);
+    ObxCallerCode caller;
     obxThread.sink(text, obxThread.sinkContext);
-  } else {
-    obxReport("OBX: Warning: ", format, args);
+    return;
   }
+  obxReport("OBX: Warning: ", format, args);
   va_end(args);
 }
 
@@ -75,81 +81,56 @@ void obxSetWarningSink(ObxWarningSink sink, void* context) {
   obxThread.sinkContext = context;
 }
 
-void obxHold(ObxHeldKind kind, void* pointer, size_t size) {
-  OBX_ASSERT(obxThread.heldCount < OBX_HELD_MAX);
-  obxThread.held[obxThread.heldCount++] = {kind, pointer, size, NULL};
-}
-
-void obxHoldState(void* state, void (*release)(void* state)) {
-  OBX_ASSERT(obxThread.heldCount < OBX_HELD_MAX);
-  obxThread.held[obxThread.heldCount++] = {OBX_HELD_STATE, state, 0, release};
-}
-
-// Drops the note on pointer; notes are mostly dropped newest first.
-void obxLetGo(const void* pointer) {
-  ObxHeld* held = obxThread.held;
-  for (int i = obxThread.heldCount - 1; i >= 0; i--) {
-    if (held[i].pointer != pointer) continue;
-    memmove(&held[i], &held[i + 1], sizeof(ObxHeld) * size_t(obxThread.heldCount - 1 - i));
-    obxThread.heldCount--;
-    return;
-  }
-  OBX_ASSERT(!"resource noted");
-}
-
-// Releases the noted resources above mark, newest first: a mapped MTL file
-// before the model whose mtllib named it.
-static void obxReleaseHeld(int mark) {
-  while (obxThread.heldCount > mark) {
-    const ObxHeld held = obxThread.held[--obxThread.heldCount];
-    switch (held.kind) {
-      case OBX_HELD_BLOCK: free(held.pointer); break;
-      case OBX_HELD_MAPPING: munmap(held.pointer, held.size); break;
-      case OBX_HELD_MODEL: obxDeleteModel(static_cast<ObxModel*>(held.pointer)); break;
-      case OBX_HELD_STATE: held.release(held.pointer); break;
-    }
-  }
-}
-
 ObxFatalHook obxSetFatalHook(ObxFatalHook hook) {
   ObxFatalHook previous = obxThread.hook;
   obxThread.hook = hook;
   return previous;
 }
 
+void obxFatalExit(const char* message) {
+  fprintf(stderr, "OBX: Fatal Error: %s\n", message);
+  if (obxThread.hook) obxThread.hook();
+  exit(1);
+}
+
 void obxFail(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  if (ObxAttempt* attempt = obxThread.attempt) {
-    // Inside obxTry the message is the caller's to show; nothing is printed.
-    if (attempt->size > 0) obxFormatBare(attempt->message, attempt->size, format, args);
-    va_end(args);
-    obxReleaseHeld(attempt->heldMark);
-    obxThread.attempt = attempt->outer;
-    longjmp(attempt->back, 1);
-  }
-  obxReport("OBX: Fatal Error: ", format, args);
+  va_list again;
+  va_copy(again, args);
+  const int length = vsnprintf(NULL, 0, format, args);
   va_end(args);
-  // Released before exit too: temporary files of a failed write must go.
-  obxReleaseHeld(0);
-  if (obxThread.hook) obxThread.hook();
-  exit(1);
+  std::string text(size_t(std::max(length, 0)), '\0');
+  vsnprintf(&text[0], text.size() + 1, format, again);
+  va_end(again);
+  // Inside an obx call or obxTry the failure travels to the boundary, which
+  // reports it once everything the call held is released; a caller's own
+  // obxFail outside any call reports at once.
+  if (obxThreadBusy()) throw ObxError(std::move(text));
+  obxFatalExit(text.c_str());
 }
 
 int obxTry(void (*operation)(void* context), void* context, char* message, size_t size) {
   OBX_ASSERT(operation != NULL);
   OBX_ASSERT(message != NULL || size == 0);
-  ObxAttempt attempt;
-  attempt.message = message;
-  attempt.size = size;
-  attempt.heldMark = obxThread.heldCount;
-  attempt.outer = obxThread.attempt;
   if (size > 0) message[0] = '\0';
-  if (setjmp(attempt.back) != 0) return 0;  // obxFail released and restored
-  obxThread.attempt = &attempt;
-  operation(context);
-  obxThread.attempt = attempt.outer;
-  return 1;
+  struct Scope {
+    Scope() { obxThread.tries++; }
+    ~Scope() { obxThread.tries--; }
+  } scope;
+  try {
+    operation(context);
+    return 1;
+  } catch (const ObxError& error) {
+    obxCopyBare(message, size, error.what());
+  } catch (const std::bad_alloc&) {
+    obxCopyBare(message, size, "out of memory");
+  } catch (const std::exception& error) {  // a sink's or the operation's own
+    obxCopyBare(message, size, error.what());
+  } catch (...) {
+    obxCopyBare(message, size, "the call ended with an exception");
+  }
+  return 0;
 }
 
 void obxFailUsage(const char* format, ...) {
@@ -211,22 +192,9 @@ char* obxJoin(const char* a, const char* b) {
   return joined;
 }
 
-void* obxReallocHeld(void* block, size_t bytes) {
-  if (block) obxLetGo(block);
-  void* grown = realloc(block, bytes);
-  if (grown || block) obxHold(OBX_HELD_BLOCK, grown ? grown : block, 0);
-  return grown;
-}
-
-void obxFreeHeld(void* block) {
-  if (!block) return;
-  obxLetGo(block);
-  free(block);
-}
-
 void obxFailOutOfMemory(const char* reader, const char* path) {
   obxFail("%s: out of memory reading \"%s\"", reader, path);
-  abort();  // not reached: obxFail exits
+  abort();  // not reached: obxFail throws or exits
 }
 
 void obxPrefault(void* begin, void* end) {

@@ -12,13 +12,16 @@
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
-#include <csetjmp>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <charconv>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
 #include <vector>
 
 #include <fcntl.h>
@@ -34,30 +37,74 @@
 #define OBX_ASSERT(condition) \
   ((condition) ? (void)0 : obxAssertFailed(#condition, __FILE__, __LINE__, __func__))
 
-// What the readers, the writers and obxVertexNormals hold while they run,
-// so that a fatal error that does not return (a hook's longjmp, obxTry)
-// leaks nothing: each notes a resource when it takes it and drops the note
-// when it lets go. The notes are per thread.
+// ---- Failures ----------------------------------------------------------------
 //
-// obxFail may longjmp out of any library function, so no function that can
-// reach it keeps an object with a destructor on its stack across the call:
-// the standard containers live in noted heap state, or are gone (their
-// scope closed) before the failure is raised.
-enum ObxHeldKind {
-  OBX_HELD_BLOCK,
-  OBX_HELD_MAPPING,
-  OBX_HELD_MODEL,
-  OBX_HELD_STATE
+// Inside the library a failure is an ObxError carrying the fatal message;
+// what a running call holds is owned by objects that release it as the
+// error passes. The public entry points are the boundary (obxCall): the
+// outermost one reports the message ("OBX: Fatal Error: ...", the hook,
+// exit(1)); inside obxTry the error travels on to obxTry, which returns
+// the message. Memory running out inside the standard containers is a
+// std::bad_alloc, reported as running out of memory. Worker threads hand
+// their failure to the caller as a std::exception_ptr.
+class ObxError : public std::exception {
+ public:
+  explicit ObxError(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
 };
-void obxHold(ObxHeldKind kind, void* pointer, size_t size);
-// Notes a reader's whole working state, which release frees (not the state
-// block itself, which may live on the stack).
-void obxHoldState(void* state, void (*release)(void* state));
-void obxLetGo(const void* pointer);
-// realloc for a block on the held list: the note follows the block. NULL
-// when memory runs out, with the old block still held.
-void* obxReallocHeld(void* block, size_t bytes);
-void obxFreeHeld(void* block);
+
+// Whether an obx call or obxTry runs on this thread: a failure then
+// travels to its boundary rather than ending the process where it is met.
+bool obxThreadBusy();
+// Marks an obx call running on this thread for its lifetime.
+struct ObxCallScope {
+  ObxCallScope();
+  ~ObxCallScope();
+  ObxCallScope(const ObxCallScope&) = delete;
+  ObxCallScope& operator=(const ObxCallScope&) = delete;
+};
+// Prints "OBX: Fatal Error: message", calls the thread's hook, exits with 1.
+[[noreturn]] void obxFatalExit(const char* message);
+
+// Runs body as a public entry point: a failure inside an outer call or
+// obxTry goes on to it; at the outermost call it is reported once body's
+// frames have released what they held. The hook (which may longjmp) runs
+// after the call's scope is gone, so it skips no destructor.
+template <typename Body>
+auto obxCall(Body&& body) -> decltype(body()) {
+  if (obxThreadBusy()) {
+    ObxCallScope scope;
+    return body();
+  }
+  char failure[1024];
+  {
+    ObxCallScope scope;
+    try {
+      return body();
+    } catch (const ObxError& error) {
+      snprintf(failure, sizeof failure, "%s", error.what());
+    } catch (const std::bad_alloc&) {
+      snprintf(failure, sizeof failure, "out of memory");
+    }
+  }
+  obxFatalExit(failure);
+}
+
+// A malloc'd block freed when it goes (free on NULL does nothing).
+struct ObxFree {
+  void operator()(void* block) const { free(block); }
+};
+template <typename T>
+using ObxBlock = std::unique_ptr<T, ObxFree>;
+
+// A model deleted when it goes, until released to the caller.
+struct ObxDeleteModelOnExit {
+  void operator()(ObxModel* model) const { obxDeleteModel(model); }
+};
+using ObxModelOwner = std::unique_ptr<ObxModel, ObxDeleteModelOnExit>;
 
 // A new group at the head of model's list, without looking for one of
 // the name; NULL when memory runs out.
@@ -338,11 +385,15 @@ enum {
 };
 
 // A file mapped read-only, or an empty view for an empty file; why it
-// could not be opened otherwise.
+// could not be opened otherwise. Unmapped when it goes.
 struct ObxFileView {
-  const char* data;
-  size_t size;
-  const char* why;
+  const char* data = "";
+  size_t size = 0;
+  const char* why = NULL;
+  ObxFileView() = default;
+  ~ObxFileView();
+  ObxFileView(const ObxFileView&) = delete;
+  ObxFileView& operator=(const ObxFileView&) = delete;
 };
 enum ObxMapResult { OBX_MAP_OK, OBX_MAP_CANNOT_OPEN, OBX_MAP_NO_MEMORY };
 ObxMapResult obxMapFile(const char* path, ObxFileView* view);

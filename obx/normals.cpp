@@ -133,6 +133,35 @@ static ObxNode* obxAllocNodes(size_t count) {
 
 #define T(x) (model->triangles[(x)])
 
+// What obxVertexNormals changes, put back unless it ends well: the corners'
+// normal indices and the normals (the old array itself when it was
+// replaced, its count when it grew in place).
+struct ObxNormalsUndo {
+  ObxModel* model;
+  ObxBlock<uint32_t> nindices;
+  float* normals;
+  uint32_t numnormals;
+  bool armed = false;  // the indices are copied
+  bool replaced = false;
+  bool done = false;
+  ~ObxNormalsUndo() {
+    if (!armed) return;
+    if (done) {
+      if (replaced) free(normals);
+      return;
+    }
+    for (uint32_t i = 0; i < model->numtriangles; i++)
+      memcpy(model->triangles[i].nindices, nindices.get() + 3 * size_t(i), 3 * sizeof(uint32_t));
+    if (replaced) {
+      free(model->normals);
+      model->normals = normals;
+    }
+    model->numnormals = numnormals;
+  }
+};
+
+static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep);
+
 void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->facetnorms);
@@ -140,6 +169,10 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   // With keep, the existing normals are copied by the final shrink; a count
   // without an array would copy bytes that were never written.
   OBX_ASSERT(!keep || model->normals || model->numnormals == 0);
+  obxCall([=] { obxSmoothNormals(model, angle, keep); });
+}
+
+static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
 
   // Past 180 degrees the cosine would wrap around (360 acting as 0): the
   // angle is clamped to 0..180, NaN taken as 0.
@@ -155,23 +188,28 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
     obxFail("obxVertexNormals(): too many triangles (%u)", numtriangles);
 
   // One list per vertex, newest triangle first. All nodes come from one
-  // block: node 3*i+j stands for corner j of triangle i.
-  // Both are noted, so that a fatal error frees them; both come before the
-  // model is touched, so that running out of memory leaves it as it was.
-  ObxNode** members = static_cast<ObxNode**>(calloc(size_t(numvertices) + 1, sizeof(ObxNode*)));
-  if (members) obxHold(OBX_HELD_BLOCK, members, 0);
-  ObxNode* nodes = obxAllocNodes(numnodes);
-  if (nodes) obxHold(OBX_HELD_BLOCK, nodes, 0);
-  if (!members || !nodes)
+  // block: node 3*i+j stands for corner j of triangle i. They, and the
+  // copy of the indices that a failure puts back, come before the model is
+  // touched.
+  const ObxBlock<ObxNode*> members(
+      static_cast<ObxNode**>(calloc(size_t(numvertices) + 1, sizeof(ObxNode*))));
+  const ObxBlock<ObxNode> nodes(obxAllocNodes(numnodes));
+  ObxNormalsUndo undo = {model, ObxBlock<uint32_t>(static_cast<uint32_t*>(
+                                    malloc(sizeof(uint32_t) * (numnodes ? numnodes : 1)))),
+                         model->normals, model->numnormals};
+  if (!members || !nodes || !undo.nindices)
     obxFail("obxVertexNormals(): out of memory for %u triangles", numtriangles);
+  for (uint32_t i = 0; i < numtriangles; i++)
+    memcpy(undo.nindices.get() + 3 * size_t(i), T(i).nindices, 3 * sizeof(uint32_t));
+  undo.armed = true;
 
   uint32_t next;  // index of the next normal to store
   if (!keep) {
     float* normals =
         static_cast<float*>(obxAllocNormals(NULL, numnodes, "obxVertexNormals()"));
-    free(model->normals);
     model->normals = normals;
     model->numnormals = uint32_t(numnodes);
+    undo.replaced = true;
     next = 1;
   } else {
     if (model->numnormals >= UINT32_MAX - 2)
@@ -179,7 +217,7 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
     next = model->numnormals + 1;
   }
 
-  ObxNode* node = nodes;
+  ObxNode* node = nodes.get();
   for (uint32_t i = 0; i < numtriangles; i++) {
     OBX_ASSERT(T(i).vindices[0] <= model->numvertices);
     OBX_ASSERT(T(i).vindices[1] <= model->numvertices);
@@ -192,8 +230,8 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
         OBX_ASSERT(T(i).nindices[j] == OBX_NO_INDEX || T(i).nindices[j] <= model->numnormals);
       const uint32_t v = T(i).vindices[j];
       node->index = i;
-      node->next = members[v];
-      members[v] = node;
+      node->next = members.get()[v];
+      members.get()[v] = node;
     }
   }
 
@@ -203,7 +241,7 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   // needs it and filled in once the sum is complete.
   const float* facetnorms = model->facetnorms;
   for (uint32_t v = 1; v <= numvertices; v++) {
-    ObxNode* head = members[v];
+    ObxNode* head = members.get()[v];
     if (!head) {
       obxWarn("obxVertexNormals(): vertex %d w/o a triangle", int(v));
       continue;
@@ -309,8 +347,7 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   }
 
   model->numnormals = next - 1;
-  obxFreeHeld(nodes);
-  obxFreeHeld(members);
+  undo.done = true;
 
   // Shrink to fit; realloc keeps normals 1..numnormals without a copy.
   // Should it fail, the larger block serves as well.

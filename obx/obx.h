@@ -30,8 +30,7 @@
  * violated condition and abort.
  *
  * Threads: calls on different models may run on different threads at once.
- * What a running call holds, the fatal hook, the warning sink and obxTry's
- * state are per thread. Not thread-safe: the texture settings below
+ * The fatal hook, the warning sink and obxTry's state are per thread. Not thread-safe: the texture settings below
  * (obxTextureUpload, the limits) are process-wide plain globals, to set
  * before the threads start; texture upload needs the calling thread's
  * current GL context and DevIL, which is not thread-safe, so read on
@@ -135,22 +134,23 @@ typedef struct ObxNode {
 
 /* Writes "OBX: Warning: <message>\n" to stderr and returns. */
 void obxWarn(const char* format, ...);
-/* Writes "OBX: Fatal Error: <message>\n" to stderr and exits with status 1,
- * or, with a fatal hook installed, releases what the running reader holds
- * and calls the hook (exiting only if the hook returns). */
+/* Writes "OBX: Fatal Error: <message>\n" to stderr and exits with status 1
+ * (calling the fatal hook first, when one is installed). Inside an obx
+ * call or obxTry the failure first ends that call: what it held is
+ * released, then the message is printed (or handed to obxTry). */
 void obxFail(const char* format, ...);
 
 /* A program that must outlive malformed files (a fuzzer, an editor) either
  * calls through obxTry (below), or installs a hook that does not return,
  * e.g. one that longjmps back to before the failed call. When it runs, the
- * failed obxReadOBJ has released its partly read model, mapped files and
- * buffers (nothing of it remains to free), a failed obxWriteOBJ or
- * obxWriteMTL has closed and removed its temporary files (the targets are
- * untouched), and a failed obxVertexNormals has freed its working lists; a
- * model passed in (to obxReadMTL, the writers, obxVertexNormals, ...) stays
- * the caller's to delete, with its arrays and indices consistent. Only
- * obxFail calls it; assertions still abort. The hook is the calling
- * thread's: each thread installs its own. */
+ * failed call has returned from all of the library's code: obxReadOBJ has
+ * released its partly read model, files and buffers (nothing of it remains
+ * to free), obxWriteOBJ or obxWriteMTL has closed and removed its temporary
+ * files (the targets are untouched), and obxReadMTL, obxVertexNormals and
+ * obxMergeVertices have left the model passed in as it was before the call.
+ * Only obxFail calls it; assertions still abort. The hook is the calling
+ * thread's: each thread installs its own. A hook that throws ends the call
+ * with its exception instead. */
 typedef void (*ObxFatalHook)(void);
 /* Installs hook (NULL: plain exit(1) again) for the calling thread and
  * returns its previous one. */
@@ -160,13 +160,19 @@ ObxFatalHook obxSetFatalHook(ObxFatalHook hook);
  * returns 0 with the error's message (as the fatal report would print it,
  * without the "OBX: Fatal Error: " prefix and the final line feed) in
  * message, cut to size bytes with its terminator. Nothing is printed, the
- * hook is not called, and the failed call has released what it held, as
- * above. operation must be obx calls and code without destructors on its
- * stack: the failure returns by longjmp. Calls may nest. */
+ * hook is not called, and the failed call has released what it held and
+ * changed nothing, as above. The failure travels to obxTry as a C++
+ * exception through operation's frames, which C compilers unwind on the
+ * usual Linux targets (C code elsewhere: build it with -fexceptions). An
+ * exception of operation's own, or of a warning sink, ends the call as a
+ * failure too, with its what() as the message. operation must return or
+ * throw, never longjmp past obxTry. Calls may nest. */
 int obxTry(void (*operation)(void* context), void* context, char* message, size_t size);
 
 /* Receives each warning's text, without the "OBX: Warning: " prefix and the
- * final line feed, instead of stderr. */
+ * final line feed, instead of stderr. A sink returns or throws (a C++
+ * exception ends the call that warned, which releases what it held and
+ * changes nothing, as a failure does); it must not longjmp. */
 typedef void (*ObxWarningSink)(const char* message, void* context);
 /* Installs sink with its context for the calling thread (NULL: stderr
  * again). */

@@ -7,8 +7,10 @@
 // nothing and stays silent.
 struct ObxMtlReader {
   ObxModel* model;
-  const char* filename;  // directory of the model joined with the name, for messages
+  ObxMaterial* materials;  // the new table, the model's only once all of it is read
+  const char* filename;    // directory of the model joined with the name, for messages
   ObxScanner scan;
+  const char* text;            // the file's first byte, for line numbers
   bool fill;                   // second pass: store and warn
   uint64_t count;              // materials counted ("default" included)
   uint32_t current;            // material the statements change
@@ -56,10 +58,9 @@ static void obxMtlNewMaterial(ObxMtlReader* reader) {
     reader->current = 0;
     return;
   }
-  ObxModel* model = reader->model;
-  OBX_ASSERT(reader->last + 1 < model->nummaterials);
   reader->current = ++reader->last;
-  ObxMaterial* material = &model->materials[reader->current];
+  OBX_ASSERT(reader->current < reader->count);
+  ObxMaterial* material = &reader->materials[reader->current];
   material->name = obxCopyString(reader->line);
   if (!material->name) obxFailOutOfMemory("obxReadMTL", reader->filename);
 }
@@ -72,17 +73,21 @@ static void obxMtlMap(ObxMtlReader* reader, size_t length) {
   // NULL also when memory ran out: then the line has more than blanks.
   if (!name && reader->line[strspn(reader->line, " \t\n\r")] != '\0')
     obxFailOutOfMemory("obxReadMTL", reader->filename);
-  if (name) obxHold(OBX_HELD_BLOCK, name, 0);
+  const ObxBlock<char> owned(name);
   if (obxKeywordIs(reader->token, length, "map_Kd")) {
     // Nothing to look up without a file name; the material keeps its map.
     if (!name)
       obxWarn("obxReadMTL: map_Kd without a file name in file \"%s\" ignored", reader->filename);
     else
-      reader->model->materials[reader->current].map_diffuse = obxTextureByName(reader->model, name);
+      reader->materials[reader->current].map_diffuse = obxTextureByName(reader->model, name);
   } else {
     obxWarn("map %s %s ignored", reader->token, name ? name : "");
   }
-  obxFreeHeld(name);
+}
+
+// The line at, for messages: libraries are small and fail once.
+static unsigned long long obxMtlLine(const ObxMtlReader* reader, const char* at) {
+  return 1 + (unsigned long long)std::count(reader->text, at, '\n');
 }
 
 static void obxMtlPass(ObxMtlReader* reader) {
@@ -94,13 +99,13 @@ static void obxMtlPass(ObxMtlReader* reader) {
     obxCopyToken(reader->token, token, length);
     const char* keyword = reader->token;
     const bool fill = reader->fill;
-    ObxMaterial* material = fill ? &reader->model->materials[reader->current] : NULL;
+    ObxMaterial* material = fill ? &reader->materials[reader->current] : NULL;
     float value;
     switch (keyword[0]) {
       case 'n':
         if (!obxKeywordIs(token, length, "newmtl"))
-          obxFail("obxReadMTL: Got \"%s\" instead of \"newmtl\" in file \"%s\"", keyword,
-                  reader->filename);
+          obxFail("obxReadMTL: Got \"%s\" instead of \"newmtl\" at line %llu of \"%s\"", keyword,
+                  obxMtlLine(reader, token), reader->filename);
         obxMtlNewMaterial(reader);
         break;
       case 'K': {
@@ -145,8 +150,8 @@ static void obxMtlPass(ObxMtlReader* reader) {
         break;
       case 'i': {
         if (fill && !obxKeywordIs(token, length, "illum"))
-          obxFail("obxReadMTL: Got \"%s\" instead of \"illum\" in file \"%s\"", keyword,
-                  reader->filename);
+          obxFail("obxReadMTL: Got \"%s\" instead of \"illum\" at line %llu of \"%s\"", keyword,
+                  obxMtlLine(reader, token), reader->filename);
         // "%d" keeps the low 32 bits of what strtol gives.
         int64_t illum = 0;
         if (obxScanInt(scan, &illum) == 1 && fill && int32_t(uint64_t(illum)) != 2)
@@ -165,23 +170,37 @@ static void obxMtlPass(ObxMtlReader* reader) {
   }
 }
 
-static void obxFreeMaterials(ObxModel* model) {
-  if (!model->materials) return;
-  for (uint32_t i = 0; i < model->nummaterials; i++) free(model->materials[i].name);
-  free(model->materials);
-  model->materials = NULL;
-  model->nummaterials = 0;
-}
+// A material table being read, freed with its names unless it is taken.
+struct ObxMaterialTable {
+  ObxMaterial* materials = NULL;
+  uint32_t count = 0;
+  ~ObxMaterialTable() {
+    for (uint32_t i = 0; i < count && materials; i++) free(materials[i].name);
+    free(materials);
+  }
+};
 
-void obxReadMTL(ObxModel* model, const char* name) {
-  OBX_ASSERT(model);
-  OBX_ASSERT(model->path);
-  OBX_ASSERT(name != NULL);
-  char* directory = obxDirectoryOf(model->path);
-  char* filename = directory ? obxJoin(directory, name) : NULL;
-  free(directory);
-  if (!filename) obxFailOutOfMemory("obxReadMTL", name);
-  obxHold(OBX_HELD_BLOCK, filename, 0);
+// Textures that a failed read added go again, so that the model is as it
+// was before the call.
+struct ObxTextureMark {
+  ObxModel* model;
+  uint32_t count;
+  bool kept = false;
+  ~ObxTextureMark() {
+    if (kept) return;
+    for (uint32_t i = count; i < model->numtextures; i++) {
+      free(model->textures[i].name);
+      if (model->textures[i].id) glDeleteTextures(1, &model->textures[i].id);
+    }
+    model->numtextures = count;
+  }
+};
+
+static void obxReadLibrary(ObxModel* model, const char* name) {
+  const ObxBlock<char> directory(obxDirectoryOf(model->path));
+  const ObxBlock<char> joined(directory ? obxJoin(directory.get(), name) : NULL);
+  if (!joined) obxFailOutOfMemory("obxReadMTL", name);
+  const char* filename = joined.get();
 
   ObxFileView file;
   ObxMapResult mapped = obxMapFile(filename, &file);
@@ -189,40 +208,48 @@ void obxReadMTL(ObxModel* model, const char* name) {
     obxFail("obxReadMTL() failed: can't open material file \"%s\": %s.", filename, file.why);
   if (mapped == OBX_MAP_NO_MEMORY) obxFailOutOfMemory("obxReadMTL", filename);
 
-  // Heap state: the reader holds a 260-byte line buffer besides the token.
-  ObxMtlReader* reader = static_cast<ObxMtlReader*>(calloc(1, sizeof(ObxMtlReader)));
-  if (!reader) obxFailOutOfMemory("obxReadMTL", filename);
-  obxHold(OBX_HELD_BLOCK, reader, 0);
+  // On the heap: the reader holds a 260-byte line buffer besides the token.
+  const ObxBlock<ObxMtlReader> state(static_cast<ObxMtlReader*>(calloc(1, sizeof(ObxMtlReader))));
+  if (!state) obxFailOutOfMemory("obxReadMTL", filename);
+  ObxMtlReader* reader = state.get();
   reader->model = model;
   reader->filename = filename;
   reader->count = 1;  // "default"
+  reader->text = file.data;
   reader->scan = {file.data, file.data + file.size};
   obxMtlPass(reader);
   if (reader->count > UINT32_MAX) obxFail("obxReadMTL: too many materials in \"%s\"", filename);
 
-  // A table from an earlier mtllib statement of the same file is dropped.
-  obxFreeMaterials(model);
-  ObxMaterial* materials =
-      static_cast<ObxMaterial*>(malloc(sizeof(ObxMaterial) * size_t(reader->count)));
-  if (!materials) obxFailOutOfMemory("obxReadMTL", filename);
-  for (uint64_t i = 0; i < reader->count; i++) obxSetMaterialDefaults(&materials[i]);
-  model->materials = materials;
-  model->nummaterials = uint32_t(reader->count);
-  materials[0].name = obxCopyString("default");
-  if (!materials[0].name) obxFailOutOfMemory("obxReadMTL", filename);
+  // The new table is filled aside: the model keeps its old one, and its
+  // textures, until every statement has been read.
+  ObxMaterialTable table;
+  table.materials = static_cast<ObxMaterial*>(malloc(sizeof(ObxMaterial) * size_t(reader->count)));
+  if (!table.materials) obxFailOutOfMemory("obxReadMTL", filename);
+  table.count = uint32_t(reader->count);
+  for (uint32_t i = 0; i < table.count; i++) obxSetMaterialDefaults(&table.materials[i]);
+  table.materials[0].name = obxCopyString("default");
+  if (!table.materials[0].name) obxFailOutOfMemory("obxReadMTL", filename);
 
+  ObxTextureMark mark = {model, model->numtextures};
+  reader->materials = table.materials;
   reader->fill = true;
   reader->current = 0;
   reader->last = 0;
   reader->scan = {file.data, file.data + file.size};
   obxMtlPass(reader);
-  OBX_ASSERT(reader->last + 1 == model->nummaterials);
+  OBX_ASSERT(reader->last + 1 == table.count);
 
-  obxLetGo(reader);
-  free(reader);
-  obxUnmapFile(&file);
-  obxLetGo(filename);
-  free(filename);
+  // A table from an earlier mtllib statement of the same file is dropped.
+  std::swap(model->materials, table.materials);
+  std::swap(model->nummaterials, table.count);
+  mark.kept = true;
+}
+
+void obxReadMTL(ObxModel* model, const char* name) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->path);
+  OBX_ASSERT(name != NULL);
+  obxCall([=] { obxReadLibrary(model, name); });
 }
 
 void obxWarnNoMaterial(const char* name) {
@@ -246,19 +273,17 @@ int32_t obxTextureByName(ObxModel* model, const char* name) {
   for (uint32_t i = 0; i < model->numtextures; i++)
     if (strcmp(model->textures[i].name, name) == 0) return int32_t(i);
 
-  char* directory = obxDirectoryOf(model->path);
-  char* path = directory ? obxJoin(directory, name) : NULL;
-  free(directory);
+  const ObxBlock<char> directory(obxDirectoryOf(model->path));
+  const ObxBlock<char> path(directory ? obxJoin(directory.get(), name) : NULL);
   if (!path || model->numtextures >= uint32_t(INT32_MAX))
     obxFailOutOfMemory("obxTextureByName", name);
-  obxHold(OBX_HELD_BLOCK, path, 0);
   ObxTexture* textures = static_cast<ObxTexture*>(
       realloc(model->textures, sizeof(ObxTexture) * (size_t(model->numtextures) + 1)));
-  if (!textures) obxFailOutOfMemory("obxTextureByName", path);
+  if (!textures) obxFailOutOfMemory("obxTextureByName", path.get());
   model->textures = textures;
   ObxTexture* texture = &textures[model->numtextures];
   texture->name = obxCopyString(name);
-  if (!texture->name) obxFailOutOfMemory("obxTextureByName", path);
+  if (!texture->name) obxFailOutOfMemory("obxTextureByName", path.get());
   // A failed load writes no scales; 1.0 is what every loaded texture gets.
   texture->width = 1.0f;
   texture->height = 1.0f;
@@ -267,9 +292,7 @@ int32_t obxTextureByName(ObxModel* model, const char* name) {
   // Without uploads the image is not even opened: its pixels would only
   // feed the upload, and the scales stay those of a loaded texture.
   if (obxTextureUpload)
-    texture->id =
-        obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width, &texture->height);
-  obxLetGo(path);
-  free(path);
+    texture->id = obxLoadTexture(path.get(), GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width,
+                                 &texture->height);
   return int32_t(model->numtextures - 1);
 }

@@ -52,9 +52,7 @@ struct ObxRoom {
   uint32_t ready, allocated;
 };
 
-// The working state, on the heap: a fatal error handed to a hook frees it
-// through the held-resource list. The functions that can fail fatally
-// hold nothing of their own, so a hook that does not return leaks nothing.
+// The working state of one read.
 struct ObxObjReader {
   ObxModel* model = NULL;
   ObxScanner scan = {NULL, NULL};
@@ -78,6 +76,16 @@ struct ObxObjReader {
 
   std::vector<ObxUse> uses;
   std::vector<ObxGroupEvent> events;
+
+  // Where the statement being read begins, and line numbers for messages:
+  // counted up to lineMark only when a message or a face that may fail the
+  // check after the scan asks, always forward.
+  const char* statement = NULL;
+  const char* lineMark = NULL;
+  uint64_t lineAtMark = 1;
+  // The first triangle of each face with an index outside the elements read
+  // before it, and the face's line: the check after the scan names it.
+  std::vector<std::pair<uint32_t, uint64_t>> faceLines;
   // The first failure of the storing kind: reported after the scan, unless
   // the scan fails first, after the warnings of the usemtl before it.
   std::string failure;
@@ -126,8 +134,25 @@ static void obxGrow(ObxObjReader* reader, T** array, ObxRoom* room, uint64_t fir
   room->ready = ready;
 }
 
+// The line of the file at position at, which lies at or after every
+// position asked before.
+static uint64_t obxLineOf(ObxObjReader* reader, const char* at) {
+  reader->lineAtMark += uint64_t(std::count(reader->lineMark, at, '\n'));
+  reader->lineMark = at;
+  return reader->lineAtMark;
+}
+
+// The current statement's line, as messages end: ' at line N of "path"'.
+static std::string obxWhere(ObxObjReader* reader) {
+  char where[64];
+  snprintf(where, sizeof where, " at line %llu of \"",
+           (unsigned long long)obxLineOf(reader, reader->statement));
+  return where + std::string(reader->model->path) + '"';
+}
+
 // Notes the first failure that the storing pass would meet; the scan goes
 // on, as a failure of the counting pass further on would still come first.
+// Its text goes before the place it names and the final line feed.
 static void obxDeferFailure(ObxObjReader* reader, const char* format, ...) {
   if (!reader->failure.empty()) return;
   va_list args;
@@ -135,7 +160,7 @@ static void obxDeferFailure(ObxObjReader* reader, const char* format, ...) {
   char message[256];  // the longest message takes about 130 characters
   vsnprintf(message, sizeof message, format, args);
   va_end(args);
-  reader->failure = message;
+  reader->failure = message + obxWhere(reader) + '\n';
   reader->usesBeforeFailure = uint32_t(reader->uses.size());
 }
 
@@ -288,13 +313,13 @@ static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kin
   // Larger indices would be cut to some other, valid-looking index (the
   // largest to "none"); no model this reader can hold has such elements.
   if (value > 0)
-    obxDeferFailure(reader, "%s index for triangle %d out of bounds (%lld is above %u)\n",
-                    kKinds[kind], int(model->numtriangles), (long long)value, kObxMaxCount);
+    obxDeferFailure(reader, "%s index for triangle %u out of bounds (%lld is above %u)",
+                    kKinds[kind], model->numtriangles, (long long)value, kObxMaxCount);
   else
     obxDeferFailure(reader,
-                    "%s index for triangle %d out of bounds (%lld reaches before the first %s; %u "
-                    "read so far)\n",
-                    kKinds[kind], int(model->numtriangles), (long long)value, kKinds[kind], count);
+                    "%s index for triangle %u out of bounds (%lld reaches before the first %s; %u "
+                    "read so far)",
+                    kKinds[kind], model->numtriangles, (long long)value, kKinds[kind], count);
   return 0;
 }
 
@@ -489,7 +514,7 @@ static void obxReadFirstItem(ObxObjReader* reader, ObxItemForm* form, int64_t fi
 }
 
 // f: the first item decides the form of all of them.
-static void obxReadFace(ObxObjReader* reader) {
+static void obxReadFaceForm(ObxObjReader* reader) {
   obxGroupEvent(reader);
   int64_t fields[3] = {0, 0, 0};
   ObxItemForm form;
@@ -505,6 +530,18 @@ static void obxReadFace(ObxObjReader* reader) {
   }
 }
 
+// A face, noted with its line when an index lies outside the elements
+// read before it.
+static void obxReadFace(ObxObjReader* reader) {
+  const bool earlier = reader->outOfBounds;
+  const uint32_t first = reader->model->numtriangles;
+  reader->outOfBounds = false;
+  obxReadFaceForm(reader);
+  if (reader->outOfBounds)
+    reader->faceLines.emplace_back(first, obxLineOf(reader, reader->statement));
+  reader->outOfBounds |= earlier;
+}
+
 // ---- The scan and what follows it
 
 // A keyword whose first letter names a statement must begin with its word
@@ -513,7 +550,8 @@ static void obxRequireKeyword(ObxObjReader* reader, const char* token, size_t le
                               const char* word) {
   if (obxKeywordIs(token, length, word)) return;
   obxCopyToken(reader->token, token, length);
-  obxFail("obxReadOBJ: Got \"%s\" instead of \"%s\"", reader->token, word);
+  obxFail("obxReadOBJ: Got \"%s\" instead of \"%s\"%s", reader->token, word,
+          obxWhere(reader).c_str());
 }
 
 static void obxScanFile(ObxObjReader* reader) {
@@ -532,6 +570,7 @@ static void obxScanFile(ObxObjReader* reader) {
     } else if ((length = obxScanToken(&reader->scan, OBX_TOKEN_MAX, &token)) == 0) {
       return;
     }
+    reader->statement = token;
     switch (token[0]) {
       case 'v':
         // The keyword is read as a C string: "v" and a zero byte is "v".
@@ -543,7 +582,8 @@ static void obxScanFile(ObxObjReader* reader) {
           obxReadVector<2>(reader, &model->texcoords, &model->numtexcoords, &reader->room[2]);
         } else {
           obxCopyToken(reader->token, token, length);
-          obxFail("obxFirstPass(): Unknown token \"%s\".", reader->token);
+          obxFail("obxFirstPass(): Unknown token \"%s\"%s.", reader->token,
+                  obxWhere(reader).c_str());
         }
         break;
       case 'f': obxReadFace(reader); break;
@@ -626,22 +666,31 @@ static void obxFitArrays(ObxObjReader* reader) {
 
 // Checks every corner's indices, so that no index read from the file can
 // reach beyond an array later. Texture coordinates are checked like the
-// others: drawing reads texcoords by these indices.
-static void obxCheckIndices(const ObxModel* model) {
+// others: drawing reads texcoords by these indices. The message names the
+// face's line: one of the faces noted while reading holds the triangle.
+static void obxCheckIndices(const ObxObjReader* reader) {
+  const ObxModel* model = reader->model;
   for (uint32_t i = 0; i < model->numtriangles; i++) {
     const ObxTriangle* triangle = &model->triangles[i];
     for (int j = 0; j < 3; j++) {
-      const uint32_t n = triangle->nindices[j], v = triangle->vindices[j],
-                     t = triangle->tindices[j];
-      if (n != OBX_NO_INDEX && obxOutside(n, model->numnormals))
-        obxFail("normal index for triangle %d out of bounds (%d > %d)\n", int(i), int(n),
-                int(model->numnormals));
-      if (obxOutside(v, model->numvertices))
-        obxFail("vertex index for triangle %d out of bounds (%d > %d)\n", int(i), int(v),
-                int(model->numvertices));
-      if (t != OBX_NO_INDEX && obxOutside(t, model->numtexcoords))
-        obxFail("texture coordinate index for triangle %d out of bounds (%d > %d)\n", int(i),
-                int(t), int(model->numtexcoords));
+      static const char* const kKinds[3] = {"normal", "vertex", "texture coordinate"};
+      const uint32_t indices[3] = {triangle->nindices[j], triangle->vindices[j],
+                                   triangle->tindices[j]};
+      const uint32_t counts[3] = {model->numnormals, model->numvertices, model->numtexcoords};
+      for (int k = 0; k < 3; k++) {
+        if ((k != 1 && indices[k] == OBX_NO_INDEX) || !obxOutside(indices[k], counts[k])) continue;
+        const auto face = std::upper_bound(
+            reader->faceLines.begin(), reader->faceLines.end(), std::make_pair(i, UINT64_MAX));
+        OBX_ASSERT(face != reader->faceLines.begin());
+        // Index 0 lies below the first element, any other above the last.
+        char bounds[64];
+        if (indices[k] == 0)
+          snprintf(bounds, sizeof bounds, "0 < 1");
+        else
+          snprintf(bounds, sizeof bounds, "%u > %u", indices[k], counts[k]);
+        obxFail("%s index for triangle %u out of bounds (%s) at line %llu of \"%s\"\n", kKinds[k],
+                i, bounds, (unsigned long long)(face - 1)->second, model->path);
+      }
     }
   }
 }
@@ -659,55 +708,43 @@ static void obxWarnNonFinite(const ObxModel* model) {
   }
 }
 
-static void obxDeleteReader(void* reader) { delete static_cast<ObxObjReader*>(reader); }
-
-ObxModel* obxReadOBJ(const char* path) {
-  OBX_ASSERT(path != NULL);
+static ObxModel* obxReadModel(const char* path) {
   ObxFileView file;
   const ObxMapResult mapped = obxMapFile(path, &file);
   if (mapped == OBX_MAP_CANNOT_OPEN)
     obxFail("obxReadOBJ() failed: can't open data file \"%s\": %s.", path, file.why);
   if (mapped == OBX_MAP_NO_MEMORY) obxFailOutOfMemory("obxReadOBJ", path);
 
-  ObxModel* model = static_cast<ObxModel*>(calloc(1, sizeof(ObxModel)));
+  ObxModelOwner model(static_cast<ObxModel*>(calloc(1, sizeof(ObxModel))));
   if (!model) obxFailOutOfMemory("obxReadOBJ", path);
-  obxHold(OBX_HELD_MODEL, model, 0);
   model->path = obxCopyString(path);
-  // Not new (std::nothrow): the containers' constructors allocate too.
-  ObxObjReader* reader = NULL;
+  if (!model->path) obxFailOutOfMemory("obxReadOBJ", path);
   try {
-    reader = new ObxObjReader;
+    ObxObjReader reader;  // goes before the model, whose table it may share
+    reader.model = model.get();
+    reader.scan = {file.data, file.data + file.size};
+    reader.lineMark = file.data;
+    // A first block of one element of a kind per 64 bytes of file (and four
+    // triangles) holds all of a usual file's elements; what is never
+    // touched costs no memory.
+    reader.firstShare = std::min<uint64_t>(std::max<uint64_t>(1024, file.size / 64), 1u << 23);
+    obxSetGroup(&reader, "default");
+    obxScanFile(&reader);
+    obxResolveMaterials(&reader);
+    obxFitArrays(&reader);
+    if (reader.outOfBounds) obxCheckIndices(&reader);
   } catch (const std::bad_alloc&) {
+    obxFailOutOfMemory("obxReadOBJ", path);
   }
-  if (reader) obxHoldState(reader, obxDeleteReader);
-  if (!model->path || !reader) obxFailOutOfMemory("obxReadOBJ", path);
-  reader->model = model;
-  reader->scan = {file.data, file.data + file.size};
-  // A first block of one element of a kind per 64 bytes of file (and four
-  // triangles) holds all of a usual file's elements; what is never touched
-  // costs no memory.
-  reader->firstShare = std::min<uint64_t>(std::max<uint64_t>(1024, file.size / 64), 1u << 23);
-  // The containers of the reader's state report memory running out by
-  // throwing; it fails as everything else does, outside the handler.
-  bool outOfMemory = false;
-  try {
-    obxSetGroup(reader, "default");
-    obxScanFile(reader);
-    obxResolveMaterials(reader);
-  } catch (const std::bad_alloc&) {
-    outOfMemory = true;
-  }
-  if (outOfMemory) obxReaderOutOfMemory(reader);
-  obxFitArrays(reader);
-  const bool check = reader->outOfBounds;
-  obxLetGo(reader);
-  delete reader;
   obxUnmapFile(&file);
-  if (check) obxCheckIndices(model);
-  obxWarnNonFinite(model);
-  obxComputeFacetNormals(model);
-  obxLetGo(model);
-  return model;
+  obxWarnNonFinite(model.get());
+  obxComputeFacetNormals(model.get());
+  return model.release();
+}
+
+ObxModel* obxReadOBJ(const char* path) {
+  OBX_ASSERT(path != NULL);
+  return obxCall([path] { return obxReadModel(path); });
 }
 
 namespace {

@@ -19,31 +19,29 @@ ObxMapResult obxMapFile(const char* path, ObxFileView* view) {
     view->why = "not a regular file (only regular files are read)";
     return OBX_MAP_CANNOT_OPEN;
   }
-  view->data = "";
-  view->size = size_t(info.st_size);
-  if (view->size == 0) {
+  const size_t size = size_t(info.st_size);
+  if (size == 0) {
     close(fd);
     return OBX_MAP_OK;
   }
   // Mapped in one go: the reader reads every page, and faulting them in
   // one at a time costs more than the reading.
-  void* mapped = mmap(NULL, view->size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  void* mapped = mmap(NULL, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
   close(fd);
   if (mapped == MAP_FAILED) return OBX_MAP_NO_MEMORY;
-  madvise(mapped, view->size, MADV_SEQUENTIAL);
+  madvise(mapped, size, MADV_SEQUENTIAL);
   view->data = static_cast<const char*>(mapped);
-  obxHold(OBX_HELD_MAPPING, mapped, view->size);
+  view->size = size;
   return OBX_MAP_OK;
 }
 
 void obxUnmapFile(ObxFileView* view) {
-  if (view->size) {
-    obxLetGo(view->data);
-    munmap(const_cast<char*>(view->data), view->size);
-  }
+  if (view->size) munmap(const_cast<char*>(view->data), view->size);
   view->data = "";
   view->size = 0;
 }
+
+ObxFileView::~ObxFileView() { obxUnmapFile(this); }
 
 // The scanner's full rules for "%f", out of line (obx/internal.h).
 

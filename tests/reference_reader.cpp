@@ -95,6 +95,17 @@ class Stream {
   std::string why_;
 };
 
+// The line of the keyword whose last character precedes offset end (the
+// stream's position right after reading it). Slow and only for messages.
+unsigned long long lineOfKeyword(FILE* file, long end) {
+  const long here = ftell(file);
+  rewind(file);
+  unsigned long long line = 1;
+  for (long i = 0; i + 1 < end; i++) line += fgetc(file) == '\n';
+  fseek(file, here, SEEK_SET);
+  return line;
+}
+
 // "%127s": the next keyword or face item; false at the end of the stream,
 // where the text is empty.
 bool readToken(FILE* file, char token[kTokenSize]) {
@@ -154,7 +165,8 @@ uint64_t mtlPass(ObxModel* model, FILE* file, const char* filename, ObxMaterial*
     switch (keyword[0]) {
       case 'n':
         if (strncmp(keyword, "newmtl", 6) != 0)
-          fail("obxReadMTL: Got \"%s\" instead of \"newmtl\" in file \"%s\"", keyword, filename);
+          fail("obxReadMTL: Got \"%s\" instead of \"newmtl\" at line %llu of \"%s\"", keyword,
+               lineOfKeyword(file, ftell(file)), filename);
         readLine(file, line, kTokenSize);
         firstWord(line, word);
         // "default" names the built-in material 0 again.
@@ -208,7 +220,8 @@ uint64_t mtlPass(ObxModel* model, FILE* file, const char* filename, ObxMaterial*
         break;
       case 'i': {
         if (fill && strncmp(keyword, "illum", 5) != 0)
-          fail("obxReadMTL: Got \"%s\" instead of \"illum\" in file \"%s\"", keyword, filename);
+          fail("obxReadMTL: Got \"%s\" instead of \"illum\" at line %llu of \"%s\"", keyword,
+               lineOfKeyword(file, ftell(file)), filename);
         int illum;
         if (fscanf(file, "%d", &illum) == 1 && fill && illum != 2)
           obxWarn("illum material ignored: illum %d", illum);
@@ -259,6 +272,11 @@ struct Reader {
   std::map<const ObxGroup*, uint32_t> room;  // each group's member count from the first pass
   uint32_t next[3] = {1, 1, 1};              // next slot of vertices, texcoords, normals
   uint32_t stored = 0;                       // triangles stored so far
+  // For messages: the file, where the statement being read ends its
+  // keyword, and where each stored triangle's face does.
+  FILE* file = nullptr;
+  long keywordEnd = 0;
+  std::vector<long> faceEnds;
   ObxGroup* group = nullptr;
   uint32_t material = 0;
 
@@ -410,17 +428,20 @@ void firstPass(Reader* reader, FILE* file) {
           reader->numtexcoords++;
           scanFloats(file, 2, ignored);
         } else {
-          fail("obxFirstPass(): Unknown token \"%s\".", keyword);
+          fail("obxFirstPass(): Unknown token \"%s\" at line %llu of \"%s\".", keyword,
+               lineOfKeyword(file, ftell(file)), reader->model->path);
         }
         break;
       case 'm':
         if (strncmp(keyword, "mtllib", 6) != 0)
-          fail("obxReadOBJ: Got \"%s\" instead of \"mtllib\"", keyword);
+          fail("obxReadOBJ: Got \"%s\" instead of \"mtllib\" at line %llu of \"%s\"", keyword,
+               lineOfKeyword(file, ftell(file)), reader->model->path);
         readMtllib(reader, file);
         break;
       case 'u':
         if (strncmp(keyword, "usemtl", 6) != 0)
-          fail("obxReadOBJ: Got \"%s\" instead of \"usemtl\"", keyword);
+          fail("obxReadOBJ: Got \"%s\" instead of \"usemtl\" at line %llu of \"%s\"", keyword,
+               lineOfKeyword(file, ftell(file)), reader->model->path);
         readLine(file, line, kTokenSize);
         break;
       case 'g':
@@ -485,16 +506,19 @@ void prepareSecondPass(Reader* reader) {
 uint32_t resolveIndex(const Reader* reader, int field, long long value) {
   const char* kind = kKindName[field];
   const uint32_t count = reader->next[field] - 1;
-  const int triangle = int(reader->stored);
+  const uint32_t triangle = reader->stored;
+  const unsigned long long line = lineOfKeyword(reader->file, reader->keywordEnd);
+  const char* path = reader->model->path;
   if (value > (long long)kMaxCount)
-    fail("%s index for triangle %d out of bounds (%lld is above 4294967294)\n", kind, triangle,
-         value);
+    fail("%s index for triangle %u out of bounds (%lld is above 4294967294) at line %llu of "
+         "\"%s\"\n",
+         kind, triangle, value, line, path);
   if (value >= 0) return uint32_t(value);
   if (value < -(long long)count)
     fail(
-        "%s index for triangle %d out of bounds (%lld reaches before the first %s; %u read so "
-        "far)\n",
-        kind, triangle, value, kind, count);
+        "%s index for triangle %u out of bounds (%lld reaches before the first %s; %u read so "
+        "far) at line %llu of \"%s\"\n",
+        kind, triangle, value, kind, count, line, path);
   return uint32_t((long long)count + 1 + value);
 }
 
@@ -533,6 +557,7 @@ void appendTriangle(Reader* reader) {
   ObxGroup* group = reader->group;
   require(group->numtriangles < reader->room[group], "more group members than counted");
   group->triangles[group->numtriangles++] = reader->stored++;
+  reader->faceEnds.push_back(reader->keywordEnd);
 }
 
 // A face as a fan of triangles around its first corner.
@@ -571,6 +596,7 @@ void secondPass(Reader* reader, FILE* file) {
   reader->group = obxLookupGroup(model, "default");
   char keyword[kTokenSize], line[kTokenSize], word[kTokenSize];
   while (readToken(file, keyword)) {
+    reader->keywordEnd = ftell(file);
     switch (keyword[0]) {
       case 'v':
         // The first pass has failed on every other keyword beginning with 'v'.
@@ -602,23 +628,30 @@ void secondPass(Reader* reader, FILE* file) {
   require(reader->stored == model->numtriangles, "fewer triangles than counted");
 }
 
-// Every corner's indices name elements the model has.
-void checkIndices(const ObxModel* model) {
+// Every corner's indices name elements the model has; the message names
+// the face's line.
+void checkIndices(const Reader* reader) {
+  const ObxModel* model = reader->model;
   for (uint32_t i = 0; i < model->numtriangles; i++) {
     const ObxTriangle* triangle = &model->triangles[i];
     for (int j = 0; j < 3; j++) {
-      const uint32_t n = triangle->nindices[j];
-      if (n != OBX_NO_INDEX && (n == 0 || n > model->numnormals))
-        fail("normal index for triangle %d out of bounds (%d > %d)\n", int(i), int(n),
-             int(model->numnormals));
-      const uint32_t v = triangle->vindices[j];
-      if (v == 0 || v > model->numvertices)
-        fail("vertex index for triangle %d out of bounds (%d > %d)\n", int(i), int(v),
-             int(model->numvertices));
-      const uint32_t t = triangle->tindices[j];
-      if (t != OBX_NO_INDEX && (t == 0 || t > model->numtexcoords))
-        fail("texture coordinate index for triangle %d out of bounds (%d > %d)\n", int(i), int(t),
-             int(model->numtexcoords));
+      const struct {
+        const char* kind;
+        uint32_t index, count;
+        bool optional;
+      } fields[3] = {{"normal", triangle->nindices[j], model->numnormals, true},
+                     {"vertex", triangle->vindices[j], model->numvertices, false},
+                     {"texture coordinate", triangle->tindices[j], model->numtexcoords, true}};
+      for (const auto& f : fields) {
+        if (f.optional && f.index == OBX_NO_INDEX) continue;
+        if (f.index != 0 && f.index <= f.count) continue;
+        const unsigned long long line = lineOfKeyword(reader->file, reader->faceEnds[i]);
+        if (f.index == 0)
+          fail("%s index for triangle %u out of bounds (0 < 1) at line %llu of \"%s\"\n", f.kind,
+               i, line, model->path);
+        fail("%s index for triangle %u out of bounds (%u > %u) at line %llu of \"%s\"\n", f.kind,
+             i, f.index, f.count, line, model->path);
+      }
     }
   }
 }
@@ -635,11 +668,12 @@ ObxModel* referenceReadOBJ(const char* path, std::string* fatal) {
     if (!reader.model) failOutOfMemory("obxReadOBJ", path);
     reader.model->path = obxCopyString(path);
     if (!reader.model->path) failOutOfMemory("obxReadOBJ", path);
+    reader.file = stream.get();
     firstPass(&reader, stream.get());
     prepareSecondPass(&reader);
     rewind(stream.get());
     secondPass(&reader, stream.get());
-    checkIndices(reader.model);
+    checkIndices(&reader);
     for (uint32_t i = 1; i <= reader.model->numvertices; i++) {
       const float* p = &reader.model->vertices[3 * size_t(i)];
       if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) continue;

@@ -410,4 +410,47 @@ ObxModel* ModelBuilder::build(bool facets) const {
   return m;
 }
 
+// Everything a read leaves in the model, as text.
+std::string describe(const ObxModel* model) {
+  std::string out;
+  auto number = [&](uint64_t value) { out += std::to_string(value) + ' '; };
+  auto floats = [&](const float* values, size_t count) {
+    if (!values) return out.append("null\n"), void();
+    for (size_t i = 0; i < count; i++) {
+      uint32_t bits;
+      memcpy(&bits, &values[i], sizeof bits);
+      number(bits);
+    }
+    out += '\n';
+  };
+  number(model->numvertices), number(model->numnormals), number(model->numtexcoords);
+  number(model->numtriangles), number(model->numfacetnorms), number(model->numgroups);
+  number(model->nummaterials);
+  out += model->mtllibname ? model->mtllibname : "(none)";
+  out += '\n';
+  floats(model->vertices, 3 * (size_t(model->numvertices) + 1));
+  floats(model->normals, model->normals ? 3 * (size_t(model->numnormals) + 1) : 0);
+  floats(model->texcoords, model->texcoords ? 2 * (size_t(model->numtexcoords) + 1) : 0);
+  floats(model->facetnorms, 3 * (size_t(model->numfacetnorms) + 1));
+  for (uint32_t i = 0; i < model->numtriangles; i++) {
+    const ObxTriangle& t = model->triangles[i];
+    for (int j = 0; j < 3; j++) number(t.vindices[j]), number(t.tindices[j]), number(t.nindices[j]);
+    number(t.findex), number(t.material);
+    out += '\n';
+  }
+  for (const ObxGroup* g = model->groups; g; g = g->next) {
+    out += '[' + std::string(g->name) + "] ";
+    number(g->material);
+    for (uint32_t i = 0; i < g->numtriangles; i++) number(g->triangles[i]);
+    out += '\n';
+  }
+  for (uint32_t i = 0; i < model->nummaterials; i++) {
+    const ObxMaterial& m = model->materials[i];
+    out += '{' + std::string(m.name) + "} ";
+    floats(m.diffuse, 4);
+  }
+  return out;
+}
+
+
 }  // namespace ostrel_test

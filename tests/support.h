@@ -148,4 +148,8 @@ class ModelBuilder {
   std::vector<Triangle> triangles_;
 };
 
+// Everything a read leaves in the model (counts, every number bit for bit,
+// indices, groups, materials), as text.
+std::string describe(const ObxModel* model);
+
 }  // namespace ostrel_test

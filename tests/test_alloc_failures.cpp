@@ -1,7 +1,7 @@
 // Memory running out at every allocation of an operation, one at a time:
 // each run ends in success or in the out-of-memory failure returned by
 // obxTry, never a crash, an assertion or an exception, leaks nothing and
-// leaves a model passed in with every index inside its arrays. The test
+// leaves a model passed in as it was. The test
 // executable is linked with malloc, calloc, realloc and aligned_alloc
 // wrapped (tests/CMakeLists.txt), and operator new comes here too.
 #include <gtest/gtest.h>
@@ -93,6 +93,16 @@ void expectIndicesInside(const ObxModel* m) {
   EXPECT_TRUE(m->numtexcoords == 0 || m->texcoords);
 }
 
+// The model and its textures' names, to tell that a failed call changed
+// nothing.
+std::string snapshot(const ObxModel* m) {
+  std::string text = ostrel_test::describe(m);
+  for (uint32_t i = 0; i < m->numtextures; i++) text += std::string(m->textures[i].name) + ";";
+  for (uint32_t i = 0; i < m->nummaterials; i++)
+    text += std::to_string(m->materials[i].map_diffuse) + ";";
+  return text;
+}
+
 struct Operation {
   const char* name;
   std::function<void(ObxModel*)> run;  // with the model read from kObj
@@ -102,12 +112,14 @@ struct Operation {
 TEST(AllocationFailures, every_failed_allocation_fails_cleanly) {
   TempDir dir;
   dir.write("lib.mtl", kMtl);
+  dir.write("other.mtl", std::string(kMtl) + "newmtl green\nmap_Kd green.png\n");
   const std::string path = dir.write("model.obj", kObj);
   // Written in a folder of its own, where the MTL file goes too.
   const std::string out = dir.write("out/out.obj", "old bytes\n");
   obxTextureUpload = GL_FALSE;
   const Operation operations[] = {
       {"read", [&](ObxModel*) { obxDeleteModel(obxReadOBJ(path.c_str())); }},
+      {"read MTL", [](ObxModel* m) { obxReadMTL(m, "other.mtl"); }},
       {"vertex normals", [](ObxModel* m) { obxVertexNormals(m, 90.0f, GL_FALSE); }},
       {"vertex normals kept", [](ObxModel* m) { obxVertexNormals(m, 30.0f, GL_TRUE); }},
       {"facet normals", [](ObxModel* m) { obxComputeFacetNormals(m); }},
@@ -132,6 +144,7 @@ TEST(AllocationFailures, every_failed_allocation_fails_cleanly) {
     int failures = 0;
     for (long n = 1;; n++) {
       ObxModel* model = obxReadOBJ(path.c_str());
+      const std::string before = snapshot(model);
       Call call = {&operation, model};
       char message[256];
       allocations = 0;
@@ -147,10 +160,12 @@ TEST(AllocationFailures, every_failed_allocation_fails_cleanly) {
       if (!done) {
         failures++;
         EXPECT_NE(std::string(message).find("out of memory"), std::string::npos) << n << message;
-        // A failed write leaves the target as it was.
+        // A failed write leaves the target as it was, a failed change the
+        // model.
         if (operation.writes) {
           EXPECT_EQ(readFile(out), "old bytes\n") << n;
         }
+        EXPECT_EQ(snapshot(model), before) << n;
       }
       expectIndicesInside(model);
       obxDeleteModel(model);

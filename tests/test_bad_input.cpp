@@ -184,7 +184,7 @@ std::vector<Row> rows() {
   r.push_back(Row("obj_cut_after_a_slash").obj(kSquare + "vt 0 0\nf 1/1 2/1 3/").readsCleanly());
   r.push_back(Row("obj_cut_inside_a_keyword")
                   .obj(kSquare + "f 1 2 3\nus")
-                  .fails("OBX: Fatal Error: obxReadOBJ: Got \"us\" instead of \"usemtl\"\n"));
+                  .fails("OBX: Fatal Error: obxReadOBJ: Got \"us\" instead of \"usemtl\" at line 6 of \"{dir}/scene.obj\"\n"));
 
   // ---- OBJ: binary garbage
   r.push_back(Row("obj_binary_garbage_without_keywords")
@@ -192,7 +192,7 @@ std::vector<Row> rows() {
                   .readsCleanly({0, 0, 1, 0, 0}));
   r.push_back(Row("obj_binary_garbage_after_v")
                   .obj("v\xff\xfe\x01 1 2 3\n")
-                  .fails(std::string(kFirstPass) + "Unknown token \"v\xff\xfe\x01\".\n"));
+                  .fails(std::string(kFirstPass) + "Unknown token \"v\xff\xfe\x01\" at line 1 of \"{dir}/scene.obj\".\n"));
   r.push_back(Row("obj_nul_bytes_before_the_first_line_end")
                   .obj(std::string(1000, '\0') + kSquare + "f 1 2 3\n")
                   .readsCleanly({3, 1}));
@@ -205,55 +205,55 @@ std::vector<Row> rows() {
   const std::string bounds = "OBX: Fatal Error: ";
   r.push_back(Row("obj_vertex_index_0")
                   .obj(kSquare + "f 0 1 2\n")
-                  .fails(bounds + "vertex index for triangle 0 out of bounds (0 > 4)\n\n"));
+                  .fails(bounds + "vertex index for triangle 0 out of bounds (0 < 1) at line 5 of \"{dir}/scene.obj\"\n\n"));
   r.push_back(Row("obj_vertex_index_past_the_end")
                   .obj(kSquare + "f 1 2 3\nf 1 2 5\n")
-                  .fails(bounds + "vertex index for triangle 1 out of bounds (5 > 4)\n\n"));
+                  .fails(bounds + "vertex index for triangle 1 out of bounds (5 > 4) at line 6 of \"{dir}/scene.obj\"\n\n"));
   r.push_back(
       Row("obj_relative_vertex_indices").obj(kSquare + "f -1 -2 -3\n").readsCleanly({4, 1}));
   r.push_back(Row("obj_relative_vertex_index_before_the_first")
                   .obj(kSquare + "f -1 -2 -5\n")
                   .fails(bounds +
                          "vertex index for triangle 0 out of bounds (-5 reaches before the first "
-                         "vertex; 4 read so far)\n\n"));
+                         "vertex; 4 read so far) at line 5 of \"{dir}/scene.obj\"\n\n"));
   r.push_back(Row("obj_normal_index_0")
                   .obj(kSquare + "vn 0 0 1\nf 1//1 2//0 3//1\n")
-                  .fails(bounds + "normal index for triangle 0 out of bounds (0 > 1)\n\n"));
+                  .fails(bounds + "normal index for triangle 0 out of bounds (0 < 1) at line 6 of \"{dir}/scene.obj\"\n\n"));
   r.push_back(
       Row("obj_texcoord_index_past_the_end")
           .obj(kSquare + "vt 0 0\nf 1/1 2/2 3/1\n")
-          .fails(bounds + "texture coordinate index for triangle 0 out of bounds (2 > 1)\n\n"));
+          .fails(bounds + "texture coordinate index for triangle 0 out of bounds (2 > 1) at line 6 of \"{dir}/scene.obj\"\n\n"));
   r.push_back(
       Row("obj_negative_texcoord_index")
           .obj(kSquare + "vt 0 0\nf 1/-2 2/1 3/1\n")
           .fails(bounds +
                  "texture coordinate index for triangle 0 out of bounds (-2 reaches before the "
-                 "first texture coordinate; 1 read so far)\n\n"));
+                 "first texture coordinate; 1 read so far) at line 6 of \"{dir}/scene.obj\"\n\n"));
   r.push_back(Row("obj_texcoord_index_minus_1_is_the_last")
                   .obj(kSquare + "vt 0 0\nf 1/-1 2/1 3/1\n")
                   .readsCleanly({4, 1}));
   r.push_back(Row("obj_vertex_index_of_all_32_bits")
                   .obj(kSquare + "f 4294967295 1 2\n")
                   .fails(bounds + "vertex index for triangle 0 out of bounds (4294967295 is above "
-                                  "4294967294)\n\n"));
+                                  "4294967294) at line 5 of \"{dir}/scene.obj\"\n\n"));
   // The all-ones index has the bits of "none": it must not read as a corner
   // without a normal.
   r.push_back(Row("obj_normal_index_of_all_32_bits")
                   .obj(kSquare + "vn 0 0 1\nf 1//4294967295 2//1 3//1\n")
                   .fails(bounds + "normal index for triangle 0 out of bounds (4294967295 is above "
-                                  "4294967294)\n\n"));
+                                  "4294967294) at line 6 of \"{dir}/scene.obj\"\n\n"));
   r.push_back(Row("obj_index_beyond_32_bits")
                   .obj(kSquare + "f 1 2 4294967296\n")
                   .fails(bounds + "vertex index for triangle 0 out of bounds (4294967296 is above "
-                                  "4294967294)\n\n"));
+                                  "4294967294) at line 5 of \"{dir}/scene.obj\"\n\n"));
   r.push_back(Row("obj_index_of_twenty_digits")
                   .obj(kSquare + "f 1 2 3\nf 1 2 99999999999999999999\n")
                   .fails(bounds +
                          "vertex index for triangle 1 out of bounds (9223372036854775807 is above "
-                         "4294967294)\n\n"));
+                         "4294967294) at line 6 of \"{dir}/scene.obj\"\n\n"));
   r.push_back(Row("obj_face_of_letters")
                   .obj("f a b c\n")
-                  .fails(bounds + "vertex index for triangle 0 out of bounds (0 > 0)\n\n"));
+                  .fails(bounds + "vertex index for triangle 0 out of bounds (0 < 1) at line 1 of \"{dir}/scene.obj\"\n\n"));
 
   // ---- OBJ: numbers that are no numbers
   // Coordinates that are not finite are kept, with one warning a file.
@@ -290,13 +290,14 @@ std::vector<Row> rows() {
   r.push_back(
       Row("obj_keyword_of_10000_characters")
           .obj(kSquare + std::string(10000, 'v') + "\n")
-          .fails(std::string(kFirstPass) + "Unknown token \"" + std::string(127, 'v') + "\".\n"));
+          .fails(std::string(kFirstPass) + "Unknown token \"" + std::string(127, 'v') +
+                 "\" at line 5 of \"{dir}/scene.obj\".\n"));
   r.push_back(Row("obj_face_of_100000_items")
                   .obj(kTriangle + longFace(100000, "1"))
                   .readsCleanly({3, 99998, 1}));
   r.push_back(Row("obj_face_of_100000_items_ending_out_of_bounds")
                   .obj(kTriangle + longFace(100000, "4"))
-                  .fails(bounds + "vertex index for triangle 99997 out of bounds (4 > 3)\n\n"));
+                  .fails(bounds + "vertex index for triangle 99997 out of bounds (4 > 3) at line 4 of \"{dir}/scene.obj\"\n\n"));
   r.push_back(Row("obj_100000_vertex_lines_without_numbers")
                   .obj(repeated("v\n", 100000) + "f 1 2 100000\n")
                   .readsCleanly({100000, 1}));
@@ -320,13 +321,13 @@ std::vector<Row> rows() {
   // ---- OBJ: statements the reader does not know or cannot use
   r.push_back(Row("obj_unknown_keyword_starting_with_v")
                   .obj("vp 0.5 1\n")
-                  .fails(std::string(kFirstPass) + "Unknown token \"vp\".\n"));
+                  .fails(std::string(kFirstPass) + "Unknown token \"vp\" at line 1 of \"{dir}/scene.obj\".\n"));
   r.push_back(Row("obj_unknown_keyword_starting_with_m")
                   .obj("maplib a.map\n")
-                  .fails("OBX: Fatal Error: obxReadOBJ: Got \"maplib\" instead of \"mtllib\"\n"));
+                  .fails("OBX: Fatal Error: obxReadOBJ: Got \"maplib\" instead of \"mtllib\" at line 1 of \"{dir}/scene.obj\"\n"));
   r.push_back(Row("obj_unknown_keyword_starting_with_u")
                   .obj("usemap a\n")
-                  .fails("OBX: Fatal Error: obxReadOBJ: Got \"usemap\" instead of \"usemtl\"\n"));
+                  .fails("OBX: Fatal Error: obxReadOBJ: Got \"usemap\" instead of \"usemtl\" at line 1 of \"{dir}/scene.obj\"\n"));
   r.push_back(Row("obj_other_unknown_keywords_are_skipped")
                   .obj(kSquare +
                        "o thing\nl 1 2\np 1\ncurv 0 1 1 2\nparm u 0 1\nend\nbevel off\n"
@@ -337,7 +338,7 @@ std::vector<Row> rows() {
       Row("obj_face_keyword_with_letters_after_f").obj(kSquare + "fo 1 2 3\n").readsCleanly());
   r.push_back(Row("obj_face_without_items")
                   .obj(kSquare + "f\n")
-                  .fails(bounds + "vertex index for triangle 0 out of bounds (0 > 4)\n\n"));
+                  .fails(bounds + "vertex index for triangle 0 out of bounds (0 < 1) at line 5 of \"{dir}/scene.obj\"\n\n"));
   r.push_back(Row("obj_face_of_one_item").obj(kSquare + "f 2\n").readsCleanly({4, 1}));
   r.push_back(Row("obj_face_of_mixed_item_forms")
                   .obj(kSquare + "vt 0 0\nvn 0 0 1\nf 1/1 2//1 3\n")
@@ -384,7 +385,7 @@ std::vector<Row> rows() {
       Row("mtl_binary_garbage_after_n")
           .obj(kLibraryObj)
           .file("lib.mtl", "n\xff\xfe\x01\n")
-          .fails(mtlFatal + "\"n{any}\" instead of \"newmtl\" in file \"{dir}/lib.mtl\"\n"));
+          .fails(mtlFatal + "\"n{any}\" instead of \"newmtl\" at line 1 of \"{dir}/lib.mtl\"\n"));
   r.push_back(Row("mtl_random_bytes")
                   .obj(kLibraryObj)
                   .file("lib.mtl", randomBytes(4096, allBytes(), 6))
@@ -392,7 +393,7 @@ std::vector<Row> rows() {
   r.push_back(Row("mtl_cut_inside_newmtl")
                   .obj(kLibraryObj)
                   .file("lib.mtl", "newmtl a\nKd 1 0 0\nnewm")
-                  .fails(mtlFatal + "\"newm\" instead of \"newmtl\" in file \"{dir}/lib.mtl\"\n"));
+                  .fails(mtlFatal + "\"newm\" instead of \"newmtl\" at line 3 of \"{dir}/lib.mtl\"\n"));
   r.push_back(Row("mtl_cut_inside_a_colour")
                   .obj(kLibraryObj)
                   .file("lib.mtl", "newmtl a\nKd 1 0")
@@ -417,11 +418,11 @@ std::vector<Row> rows() {
       Row("mtl_unknown_keyword_starting_with_n")
           .obj(kLibraryObj)
           .file("lib.mtl", "newmtl a\nnormal 1\n")
-          .fails(mtlFatal + "\"normal\" instead of \"newmtl\" in file \"{dir}/lib.mtl\"\n"));
+          .fails(mtlFatal + "\"normal\" instead of \"newmtl\" at line 2 of \"{dir}/lib.mtl\"\n"));
   r.push_back(Row("mtl_unknown_keyword_starting_with_i")
                   .obj(kLibraryObj)
                   .file("lib.mtl", "newmtl a\nindex 3\n")
-                  .fails(mtlFatal + "\"index\" instead of \"illum\" in file \"{dir}/lib.mtl\"\n"));
+                  .fails(mtlFatal + "\"index\" instead of \"illum\" at line 2 of \"{dir}/lib.mtl\"\n"));
   r.push_back(Row("mtl_illum_of_twenty_digits")
                   .obj(kLibraryObj)
                   .file("lib.mtl", "newmtl a\nillum 99999999999999999999\n")

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -181,12 +182,17 @@ TEST_F(FatalHook, many_fatal_reads_keep_no_resources) {
   EXPECT_TRUE(leaksNothing());
 }
 
-TEST_F(FatalHook, failed_direct_mtl_read_leaves_the_model_to_the_caller) {
+// The library fails while its new table is filled: the model keeps the
+// table it had and writes it out whole.
+TEST_F(FatalHook, failed_direct_mtl_read_leaves_the_model_as_it_was) {
   TempDir dir;
   const std::string path = dir.write("model.obj", kGoodObj);
   dir.write("lib.mtl", "newmtl a\nnewmtl b\nKd 1 1 1\nilum 2\n");
+  dir.write("good.mtl", "newmtl red\nnewmtl green\n");
   ObxModel* model = readOrReturn(path);
   ASSERT_NE(model, nullptr);
+  obxReadMTL(model, "good.mtl");
+  const std::string before = ostrel_test::describe(model);
   StderrCapture capture;
   bool returned = false;
   if (setjmp(fatalReturn) == 0)
@@ -197,11 +203,17 @@ TEST_F(FatalHook, failed_direct_mtl_read_leaves_the_model_to_the_caller) {
   EXPECT_TRUE(returned);
   EXPECT_NE(err.find("instead of \"illum\""), std::string::npos) << err;
   EXPECT_FALSE(stillMapped("lib.mtl"));
+  EXPECT_EQ(ostrel_test::describe(model), before);
+  char message[256];
+  EXPECT_EQ(obxTryWriteOBJ(model, (dir.path() + "/out.obj").c_str(), OBX_MATERIAL, message,
+                           sizeof message),
+            1);
+  EXPECT_NE(readFile(dir.path() + "/good.mtl").find("newmtl green\n"), std::string::npos);
   obxDeleteModel(model);
   EXPECT_TRUE(leaksNothing());
 }
 
-TEST_F(FatalHook, failed_vertex_normals_release_their_vertex_lists) {
+TEST_F(FatalHook, failed_vertex_normals_release_their_lists_and_change_nothing) {
   TempDir dir;
   ObxModel* model = readOrReturn(dir.write("model.obj", std::string(kGoodObj) + "vn 0 0 1\n"));
   ASSERT_NE(model, nullptr);
@@ -210,6 +222,9 @@ TEST_F(FatalHook, failed_vertex_normals_release_their_vertex_lists) {
   // made. (The normal array is not reached at that count.)
   const uint32_t numnormals = model->numnormals;
   model->numnormals = UINT32_MAX - 50;
+  std::vector<uint32_t> corners;
+  for (uint32_t i = 0; i < model->numtriangles; i++)
+    corners.insert(corners.end(), model->triangles[i].nindices, model->triangles[i].nindices + 3);
   StderrCapture capture;
   bool returned = false;
   if (setjmp(fatalReturn) == 0)
@@ -217,7 +232,10 @@ TEST_F(FatalHook, failed_vertex_normals_release_their_vertex_lists) {
   else
     returned = true;
   const std::string err = capture.finish();
+  EXPECT_EQ(model->numnormals, UINT32_MAX - 50);
   model->numnormals = numnormals;
+  for (uint32_t i = 0; i < model->numtriangles; i++)
+    for (int j = 0; j < 3; j++) EXPECT_EQ(model->triangles[i].nindices[j], corners[3 * i + j]);
   EXPECT_TRUE(returned);
   EXPECT_NE(err.find("too many normals"), std::string::npos) << err;
   obxDeleteModel(model);
@@ -274,7 +292,7 @@ TEST(FatalDefault, without_a_hook_a_fatal_error_exits_with_status_1) {
       },
       &status);
   EXPECT_EQ(status, 1);
-  EXPECT_NE(err.find("OBX: Fatal Error: obxFirstPass(): Unknown token \"vq\"."), std::string::npos)
+  EXPECT_NE(err.find("OBX: Fatal Error: obxFirstPass(): Unknown token \"vq\" at line"), std::string::npos)
       << err;
 }
 
@@ -293,6 +311,36 @@ TEST(FatalDefault, a_hook_that_returns_still_exits_with_status_1) {
   EXPECT_EQ(status, 1);
   EXPECT_NE(err.find("vertex index for triangle 0 out of bounds"), std::string::npos) << err;
   EXPECT_EQ(err.find("read returned"), std::string::npos) << err;
+}
+
+// A warning sink that throws ends the call that warned as a failure, with
+// nothing held and the model as it was; the thread's calls, failing ones
+// included, work as before however often it happens.
+TEST(FatalSink, a_throwing_sink_ends_the_call_and_leaves_the_thread_whole) {
+  TempDir dir;
+  const std::string warns = dir.write("warns.obj", std::string(kGoodObj) + "usemtl nothing\n");
+  const std::string bad = dir.write("bad.obj", "v 0 0 0\nf 1 2 3\n");
+  ObxModel* lonely = readOrReturn(dir.write("lonely.obj", std::string(kGoodObj) + "v 9 9 9\n"));
+  ASSERT_NE(lonely, nullptr);
+  const std::string before = ostrel_test::describe(lonely);
+  struct Thrown : std::runtime_error {
+    Thrown() : std::runtime_error("the sink refused") {}
+  };
+  obxSetWarningSink([](const char*, void*) { throw Thrown(); }, nullptr);
+  for (int round = 0; round < 40; round++) {
+    char message[256];
+    EXPECT_EQ(obxTryReadOBJ(warns.c_str(), message, sizeof message), nullptr);
+    EXPECT_STREQ(message, "the sink refused");
+    EXPECT_THROW(obxVertexNormals(lonely, 90.0f, GL_FALSE), Thrown);  // "w/o a triangle"
+    EXPECT_EQ(ostrel_test::describe(lonely), before);
+  }
+  obxSetWarningSink(nullptr, nullptr);
+  int status = -1;
+  const std::string err = stderrOfChild([&] { obxReadOBJ(bad.c_str()); }, &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(err.find("OBX: Fatal Error: vertex index"), std::string::npos) << err;
+  obxDeleteModel(lonely);
+  EXPECT_TRUE(leaksNothing());
 }
 
 }  // namespace

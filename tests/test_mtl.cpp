@@ -248,14 +248,14 @@ TEST(MtlWarnings, ignored_statements_warn_in_order) {
 TEST(MtlFatal, malformed_libraries_end_with_their_message) {
   const WarningCase cases[] = {
       {"newmtl a\nnewmaterial b\n",
-       "OBX: Fatal Error: obxReadMTL: Got \"newmaterial\" instead of \"newmtl\" in file "
+       "OBX: Fatal Error: obxReadMTL: Got \"newmaterial\" instead of \"newmtl\" at line 2 of "
        "\"DIR/library.mtl\"\n"},
       {"Ni 1\nnewmtl a\nnope\n",
-       "OBX: Fatal Error: obxReadMTL: Got \"nope\" instead of \"newmtl\" in file "
+       "OBX: Fatal Error: obxReadMTL: Got \"nope\" instead of \"newmtl\" at line 3 of "
        "\"DIR/library.mtl\"\n"},
       {"newmtl a\nNi 1\nilum 2\n",
        "OBX: Warning: refraction index ignored\n"
-       "OBX: Fatal Error: obxReadMTL: Got \"ilum\" instead of \"illum\" in file "
+       "OBX: Fatal Error: obxReadMTL: Got \"ilum\" instead of \"illum\" at line 3 of "
        "\"DIR/library.mtl\"\n"},
   };
   for (const WarningCase& c : cases) {

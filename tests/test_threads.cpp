@@ -115,7 +115,8 @@ TEST(Threads, reads_at_once_give_what_reads_in_turn_give) {
       EXPECT_TRUE(got[t][i] == expected[(i + size_t(t)) % paths.size()])
           << "thread " << t << " read " << i << " differs: " << got[t][i].substr(0, 80);
     for (const std::string& message : messages[t])
-      EXPECT_EQ(message, "vertex index for triangle 0 out of bounds (2 > 1)");
+      EXPECT_EQ(message, "vertex index for triangle 0 out of bounds (2 > 1) at line 2 of \"" +
+                             scratch.dir + "/bad.obj\"");
     // b.obj's one warning per read, on this thread's sink only.
     int missing = 0;
     for (const std::string& warning : warnings[t])
