@@ -4,7 +4,7 @@
 // bench_reader); not a test.
 //
 // Usage: bench_reader [--runs N] [--markdown] [--assimp] [file or reader ...]
-//   --runs N    measured runs per reader and file (default 7), after one warm-up
+//   --runs N    measured runs per reader and file (default 11), after one warm-up
 //   --markdown  print the tables as markdown
 //   --assimp    time assimp too (several times slower than the others, so not
 //               in the default run)
@@ -49,7 +49,7 @@ namespace {
 const char kDirectory[] = "/tmp/ostrel-bench";
 const int kGroups = 16;         // groups per scene, each with a usemtl
 const int kMaterials = 4;       // materials in the scene's library
-const int kDefaultRuns = 7;     // measured runs per reader and file
+const int kDefaultRuns = 11;    // measured runs per reader and file
 const size_t kChunk = 1 << 20;  // write and warm-up buffer: keeps this process small
 const double kMB = 1e6;         // every MB in the output
 const char kChildFlag[] = "--child";
@@ -301,23 +301,22 @@ double readAssimp(const char* path, Counts* counts) {
 
 struct Reader {
   const char* name;    // as given on the command line
-  const char* label;   // as the tables show it
-  bool mapsWholeFile;  // the whole file is resident while it reads
-  bool optIn;          // run only when asked for
+  const char* label;  // as the tables show it
+  bool optIn;         // run only when asked for
   double (*read)(const char* path, Counts* counts);
 };
 
 const Reader kReaders[] = {
-    {"obx", "obxReadOBJ", true, false, readObx},
-    {"tinyobjloader", "tinyobjloader", false, false, readTinyobj},
+    {"obx", "obxReadOBJ", false, readObx},
+    {"tinyobjloader", "tinyobjloader", false, readTinyobj},
 #ifdef OSTREL_HAVE_FAST_OBJ
-    {"fast_obj", "fast_obj", false, false, readFastObj},
+    {"fast_obj", "fast_obj", false, readFastObj},
 #endif
 #ifdef OSTREL_HAVE_RAPIDOBJ
-    {"rapidobj", "rapidobj", false, false, readRapidobj},
+    {"rapidobj", "rapidobj", false, readRapidobj},
 #endif
 #ifdef OSTREL_HAVE_ASSIMP
-    {"assimp", "assimp (Triangulate)", false, true, readAssimp},
+    {"assimp", "assimp (Triangulate)", true, readAssimp},
 #endif
 };
 
@@ -413,7 +412,7 @@ double median(std::vector<double> values) {
 
 struct Row {
   const Reader* reader;
-  double medianMs, minMs, megabytesPerSecond, ratio, peakMB, minusFileMB;
+  double medianMs, minMs, megabytesPerSecond, ratio, peakMB, peakRatio;
 };
 
 // Formats a count with thousands separators.
@@ -432,8 +431,8 @@ void printTable(const Input& input, const std::vector<Row>& rows, double beforeL
          input.what, grouped(input.triangles).c_str(), grouped(input.vertices).c_str(),
          input.bytes / kMB);
   if (markdown) printf("\n");
-  const char* headers[] = {"reader", "median ms",   "min ms",       "MB/s",
-                           "vs obx", "peak RSS MB", "minus file MB"};
+  const char* headers[] = {"reader", "median ms",   "min ms",      "MB/s",
+                           "vs obx", "peak RSS MB", "RSS vs obx"};
   if (markdown)
     printf("| %s | %s | %s | %s | %s | %s | %s |\n|---|---:|---:|---:|---:|---:|---:|\n",
            headers[0], headers[1], headers[2], headers[3], headers[4], headers[5], headers[6]);
@@ -441,19 +440,16 @@ void printTable(const Input& input, const std::vector<Row>& rows, double beforeL
     printf("  %-22s %10s %10s %8s %7s %12s %14s\n", headers[0], headers[1], headers[2], headers[3],
            headers[4], headers[5], headers[6]);
   for (const Row& row : rows) {
-    char minusFile[32] = "-";
-    if (row.reader->mapsWholeFile) snprintf(minusFile, sizeof minusFile, "%.1f", row.minusFileMB);
     if (markdown)
-      printf("| %s | %.1f | %.1f | %.0f | %.2fx | %.1f | %s |\n", row.reader->label, row.medianMs,
-             row.minMs, row.megabytesPerSecond, row.ratio, row.peakMB, minusFile);
+      printf("| %s | %.1f | %.1f | %.0f | %.2fx | %.1f | %.2fx |\n", row.reader->label,
+             row.medianMs, row.minMs, row.megabytesPerSecond, row.ratio, row.peakMB, row.peakRatio);
     else
-      printf("  %-22s %10.1f %10.1f %8.0f %6.2fx %12.1f %14s\n", row.reader->label, row.medianMs,
-             row.minMs, row.megabytesPerSecond, row.ratio, row.peakMB, minusFile);
+      printf("  %-22s %10.1f %10.1f %8.0f %6.2fx %12.1f %13.2fx\n", row.reader->label,
+             row.medianMs, row.minMs, row.megabytesPerSecond, row.ratio, row.peakMB,
+             row.peakRatio);
   }
   const char* indent = markdown ? "" : "  ";
   if (markdown) printf("\n");
-  printf("%sminus file: the peak less the file's %s bytes (%.1f MB).\n", indent,
-         grouped(input.bytes).c_str(), input.bytes / kMB);
   printf("%sEvery run's triangle and vertex counts match the generator's%s.\n", indent,
          assimp ? " (assimp: triangles only, its vertices are per corner)" : "");
   printf("%sBefore its read each child held %.1f to %.1f MB.\n", indent, beforeLow, beforeHigh);
@@ -528,11 +524,11 @@ int main(int argc, char** argv) {
   printf(
       "Inputs under %s. One read per process: this program re-executes itself for each read.\n"
       "Times are the wall time of the read call alone (CLOCK_MONOTONIC), with the file in the\n"
-      "page cache; per reader and file, one warm-up run, then %d runs back to back.\n"
+      "page cache; per file, one warm-up run of each reader, then %d rounds of one run of\n"
+      "each reader in turn, so that a busy moment of the machine falls on all of them.\n"
       "median/min ms: over those runs; MB/s: file size / median; vs obx: median / obxReadOBJ's\n"
       "median. peak RSS: median over the runs of the reading process's ru_maxrss (MB = 10^6\n"
-      "bytes). minus file: that peak less the file's size, for obxReadOBJ only, which maps the\n"
-      "whole file (MAP_POPULATE) while it reads.\n",
+      "bytes); RSS vs obx: that peak / obxReadOBJ's.\n",
       kDirectory, runs);
 #ifdef OSTREL_HAVE_RAPIDOBJ
   if (std::find(readers.begin(), readers.end(), findReader("rapidobj")) != readers.end())
@@ -543,20 +539,23 @@ int main(int argc, char** argv) {
     warmPageCache(input);
     std::vector<Row> rows;
     double beforeLow = 1e30, beforeHigh = 0;
-    for (const Reader* reader : readers) {
-      measure(*reader, input);  // the warm-up, checked but not counted
-      std::vector<double> ms, peaks;
-      for (int i = 0; i < runs; i++) {
-        Sample sample = measure(*reader, input);
-        ms.push_back(sample.seconds * 1e3);
-        peaks.push_back(sample.peakMB);
+    // Warm-ups (checked, not counted), then the readers in turn, round by round.
+    for (const Reader* reader : readers) measure(*reader, input);
+    std::vector<std::vector<double>> ms(readers.size()), peaks(readers.size());
+    for (int i = 0; i < runs; i++)
+      for (size_t r = 0; r < readers.size(); r++) {
+        Sample sample = measure(*readers[r], input);
+        ms[r].push_back(sample.seconds * 1e3);
+        peaks[r].push_back(sample.peakMB);
         beforeLow = std::min(beforeLow, sample.beforeMB);
         beforeHigh = std::max(beforeHigh, sample.beforeMB);
       }
-      Row row{reader, median(ms), *std::min_element(ms.begin(), ms.end()), 0, 0, median(peaks), 0};
+    for (size_t r = 0; r < readers.size(); r++) {
+      Row row{readers[r], median(ms[r]), *std::min_element(ms[r].begin(), ms[r].end()), 0, 0,
+              median(peaks[r]), 0};
       row.megabytesPerSecond = input.bytes / kMB / (row.medianMs / 1e3);
       row.ratio = row.medianMs / (rows.empty() ? row.medianMs : rows[0].medianMs);
-      row.minusFileMB = row.peakMB - input.bytes / kMB;
+      row.peakRatio = row.peakMB / (rows.empty() ? row.peakMB : rows[0].peakMB);
       rows.push_back(row);
     }
     bool withAssimp =

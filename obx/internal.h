@@ -384,20 +384,39 @@ enum {
   OBX_MAP_LINE_MAX = 259,
 };
 
-// A file mapped read-only, or an empty view for an empty file; why it
-// could not be opened otherwise. Unmapped when it goes.
-struct ObxFileView {
+// A file read with read() through a window [data, end) of the bytes read
+// so far and not let go: never a mapping, so a file that shrinks or is
+// replaced while it is read cannot raise a signal, and only the window,
+// not the file, is held in memory. Closed and freed when it goes.
+enum ObxOpenResult { OBX_OPEN_OK, OBX_OPEN_FAILED, OBX_OPEN_NO_MEMORY };
+struct ObxInput {
+  int fd = -1;
+  uint64_t size = 0;  // when opened; the file may change after
+  char* buffer = NULL;
+  size_t capacity = 0;
   const char* data = "";
-  size_t size = 0;
-  const char* why = NULL;
-  ObxFileView() = default;
-  ~ObxFileView();
-  ObxFileView(const ObxFileView&) = delete;
-  ObxFileView& operator=(const ObxFileView&) = delete;
+  const char* end = data;
+  bool eof = false;
+  int error = 0;           // of a read that failed; eof is set too
+  const char* why = NULL;  // why open failed
+
+  ObxInput() = default;
+  ~ObxInput();
+  ObxInput(const ObxInput&) = delete;
+  ObxInput& operator=(const ObxInput&) = delete;
+  // Opens a regular file for reading; why says why not.
+  ObxOpenResult open(const char* path);
+  // Moves the bytes from keep on to the window's start and reads behind
+  // them until the window (at least room bytes) is full or the file ends.
+  // False when memory runs out, the window as it was.
+  bool more(const char* keep, size_t room);
 };
-enum ObxMapResult { OBX_MAP_OK, OBX_MAP_CANNOT_OPEN, OBX_MAP_NO_MEMORY };
-ObxMapResult obxMapFile(const char* path, ObxFileView* view);
-void obxUnmapFile(ObxFileView* view);
+// Reads a whole file into input's window.
+ObxOpenResult obxLoadFile(const char* path, ObxInput* input);
+// The OBJ reader's window and the part of it kept ahead of each statement
+// (4 MiB and 64 KiB; 0 and 0 set these again); tests make them tiny to put
+// the window's end everywhere. Not while other threads read.
+void obxSetReadWindow(size_t window, size_t lookahead);
 
 void obxCopyToken(char buffer[OBX_TOKEN_SIZE], const char* bytes, size_t length);
 void obxFirstWord(char text[OBX_TOKEN_SIZE]);

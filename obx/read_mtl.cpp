@@ -202,11 +202,11 @@ static void obxReadLibrary(ObxModel* model, const char* name) {
   if (!joined) obxFailOutOfMemory("obxReadMTL", name);
   const char* filename = joined.get();
 
-  ObxFileView file;
-  ObxMapResult mapped = obxMapFile(filename, &file);
-  if (mapped == OBX_MAP_CANNOT_OPEN)
+  ObxInput file;
+  const ObxOpenResult opened = obxLoadFile(filename, &file);
+  if (opened == OBX_OPEN_FAILED)
     obxFail("obxReadMTL() failed: can't open material file \"%s\": %s.", filename, file.why);
-  if (mapped == OBX_MAP_NO_MEMORY) obxFailOutOfMemory("obxReadMTL", filename);
+  if (opened == OBX_OPEN_NO_MEMORY) obxFailOutOfMemory("obxReadMTL", filename);
 
   // On the heap: the reader holds a 260-byte line buffer besides the token.
   const ObxBlock<ObxMtlReader> state(static_cast<ObxMtlReader*>(calloc(1, sizeof(ObxMtlReader))));
@@ -216,7 +216,7 @@ static void obxReadLibrary(ObxModel* model, const char* name) {
   reader->filename = filename;
   reader->count = 1;  // "default"
   reader->text = file.data;
-  reader->scan = {file.data, file.data + file.size};
+  reader->scan = {file.data, file.end};
   obxMtlPass(reader);
   if (reader->count > UINT32_MAX) obxFail("obxReadMTL: too many materials in \"%s\"", filename);
 
@@ -235,7 +235,7 @@ static void obxReadLibrary(ObxModel* model, const char* name) {
   reader->fill = true;
   reader->current = 0;
   reader->last = 0;
-  reader->scan = {file.data, file.data + file.size};
+  reader->scan = {file.data, file.end};
   obxMtlPass(reader);
   OBX_ASSERT(reader->last + 1 == table.count);
 

@@ -55,7 +55,8 @@ struct ObxRoom {
 // The working state of one read.
 struct ObxObjReader {
   ObxModel* model = NULL;
-  ObxScanner scan = {NULL, NULL};
+  ObxInput* input = NULL;
+  ObxScanner scan = {NULL, NULL};  // over the input's window
   char token[OBX_TOKEN_SIZE] = {};  // keyword, item or line, for names and messages
   ObxRoom room[3] = {};             // floats of the vertex, normal, texcoord arrays
   ObxRoom triangleRoom = {};
@@ -103,6 +104,24 @@ struct ObxObjReader {
 
 static const uint32_t kObxMaxCount = UINT32_MAX - 1;  // a count + 1 must fit 32 bits
 
+// The window of the file held at a time, and what is left of it when more
+// is read behind: every statement of a usual file begins with the whole
+// statement in the window. A longer one (a face of thousands of items) is
+// read again from its keyword in a wider window.
+static const size_t kObxWindow = size_t(4) << 20;
+static const size_t kObxLookahead = 64 << 10;
+static size_t obxWindow = kObxWindow;
+static ptrdiff_t obxLookahead = kObxLookahead;
+
+void obxSetReadWindow(size_t window, size_t lookahead) {
+  if (window == 0) window = kObxWindow, lookahead = kObxLookahead;
+  // Any statement but a vector or a face reads at most a keyword and a
+  // line of 127 characters each, which the lookahead must hold.
+  OBX_ASSERT(lookahead >= 2 * OBX_TOKEN_SIZE && window >= 2 * lookahead);
+  obxWindow = window;
+  obxLookahead = ptrdiff_t(lookahead);
+}
+
 [[noreturn]] static void obxReaderOutOfMemory(ObxObjReader* reader) {
   obxFailOutOfMemory("obxReadOBJ", reader->model->path);
 }
@@ -148,6 +167,46 @@ static std::string obxWhere(ObxObjReader* reader) {
   snprintf(where, sizeof where, " at line %llu of \"",
            (unsigned long long)obxLineOf(reader, reader->statement));
   return where + std::string(reader->model->path) + '"';
+}
+
+// Reads on behind keep (where the scanner stands), whose bytes move to the
+// window's start, with room for at least room bytes; the lines of what is
+// let go are counted first.
+static void obxMore(ObxObjReader* reader, const char* keep, size_t room) {
+  obxLineOf(reader, keep);
+  if (!reader->input->more(keep, room)) obxReaderOutOfMemory(reader);
+  reader->scan = {reader->input->data, reader->input->end};
+  reader->lineMark = reader->input->data;
+}
+
+// What a statement may have changed when it has to be read again.
+struct ObxMark {
+  uint32_t numvertices, numnormals, numtexcoords, numtriangles, members, lastUse;
+  size_t events, faceLines;
+  bool outOfBounds, failed;
+};
+
+static ObxMark obxMark(const ObxObjReader* reader) {
+  const ObxModel* model = reader->model;
+  return {model->numvertices,         model->numnormals,
+          model->numtexcoords,        model->numtriangles,
+          reader->group->numtriangles, reader->lastUse[reader->entry],
+          reader->events.size(),      reader->faceLines.size(),
+          reader->outOfBounds,        !reader->failure.empty()};
+}
+
+static void obxUndo(ObxObjReader* reader, const ObxMark& mark) {
+  ObxModel* model = reader->model;
+  model->numvertices = mark.numvertices;
+  model->numnormals = mark.numnormals;
+  model->numtexcoords = mark.numtexcoords;
+  model->numtriangles = mark.numtriangles;
+  reader->group->numtriangles = mark.members;
+  reader->lastUse[reader->entry] = mark.lastUse;
+  reader->events.resize(mark.events);
+  reader->faceLines.resize(mark.faceLines);
+  reader->outOfBounds = mark.outOfBounds;
+  if (!mark.failed) reader->failure.clear();
 }
 
 // Notes the first failure that the storing pass would meet; the scan goes
@@ -556,10 +615,15 @@ static void obxRequireKeyword(ObxObjReader* reader, const char* token, size_t le
 
 static void obxScanFile(ObxObjReader* reader) {
   ObxModel* model = reader->model;
+  const ObxInput* input = reader->input;
   for (;;) {
     const char* token;
     size_t length;
     obxSkipSpace(&reader->scan);
+    if (__builtin_expect(reader->scan.end - reader->scan.p < obxLookahead, 0) && !input->eof) {
+      obxMore(reader, reader->scan.p, obxWindow - size_t(obxLookahead));
+      continue;
+    }
     const char* p = reader->scan.p;
     // The usual keywords are one or two bytes before a blank.
     if (reader->scan.end - p >= 3 &&
@@ -571,6 +635,7 @@ static void obxScanFile(ObxObjReader* reader) {
       return;
     }
     reader->statement = token;
+    const ObxMark mark = obxMark(reader);
     switch (token[0]) {
       case 'v':
         // The keyword is read as a C string: "v" and a zero byte is "v".
@@ -599,6 +664,12 @@ static void obxScanFile(ObxObjReader* reader) {
       default:  // "#", "s", "o", "l", numbers, anything else
         obxReadLine(reader);
         break;
+    }
+    // Only a vector or a face can run into the window's end, and go on
+    // beyond it: it is read again from its keyword in a wider window.
+    if (__builtin_expect(reader->scan.p == reader->scan.end, 0) && !input->eof) {
+      obxUndo(reader, mark);
+      obxMore(reader, reader->statement, 2 * size_t(reader->scan.end - reader->statement));
     }
   }
 }
@@ -709,11 +780,9 @@ static void obxWarnNonFinite(const ObxModel* model) {
 }
 
 static ObxModel* obxReadModel(const char* path) {
-  ObxFileView file;
-  const ObxMapResult mapped = obxMapFile(path, &file);
-  if (mapped == OBX_MAP_CANNOT_OPEN)
+  ObxInput file;
+  if (file.open(path) != OBX_OPEN_OK)
     obxFail("obxReadOBJ() failed: can't open data file \"%s\": %s.", path, file.why);
-  if (mapped == OBX_MAP_NO_MEMORY) obxFailOutOfMemory("obxReadOBJ", path);
 
   ObxModelOwner model(static_cast<ObxModel*>(calloc(1, sizeof(ObxModel))));
   if (!model) obxFailOutOfMemory("obxReadOBJ", path);
@@ -722,21 +791,24 @@ static ObxModel* obxReadModel(const char* path) {
   try {
     ObxObjReader reader;  // goes before the model, whose table it may share
     reader.model = model.get();
-    reader.scan = {file.data, file.data + file.size};
+    reader.input = &file;
     reader.lineMark = file.data;
+    obxMore(&reader, file.data, obxWindow);
     // A first block of one element of a kind per 64 bytes of file (and four
     // triangles) holds all of a usual file's elements; what is never
     // touched costs no memory.
     reader.firstShare = std::min<uint64_t>(std::max<uint64_t>(1024, file.size / 64), 1u << 23);
     obxSetGroup(&reader, "default");
     obxScanFile(&reader);
+    if (file.error)
+      obxFail("obxReadOBJ() failed: can't read data file \"%s\": %s.", path,
+              strerror(file.error));
     obxResolveMaterials(&reader);
     obxFitArrays(&reader);
     if (reader.outOfBounds) obxCheckIndices(&reader);
   } catch (const std::bad_alloc&) {
     obxFailOutOfMemory("obxReadOBJ", path);
   }
-  obxUnmapFile(&file);
   obxWarnNonFinite(model.get());
   obxComputeFacetNormals(model.get());
   return model.release();

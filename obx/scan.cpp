@@ -1,47 +1,78 @@
-// obx readers' input: files mapped whole, the scanner's full "%f" rules
+// obx readers' input: files read in blocks, the scanner's full "%f" rules
 // and the token helpers both readers use.
 #include "internal.h"
 
-// ---- Files and numbers -----------------------------------------------------
+// ---- Files -------------------------------------------------------------------
 
-ObxMapResult obxMapFile(const char* path, ObxFileView* view) {
+ObxInput::~ObxInput() {
+  if (fd >= 0) close(fd);
+  free(buffer);
+}
+
+ObxOpenResult ObxInput::open(const char* path) {
   // Without blocking: a FIFO with no writer is refused below, not waited on.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    view->why = strerror(errno);
-    return OBX_MAP_CANNOT_OPEN;
+    why = strerror(errno);
+    return OBX_OPEN_FAILED;
   }
   struct stat info;
-  // Only regular files: a file is mapped whole (and the MTL reader takes
-  // two passes), which a pipe cannot give, and a directory has no text.
+  // Only regular files: the MTL reader takes two passes over its file,
+  // which a pipe cannot give, and a directory has no text.
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    view->why = "not a regular file (only regular files are read)";
-    return OBX_MAP_CANNOT_OPEN;
+    why = "not a regular file (only regular files are read)";
+    return OBX_OPEN_FAILED;
   }
-  const size_t size = size_t(info.st_size);
-  if (size == 0) {
-    close(fd);
-    return OBX_MAP_OK;
-  }
-  // Mapped in one go: the reader reads every page, and faulting them in
-  // one at a time costs more than the reading.
-  void* mapped = mmap(NULL, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-  close(fd);
-  if (mapped == MAP_FAILED) return OBX_MAP_NO_MEMORY;
-  madvise(mapped, size, MADV_SEQUENTIAL);
-  view->data = static_cast<const char*>(mapped);
-  view->size = size;
-  return OBX_MAP_OK;
+  size = uint64_t(info.st_size);
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return OBX_OPEN_OK;
 }
 
-void obxUnmapFile(ObxFileView* view) {
-  if (view->size) munmap(const_cast<char*>(view->data), view->size);
-  view->data = "";
-  view->size = 0;
+bool ObxInput::more(const char* keep, size_t room) {
+  OBX_ASSERT(keep >= data && keep <= end);
+  const size_t kept = size_t(end - keep);
+  if (kept + room > capacity) {
+    const size_t grown = std::max(kept + room, 2 * capacity);
+    char* block = static_cast<char*>(realloc(buffer, grown));
+    if (!block) return false;
+    keep = block + (keep - data);
+    buffer = block;
+    capacity = grown;
+  }
+  memmove(buffer, keep, kept);
+  data = buffer;
+  end = buffer + kept;
+  // Whole blocks, a short read where the file ends or shrank: what was
+  // read is the file as far as it goes, however it changes meanwhile.
+  while (!eof && size_t(end - data) < capacity) {
+    const ssize_t got = read(fd, buffer + (end - data), capacity - size_t(end - data));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = errno;
+      eof = true;
+      break;
+    }
+    if (got == 0) eof = true;
+    end += got;
+  }
+  return true;
 }
 
-ObxFileView::~ObxFileView() { obxUnmapFile(this); }
+ObxOpenResult obxLoadFile(const char* path, ObxInput* input) {
+  const ObxOpenResult opened = input->open(path);
+  if (opened != OBX_OPEN_OK) return opened;
+  // Read whole: a file that grows while it is read ends where a read
+  // first meets its end.
+  const size_t first = size_t(std::min<uint64_t>(input->size, SIZE_MAX / 2)) + 1;
+  while (!input->eof)
+    if (!input->more(input->data, input->end == input->data ? first : input->capacity))
+      return OBX_OPEN_NO_MEMORY;
+  if (input->error) {
+    input->why = strerror(input->error);
+    return OBX_OPEN_FAILED;
+  }
+  return OBX_OPEN_OK;
+}
 
 // The scanner's full rules for "%f", out of line (obx/internal.h).
 

@@ -1026,6 +1026,29 @@ TEST(ReadObjReference, random_files_end_as_the_reference_ends_them) {
   EXPECT_LT(failed, files - files / 10);
 }
 
+// The window the reader holds of the file ends anywhere: with a window of
+// a few hundred bytes every statement meets its end somewhere, and faces
+// and vectors longer than what is kept ahead are read again in a wider one.
+TEST(ReadObjReference, files_read_through_a_tiny_window_read_as_the_reference_reads_them) {
+  std::mt19937 rng(23);
+  TempDir dir;
+  writeRandomLibraries(dir);
+  const std::pair<size_t, size_t> windows[] = {{512, 256}, {700, 300}};
+  for (const auto& window : windows) {
+    obxSetReadWindow(window.first, window.second);
+    for (int i = 0; i < 600; i++) {
+      std::string text;
+      for (int part = 0; part < 4; part++) text += randomObj(rng, i % 3 != 0);
+      const std::string path = dir.write("window.obj", text);
+      const std::string expected = referenceReading(path);
+      const std::string actual = libraryReading(path);
+      ASSERT_TRUE(actual == expected) << firstDifference(actual, expected) << "window "
+                                      << window.first << ", file " << i << ":\n" << text;
+    }
+  }
+  obxSetReadWindow(0, 0);
+}
+
 TEST(ReadObjReference, chosen_files_read_as_the_reference_reads_them) {
   // Files around the places where a one-pass reader must do what the
   // second pass would: faces before the vertices they name, relative
@@ -1227,6 +1250,50 @@ TEST(ReadObjRelative, negative_index_before_the_first_element_fails) {
 }
 
 // ---- Robustness ------------------------------------------------------------
+
+// A file cut short or grown while it is read (an exporter rewriting it in
+// place) gives the model of what the reads met, never a signal. The MTL
+// library the file names is read mid-way; its warning's sink changes the
+// OBJ file while most of it is still unread.
+TEST(ReadObjRobust, a_file_that_changes_while_it_is_read_gives_what_was_read) {
+  TempDir dir;
+  dir.write("lib.mtl", "newmtl a\nNi 1.5\n");
+  std::string vertices;
+  for (int i = 0; i < 20000; i++) vertices += "v " + std::to_string(i) + " 1 2\n";
+  const struct {
+    const char* name;
+    off_t size;  // the file's size after the change, -1 for grown
+    uint32_t atLeast, atMost;
+  } rows[] = {{"cut short", 4096, 1, 1000}, {"grown", -1, 40000, 40000}};
+  for (const auto& row : rows) {
+    const std::string path = dir.write("changing.obj", "mtllib lib.mtl\n" + vertices);
+    struct Change {
+      std::string path, more;
+      off_t size;
+    } change = {path, vertices, row.size};
+    obxSetReadWindow(1024, 256);
+    obxSetWarningSink(
+        [](const char*, void* context) {
+          const Change* c = static_cast<const Change*>(context);
+          if (c->size >= 0) {
+            ASSERT_EQ(truncate(c->path.c_str(), c->size), 0);
+          } else {
+            FILE* file = fopen(c->path.c_str(), "a");
+            fputs(c->more.c_str(), file);
+            fclose(file);
+          }
+        },
+        &change);
+    char message[256];
+    ObxModel* model = obxTryReadOBJ(path.c_str(), message, sizeof message);
+    obxSetWarningSink(NULL, NULL);
+    obxSetReadWindow(0, 0);
+    ASSERT_NE(model, nullptr) << row.name << ": " << message;
+    EXPECT_GE(model->numvertices, row.atLeast) << row.name;
+    EXPECT_LE(model->numvertices, row.atMost) << row.name;
+    obxDeleteModel(model);
+  }
+}
 
 TEST(ReadObjRobust, every_truncated_prefix_reads_or_fails_cleanly) {
   const std::string full =
