@@ -49,7 +49,7 @@ float obxFitToUnitCube(ObxModel* model) {
     for (int k = 0; k < 3; k++) {
       const double fitted = (double(p[k]) - centre[k]) * factor;
       p[k] = std::isfinite(fitted) && scale > 0.0 ? float(std::clamp(fitted, -1.0, 1.0))
-                                                   : float(fitted);
+                                                  : float(fitted);
     }
   }
   return float(scale);

@@ -368,9 +368,10 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   // uploads off; the limits wait for a context to answer.
   if (!obxHasContext()) {
     if (!obxToldNoContext)
-      obxWarn("obxLoadTexture(): no current GL context: %s and the textures after it are kept "
-              "by name, not loaded.",
-              filename);
+      obxWarn(
+          "obxLoadTexture(): no current GL context: %s and the textures after it are kept "
+          "by name, not loaded.",
+          filename);
     obxToldNoContext = true;
     return 0;
   }

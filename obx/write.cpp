@@ -51,9 +51,9 @@ struct ObxOutput {
 // both files as they were. Held as a whole while the call runs.
 struct ObxWriting {
   ObxOutput obj, mtl;
-  char* aside;       // the old MTL's second name, NULL when there was none
-  bool asideOnly;    // the old MTL was moved there (no hard links here)
-  bool mtlPlaced;    // the new MTL is in place, the OBJ not yet
+  char* aside;             // the old MTL's second name, NULL when there was none
+  bool asideOnly;          // the old MTL was moved there (no hard links here)
+  bool mtlPlaced;          // the new MTL is in place, the OBJ not yet
   const ObxGroup** order;  // the groups, newest first
 };
 
@@ -298,7 +298,8 @@ static void obxPutShininess(FILE* file, float shininess) {
                                  std::nextafter(down, -FLT_MAX)};
     bool found = false;
     for (int i = 0; i < 5 && !found; i++) {
-      const std::to_chars_result result = std::to_chars(text, text + sizeof text - 1, candidates[i]);
+      const std::to_chars_result result =
+          std::to_chars(text, text + sizeof text - 1, candidates[i]);
       *result.ptr = '\0';
       found = readsBack(text);
     }
@@ -409,9 +410,10 @@ static void obxWriteGroupFaces(FILE* file, const ObxModel* model, const ObxGroup
 static const char* obxLibraryFor(const ObxModel* model, const ObxOutput* obj, GLuint mode) {
   if (!(mode & OBX_MATERIAL) || !model->mtllibname) return NULL;
   if (!obj->temporary) {
-    obxWarn("obxWriteOBJ() warning: \"%s\" is not a regular file: no material library written "
-            "beside it.",
-            obj->shown);
+    obxWarn(
+        "obxWriteOBJ() warning: \"%s\" is not a regular file: no material library written "
+        "beside it.",
+        obj->shown);
     return NULL;
   }
   const char* file = obxLibraryFileName("obxWriteOBJ()", model->mtllibname);
@@ -428,9 +430,10 @@ static const char* obxLibraryFor(const ObxModel* model, const ObxOutput* obj, GL
     free(folder);
   }
   if (same)
-    obxFail("obxWriteOBJ() failed: \"%s\" is the model's own material library \"%s\": its "
-            "materials would be lost.",
-            obj->shown, file);
+    obxFail(
+        "obxWriteOBJ() failed: \"%s\" is the model's own material library \"%s\": its "
+        "materials would be lost.",
+        obj->shown, file);
   return file;
 }
 
@@ -533,8 +536,7 @@ struct ObxWriteCall {
 };
 }  // namespace
 
-int obxTryWriteOBJ(ObxModel* model, const char* filename, GLuint mode, char* message,
-                   size_t size) {
+int obxTryWriteOBJ(ObxModel* model, const char* filename, GLuint mode, char* message, size_t size) {
   ObxWriteCall call = {model, filename, mode};
   auto write = [](void* context) {
     ObxWriteCall* c = static_cast<ObxWriteCall*>(context);

@@ -208,12 +208,9 @@ TEST(Geometry, sphere_texcoords_of_tiny_components_are_finite) {
   struct Case {
     float x, y, z, s, t;
   } cases[] = {
-      {1, -1e-20f, 0, 0.0f, 0.0f},
-      {1, 1e-20f, 0, 1.0f, 0.0f},
-      {-1, -1e-20f, 0, 0.0f, 1.0f},
-      {1e-20f, 0, 1, 0.49999994f, 0.5f},
-      {0, 1e-20f, 1, 0.5f, 0.5f},
-      {1, -1e-30f, 0, 0.0f, 0.0f},  // the square gone: r = 0
+      {1, -1e-20f, 0, 0.0f, 0.0f},          {1, 1e-20f, 0, 1.0f, 0.0f},
+      {-1, -1e-20f, 0, 0.0f, 1.0f},         {1e-20f, 0, 1, 0.49999994f, 0.5f},
+      {0, 1e-20f, 1, 0.5f, 0.5f},           {1, -1e-30f, 0, 0.0f, 0.0f},  // the square gone: r = 0
       {1, 2e-19f, 1e-19f, 0.852416f, 0.0f},  // asin(2 / sqrt 5), still exact
   };
   ModelBuilder b;

@@ -252,8 +252,8 @@ TEST(TextureWithoutContext, reading_keeps_maps_by_name_and_warns_once) {
   dir.write("even.ppm", ppm("P6\n2 2 255\n", ramp(2, 2)));
   dir.write("odd.ppm", ppm("P6\n3 3 255\n", ramp(3, 3)));
   dir.write("lib.mtl", "newmtl even\nmap_Kd even.ppm\nnewmtl odd\nmap_Kd odd.ppm\n");
-  const std::string path = dir.write(
-      "model.obj", "mtllib lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl odd\nf 1 2 3\n");
+  const std::string path =
+      dir.write("model.obj", "mtllib lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl odd\nf 1 2 3\n");
   int status = -1;
   const std::string err = ostrel_test::stderrOfChild(
       [&] {
@@ -365,8 +365,8 @@ TEST(Image, files_devil_would_hang_or_balloon_on_are_refused) {
   };
   for (const Case& c : cases) {
     Decoded d;
-    d.pixels = obxReadImage(dir.write(c.name, c.bytes).c_str(), GL_FALSE, &d.width, &d.height,
-                            &d.format);
+    d.pixels =
+        obxReadImage(dir.write(c.name, c.bytes).c_str(), GL_FALSE, &d.width, &d.height, &d.format);
     EXPECT_EQ(d.pixels != nullptr, c.decodes) << c.name;
   }
 }
