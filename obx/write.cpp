@@ -133,7 +133,10 @@ static void obxOpenOutput(ObxOutput* output, const char* function, const char* p
       obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(errno));
     return;
   }
+  errno = ENOMEM;  // realpath sets its own reason, a failed copy none
   output->target = exists && throughLink ? realpath(path, NULL) : obxCopyString(path);
+  if (!output->target && errno == ENOMEM)
+    obxFail("%s failed: out of memory writing \"%s\".", function, path);
   if (!output->target)
     obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(errno));
   output->temporary = obxRoomBeside(output);
@@ -423,11 +426,12 @@ static const char* obxLibraryFor(const ObxModel* model, const ObxOutput* obj, GL
     // Another name of the same file (a link) counts too.
     char* folder = obxDirectoryOf(obj->target);
     char* path = folder ? obxJoin(folder, file) : NULL;
+    free(folder);
+    if (!path) obxFail("obxWriteOBJ() failed: out of memory writing \"%s\".", obj->shown);
     struct stat library, target;
-    same = path && stat(path, &library) == 0 && stat(obj->target, &target) == 0 &&
+    same = stat(path, &library) == 0 && stat(obj->target, &target) == 0 &&
            library.st_dev == target.st_dev && library.st_ino == target.st_ino;
     free(path);
-    free(folder);
   }
   if (same)
     obxFail(
