@@ -6,9 +6,10 @@ float obxMaxOf(float a, float b) { return a < b ? b : a; }
 float obxAbsOf(float x) { return x < 0 ? -x : x; }
 
 // Extent as |max| + |min| per axis, which is max - min only when the range
-// holds 0; callers rely on that measure, so it stays. Only vertices with
+// holds 0; callers rely on that measure, so it stays. It is a double: the
+// sum of two floats near the float limit is beyond it. Only vertices with
 // three finite coordinates count; without any, everything is 0.
-static void obxExtent(const ObxModel* model, float max[3], float min[3], float size[3]) {
+static void obxExtent(const ObxModel* model, float max[3], float min[3], double size[3]) {
   bool any = false;
   for (int k = 0; k < 3; k++) max[k] = min[k] = 0.0f;
   for (uint32_t i = 1; i <= model->numvertices; i++) {
@@ -20,32 +21,38 @@ static void obxExtent(const ObxModel* model, float max[3], float min[3], float s
     }
     any = true;
   }
-  // The sum can overflow for coordinates near the float limit.
-  for (int k = 0; k < 3; k++)
-    size[k] = float(std::min(double(obxAbsOf(max[k])) + obxAbsOf(min[k]), double(FLT_MAX)));
+  for (int k = 0; k < 3; k++) size[k] = double(obxAbsOf(max[k])) + obxAbsOf(min[k]);
 }
 
 // The factor that takes the largest extent to 2, or 0 for a model without
 // size (no vertices, or all at one point), which nothing can scale.
-static float obxUnitScale(const float size[3]) {
-  const float largest = obxMaxOf(obxMaxOf(size[0], size[1]), size[2]);
-  return largest > 0.0f ? float(2.0 / largest) : 0.0f;
+static double obxUnitScale(const double size[3]) {
+  const double largest = std::max(std::max(size[0], size[1]), size[2]);
+  return largest > 0.0 ? 2.0 / largest : 0.0;
 }
 
 float obxFitToUnitCube(ObxModel* model) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->vertices);
-  float max[3], min[3], size[3], centre[3];
+  float max[3], min[3];
+  double size[3], centre[3];
   obxExtent(model, max, min, size);
-  for (int k = 0; k < 3; k++) centre[k] = float((double(max[k]) + min[k]) / 2.0);
+  for (int k = 0; k < 3; k++) centre[k] = (double(max[k]) + min[k]) / 2.0;
   // A model without size is centred and not scaled; 0 says so.
-  const float scale = obxUnitScale(size);
-  const float factor = scale > 0.0f ? scale : 1.0f;
+  const double scale = obxUnitScale(size);
+  const double factor = scale > 0.0 ? scale : 1.0;
+  // In double, and held to the cube: in float, the distance to the centre
+  // of a model spanning the whole float range is beyond the float limit,
+  // and rounding can put a corner a step outside.
   for (uint32_t i = 1; i <= model->numvertices; i++) {
     float* p = &model->vertices[3 * size_t(i)];
-    for (int k = 0; k < 3; k++) p[k] = (p[k] - centre[k]) * factor;
+    for (int k = 0; k < 3; k++) {
+      const double fitted = (double(p[k]) - centre[k]) * factor;
+      p[k] = std::isfinite(fitted) && scale > 0.0 ? float(std::clamp(fitted, -1.0, 1.0))
+                                                  : float(fitted);
+    }
   }
-  return scale;
+  return float(scale);
 }
 
 void obxDimensions(ObxModel* model, float* dimensions) {
@@ -53,7 +60,9 @@ void obxDimensions(ObxModel* model, float* dimensions) {
   OBX_ASSERT(model->vertices);
   OBX_ASSERT(dimensions);
   float max[3], min[3];
-  obxExtent(model, max, min, dimensions);
+  double size[3];
+  obxExtent(model, max, min, size);
+  for (int k = 0; k < 3; k++) dimensions[k] = float(std::min(size[k], double(FLT_MAX)));
 }
 
 void obxScaleModel(ObxModel* model, float factor) {
@@ -92,38 +101,45 @@ static void obxAssignTexcoords(ObxModel* model, bool fromNormals) {
     }
 }
 
-// Replaces the texture coordinates by count new ones, to be filled in; the
-// old ones stay when memory runs out (fatal).
-static void obxNewTexcoords(ObxModel* model, uint32_t count, const char* function) {
+// A new table for count texture coordinates (entry 0 unused), to be
+// filled in and swapped in by obxSwapTexcoords; the model's own stay as
+// they are until then, also when memory runs out (fatal).
+static float* obxNewTexcoords(uint32_t count, const char* function) {
   float* texcoords = static_cast<float*>(malloc(2 * (size_t(count) + 1) * sizeof(float)));
   if (!texcoords) obxFail("%s: out of memory for %u texture coordinates", function, count);
   texcoords[0] = texcoords[1] = 0.0f;
+  return texcoords;
+}
+
+static void obxSwapTexcoords(ObxModel* model, float* texcoords, uint32_t count, bool fromNormals) {
   free(model->texcoords);
   model->texcoords = texcoords;
   model->numtexcoords = count;
+  obxAssignTexcoords(model, fromNormals);
 }
 
 void obxPlanarTexcoords(ObxModel* model) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->vertices);
-  obxNewTexcoords(model, model->numvertices, "obxPlanarTexcoords()");
-  float size[3];
-  obxDimensions(model, size);
+  float* texcoords = obxNewTexcoords(model->numvertices, "obxPlanarTexcoords()");
+  float max[3], min[3];
+  double size[3];
+  obxExtent(model, max, min, size);
   // Without size every vertex maps to the middle, (0.5, 0.5).
-  const float scale = obxUnitScale(size);
+  const float scale = float(obxUnitScale(size));
   for (uint32_t i = 1; i <= model->numvertices; i++) {
     const float* p = &model->vertices[3 * size_t(i)];
     float x = p[0] * scale, z = p[2] * scale;
-    model->texcoords[2 * size_t(i) + 0] = float((x + 1.0) / 2.0);
-    model->texcoords[2 * size_t(i) + 1] = float((z + 1.0) / 2.0);
+    texcoords[2 * size_t(i) + 0] = float((x + 1.0) / 2.0);
+    texcoords[2 * size_t(i) + 1] = float((z + 1.0) / 2.0);
   }
-  obxAssignTexcoords(model, false);
+  obxSwapTexcoords(model, texcoords, model->numvertices, false);
 }
 
 void obxSphereTexcoords(ObxModel* model) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->normals);
-  obxNewTexcoords(model, model->numnormals, "obxSphereTexcoords()");
+  float* texcoords = obxNewTexcoords(model->numnormals, "obxSphereTexcoords()");
   for (uint32_t i = 1; i <= model->numnormals; i++) {
     const float* n = &model->normals[3 * size_t(i)];
     float x = n[0], y = n[1], z = n[2];
@@ -131,11 +147,15 @@ void obxSphereTexcoords(ObxModel* model) {
     float rho = float(sqrt(r * r + x * x));
     float theta = 0.0f, phi = 0.0f;
     if (r != 0.0f) {
-      phi = x != 0.0f ? float(acos(x / rho)) : 1.5707963705062866f;
-      theta = y != 0.0f ? float(asin(y / r) + 1.570796325) : 1.5707961320877075f;
+      // The rounded square roots can come out below a component (a tiny y
+      // whose square is subnormal): held to -1..1, the ratios keep asin
+      // and acos defined.
+      phi = x != 0.0f ? float(acos(std::clamp(x / rho, -1.0f, 1.0f))) : 1.5707963705062866f;
+      theta = y != 0.0f ? float(asin(std::clamp(y / r, -1.0f, 1.0f)) + 1.570796325)
+                        : 1.5707961320877075f;
     }
-    model->texcoords[2 * size_t(i) + 0] = float(theta / 3.14159265);
-    model->texcoords[2 * size_t(i) + 1] = float(phi / 3.14159265);
+    texcoords[2 * size_t(i) + 0] = float(theta / 3.14159265);
+    texcoords[2 * size_t(i) + 1] = float(phi / 3.14159265);
   }
-  obxAssignTexcoords(model, true);
+  obxSwapTexcoords(model, texcoords, model->numnormals, true);
 }

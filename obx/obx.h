@@ -284,7 +284,12 @@ extern GLboolean obxTextureUpload;
 /* Loads an image file (raw PPM by the library, anything else through DevIL)
  * into a new GL texture, clamped to the size limit and stretched to
  * power-of-two sides. Returns the texture name and writes the texture
- * coordinate scales, or returns 0 with a warning (scales not written). */
+ * coordinate scales, or returns 0 with a warning (scales not written): a
+ * file that cannot be opened warns with the system's reason ("path: No
+ * such file or directory"), through the sink like any warning. Without a
+ * current GL context nothing is opened and 0 is returned, so the reader
+ * keeps the map by name as with obxTextureUpload off; one warning says so,
+ * then none until a load finds a context again. */
 GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, GLboolean filtering,
                       GLboolean mipmaps, float* texcoordWidth, float* texcoordHeight);
 /* Reads a raw "P6" PPM: returns RGB bytes, top row first (caller frees), or
@@ -308,8 +313,10 @@ GLboolean obxExtensionSupported(const char* name);
 float obxMaxOf(float a, float b);
 /* Returns -x if x < 0, else x. */
 float obxAbsOf(float x);
-/* Centres the model on the origin and scales it into the cube -1..1;
- * vertices that are not finite count for nothing and stay as they are. A
+/* Centres the model on the origin and scales it into the cube -1..1
+ * (computed in double: every finite vertex ends inside it, even near the
+ * float limit); vertices that are not finite count for nothing and stay as
+ * they are. A
  * model without size (no vertices, or extents of 0) is centred only, and
  * 0 is returned; otherwise returns the scale applied. Extents are measured
  * as |max| + |min|. */
@@ -323,10 +330,12 @@ void obxScaleModel(ObxModel* model, float factor);
 void obxFlipWinding(ObxModel* model);
 /* Replaces the texture coordinates by one per vertex, projected from the
  * x-z plane, and points every grouped corner at its vertex's entry. A
- * model without size maps every vertex to (0.5, 0.5). */
+ * model without size maps every vertex to (0.5, 0.5). The new table is
+ * built aside: when memory runs out (fatal) the model is as it was. */
 void obxPlanarTexcoords(ObxModel* model);
 /* Replaces the texture coordinates by a sphere map, one per vertex normal,
- * and points every grouped corner at its normal's entry. Needs normals. */
+ * and points every grouped corner at its normal's entry. Needs normals.
+ * Every finite normal gives finite coordinates. Built aside, as above. */
 void obxSphereTexcoords(ObxModel* model);
 
 /* ---- Writer --------------------------------------------------------- */
@@ -342,16 +351,30 @@ void obxSphereTexcoords(ObxModel* model);
  * written first, without a "g" line, and the other groups oldest first,
  * so that the file reads back into the same groups in the same order.
  * A regular file (new or existing) is replaced only once everything was
- * written: the data goes to a temporary file beside it, renamed over it
- * when every write and the close succeeded, the MTL file before the OBJ
- * file. Any failure (cannot create, a write error, a full disk) is fatal;
- * the temporary files are removed and the targets keep their old bytes.
- * Anything else (a device, a pipe) is written in place. */
+ * written: the data goes to a temporary file beside it, flushed to the
+ * disk (fsync) and renamed over it when every write and the close
+ * succeeded, the MTL file before the OBJ file; if the OBJ then cannot be
+ * put in place, the old MTL is put back: both files or neither. Any
+ * failure (cannot create, a write error, a full disk, no new file possible
+ * beside an existing one) is fatal; the temporary files are removed and
+ * the targets keep their old bytes. An existing regular file is never
+ * written in place. Through a symbolic link the file it names is replaced.
+ * Anything else (a device, a pipe) is written in place, and gets no MTL
+ * beside it: materials are written only with a regular (or new) filename;
+ * the OBJ then has no mtllib line, with a warning.
+ * The MTL is written in the folder of the file replaced (the link's
+ * target for a link) under the last part of mtllibname (after its last
+ * '/'; "../../x.mtl" gives x.mtl), which the mtllib line names, whatever
+ * folders mtllibname names; a link of that name is replaced, not followed.
+ * Fatal: a name that would not read back the same (empty, "." or "..",
+ * a blank or line break in it, more than 125 characters), and a filename
+ * that is that MTL itself (the materials would be lost). */
 void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode);
 /* obxWriteOBJ through obxTry: 1, or 0 with the message. */
 int obxTryWriteOBJ(ObxModel* model, const char* filename, GLuint mode, char* message, size_t size);
-/* Writes every material to mtllibname in the directory of modelpath, the
- * same way: replaced whole or not at all. */
+/* Writes every material to the last part of mtllibname (the name rules of
+ * obxWriteOBJ) in the directory of modelpath, the same way: replaced
+ * whole or not at all. */
 void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname);
 
 /* ---- Welding -------------------------------------------------------- */

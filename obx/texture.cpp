@@ -16,6 +16,15 @@ static const size_t kObxMaxImageBytes = size_t(INT32_MAX);
 // Header lines of a raw PPM are read in pieces of at most 69 characters.
 enum { kObxPpmLineSize = 70 };
 
+// Whether the calling thread has a current GL context: without one, GL
+// calls do nothing and queries answer nothing (GL_VERSION is NULL), and
+// GLU, working from those answers, divides by zero or writes through them.
+static bool obxHasContext(void) { return glGetString(GL_VERSION) != NULL; }
+
+// Whether this thread was told that textures are not uploaded for want of
+// a context, since the last load that had one.
+static thread_local bool obxToldNoContext = false;
+
 void obxInitTextureLimits(void) {
   obxTextureLimitsPending = GL_FALSE;
   obxTextureTarget = GL_TEXTURE_2D;
@@ -76,7 +85,8 @@ static GLubyte* obxReadPpmFile(const char* filename, int* width, int* height, GL
   *raw = false;
   FILE* file = fopen(filename, "rb");
   if (!file) {
-    perror(filename);
+    // As perror would say it, through the sink.
+    obxWarn("%s: %s", filename, strerror(errno));
     return NULL;
   }
   char line[kObxPpmLineSize];
@@ -354,6 +364,18 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
                       GLboolean mipmaps, float* texcoordWidth, float* texcoordHeight) {
   OBX_ASSERT(filename != NULL);
   OBX_ASSERT(texcoordWidth && texcoordHeight);
+  // Without a context the texture is kept by its name alone, as with
+  // uploads off; the limits wait for a context to answer.
+  if (!obxHasContext()) {
+    if (!obxToldNoContext)
+      obxWarn(
+          "obxLoadTexture(): no current GL context: %s and the textures after it are kept "
+          "by name, not loaded.",
+          filename);
+    obxToldNoContext = true;
+    return 0;
+  }
+  obxToldNoContext = false;
   if (obxTextureLimitsPending) obxInitTextureLimits();
 
   int width = 0, height = 0;

@@ -1,6 +1,8 @@
 // obx writer: OBJ and MTL output.
 #include "internal.h"
 
+#include <limits.h>
+
 #include <atomic>
 
 static const char* const kObxHeaderCredits[3] = {
@@ -21,62 +23,116 @@ static const char* const kObxWriteWarnings[7] = {
     "obxWriteOBJ() warning: color and material output requested outputting only materials.",
 };
 
+// The reader takes at most this many characters of a library's name: what
+// stays of its 127-byte line behind "mtllib" once the blank before the name
+// and the line feed after it are counted.
+enum { kObxLibraryNameMax = OBX_TOKEN_MAX - 2 };
+
+// Room for what a name beside a file adds: ".obx-", a pid, "-", a serial.
+enum { kObxBesideSuffixSize = 48 };
+
 // ---- Files replaced whole ----------------------------------------------
 
 // A file being written. A regular file (or a path where none is yet) gets
-// its bytes in a temporary file beside it, renamed over it only when all
-// of them were written and closed: a full disk or any other failure
-// leaves the old file as it was. Anything else (a device, a pipe) cannot
-// be replaced and is written in place.
+// its bytes in a new file beside it, flushed to the disk and renamed over
+// it only when all of them were written: a full disk, a crash or any other
+// failure leaves the old file as it was. Anything else (a device, a pipe)
+// cannot be replaced and is written in place.
 struct ObxOutput {
   FILE* file;
-  char* target;     // what is replaced: the path, or where its link points
-  char* temporary;  // NULL when written in place
   const char* function;
-  char* shown;  // the path as the caller gave it, for messages
-
-  // An output that is let go before it is put in place leaves nothing.
-  ~ObxOutput() {
-    if (file) fclose(file);
-    if (temporary) unlink(temporary);
-    free(temporary);
-    free(target);
-    free(shown);
-  }
+  char* target;     // what is replaced: the path, or the file its link names
+  char* temporary;  // the new bytes until they replace target; NULL in place
+  char* shown;      // the path as the caller gave it, for messages
 };
-using ObxOutputOwner = std::unique_ptr<ObxOutput>;
 
-static ObxOutputOwner obxOpenInPlace(ObxOutputOwner output) {
-  output->file = fopen(output->shown, "w");
-  if (!output->file)
-    obxFail("%s failed: can't open file \"%s\" to write: %s.", output->function, output->shown,
-            strerror(errno));
-  return output;
+// What one call writes: the OBJ, its MTL, and the old MTL kept under a
+// second name until the OBJ is in place, so that a failure anywhere leaves
+// both files as they were. Held as a whole while the call runs.
+struct ObxWriting {
+  ObxOutput obj, mtl;
+  char* aside;             // the old MTL's second name, NULL when there was none
+  bool asideOnly;          // the old MTL was moved there (no hard links here)
+  bool mtlPlaced;          // the new MTL is in place, the OBJ not yet
+  const ObxGroup** order;  // the groups, newest first
+  ~ObxWriting();
+};
+
+static void obxDropOutput(ObxOutput* output) {
+  if (output->file) fclose(output->file);
+  if (output->temporary) unlink(output->temporary);
+  free(output->temporary);
+  free(output->target);
+  free(output->shown);
 }
 
-// Opens path for writing; fatal when it cannot.
-static ObxOutputOwner obxOpenOutput(const char* function, const char* path) {
-  ObxOutputOwner output(new (std::nothrow) ObxOutput());
-  if (!output) obxFail("%s failed: out of memory writing \"%s\".", function, path);
+// Releases a finished or failed call's files: a new MTL whose OBJ did not
+// follow makes way for the old one again.
+ObxWriting::~ObxWriting() {
+  if (aside && (mtlPlaced || asideOnly)) {
+    (void)rename(aside, mtl.target);
+  } else {
+    if (mtlPlaced) unlink(mtl.target);
+    if (aside) unlink(aside);
+  }
+  free(aside);
+  obxDropOutput(&obj);
+  obxDropOutput(&mtl);
+  free(order);
+}
+
+// Both files are in place: nothing is put back.
+static void obxFinishWriting(ObxWriting* writing) { writing->mtlPlaced = writing->asideOnly = false; }
+
+// A fresh name beside target, in a buffer of strlen(target) +
+// kObxBesideSuffixSize bytes: target's file name, cut so that the whole
+// name stays within NAME_MAX, and a suffix no other call uses.
+static void obxNameBeside(const char* target, char* name) {
+  static std::atomic<unsigned> serial{0};
+  char suffix[kObxBesideSuffixSize];
+  snprintf(suffix, sizeof suffix, ".obx-%ld-%u", long(getpid()),
+           serial.fetch_add(1, std::memory_order_relaxed));
+  const char* slash = strrchr(target, '/');
+  const size_t folder = slash ? size_t(slash + 1 - target) : 0;
+  const size_t kept = std::min(strlen(target) - folder, size_t(NAME_MAX) - strlen(suffix));
+  memcpy(name, target, folder + kept);
+  strcpy(name + folder + kept, suffix);
+}
+
+static char* obxRoomBeside(const ObxOutput* output) {
+  char* name = static_cast<char*>(malloc(strlen(output->target) + kObxBesideSuffixSize));
+  if (!name) obxFail("%s failed: out of memory writing \"%s\".", output->function, output->shown);
+  return name;
+}
+
+// Opens path for writing into output (path may be output->shown, which
+// output then owns). A link is followed with throughLink (the file it
+// names is replaced), else replaced itself.
+static void obxOpenOutput(ObxOutput* output, const char* function, const char* path,
+                          bool throughLink) {
   output->function = function;
-  output->shown = obxCopyString(path);
+  if (!output->shown) output->shown = obxCopyString(path);
   if (!output->shown) obxFail("%s failed: out of memory writing \"%s\".", function, path);
   struct stat status;
-  const bool exists = stat(path, &status) == 0;
-  if (exists && !S_ISREG(status.st_mode)) return obxOpenInPlace(std::move(output));
-  // Through a symbolic link, the file it names is replaced, not the link.
-  output->target = exists ? realpath(path, NULL) : obxCopyString(path);
-  if (!output->target) obxFail("%s failed: out of memory writing \"%s\".", function, path);
-  const size_t room = strlen(output->target) + 48;
-  output->temporary = static_cast<char*>(malloc(room));
-  if (!output->temporary) obxFail("%s failed: out of memory writing \"%s\".", function, path);
+  const bool exists = (throughLink ? stat(path, &status) : lstat(path, &status)) == 0;
+  if (exists && throughLink && !S_ISREG(status.st_mode)) {
+    output->file = fopen(path, "w");
+    if (!output->file)
+      obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(errno));
+    return;
+  }
+  errno = ENOMEM;  // realpath sets its own reason, a failed copy none
+  output->target = exists && throughLink ? realpath(path, NULL) : obxCopyString(path);
+  if (!output->target && errno == ENOMEM)
+    obxFail("%s failed: out of memory writing \"%s\".", function, path);
+  if (!output->target)
+    obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(errno));
+  output->temporary = obxRoomBeside(output);
   // The name only has to be new: O_EXCL makes sure it is, and the
   // creation mode lets the umask apply as it would to the file itself.
-  static std::atomic<unsigned> serial{0};
   int fd = -1;
   for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
-    snprintf(output->temporary, room, "%s.obx-%ld-%u", output->target, long(getpid()),
-             serial.fetch_add(1, std::memory_order_relaxed));
+    obxNameBeside(output->target, output->temporary);
     fd = open(output->temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
@@ -84,19 +140,20 @@ static ObxOutputOwner obxOpenOutput(const char* function, const char* path) {
     const int error = errno;
     free(output->temporary);
     output->temporary = NULL;  // not made: nothing to remove
-    // A file the caller may write in a folder it may not: written in place
-    // as before, since nothing else can be done with it.
-    if (exists && (error == EACCES || error == EPERM) && access(path, W_OK) == 0)
-      return obxOpenInPlace(std::move(output));
+    // An existing file is never written in place: a failure half-way
+    // would leave neither the old bytes nor the new.
+    if (exists)
+      obxFail("%s failed: can't replace file \"%s\": no new file can be made beside it: %s.",
+              function, path, strerror(error));
     obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(error));
   }
-  if (exists) (void)fchmod(fd, status.st_mode & 07777);  // a copy of a file keeps its mode
+  if (exists && S_ISREG(status.st_mode))
+    (void)fchmod(fd, status.st_mode & 07777);  // a copy of a file keeps its mode
   output->file = fdopen(fd, "w");
   if (!output->file) {
     close(fd);
     obxFail("%s failed: out of memory writing \"%s\".", function, path);
   }
-  return output;
 }
 
 // Fatal when a write to output failed so far.
@@ -106,11 +163,13 @@ static void obxCheckOutput(ObxOutput* output) {
             strerror(errno ? errno : EIO));
 }
 
-// Writes out and closes output; fatal when any of it failed, with the
-// first failure's reason.
+// Writes out and closes output, on the disk before it may replace its
+// target (else a crash after the rename could leave an empty file); fatal
+// when any of it failed, with the first failure's reason.
 static void obxCloseOutput(ObxOutput* output) {
   int error = 0;
   if (ferror(output->file) || fflush(output->file) != 0) error = errno ? errno : EIO;
+  if (error == 0 && output->temporary && fsync(fileno(output->file)) != 0) error = errno;
   if (fclose(output->file) != 0 && error == 0) error = errno ? errno : EIO;
   output->file = NULL;
   if (error)
@@ -118,13 +177,63 @@ static void obxCloseOutput(ObxOutput* output) {
             strerror(error));
 }
 
-// Puts a closed output in place of its target and lets it go.
-static void obxCommitOutput(ObxOutputOwner output) {
+// Puts a closed output in place of its target.
+static void obxPlaceOutput(ObxOutput* output) {
   if (output->temporary && rename(output->temporary, output->target) != 0)
     obxFail("%s failed: can't replace file \"%s\": %s.", output->function, output->shown,
             strerror(errno));
   free(output->temporary);
   output->temporary = NULL;
+}
+
+// Gives the MTL about to be replaced a second name, so that it can come
+// back if the OBJ cannot follow the new one: a hard link, or where the
+// file system has none, the old file itself moved there.
+static void obxKeepOldLibrary(ObxWriting* writing) {
+  ObxOutput* mtl = &writing->mtl;
+  struct stat status;
+  if (lstat(mtl->target, &status) != 0) return;  // none to keep
+  if (S_ISDIR(status.st_mode))
+    obxFail("%s failed: can't replace file \"%s\": %s.", mtl->function, mtl->shown,
+            strerror(EISDIR));
+  writing->aside = obxRoomBeside(mtl);
+  for (int attempt = 0; attempt < 100; attempt++) {
+    obxNameBeside(mtl->target, writing->aside);
+    if (link(mtl->target, writing->aside) == 0) return;
+    if (errno == EEXIST) continue;
+    if (lstat(writing->aside, &status) != 0 && rename(mtl->target, writing->aside) == 0) {
+      writing->asideOnly = true;
+      return;
+    }
+    break;
+  }
+  const int error = errno;
+  free(writing->aside);
+  writing->aside = NULL;
+  obxFail("%s failed: can't keep the old file \"%s\" until the new one is in place: %s.",
+          mtl->function, mtl->shown, strerror(error));
+}
+
+// The file name a library is written under: the last part of name, so
+// that it lands beside the OBJ whatever the model says. Fatal when that
+// would not read back as the same name.
+static const char* obxLibraryFileName(const char* function, const char* name) {
+  const char* slash = strrchr(name, '/');
+  const char* file = slash ? slash + 1 : name;
+  const size_t length = strlen(file);
+  const char* fault = NULL;
+  if (length == 0)
+    fault = "it has no file name";
+  else if (strcmp(file, ".") == 0 || strcmp(file, "..") == 0)
+    fault = "it names a folder";
+  else if (length > size_t(kObxLibraryNameMax))
+    fault = "its file name is too long";
+  for (const char* p = file; !fault && *p; p++)
+    if (obxIsSpace((unsigned char)*p)) fault = "its file name has a blank";
+  if (fault)
+    obxFail("%s failed: material library name \"%s\" can't be read back: %s.", function, name,
+            fault);
+  return file;
 }
 
 // ---- Numbers ----------------------------------------------------------------
@@ -180,7 +289,8 @@ static void obxPutShininess(FILE* file, float shininess) {
                                  std::nextafter(down, -FLT_MAX)};
     bool found = false;
     for (int i = 0; i < 5 && !found; i++) {
-      const std::to_chars_result result = std::to_chars(text, text + sizeof text - 1, candidates[i]);
+      const std::to_chars_result result =
+          std::to_chars(text, text + sizeof text - 1, candidates[i]);
       *result.ptr = '\0';
       found = readsBack(text);
     }
@@ -191,13 +301,17 @@ static void obxPutShininess(FILE* file, float shininess) {
 
 // ---- MTL ------------------------------------------------------------------
 
-// Writes the materials to a closed output, not yet in place.
-static ObxOutputOwner obxWriteMaterials(ObxModel* model, const char* modelpath,
-                                        const char* mtllibname) {
-  const ObxBlock<char> dir(obxDirectoryOf(modelpath));
-  const ObxBlock<char> path(dir ? obxJoin(dir.get(), mtllibname) : NULL);
-  if (!path) obxFail("obxWriteMTL() failed: out of memory writing \"%s\".", mtllibname);
-  ObxOutputOwner output = obxOpenOutput("obxWriteMTL()", path.get());
+// Writes the materials to the file called name in the folder of folderOf
+// through writing's MTL output, closed and not yet in place. A link of
+// that name is replaced, not followed: the name comes from the model.
+static void obxWriteMaterials(ObxWriting* writing, const ObxModel* model, const char* folderOf,
+                              const char* name) {
+  ObxOutput* output = &writing->mtl;
+  char* folder = obxDirectoryOf(folderOf);
+  output->shown = folder ? obxJoin(folder, name) : NULL;
+  free(folder);
+  if (!output->shown) obxFail("obxWriteMTL() failed: out of memory writing \"%s\".", name);
+  obxOpenOutput(output, "obxWriteMTL()", output->shown, false);
   FILE* file = output->file;
   fprintf(file, "#  \n#  Wavefront MTL generated by OBX library\n#  \n#  OBX library\n");
   for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
@@ -217,14 +331,19 @@ static ObxOutputOwner obxWriteMaterials(ObxModel* model, const char* modelpath,
       fprintf(file, "map_Kd %s\n", model->textures[m->map_diffuse].name);
     fprintf(file, "\n");
   }
-  obxCloseOutput(output.get());
-  return output;
+  obxCloseOutput(output);
 }
 
 void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname) {
   OBX_ASSERT(model);
   OBX_ASSERT(modelpath != NULL && mtllibname != NULL);
-  obxCall([=] { obxCommitOutput(obxWriteMaterials(model, modelpath, mtllibname)); });
+  obxCall([=] {
+    const char* file = obxLibraryFileName("obxWriteMTL()", mtllibname);
+    ObxWriting writing{};
+    obxWriteMaterials(&writing, model, modelpath, file);
+    obxPlaceOutput(&writing.mtl);
+    obxFinishWriting(&writing);
+  });
 }
 
 // One triangle as a face line. An attribute goes out only when every corner
@@ -277,6 +396,41 @@ static void obxWriteGroupFaces(FILE* file, const ObxModel* model, const ObxGroup
   }
 }
 
+// The library the OBJ names, checked: its file name (see
+// obxLibraryFileName), or NULL when none is written: without OBX_MATERIAL
+// or a name, or beside an OBJ that is no regular file (a device or a pipe
+// has no folder of its own to hold it).
+static const char* obxLibraryFor(const ObxModel* model, const ObxOutput* obj, GLuint mode) {
+  if (!(mode & OBX_MATERIAL) || !model->mtllibname) return NULL;
+  if (!obj->temporary) {
+    obxWarn(
+        "obxWriteOBJ() warning: \"%s\" is not a regular file: no material library written "
+        "beside it.",
+        obj->shown);
+    return NULL;
+  }
+  const char* file = obxLibraryFileName("obxWriteOBJ()", model->mtllibname);
+  const char* slash = strrchr(obj->target, '/');
+  bool same = strcmp(slash ? slash + 1 : obj->target, file) == 0;
+  if (!same) {
+    // Another name of the same file (a link) counts too.
+    char* folder = obxDirectoryOf(obj->target);
+    char* path = folder ? obxJoin(folder, file) : NULL;
+    free(folder);
+    if (!path) obxFail("obxWriteOBJ() failed: out of memory writing \"%s\".", obj->shown);
+    struct stat library, target;
+    same = stat(path, &library) == 0 && stat(obj->target, &target) == 0 &&
+           library.st_dev == target.st_dev && library.st_ino == target.st_ino;
+    free(path);
+  }
+  if (same)
+    obxFail(
+        "obxWriteOBJ() failed: \"%s\" is the model's own material library \"%s\": its "
+        "materials would be lost.",
+        obj->shown, file);
+  return file;
+}
+
 static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode);
 
 void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
@@ -287,18 +441,21 @@ void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
 
 static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
   mode = obxFixMode(model, mode, kObxWriteWarnings);
-  ObxOutputOwner output = obxOpenOutput("obxWriteOBJ()", filename);
+  ObxWriting state{};
+  ObxWriting* writing = &state;
+  ObxOutput* output = &writing->obj;
+  obxOpenOutput(output, "obxWriteOBJ()", filename, true);
   FILE* file = output->file;
   fprintf(file, "#  \n#  Wavefront OBJ generated by OBX library\n#  \n#  OBX library\n");
   for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
   fprintf(file, "#  \n");
 
   // The MTL file is written (not yet put in place) before the OBJ file's
-  // bulk: both are replaced only when both were written.
-  ObxOutputOwner library;
-  if ((mode & OBX_MATERIAL) && model->mtllibname) {
-    fprintf(file, "\nmtllib %s\n\n", model->mtllibname);
-    library = obxWriteMaterials(model, filename, model->mtllibname);
+  // bulk: both are replaced only when both were written. It goes beside
+  // the file the OBJ replaces.
+  if (const char* library = obxLibraryFor(model, output, mode)) {
+    fprintf(file, "\nmtllib %s\n\n", library);
+    obxWriteMaterials(writing, model, output->target, library);
   }
 
   fprintf(file, "\n# %d vertices\n", int(model->numvertices));
@@ -306,7 +463,7 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
     const float* p = &model->vertices[3 * size_t(i)];
     obxPutNumbers(file, "v", p, 3);
   }
-  obxCheckOutput(output.get());
+  obxCheckOutput(output);
   if (mode & OBX_SMOOTH) {
     fprintf(file, "\n# %u normals\n", model->numnormals);
     for (uint32_t i = 1; i <= model->numnormals; i++) {
@@ -327,7 +484,7 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
       obxPutNumbers(file, "vt", t, 2);
     }
   }
-  obxCheckOutput(output.get());
+  obxCheckOutput(output);
   fprintf(file, "\n# %d groups\n# %d faces (triangles)\n\n", int(model->numgroups),
           int(model->numtriangles));
 
@@ -335,10 +492,10 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
   // in the order the file names them, so they go out oldest first, and
   // "default", the group a file starts in, first and without a "g" line
   // (one would read back as a second group " default").
-  const ObxBlock<const ObxGroup*> owned(
-      static_cast<const ObxGroup**>(malloc(sizeof(ObxGroup*) * (size_t(model->numgroups) + 1))));
-  if (!owned) obxFail("obxWriteOBJ() failed: out of memory writing \"%s\".", filename);
-  const ObxGroup** order = owned.get();
+  writing->order =
+      static_cast<const ObxGroup**>(malloc(sizeof(ObxGroup*) * (size_t(model->numgroups) + 1)));
+  const ObxGroup** order = writing->order;
+  if (!order) obxFail("obxWriteOBJ() failed: out of memory writing \"%s\".", filename);
   size_t count = 0;
   for (const ObxGroup* group = model->groups; group; group = group->next) {
     OBX_ASSERT(count < size_t(model->numgroups));
@@ -357,11 +514,19 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
     }
     obxWriteGroupFaces(file, model, group, mode, &material);
     fprintf(file, "\n");
-    obxCheckOutput(output.get());
+    obxCheckOutput(output);
   }
-  obxCloseOutput(output.get());
-  if (library) obxCommitOutput(std::move(library));
-  obxCommitOutput(std::move(output));
+  obxCloseOutput(output);
+  // The MTL first, so that a reader finding the new OBJ finds its
+  // materials; the old MTL stays under a second name until the OBJ is in
+  // place, and comes back if the OBJ cannot follow.
+  if (writing->mtl.temporary) {
+    obxKeepOldLibrary(writing);
+    obxPlaceOutput(&writing->mtl);
+    writing->mtlPlaced = true;
+  }
+  obxPlaceOutput(output);
+  obxFinishWriting(writing);
 }
 
 namespace {
@@ -372,8 +537,7 @@ struct ObxWriteCall {
 };
 }  // namespace
 
-int obxTryWriteOBJ(ObxModel* model, const char* filename, GLuint mode, char* message,
-                   size_t size) {
+int obxTryWriteOBJ(ObxModel* model, const char* filename, GLuint mode, char* message, size_t size) {
   ObxWriteCall call = {model, filename, mode};
   auto write = [](void* context) {
     ObxWriteCall* c = static_cast<ObxWriteCall*>(context);

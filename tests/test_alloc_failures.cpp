@@ -11,6 +11,7 @@
 #include <functional>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "obx/obx.h"
 #include "support.h"
@@ -184,6 +185,63 @@ TEST(AllocationFailures, every_failed_allocation_fails_cleanly) {
   closedir(folder);
   EXPECT_EQ(entries, 2);
   EXPECT_NE(readFile(out).find("usemtl blue"), std::string::npos);
+}
+
+// What the texture-coordinate calls change: the table and the corners'
+// indices into it.
+struct TexcoordState {
+  std::vector<float> texcoords;
+  std::vector<uint32_t> tindices;
+  bool operator==(const TexcoordState& other) const {
+    return texcoords == other.texcoords && tindices == other.tindices;
+  }
+};
+TexcoordState texcoordState(const ObxModel* m) {
+  TexcoordState state;
+  if (m->texcoords) state.texcoords.assign(m->texcoords, m->texcoords + 2 * (m->numtexcoords + 1));
+  for (uint32_t i = 0; i < m->numtriangles; i++)
+    state.tindices.insert(state.tindices.end(), m->triangles[i].tindices,
+                          m->triangles[i].tindices + 3);
+  return state;
+}
+
+// A texture-coordinate call that runs out of memory leaves the model
+// exactly as it was.
+TEST(AllocationFailures, failed_texture_coordinates_leave_the_model_unchanged) {
+  TempDir dir;
+  dir.write("lib.mtl", kMtl);
+  const std::string path = dir.write("model.obj", kObj);
+  obxTextureUpload = GL_FALSE;
+  void (*const calls[])(ObxModel*) = {obxPlanarTexcoords, obxSphereTexcoords};
+  struct Change {
+    void (*call)(ObxModel*);
+    ObxModel* model;
+  };
+  for (auto call : calls) {
+    ObxModel* model = obxReadOBJ(path.c_str());
+    Change change = {call, model};
+    const TexcoordState before = texcoordState(model);
+    int failures = 0;
+    for (long n = 1;; n++) {
+      char message[256];
+      allocations = 0;
+      failAt = n;
+      const int done = obxTry(
+          [](void* context) {
+            Change* c = static_cast<Change*>(context);
+            c->call(c->model);
+          },
+          &change, message, sizeof message);
+      const bool reached = allocations >= n;
+      failAt = 0;
+      if (done) break;
+      failures++;
+      EXPECT_TRUE(texcoordState(model) == before) << n << message;
+      if (!reached) break;
+    }
+    EXPECT_GT(failures, 0);
+    obxDeleteModel(model);
+  }
 }
 
 }  // namespace

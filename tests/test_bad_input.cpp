@@ -455,9 +455,11 @@ std::vector<Row> rows() {
                     longText + ".ppm\n")
           .directory("maps.ppm")
           .needsGl()
-          .warns("{dir}/gone.png: No such file or directory\n" + unable + "{dir}/gone.png!\n")
+          .warns("OBX: Warning: {dir}/gone.png: No such file or directory\n" + unable +
+                 "{dir}/gone.png!\n")
           .warns(unable + "{dir}/maps.ppm!\n")
-          .warns("{dir}/xxx{any}: File name too long\n" + unable + "{dir}/xxx{any}!\n")
+          .warns("OBX: Warning: {dir}/xxx{any}: File name too long\n" + unable +
+                 "{dir}/xxx{any}!\n")
           .readsCleanly({3, 1, 1, 4, 3}));
   // The last map loads: every sample is taken as one byte, whatever the
   // maximum says.
@@ -480,7 +482,7 @@ std::vector<Row> rows() {
   r.push_back(Row("ppm_empty_file").ppm("").noPixels());
   r.push_back(Row("ppm_missing_file")
                   .inputIs(Input::kPpm)
-                  .warns("{dir}/image.ppm: No such file or directory\n")
+                  .warns("OBX: Warning: {dir}/image.ppm: No such file or directory\n")
                   .noPixels());
   r.push_back(Row("ppm_directory_given_as_the_file")
                   .inputIs(Input::kPpm)

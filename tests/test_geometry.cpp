@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cfloat>
 #include <cmath>
 #include <vector>
 
@@ -80,6 +81,32 @@ TEST(Geometry, fit_measures_every_axis_and_invents_no_nan) {
     if (c.scale == 0) {
       EXPECT_TRUE(d[0] == 0 && d[1] == 0 && d[2] == 0);
     }
+    obxDeleteModel(m);
+  }
+}
+
+// Vertices near the float limit: the distance from the centre and the
+// extent are beyond a float, yet every vertex ends inside the cube, the
+// extremes on its faces.
+TEST(Geometry, fit_keeps_vertices_near_the_float_limit_inside_the_cube) {
+  const float big = 3.4e38f, max = FLT_MAX;
+  const std::vector<std::array<float, 3>> models[] = {
+      {{-big, 0, 0}, {big, 1, 1}},
+      {{-big, -big, -big}, {big, big, big}, {0, 0, 0}},
+      {{-max, max, -1}, {max, -max, 1}},
+      {{3e38f, 0, 0}, {big, 1, 1}},  // not around 0: |max| + |min| is 2x the span
+      {{-max, -max, -max}, {-big, 0, 0}},
+  };
+  for (const auto& vertices : models) {
+    ModelBuilder b;
+    for (const auto& p : vertices) b.vertex(p[0], p[1], p[2]);
+    ObxModel* m = b.build(false);
+    const float scale = obxFitToUnitCube(m);
+    EXPECT_GT(scale, 0.0f);
+    for (uint32_t i = 1; i <= m->numvertices; i++)
+      for (int k = 0; k < 3; k++)
+        EXPECT_TRUE(vertex(m, i)[k] >= -1.0f && vertex(m, i)[k] <= 1.0f)
+            << vertices[0][0] << ": vertex " << i << " axis " << k << " at " << vertex(m, i)[k];
     obxDeleteModel(m);
   }
 }
@@ -171,6 +198,31 @@ TEST(Geometry, sphere_texcoords_table) {
     EXPECT_NEAR(m->texcoords[2 * (i + 1) + 1], cases[i].t, 1e-6) << i;
   }
   EXPECT_EQ(m->triangles[0].tindices[2], 3u);
+  obxDeleteModel(m);
+}
+
+// Unit normals with a component so small that its square is subnormal or
+// gone: the rounded radius can come out below the component, and the
+// ratio above 1 gave asin a NaN.
+TEST(Geometry, sphere_texcoords_of_tiny_components_are_finite) {
+  struct Case {
+    float x, y, z, s, t;
+  } cases[] = {
+      {1, -1e-20f, 0, 0.0f, 0.0f},          {1, 1e-20f, 0, 1.0f, 0.0f},
+      {-1, -1e-20f, 0, 0.0f, 1.0f},         {1e-20f, 0, 1, 0.49999994f, 0.5f},
+      {0, 1e-20f, 1, 0.5f, 0.5f},           {1, -1e-30f, 0, 0.0f, 0.0f},  // the square gone: r = 0
+      {1, 2e-19f, 1e-19f, 0.852416f, 0.0f},  // asin(2 / sqrt 5), still exact
+  };
+  ModelBuilder b;
+  b.vertex(0, 0, 0);
+  for (const Case& c : cases) b.normal(c.x, c.y, c.z);
+  ObxModel* m = b.build(false);
+  obxSphereTexcoords(m);
+  ASSERT_EQ(m->numtexcoords, std::size(cases));
+  for (uint32_t i = 0; i < m->numtexcoords; i++) {
+    EXPECT_NEAR(m->texcoords[2 * (i + 1)], cases[i].s, 1e-5) << i;
+    EXPECT_NEAR(m->texcoords[2 * (i + 1) + 1], cases[i].t, 1e-5) << i;
+  }
   obxDeleteModel(m);
 }
 

@@ -381,10 +381,13 @@ TEST(Obxtool, unwritable_output_exits_1_with_the_library_message) {
                        "\"/nonexistent-dir/out.obj\" to write: No such file or directory.\n"),
             std::string::npos)
       << r.err;
-  // A device that fills up: the failed write is reported, not taken for done.
+  // A device that fills up: the failed write is reported, not taken for done;
+  // no library goes beside a device.
   r = obxtool({"convert", box.obj, "/dev/full"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
+            "OBX: Warning: obxWriteOBJ() warning: \"/dev/full\" is not a regular file: no "
+            "material library written beside it.\n"
             "OBX: Fatal Error: obxWriteOBJ() failed: can't write file \"/dev/full\": No space left "
             "on device.\n");
 }

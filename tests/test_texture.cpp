@@ -222,14 +222,59 @@ TEST(Ppm, broken_files_fail_quietly_and_are_closed) {
   }
 }
 
-TEST(Ppm, missing_file_prints_the_system_error) {
+// The system's reason goes where every warning goes: to an installed sink,
+// not around it to standard error.
+TEST(Ppm, missing_file_warns_the_system_error_through_the_sink) {
   TempDir dir;
   std::string path = dir.path() + "/none.ppm";
+  std::string warned;
+  obxSetWarningSink([](const char* text, void* to) { *static_cast<std::string*>(to) += text; },
+                    &warned);
   testing::internal::CaptureStderr();
   Decoded d;
   readPpm(path, &d);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), path + ": No such file or directory\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  obxSetWarningSink(nullptr, nullptr);
+  EXPECT_EQ(warned, path + ": No such file or directory");
   EXPECT_EQ(d.pixels, nullptr);
+}
+
+// ---- Without a context ------------------------------------------------
+
+// Reading with uploads on (the default) in a thread without a current
+// context keeps the maps by name, as with uploads off, and says so once:
+// GLU, asked to stretch a 3 x 3 picture or to build mipmaps of a 2 x 2 one
+// there, divided by zero or wrote through null. Run in a child, where a
+// signal would show as the status; before any test here makes a context.
+TEST(TextureWithoutContext, reading_keeps_maps_by_name_and_warns_once) {
+  if (glGetString(GL_VERSION) != nullptr) GTEST_SKIP() << "a context is current in this process";
+  TempDir dir;
+  dir.write("even.ppm", ppm("P6\n2 2 255\n", ramp(2, 2)));
+  dir.write("odd.ppm", ppm("P6\n3 3 255\n", ramp(3, 3)));
+  dir.write("lib.mtl", "newmtl even\nmap_Kd even.ppm\nnewmtl odd\nmap_Kd odd.ppm\n");
+  const std::string path =
+      dir.write("model.obj", "mtllib lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl odd\nf 1 2 3\n");
+  int status = -1;
+  const std::string err = ostrel_test::stderrOfChild(
+      [&] {
+        obxTextureUpload = GL_TRUE;
+        char message[256];
+        ObxModel* model = obxTryReadOBJ(path.c_str(), message, sizeof message);
+        if (!model) {
+          fprintf(stderr, "failed: %s\n", message);
+          return;
+        }
+        for (uint32_t i = 0; i < model->numtextures; i++)
+          fprintf(stderr, "%s %u %g %g\n", model->textures[i].name, model->textures[i].id,
+                  model->textures[i].width, model->textures[i].height);
+        obxDeleteModel(model);
+      },
+      &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(err, "OBX: Warning: obxLoadTexture(): no current GL context: " + dir.path() +
+                     "/even.ppm and the textures after it are kept by name, not loaded.\n"
+                     "even.ppm 0 1 1\n"
+                     "odd.ppm 0 1 1\n");
 }
 
 // ---- DevIL reader -----------------------------------------------------
@@ -320,8 +365,8 @@ TEST(Image, files_devil_would_hang_or_balloon_on_are_refused) {
   };
   for (const Case& c : cases) {
     Decoded d;
-    d.pixels = obxReadImage(dir.write(c.name, c.bytes).c_str(), GL_FALSE, &d.width, &d.height,
-                            &d.format);
+    d.pixels =
+        obxReadImage(dir.write(c.name, c.bytes).c_str(), GL_FALSE, &d.width, &d.height, &d.format);
     EXPECT_EQ(d.pixels != nullptr, c.decodes) << c.name;
   }
 }
@@ -390,7 +435,7 @@ TEST_F(Texture, missing_file_warns_returns_0_and_still_queries_limits) {
   testing::internal::CaptureStderr();
   Loaded l = keep(load(path));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            path + ": No such file or directory\n" +
+            "OBX: Warning: " + path + ": No such file or directory\n" +
                 "OBX: Warning: obxLoadTexture() failed: Unable to load texture from " + path +
                 "!\n");
   EXPECT_EQ(l.id, 0u);

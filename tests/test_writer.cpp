@@ -2,17 +2,33 @@
 #include <GL/glew.h>
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "obx/obx.h"
 #include "support.h"
+
+// A rename into this path fails with EIO: the writer's renames come here
+// (the executable's definition comes before the C library's), so a test
+// can fail the OBJ's after the MTL's succeeded.
+static std::string failRenameInto;
+extern "C" int rename(const char* from, const char* to) {
+  if (!failRenameInto.empty() && failRenameInto == to) {
+    errno = EIO;
+    return -1;
+  }
+  return renameat(AT_FDCWD, from, AT_FDCWD, to);
+}
 
 namespace {
 
@@ -174,6 +190,219 @@ TEST(Writer, a_link_is_written_through) {
   EXPECT_TRUE(S_ISLNK(info.st_mode));
   EXPECT_EQ(readFile(real).rfind(kHeader, 0), 0u);
   obxDeleteModel(m);
+}
+
+// The names in a folder, sorted, "." and ".." left out.
+std::vector<std::string> namesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  while (dirent* entry = dir ? readdir(dir) : nullptr)
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+      names.push_back(entry->d_name);
+  if (dir) closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The MTL goes beside the OBJ under the last part of the model's name for
+// it, wherever that name points, and the OBJ names it so.
+TEST(Writer, the_mtl_goes_beside_the_obj_under_its_plain_name) {
+  const struct {
+    const char* mtllibname;
+    const char* written;
+  } rows[] = {
+      {"../../victim.mtl", "victim.mtl"},
+      {"sub/dir/lib.mtl", "lib.mtl"},
+      {"../a/b/out/../elsewhere.mtl", "elsewhere.mtl"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.mtllibname);
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir.path() + "/a").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir.path() + "/a/b").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir.path() + "/a/b/out").c_str(), 0755), 0);
+    ObxModel* m = smallModel().build();
+    m->mtllibname = obxCopyString(row.mtllibname);
+    const std::string out = dir.path() + "/a/b/out/conv.obj";
+    char message[512] = "";
+    EXPECT_EQ(obxTryWriteOBJ(m, out.c_str(), OBX_MATERIAL, message, sizeof message), 1) << message;
+    EXPECT_NE(readFile(out).find(std::string("\nmtllib ") + row.written + "\n"), std::string::npos);
+    EXPECT_EQ(namesIn(dir.path() + "/a/b/out"),
+              (std::vector<std::string>{"conv.obj", row.written}));
+    EXPECT_EQ(namesIn(dir.path() + "/a/b"), std::vector<std::string>{"out"});
+    EXPECT_EQ(namesIn(dir.path() + "/a"), std::vector<std::string>{"b"});
+    obxDeleteModel(m);
+  }
+}
+
+// A call that would lose the materials or write a name that does not read
+// back fails, and leaves the folder as it was.
+TEST(Writer, unreadable_library_names_and_an_obj_named_as_its_library_are_refused) {
+  const std::string tooLong = std::string(122, 'x') + ".mtl";  // 126 characters
+  const struct {
+    const char* out;
+    std::string mtllibname;
+    std::string why;
+  } rows[] = {
+      {"out.obj", "my lib.mtl",
+       "material library name \"my lib.mtl\" can't be read back: its "
+       "file name has a blank."},
+      {"out.obj", "lib.mtl\r",
+       "material library name \"lib.mtl\r\" can't be read back: its file "
+       "name has a blank."},
+      {"out.obj", "", "material library name \"\" can't be read back: it has no file name."},
+      {"out.obj", "sub/",
+       "material library name \"sub/\" can't be read back: it has no file "
+       "name."},
+      {"out.obj", "..", "material library name \"..\" can't be read back: it names a folder."},
+      {"out.obj", tooLong,
+       "material library name \"" + tooLong + "\" can't be read back: its file name is too long."},
+      {"x.mtl", "x.mtl",
+       "\"{dir}/x.mtl\" is the model's own material library \"x.mtl\": its "
+       "materials would be lost."},
+      {"x.mtl", "../d/x.mtl",
+       "\"{dir}/x.mtl\" is the model's own material library \"x.mtl\": "
+       "its materials would be lost."},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.mtllibname);
+    TempDir dir;
+    const std::string out = dir.write(row.out, "old\n");
+    ObxModel* m = smallModel().build();
+    m->mtllibname = obxCopyString(row.mtllibname.c_str());
+    char message[512] = "";
+    EXPECT_EQ(obxTryWriteOBJ(m, out.c_str(), OBX_MATERIAL, message, sizeof message), 0);
+    std::string why = row.why;
+    if (why.find("{dir}") != std::string::npos) why.replace(why.find("{dir}"), 5, dir.path());
+    EXPECT_EQ(std::string(message), "obxWriteOBJ() failed: " + why);
+    EXPECT_EQ(readFile(out), "old\n");
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{row.out});
+    obxDeleteModel(m);
+  }
+  // The longest name that reads back is written and read back.
+  TempDir dir;
+  ObxModel* m = smallModel().build();
+  const std::string longest = tooLong.substr(1);
+  m->mtllibname = obxCopyString(longest.c_str());
+  const std::string out = dir.path() + "/out.obj";
+  obxWriteOBJ(m, out.c_str(), OBX_MATERIAL);
+  ObxModel* back = obxReadOBJ(out.c_str());
+  EXPECT_STREQ(back->mtllibname, longest.c_str());
+  EXPECT_EQ(back->nummaterials, m->nummaterials);
+  obxDeleteModel(back);
+  obxDeleteModel(m);
+}
+
+// A file name of NAME_MAX bytes (the temporary one beside it must fit too).
+TEST(Writer, a_file_name_of_the_longest_length_is_written) {
+  TempDir dir;
+  ObxModel* m = smallModel().build();
+  m->mtllibname = obxCopyString("m.mtl");
+  for (size_t length : {size_t(250), size_t(NAME_MAX)}) {
+    const std::string out = dir.path() + "/" + std::string(length - 4, 'n') + ".obj";
+    char message[512] = "";
+    EXPECT_EQ(obxTryWriteOBJ(m, out.c_str(), OBX_MATERIAL, message, sizeof message), 1) << message;
+    EXPECT_EQ(readFile(out).rfind(kHeader, 0), 0u);
+  }
+  EXPECT_EQ(namesIn(dir.path()).size(), 3u);
+  obxDeleteModel(m);
+}
+
+// Written through a link, the MTL goes beside the file the link names,
+// where the OBJ it goes with is.
+TEST(Writer, a_link_gets_its_mtl_beside_the_file_it_names) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir.path() + "/links").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir.path() + "/real").c_str(), 0755), 0);
+  dir.write("real/model.obj", "old\n");
+  ASSERT_EQ(symlink("../real/model.obj", (dir.path() + "/links/model.obj").c_str()), 0);
+  ObxModel* m = smallModel().build();
+  m->mtllibname = obxCopyString("model.mtl");
+  obxWriteOBJ(m, (dir.path() + "/links/model.obj").c_str(), OBX_MATERIAL);
+  EXPECT_EQ(namesIn(dir.path() + "/links"), std::vector<std::string>{"model.obj"});
+  EXPECT_EQ(namesIn(dir.path() + "/real"), (std::vector<std::string>{"model.mtl", "model.obj"}));
+  EXPECT_NE(readFile(dir.path() + "/real/model.mtl").find("newmtl red\n"), std::string::npos);
+  obxDeleteModel(m);
+}
+
+// A device has no folder of its own for an MTL: none is written, and the
+// OBJ keeps its usemtl lines without an mtllib.
+TEST(Writer, a_device_gets_no_mtl_beside_it) {
+  ObxModel* m = smallModel().build();
+  const std::string name = "obx-test-" + std::to_string(getpid()) + ".mtl";
+  m->mtllibname = obxCopyString(name.c_str());
+  char message[512] = "";
+  testing::internal::CaptureStderr();
+  const int done = obxTryWriteOBJ(m, "/dev/null", OBX_MATERIAL, message, sizeof message);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "OBX: Warning: obxWriteOBJ() warning: \"/dev/null\" is not a regular file: no "
+            "material library written beside it.\n");
+  EXPECT_EQ(done, 1) << message;
+  EXPECT_NE(access(("/dev/" + name).c_str(), F_OK), 0);
+  unlink(("/dev/" + name).c_str());
+  obxDeleteModel(m);
+}
+
+// A file the caller may write in a folder where it may make no new file is
+// not written in place, where a failure half-way (a full disk) would leave
+// a part of the new bytes: the call fails and the file keeps its bytes.
+TEST(Writer, an_existing_file_is_never_written_in_place) {
+  TempDir dir;
+  const std::string out = dir.write("out.obj", "old\n");
+  ASSERT_EQ(chmod(out.c_str(), 0666), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+  ObxModel* m = smallModel().build();
+  int status = -1;
+  const std::string err = ostrel_test::stderrOfChild(
+      [&] {
+        // Root makes files anywhere; another user does not.
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+        char message[512];
+        if (obxTryWriteOBJ(m, out.c_str(), OBX_NONE, message, sizeof message)) _exit(2);
+        fprintf(stderr, "%s\n", message);
+      },
+      &status);
+  chmod(dir.path().c_str(), 0755);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(err, "obxWriteOBJ() failed: can't replace file \"" + out +
+                     "\": no new file can be made beside it: Permission denied.\n");
+  EXPECT_EQ(readFile(out), "old\n");
+  obxDeleteModel(m);
+}
+
+// When the OBJ cannot be put in place after its MTL was, the MTL that was
+// there comes back (or the new one goes, when there was none): both files
+// or neither.
+TEST(Writer, the_old_mtl_comes_back_when_the_obj_cannot_follow) {
+  for (bool oldMtl : {true, false}) {
+    SCOPED_TRACE(oldMtl ? "an old MTL" : "no old MTL");
+    TempDir dir;
+    const std::string out = dir.write("out.obj", "old obj\n");
+    if (oldMtl) dir.write("out.mtl", "old mtl\n");
+    ObxModel* m = smallModel().build();
+    m->mtllibname = obxCopyString("out.mtl");
+    char* real = realpath(out.c_str(), nullptr);
+    failRenameInto = real;
+    free(real);
+    char message[512] = "";
+    const int done = obxTryWriteOBJ(m, out.c_str(), OBX_MATERIAL, message, sizeof message);
+    failRenameInto.clear();
+    EXPECT_EQ(done, 0);
+    EXPECT_EQ(std::string(message),
+              "obxWriteOBJ() failed: can't replace file \"" + out + "\": Input/output error.");
+    EXPECT_EQ(readFile(out), "old obj\n");
+    if (oldMtl) {
+      EXPECT_EQ(readFile(dir.path() + "/out.mtl"), "old mtl\n");
+      EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"out.mtl", "out.obj"}));
+    } else {
+      EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"out.obj"});
+    }
+    // Without the failure both are replaced, and nothing else stays.
+    obxWriteOBJ(m, out.c_str(), OBX_MATERIAL);
+    EXPECT_NE(readFile(dir.path() + "/out.mtl").find("newmtl red\n"), std::string::npos);
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"out.mtl", "out.obj"}));
+    obxDeleteModel(m);
+  }
 }
 
 // The written text after the generator's header block (the lines that
@@ -412,8 +641,8 @@ TEST(Writer, failed_writes_leave_the_target_as_it_was) {
           _exit(0);
         },
         &status);
-    const std::string message = "obxWriteOBJ() failed: can't write file \"" + c.path + "\": " +
-                                c.reason + ".";
+    const std::string message =
+        "obxWriteOBJ() failed: can't write file \"" + c.path + "\": " + c.reason + ".";
     EXPECT_EQ(status, 1);
     EXPECT_EQ(err, "try: " + message + "\nOBX: Fatal Error: " + message + "\n");
     EXPECT_EQ(readFile(target), "the old model\n");
@@ -434,9 +663,9 @@ TEST(Writer, failed_writes_leave_the_target_as_it_was) {
 // would lose it; a shininess read from a file (any other may have no float
 // that the reader's two scaling steps take to it) comes back the same.
 TEST(Writer, numbers_read_back_as_the_same_floats) {
-  const float values[] = {0.5f,      -0.25f,  1e-7f,         -3e-9f,       123456.789f,
-                          1e30f,     0.1f,    16777217.0f,   1.17549435e-38f, 2.7182817f,
-                          -1234.5678f, 7e-6f, 5.9604645e-8f, 0.0f};
+  const float values[] = {
+      0.5f,        -0.25f,          1e-7f,      -3e-9f,      123456.789f, 1e30f,         0.1f,
+      16777217.0f, 1.17549435e-38f, 2.7182817f, -1234.5678f, 7e-6f,       5.9604645e-8f, 0.0f};
   ModelBuilder b;
   for (float v : values) b.vertex(v, -v, v * 0.5f);
   b.group("g");
