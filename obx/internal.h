@@ -396,6 +396,7 @@ struct ObxInput {
   size_t capacity = 0;
   const char* data = "";
   const char* end = data;
+  uint64_t offset = 0;  // of data in the file
   bool eof = false;
   int error = 0;           // of a read that failed; eof is set too
   const char* why = NULL;  // why open failed
@@ -410,6 +411,9 @@ struct ObxInput {
   // them until the window (at least room bytes) is full or the file ends.
   // False when memory runs out, the window as it was.
   bool more(const char* keep, size_t room);
+  // The line at offset, counted in the file as it is now: for messages,
+  // which are rare enough to read it again.
+  uint64_t lineAt(uint64_t offset) const;
 };
 // Reads a whole file into input's window.
 ObxOpenResult obxLoadFile(const char* path, ObxInput* input);
@@ -422,6 +426,10 @@ void obxCopyToken(char buffer[OBX_TOKEN_SIZE], const char* bytes, size_t length)
 void obxFirstWord(char text[OBX_TOKEN_SIZE]);
 bool obxKeywordIs(const char* token, size_t length, const char* word);
 void obxWarnNoMaterial(const char* name);
+
+// Whether this thread was told that textures are not uploaded for want of
+// a context, since the last load that had one or the last read began.
+extern thread_local bool obxToldNoContext;
 
 // The mode drawing or writing can honour for model, with one of warnings
 // for each flag it drops (shared by obxDraw and obxWriteOBJ).

@@ -78,15 +78,19 @@ struct ObxObjReader {
   std::vector<ObxUse> uses;
   std::vector<ObxGroupEvent> events;
 
-  // Where the statement being read begins, and line numbers for messages:
-  // counted up to lineMark only when a message or a face that may fail the
-  // check after the scan asks, always forward.
+  // Where the statement being read begins (its keyword).
   const char* statement = NULL;
-  const char* lineMark = NULL;
-  uint64_t lineAtMark = 1;
   // The first triangle of each face with an index outside the elements read
-  // before it, and the face's line: the check after the scan names it.
-  std::vector<std::pair<uint32_t, uint64_t>> faceLines;
+  // before it, and the face's offset in the file: the check after the scan
+  // names its line.
+  std::vector<std::pair<uint32_t, uint64_t>> faceOffsets;
+  // What the face being read may change, put back when it runs into the
+  // window's end and is read again.
+  struct {
+    uint32_t numtriangles, members, lastUse;
+    size_t events;
+    bool outOfBounds, failed;
+  } faceMark = {};
   // The first failure of the storing kind: reported after the scan, unless
   // the scan fails first, after the warnings of the usemtl before it.
   std::string failure;
@@ -108,8 +112,8 @@ static const uint32_t kObxMaxCount = UINT32_MAX - 1;  // a count + 1 must fit 32
 // is read behind: every statement of a usual file begins with the whole
 // statement in the window. A longer one (a face of thousands of items) is
 // read again from its keyword in a wider window.
-static const size_t kObxWindow = size_t(4) << 20;
-static const size_t kObxLookahead = 64 << 10;
+static const size_t kObxWindow = size_t(256) << 10;
+static const size_t kObxLookahead = 16 << 10;
 static size_t obxWindow = kObxWindow;
 static ptrdiff_t obxLookahead = kObxLookahead;
 
@@ -153,60 +157,46 @@ static void obxGrow(ObxObjReader* reader, T** array, ObxRoom* room, uint64_t fir
   room->ready = ready;
 }
 
-// The line of the file at position at, which lies at or after every
-// position asked before.
-static uint64_t obxLineOf(ObxObjReader* reader, const char* at) {
-  reader->lineAtMark += uint64_t(std::count(reader->lineMark, at, '\n'));
-  reader->lineMark = at;
-  return reader->lineAtMark;
+static uint64_t obxOffsetOf(const ObxObjReader* reader, const char* at) {
+  return reader->input->offset + uint64_t(at - reader->input->data);
 }
 
 // The current statement's line, as messages end: ' at line N of "path"'.
 static std::string obxWhere(ObxObjReader* reader) {
   char where[64];
   snprintf(where, sizeof where, " at line %llu of \"",
-           (unsigned long long)obxLineOf(reader, reader->statement));
+           (unsigned long long)reader->input->lineAt(obxOffsetOf(reader, reader->statement)));
   return where + std::string(reader->model->path) + '"';
 }
 
 // Reads on behind keep (where the scanner stands), whose bytes move to the
-// window's start, with room for at least room bytes; the lines of what is
-// let go are counted first.
+// window's start, with room for at least room bytes.
 static void obxMore(ObxObjReader* reader, const char* keep, size_t room) {
-  obxLineOf(reader, keep);
   if (!reader->input->more(keep, room)) obxReaderOutOfMemory(reader);
   reader->scan = {reader->input->data, reader->input->end};
-  reader->lineMark = reader->input->data;
 }
 
-// What a statement may have changed when it has to be read again.
-struct ObxMark {
-  uint32_t numvertices, numnormals, numtexcoords, numtriangles, members, lastUse;
-  size_t events, faceLines;
-  bool outOfBounds, failed;
-};
-
-static ObxMark obxMark(const ObxObjReader* reader) {
-  const ObxModel* model = reader->model;
-  return {model->numvertices,         model->numnormals,
-          model->numtexcoords,        model->numtriangles,
-          reader->group->numtriangles, reader->lastUse[reader->entry],
-          reader->events.size(),      reader->faceLines.size(),
-          reader->outOfBounds,        !reader->failure.empty()};
-}
-
-static void obxUndo(ObxObjReader* reader, const ObxMark& mark) {
+// Puts back what the statement at token changed: a vector adds one
+// element, a face what its mark holds.
+static void obxUndo(ObxObjReader* reader, const char* token) {
   ObxModel* model = reader->model;
-  model->numvertices = mark.numvertices;
-  model->numnormals = mark.numnormals;
-  model->numtexcoords = mark.numtexcoords;
-  model->numtriangles = mark.numtriangles;
-  reader->group->numtriangles = mark.members;
-  reader->lastUse[reader->entry] = mark.lastUse;
-  reader->events.resize(mark.events);
-  reader->faceLines.resize(mark.faceLines);
-  reader->outOfBounds = mark.outOfBounds;
-  if (!mark.failed) reader->failure.clear();
+  if (token[0] == 'f') {
+    const auto& mark = reader->faceMark;
+    model->numtriangles = mark.numtriangles;
+    reader->group->numtriangles = mark.members;
+    reader->lastUse[reader->entry] = mark.lastUse;
+    reader->events.resize(mark.events);
+    if (!reader->faceOffsets.empty() && reader->faceOffsets.back().first >= mark.numtriangles)
+      reader->faceOffsets.pop_back();
+    reader->outOfBounds = mark.outOfBounds;
+    if (!mark.failed) reader->failure.clear();
+    return;
+  }
+  OBX_ASSERT(token[0] == 'v');
+  uint32_t* count = token[1] == 'n'   ? &model->numnormals
+                    : token[1] == 't' ? &model->numtexcoords
+                                      : &model->numvertices;
+  --*count;
 }
 
 // Notes the first failure that the storing pass would meet; the scan goes
@@ -592,13 +582,15 @@ static void obxReadFaceForm(ObxObjReader* reader) {
 // A face, noted with its line when an index lies outside the elements
 // read before it.
 static void obxReadFace(ObxObjReader* reader) {
-  const bool earlier = reader->outOfBounds;
-  const uint32_t first = reader->model->numtriangles;
+  auto& mark = reader->faceMark;
+  mark = {reader->model->numtriangles,   reader->group->numtriangles,
+          reader->lastUse[reader->entry], reader->events.size(),
+          reader->outOfBounds,           !reader->failure.empty()};
   reader->outOfBounds = false;
   obxReadFaceForm(reader);
   if (reader->outOfBounds)
-    reader->faceLines.emplace_back(first, obxLineOf(reader, reader->statement));
-  reader->outOfBounds |= earlier;
+    reader->faceOffsets.emplace_back(mark.numtriangles, obxOffsetOf(reader, reader->statement));
+  reader->outOfBounds |= mark.outOfBounds;
 }
 
 // ---- The scan and what follows it
@@ -635,7 +627,6 @@ static void obxScanFile(ObxObjReader* reader) {
       return;
     }
     reader->statement = token;
-    const ObxMark mark = obxMark(reader);
     switch (token[0]) {
       case 'v':
         // The keyword is read as a C string: "v" and a zero byte is "v".
@@ -668,7 +659,7 @@ static void obxScanFile(ObxObjReader* reader) {
     // Only a vector or a face can run into the window's end, and go on
     // beyond it: it is read again from its keyword in a wider window.
     if (__builtin_expect(reader->scan.p == reader->scan.end, 0) && !input->eof) {
-      obxUndo(reader, mark);
+      obxUndo(reader, token);
       obxMore(reader, reader->statement, 2 * size_t(reader->scan.end - reader->statement));
     }
   }
@@ -750,9 +741,9 @@ static void obxCheckIndices(const ObxObjReader* reader) {
       const uint32_t counts[3] = {model->numnormals, model->numvertices, model->numtexcoords};
       for (int k = 0; k < 3; k++) {
         if ((k != 1 && indices[k] == OBX_NO_INDEX) || !obxOutside(indices[k], counts[k])) continue;
-        const auto face = std::upper_bound(
-            reader->faceLines.begin(), reader->faceLines.end(), std::make_pair(i, UINT64_MAX));
-        OBX_ASSERT(face != reader->faceLines.begin());
+        const auto face = std::upper_bound(reader->faceOffsets.begin(),
+                                           reader->faceOffsets.end(), std::make_pair(i, UINT64_MAX));
+        OBX_ASSERT(face != reader->faceOffsets.begin());
         // Index 0 lies below the first element, any other above the last.
         char bounds[64];
         if (indices[k] == 0)
@@ -760,7 +751,8 @@ static void obxCheckIndices(const ObxObjReader* reader) {
         else
           snprintf(bounds, sizeof bounds, "%u > %u", indices[k], counts[k]);
         obxFail("%s index for triangle %u out of bounds (%s) at line %llu of \"%s\"\n", kKinds[k],
-                i, bounds, (unsigned long long)(face - 1)->second, model->path);
+                i, bounds, (unsigned long long)reader->input->lineAt((face - 1)->second),
+                model->path);
       }
     }
   }
@@ -780,6 +772,7 @@ static void obxWarnNonFinite(const ObxModel* model) {
 }
 
 static ObxModel* obxReadModel(const char* path) {
+  obxToldNoContext = false;  // each read says once that it uploads nothing
   ObxInput file;
   if (file.open(path) != OBX_OPEN_OK)
     obxFail("obxReadOBJ() failed: can't open data file \"%s\": %s.", path, file.why);
@@ -792,7 +785,6 @@ static ObxModel* obxReadModel(const char* path) {
     ObxObjReader reader;  // goes before the model, whose table it may share
     reader.model = model.get();
     reader.input = &file;
-    reader.lineMark = file.data;
     obxMore(&reader, file.data, obxWindow);
     // A first block of one element of a kind per 64 bytes of file (and four
     // triangles) holds all of a usual file's elements; what is never

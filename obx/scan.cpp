@@ -30,16 +30,18 @@ ObxOpenResult ObxInput::open(const char* path) {
 
 bool ObxInput::more(const char* keep, size_t room) {
   OBX_ASSERT(keep >= data && keep <= end);
-  const size_t kept = size_t(end - keep);
+  const size_t skip = size_t(keep - data), kept = size_t(end - keep);
   if (kept + room > capacity) {
     const size_t grown = std::max(kept + room, 2 * capacity);
     char* block = static_cast<char*>(realloc(buffer, grown));
     if (!block) return false;
-    keep = block + (keep - data);
     buffer = block;
     capacity = grown;
   }
-  memmove(buffer, keep, kept);
+  // data is the buffer's start once anything was read: where the kept
+  // bytes are now.
+  if (kept) memmove(buffer, buffer + skip, kept);
+  offset += skip;
   data = buffer;
   end = buffer + kept;
   // Whole blocks, a short read where the file ends or shrank: what was
@@ -56,6 +58,20 @@ bool ObxInput::more(const char* keep, size_t room) {
     end += got;
   }
   return true;
+}
+
+uint64_t ObxInput::lineAt(uint64_t at) const {
+  uint64_t line = 1;
+  char block[1 << 16];
+  for (uint64_t done = 0; done < at;) {
+    const ssize_t got = pread(fd, block, size_t(std::min<uint64_t>(sizeof block, at - done)),
+                              off_t(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;  // the file shrank: the lines it still has
+    line += uint64_t(std::count(block, block + got, '\n'));
+    done += uint64_t(got);
+  }
+  return line;
 }
 
 ObxOpenResult obxLoadFile(const char* path, ObxInput* input) {

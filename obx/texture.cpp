@@ -21,9 +21,7 @@ enum { kObxPpmLineSize = 70 };
 // GLU, working from those answers, divides by zero or writes through them.
 static bool obxHasContext(void) { return glGetString(GL_VERSION) != NULL; }
 
-// Whether this thread was told that textures are not uploaded for want of
-// a context, since the last load that had one.
-static thread_local bool obxToldNoContext = false;
+thread_local bool obxToldNoContext = false;
 
 void obxInitTextureLimits(void) {
   obxTextureLimitsPending = GL_FALSE;

@@ -758,6 +758,9 @@ TEST(ReadObjFatal, malformed_files_end_with_their_message) {
       // the faces before the failing one may be anywhere.
       {"v 0 0 0\nf 2 1 1\nv 1 1 1\nf 1\n1 1\nf 1 1\n 3\n",
        "OBX: Fatal Error: vertex index for triangle 2 out of bounds (3 > 2) at line 6 of \"PATH\"\n\n"},
+      {"v 0 0 0\nf 1 1 4294967294\n",
+       "OBX: Fatal Error: vertex index for triangle 0 out of bounds (4294967294 > 1) at line 2 of "
+       "\"PATH\"\n\n"},
       {"f a b c\n", "OBX: Fatal Error: vertex index for triangle 0 out of bounds (0 < 1) at line 1 of \"PATH\"\n\n"},
       {"mtllib gone.mtl\n",
        "OBX: Fatal Error: obxReadMTL() failed: can't open material file \"DIR/gone.mtl\": No "

@@ -258,23 +258,27 @@ TEST(TextureWithoutContext, reading_keeps_maps_by_name_and_warns_once) {
   const std::string err = ostrel_test::stderrOfChild(
       [&] {
         obxTextureUpload = GL_TRUE;
-        char message[256];
-        ObxModel* model = obxTryReadOBJ(path.c_str(), message, sizeof message);
-        if (!model) {
-          fprintf(stderr, "failed: %s\n", message);
-          return;
+        for (int read = 0; read < 2; read++) {  // each read warns once
+          char message[256];
+          ObxModel* model = obxTryReadOBJ(path.c_str(), message, sizeof message);
+          if (!model) {
+            fprintf(stderr, "failed: %s\n", message);
+            return;
+          }
+          for (uint32_t i = 0; i < model->numtextures; i++)
+            fprintf(stderr, "%s %u %g %g\n", model->textures[i].name, model->textures[i].id,
+                    model->textures[i].width, model->textures[i].height);
+          obxDeleteModel(model);
         }
-        for (uint32_t i = 0; i < model->numtextures; i++)
-          fprintf(stderr, "%s %u %g %g\n", model->textures[i].name, model->textures[i].id,
-                  model->textures[i].width, model->textures[i].height);
-        obxDeleteModel(model);
       },
       &status);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(err, "OBX: Warning: obxLoadTexture(): no current GL context: " + dir.path() +
-                     "/even.ppm and the textures after it are kept by name, not loaded.\n"
-                     "even.ppm 0 1 1\n"
-                     "odd.ppm 0 1 1\n");
+  const std::string once = "OBX: Warning: obxLoadTexture(): no current GL context: " +
+                           dir.path() +
+                           "/even.ppm and the textures after it are kept by name, not loaded.\n"
+                           "even.ppm 0 1 1\n"
+                           "odd.ppm 0 1 1\n";
+  EXPECT_EQ(err, once + once);
 }
 
 // ---- DevIL reader -----------------------------------------------------
