@@ -201,16 +201,18 @@ void obxDeleteModel(ObxModel* model);
 
 /* Reads the OBJ file at path, its mtllib and the textures it names, and
  * computes facet normals. Returns a new model the caller owns. Never
- * returns NULL: an unreadable or malformed file is a fatal error. Needs a
- * current GL context when the materials name textures, unless
- * obxTextureUpload is off.
+ * returns NULL: an unreadable or malformed file is a fatal error, whose
+ * message names the file and the line. Textures are uploaded when a GL
+ * context is current (and obxTextureUpload is on), else kept by name.
  * Face indices are absolute (1-based) or relative: -k names the k-th last
  * element of its kind read before the face, so -1 is the last one, never
  * "none"; a relative index reaching before the first element is fatal.
  * Each distinct material library is read once per call; naming it again
  * makes its materials current again. Polygons become triangle fans.
- * Only regular files are read. Coordinates that are not finite ("nan",
- * "inf", beyond the float range) are kept, with one warning per file. */
+ * Only regular files are read, with read() a window at a time, never
+ * mapped: a file cut short or grown while it is read gives the model of
+ * what the reads met. Coordinates that are not finite ("nan", "inf",
+ * beyond the float range) are kept, with one warning per file. */
 ObxModel* obxReadOBJ(const char* path);
 /* obxReadOBJ through obxTry: the model, or NULL with the message. */
 ObxModel* obxTryReadOBJ(const char* path, char* message, size_t size);
