@@ -2,8 +2,10 @@
 // files the readers take, and a fatal hook that returns to the target.
 #pragma once
 
+#include <errno.h>
 #include <setjmp.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,12 +19,12 @@ namespace fuzz {
 // One directory per process (libFuzzer's workers run side by side),
 // removed with the files in it at exit. Plain storage: the exit handler
 // runs after static objects are gone.
-inline char scratch[32];
+inline char scratch[256];
 inline const char* written[8];  // the file names, each a string literal
 inline int numWritten = 0;
 
 inline void removeScratch() {
-  char path[64];
+  char path[320];
   for (int i = 0; i < numWritten; i++) {
     snprintf(path, sizeof path, "%s/%s", scratch, written[i]);
     unlink(path);
@@ -30,10 +32,14 @@ inline void removeScratch() {
   rmdir(scratch);
 }
 
+// A new folder of its own; or the one OBX_FUZZ_SCRATCH names (scripts/fuzz
+// --ci), the same on every run, so that the paths in messages, which the
+// readers compare, lead the search the same way each time.
 inline const char* scratchDir() {
   if (!scratch[0]) {
-    snprintf(scratch, sizeof scratch, "/tmp/obx-fuzz-XXXXXX");
-    if (!mkdtemp(scratch)) abort();
+    const char* fixed = getenv("OBX_FUZZ_SCRATCH");
+    snprintf(scratch, sizeof scratch, "%s", fixed ? fixed : "/tmp/obx-fuzz-XXXXXX");
+    if (fixed ? mkdir(scratch, 0700) != 0 && errno != EEXIST : !mkdtemp(scratch)) abort();
     atexit(removeScratch);
   }
   return scratch;
