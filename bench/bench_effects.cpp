@@ -1,6 +1,7 @@
 // Frame time of the fixed-function view and of each effect on the hideout,
 // at the start view, drawn by the program's own start-up and display
-// callback into its 800x600 window. Run from build/ (scripts/bench), or
+// callback into its 800x600 window. Names given as arguments ("hatching",
+// "watercolor", ...) limit the run to those views. Run from build/ (scripts/bench), or
 // from any folder whose ../shaders and ../models hold the effects and the
 // scene, to time other shaders against the same program.
 #include <GL/glew.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "frame.h"
@@ -56,6 +58,9 @@ int main(int argc, char** argv) {
   if (!init(nullptr)) return 1;
   printf("\n| view | median ms | min ms |\n|---|---:|---:|\n");
   for (const Mode& mode : kModes) {
+    bool wanted = argc < 2;
+    for (int i = 1; i < argc; i++) wanted = wanted || std::strcmp(argv[i], mode.name) == 0;
+    if (!wanted) continue;
     gActiveProgram = mode.slot < 0 ? 0 : gEffectPrograms[mode.slot];
     std::vector<double> rounds;
     for (int r = 0; r < kRounds; r++) rounds.push_back(millisecondsPerFrame());

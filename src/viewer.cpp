@@ -28,9 +28,9 @@ constexpr float kSmoothingAngle = 180.0f;
 // its copy of every vertex in the driver.
 constexpr uint32_t kDisplayListTriangles = 100000;
 
-// Files from this size up take a noticeable while to read: the window says
-// so first (about a second per 100 MB under the sanitizers' build).
-constexpr long long kProgressBytes = 8ll << 20;
+// Files from this size up take a noticeable while to read (a quarter of a
+// second and more): the window says so first. The hideout (9 MB) is below.
+constexpr long long kProgressBytes = 32ll << 20;
 
 // The light of a model of the user's (it follows the eye, frame.cpp): a
 // soft ambient so the side turned away keeps its shape, a strong diffuse
