@@ -53,7 +53,7 @@ const float kHalfRoot2 = 0.70710678;
 // drawing's tone follows the plain view's.
 const float kPaperFrom = 0.7;
 const float kDarkestAt = 0.08;
-const float kInkPower = 1.6;  // > 1: mid tones lighter, few strokes; darks keep their ink
+const float kInkPower = 2.2;  // > 1: mid tones lighter, few strokes; darks keep their ink
 const float kContourWidth = 1.2;  // pixels
 const float kBlackTexel = 0.004;
 const float kTiny = 1e-4;

@@ -43,6 +43,7 @@ const float kPaperLuma = 0.95;        // the ramp's paper band: a wash there kee
 const vec2 kWhitePaper = vec2(0.75, 1.0);
 const float kPaperShow = 0.8;
 const float kFlowGain = 0.6;          // turbulent flow: soft, not a sponge
+const float kThinWash = 0.1;          // density of the wash: below 1, light and transparent
 const float kEdgeGain = 2.0;          // strong rims, as Bousseau's are
 const float kBorderGain = 8.0;        // colour step per pixel that counts as a border
 const float kBlackTexel = 0.004;
@@ -91,6 +92,8 @@ void main() {
   texel *= gl_FrontMaterial.diffuse;
   vec3 pigment = texel.rgb;
   vec3 color = pigment * mix(vec3(dot(wash, kLuma)), wash, M) / kPaperLuma;
+  // Thinned pigment lightens the darks most and keeps the colour's chroma.
+  color = applyDensity(clamp(color, 0.0, 1.0), kThinWash);
   color = mix(color, texture2D(colorTex, vec2(1.0 - 0.5 * kRampTexel, 0.5)).rgb,
               kPaperShow * smoothstep(kWhitePaper.x, kWhitePaper.y, dot(N, L)));
 

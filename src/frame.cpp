@@ -26,7 +26,7 @@ constexpr char kStatmPath[] = "/proc/self/statm";  // sizes in pages: total, res
 // The light of a model of the user's, in eye space: above, left of and
 // behind the eye, so the side in view is lit and its form shades from upper
 // left to lower right (the framed model is about 200 units ahead).
-constexpr GLfloat kHeadlightPosition[4] = {-150.0f, 250.0f, 100.0f, 1.0f};
+constexpr GLfloat kHeadlightPosition[4] = {-120.0f, 160.0f, 120.0f, 1.0f};
 // A model without materials gets a neutral light grey.
 constexpr GLfloat kNeutralDiffuse[4] = {0.8f, 0.8f, 0.8f, 1.0f};
 constexpr GLfloat kNeutralSpecular[4] = {0.2f, 0.2f, 0.2f, 1.0f};

@@ -36,7 +36,7 @@ constexpr long long kProgressBytes = 32ll << 20;
 // soft ambient so the side turned away keeps its shape, a strong diffuse
 // so the side in view reads as its materials are.
 constexpr GLfloat kHeadlightAmbient[4] = {0.25f, 0.25f, 0.25f, 1.0f};
-constexpr GLfloat kHeadlightDiffuse[4] = {0.85f, 0.85f, 0.85f, 1.0f};
+constexpr GLfloat kHeadlightDiffuse[4] = {1.0f, 1.0f, 1.0f, 1.0f};
 constexpr float kDegrees = 3.14159265f / 180.0f;
 
 // Up to the reader's message; longer ones are cut.
