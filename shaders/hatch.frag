@@ -2,11 +2,13 @@
 // Hatching: pen and ink from tonal art maps (Praun et al. 2001).
 //
 // Tone first: the brightness the fixed-function light gives the surface
-// decides how much ink it gets, and everything the plain view shows bright
-// stays white paper. Six stroke images of evenly rising darkness, each
-// holding every stroke of the lighter ones, are blended by the tone, two
-// neighbouring tones at a time, so strokes fade in without popping; only
-// the darker three cross the first set.
+// (lit per vertex, as the plain view is) decides how much ink it gets, and
+// everything the plain view shows bright stays white paper. Six stroke
+// images of evenly rising darkness, each holding every stroke of the lighter
+// ones, are blended by the tone, two neighbouring tones at a time, so
+// strokes fade in without popping. The first four are single hatching, the
+// pen pressing harder as they darken; only the two darkest cross it, so
+// cross-hatching stays in the deepest shadows.
 //
 // Strokes follow the form: they run along the isophotes, across the
 // direction towards the light in the tangent plane, so they bend with
@@ -18,7 +20,7 @@
 // screen-space footprint and blended across the octave, with the images
 // always magnified: strokes keep about the same width and spacing on
 // screen near and far, and bilinear filtering smooths their edges.
-// Silhouettes and folds get a thin line of steady width.
+// Silhouettes and creases get a thin line of steady width.
 
 uniform sampler2D Hatch0;  // lightest
 uniform sampler2D Hatch1;
@@ -30,8 +32,9 @@ uniform sampler2D ModelTex;  // the model's own texture (unit 0)
 uniform vec2 fViewportDimensions;
 
 varying vec3 vNormal;
-varying vec3 vToLight;
 varying vec3 vToEye;
+varying vec3 vLitFront;
+varying vec3 vLitBack;
 varying vec2 vUv;
 varying vec3 vModelPosition;
 varying vec3 vModelNormal;
@@ -39,8 +42,8 @@ varying vec3 vModelLightDirection;
 
 const float kStrokeImageSize = 256.0;
 const float kReferenceHeight = 600.0;  // stroke widths are set for this height
-const float kTexelsPerPixel = 0.55;    // < 1: images magnified, strokes 2 px and smooth
-const float kAnisotropy = 3.0;         // squeeze along the strokes allowed before rescaling
+const float kTexelsPerPixel = 0.7;     // < 1: images magnified, strokes smooth
+const float kAnisotropy = 2.0;         // squeeze across or along the strokes allowed
 const float kScaleBlendStart = 0.3;    // part of the octave over which the two
 const float kScaleBlendEnd = 0.7;      // scales cross-fade
 const float kToneLevels = 7.0;         // white and the six images, evenly spaced
@@ -51,11 +54,22 @@ const float kHalfRoot2 = 0.70710678;
 // Plain-view brightness from which a surface is white paper, and the one
 // that gets the darkest tone; between them the ink rises evenly, so the
 // drawing's tone follows the plain view's.
-const float kPaperFrom = 0.7;
-const float kDarkestAt = 0.08;
-const float kInkPower = 2.2;  // > 1: mid tones lighter, few strokes; darks keep their ink
+const float kPaperFrom = 0.72;
+const float kDarkestAt = 0.05;
+// The ink rises as the mean of a straight ramp and its fourth power: mid
+// tones (the shaded side of a lit shape) get a few single strokes, broad dark
+// surfaces dense single hatching, and only the darkest the crossing sets.
+const float kInkPower = 4.0;
+const float kInkCurve = 0.7;
 const float kContourWidth = 1.2;  // pixels
+// A crease is where the smooth normal leans this far from the triangle's own
+// plane (cosine of 35 degrees): the mesh folds there, and smoothing hid it.
+const float kCreaseCosine = 0.82;
+const float kCreaseWidth = 1.0;  // pixels
 const float kBlackTexel = 0.004;
+// Blended stroke patterns are spread back about their mean at most this
+// much (1 / sqrt): more turns faint light-tone strokes into black streaks.
+const float kLeastSpread = 0.6;
 const float kTiny = 1e-4;
 const vec3 kLuma = vec3(0.299, 0.587, 0.114);
 
@@ -93,15 +107,18 @@ float tam(vec2 st, ToneWeights w) {
 }
 
 // Strokes at uv (model units over the image size), whose screen-space
-// derivatives are dx and dy. The stroke width follows how fast uv crosses
-// the light tones' strokes on screen; along the strokes the projection may
-// be squeezed up to kAnisotropy times (a floor seen at a low angle) before
-// that too coarsens the scale. The footprint picks two scales an octave
-// apart; spread receives the sum of the squared blend weights.
+// derivatives are dx and dy. The scale follows how fast uv moves on screen
+// across and along the strokes: on a surface seen at a low angle one of the
+// two is foreshortened, and the geometric mean shares the error, strokes a
+// little thinner and a little longer, instead of stretching them into
+// streaks along the view; neither is squeezed more than kAnisotropy times.
+// The footprint picks two scales an octave apart; spread receives the sum
+// of the squared blend weights.
 float scaledStrokes(vec2 uv, vec2 dx, vec2 dy, ToneWeights s, out float spread) {
   float across = length(vec2(dot(dx, kAcross), dot(dy, kAcross)));
   float along = length(vec2(dot(dx, kAlong), dot(dy, kAlong)));
-  float footprint = kStrokeImageSize * max(across, along / kAnisotropy);
+  float footprint =
+      kStrokeImageSize * max(sqrt(across * along), max(across, along) / kAnisotropy);
   footprint *= fViewportDimensions.y / kReferenceHeight / kTexelsPerPixel;
   float octave = log2(max(footprint, 1e-6));
   float k = floor(octave);
@@ -135,24 +152,17 @@ vec2 pick(int axis, vec2 x, vec2 y, vec2 z) { return axis == 0 ? x : (axis == 1 
 void main() {
   vec3 Nff = gl_FrontFacing ? vNormal : -vNormal;  // open meshes show their back faces
   vec3 N = safeNormalize(Nff, vec3(0.0, 0.0, 1.0));
-  vec3 L = safeNormalize(vToLight, vec3(0.0, 0.0, 1.0));
   vec3 V = safeNormalize(vToEye, vec3(0.0, 0.0, 1.0));
 
   vec4 texel = texture2D(ModelTex, vUv);
   if (max(texel.r, max(texel.g, texel.b)) < kBlackTexel) texel.rgb = vec3(1.0);
 
-  // Tone: the plain view's brightness here (ambient, diffuse and specular
-  // light on the material, times its texture, with the fixed pipeline's own
-  // normal length), mapped so that bright is white paper.
-  float NdotL = dot(Nff, L);
-  vec3 H = safeNormalize(L + V, N);
-  float specular = NdotL > 0.0 ? pow(max(dot(Nff, H), 0.0), gl_FrontMaterial.shininess) : 0.0;
-  vec3 lit = gl_FrontLightModelProduct.sceneColor.rgb + gl_FrontLightProduct[0].ambient.rgb +
-             gl_FrontLightProduct[0].diffuse.rgb * max(NdotL, 0.0);
-  vec3 plainColour = clamp(lit, 0.0, 1.0) * texel.rgb + gl_FrontLightProduct[0].specular.rgb * specular;
+  // Tone: the plain view's brightness here (the vertex stage's light on the
+  // material, times its texture), mapped so that bright is white paper.
+  vec3 plainColour = (gl_FrontFacing ? vLitFront : vLitBack) * texel.rgb;
   float plain = dot(clamp(plainColour, 0.0, 1.0), kLuma);
   float ink = clamp((kPaperFrom - plain) / (kPaperFrom - kDarkestAt), 0.0, 1.0);
-  float s = (kToneLevels - 1.0) * pow(ink, kInkPower);
+  float s = (kToneLevels - 1.0) * mix(ink, pow(ink, kInkPower), kInkCurve);
 
   // Bi-planar: the two axis planes the surface faces most squarely carry
   // the strokes, weighted so that the third's share, which is dropped, is
@@ -186,7 +196,7 @@ void main() {
   // about its mean again keeps ink and paper apart at the same tone.
   float mean = 1.0 - s / kToneLevels;
   float spread = w.x * w.x * spreadA + w.y * w.y * spreadB;
-  h = clamp(mean + (h - mean) / sqrt(max(spread, 1e-6)), 0.0, 1.0);
+  h = clamp(mean + (h - mean) / sqrt(max(spread, kLeastSpread)), 0.0, 1.0);
 
   // Contour: a thin dark line where the surface turns away from the eye,
   // its width held to about kContourWidth pixels by the rate N.V changes.
@@ -195,5 +205,13 @@ void main() {
   float NdotV = dot(N, V);
   float edge = kContourWidth * fwidth(NdotV);
   h *= smoothstep(0.0, max(edge, kTiny), abs(NdotV));
+
+  // Crease: the triangle's own normal, from the screen-space derivatives of
+  // the eye-space position, against the smooth one; a line of steady width
+  // runs where their angle passes kCreaseCosine, along the fold.
+  vec3 facet = safeNormalize(cross(dFdx(vToEye), dFdy(vToEye)), N);
+  float lean = abs(dot(facet, N));
+  float crease = kCreaseWidth * fwidth(lean);
+  h *= smoothstep(0.0, max(crease, kTiny), abs(lean - kCreaseCosine));
   gl_FragColor = vec4(vec3(h), gl_FrontMaterial.diffuse.a * texel.a);
 }

@@ -8,8 +8,12 @@
 // As long as the fixed pipeline's normal: the hideout is drawn at half size
 // without rescaling, and its lighting is brighter for the longer normals.
 varying vec3 vNormal;
-varying vec3 vToLight;
 varying vec3 vToEye;
+// The light on the material as the fixed pipeline computes it, per vertex
+// and for either side: the tone must follow the plain view, whose large
+// floor and ceiling triangles are lit only at their corners.
+varying vec3 vLitFront;
+varying vec3 vLitBack;
 varying vec2 vUv;
 varying vec3 vModelPosition;
 varying vec3 vModelNormal;
@@ -20,7 +24,24 @@ void main() {
   vNormal = gl_NormalScale * (gl_NormalMatrix * gl_Normal);
   // GL_LIGHT0 is stored in eye space; w = 0 would make it directional.
   vec4 light = gl_LightSource[0].position;
-  vToLight = light.xyz - eye.xyz * light.w;
+  vec3 toLight = light.xyz - eye.xyz * light.w;
+  float toLightLength = length(toLight);
+  vec3 L = toLightLength > 1e-6 ? toLight / toLightLength : vec3(0.0, 0.0, 1.0);
+  // A distant viewer, as GL_LIGHT_MODEL_LOCAL_VIEWER is left off.
+  vec3 H = normalize(L + vec3(0.0, 0.0, 1.0));
+  // Texturing modulates the whole colour, highlight included (no separate
+  // specular colour), so the highlight joins the light before the clamp.
+  float front = dot(vNormal, L);
+  float frontShine = front > 0.0 ? pow(max(dot(vNormal, H), 0.0), gl_FrontMaterial.shininess) : 0.0;
+  float backShine = front < 0.0 ? pow(max(-dot(vNormal, H), 0.0), gl_BackMaterial.shininess) : 0.0;
+  vLitFront = clamp(gl_FrontLightModelProduct.sceneColor.rgb + gl_FrontLightProduct[0].ambient.rgb +
+                        gl_FrontLightProduct[0].diffuse.rgb * max(front, 0.0) +
+                        gl_FrontLightProduct[0].specular.rgb * frontShine,
+                    0.0, 1.0);
+  vLitBack = clamp(gl_BackLightModelProduct.sceneColor.rgb + gl_BackLightProduct[0].ambient.rgb +
+                       gl_BackLightProduct[0].diffuse.rgb * max(-front, 0.0) +
+                       gl_BackLightProduct[0].specular.rgb * backShine,
+                   0.0, 1.0);
   vToEye = -eye.xyz;
   vUv = gl_MultiTexCoord0.st;
   vModelPosition = gl_Vertex.xyz;
