@@ -639,6 +639,10 @@ struct EffectShots {
 const EffectShots& effectShots() {
   static EffectShots shots = [] {
     EffectShots result;
+    if (!noWindowNamed(kTitle, 60)) {
+      result.error = "an earlier program's window stays open";
+      return result;
+    }
     Program program({OSTREL_PROGRAM}, OSTREL_BINARY_DIR);
     std::string window = findWindow(kTitle, 60);
     if (window.empty()) {
@@ -748,9 +752,9 @@ TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
     for (size_t i = 0; i < plain.mask.size(); i++)
       if (plain.mask[i] && plain.lum[i] > 0.7) lit++, litWhite += hatch.lum[i] >= 0.85;
     const double litPaper = lit ? double(litWhite) / double(lit) : 0;
-    std::cout << "hatching: lit pixels near white " << litPaper << ", greyness " << greyness << ", energy x" << energyRatio
-              << ", median span " << medianSpan << ", light " << light << ", below mid " << belowMid
-              << ", dark " << dark << ", r " << r << "\n";
+    std::cout << "hatching: lit pixels near white " << litPaper << ", greyness " << greyness
+              << ", energy x" << energyRatio << ", median span " << medianSpan << ", light "
+              << light << ", below mid " << belowMid << ", dark " << dark << ", r " << r << "\n";
     EXPECT_LT(greyness, 0.03);    // pure grey strokes
     EXPECT_GE(energyRatio, 2.0);  // strokes, not smooth shading
     EXPECT_GT(medianSpan, 0.3);   // mid tones are ink and paper, not grey
@@ -784,12 +788,14 @@ TEST(EffectLook, screenshots_show_each_effect_with_its_own_look) {
       return (std::max({c[0], c[1], c[2]}) - std::min({c[0], c[1], c[2]})) / 255.0;
     };
     double waterChroma = 0, plainChroma = 0, unused = 0;
-    maskStats(water, [&](size_t i) { return chroma(water, i); }, &waterChroma, &unused);
-    maskStats(plain, [&](size_t i) { return chroma(plain, i); }, &plainChroma, &unused);
+    maskStats(
+        water, [&](size_t i) { return chroma(water, i); }, &waterChroma, &unused);
+    maskStats(
+        plain, [&](size_t i) { return chroma(plain, i); }, &plainChroma, &unused);
     std::cout << "watercolor: chroma " << waterChroma / plainChroma << " of fixed function, L "
-              << meanL << ", saturation " << meanS << " sigma " << sigmaS
-              << ", flat blocks " << flatBlocks << " detail " << paper / std::max(flatBlocks, 1)
-              << " (plain " << plainFlat / std::max(flatBlocks, 1) << ")\n";
+              << meanL << ", saturation " << meanS << " sigma " << sigmaS << ", flat blocks "
+              << flatBlocks << " detail " << paper / std::max(flatBlocks, 1) << " (plain "
+              << plainFlat / std::max(flatBlocks, 1) << ")\n";
     EXPECT_GT(meanL, 0.45);  // light, transparent washes
     EXPECT_GE(waterChroma, 0.75 * plainChroma);
     ASSERT_GT(flatBlocks, 10);
