@@ -20,7 +20,7 @@
 // screen-space footprint and blended across the octave, with the images
 // always magnified: strokes keep about the same width and spacing on
 // screen near and far, and bilinear filtering smooths their edges.
-// Silhouettes and creases get a thin line of steady width.
+// Silhouettes get a thin line of steady width.
 
 uniform sampler2D Hatch0;  // lightest
 uniform sampler2D Hatch1;
@@ -62,10 +62,6 @@ const float kDarkestAt = 0.05;
 const float kInkPower = 4.0;
 const float kInkCurve = 0.7;
 const float kContourWidth = 1.2;  // pixels
-// A crease is where the smooth normal leans this far from the triangle's own
-// plane (cosine of 35 degrees): the mesh folds there, and smoothing hid it.
-const float kCreaseCosine = 0.82;
-const float kCreaseWidth = 1.0;  // pixels
 const float kBlackTexel = 0.004;
 // Blended stroke patterns are spread back about their mean at most this
 // much (1 / sqrt): more turns faint light-tone strokes into black streaks.
@@ -206,12 +202,5 @@ void main() {
   float edge = kContourWidth * fwidth(NdotV);
   h *= smoothstep(0.0, max(edge, kTiny), abs(NdotV));
 
-  // Crease: the triangle's own normal, from the screen-space derivatives of
-  // the eye-space position, against the smooth one; a line of steady width
-  // runs where their angle passes kCreaseCosine, along the fold.
-  vec3 facet = safeNormalize(cross(dFdx(vToEye), dFdy(vToEye)), N);
-  float lean = abs(dot(facet, N));
-  float crease = kCreaseWidth * fwidth(lean);
-  h *= smoothstep(0.0, max(crease, kTiny), abs(lean - kCreaseCosine));
   gl_FragColor = vec4(vec3(h), gl_FrontMaterial.diffuse.a * texel.a);
 }
