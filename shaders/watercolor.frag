@@ -1,8 +1,9 @@
 #version 120
-// Watercolor: a banded wash, glazed with the model's colour, then the
-// pigment effects of real watercolor, each as a change of pigment density
-// driven by a noise texture: granulation in the shadows, turbulent flow,
-// paper grain and darkened edges.
+// Watercolor (Bousseau et al. 2006): a wash of the model's own colour,
+// toned by a banded ramp and left as white paper where the light is
+// strongest, then the pigment effects of real watercolor, each as a change
+// of pigment density driven by a noise texture: granulation in the
+// shadows, turbulent flow, paper grain and darkened edges.
 //
 // Density d acts per channel as C (1 - (1 - C)(d - 1)): above 1 it darkens,
 // below 1 it lightens, and white paper stays white.
@@ -16,7 +17,7 @@ uniform sampler2D paperTex;  // r turbulence, g paper grain, b pigment dispersio
 uniform sampler2D granTex;   // granulating glaze by shadow depth
 uniform sampler2D sceneTex;  // the model's own texture (unit 0)
 uniform vec2 fViewportDimensions;
-uniform float M;  // weight of the model-colour glaze
+uniform float M;  // how much of the ramp's own tint colours the wash
 uniform float D;  // pigment density variation (turbulent flow)
 uniform float G;  // granulation
 uniform float P;  // paper grain
@@ -36,6 +37,15 @@ const float kPaperRelief = 0.2;        // grain shown even on white paper
 const float kToneGain = 0.8;           // fixed-function brightness to wash tone
 const float kEyeFill = 0.3;            // light from the eye: shape and silhouettes
 const float kRampTexel = 1.0 / 256.0;
+const float kPaperLuma = 0.95;        // the ramp's paper band: a wash there keeps its colour
+// The wash gives way to paper, up to kPaperShow of the way, where the
+// surface faces the light this squarely (N.L from .x to .y).
+const vec2 kWhitePaper = vec2(0.75, 1.0);
+const float kPaperShow = 0.8;
+const float kFlowGain = 0.6;          // turbulent flow: soft, not a sponge
+const float kThinWash = 0.1;          // density of the wash: below 1, light and transparent
+const float kEdgeGain = 2.0;          // strong rims, as Bousseau's are
+const float kBorderGain = 8.0;        // colour step per pixel that counts as a border
 const float kBlackTexel = 0.004;
 const vec3 kLuma = vec3(0.299, 0.587, 0.114);
 
@@ -54,7 +64,7 @@ vec3 ramp(sampler2D map, float x) {
 }
 
 void main() {
-  vec3 N = safeNormalize(vNormal, vec3(0.0, 0.0, 1.0));
+  vec3 N = safeNormalize(gl_FrontFacing ? vNormal : -vNormal, vec3(0.0, 0.0, 1.0));
   vec3 L = safeNormalize(vToLight, vec3(0.0, 0.0, 1.0));
   vec3 V = safeNormalize(vToEye, vec3(0.0, 0.0, 1.0));
 
@@ -72,30 +82,38 @@ void main() {
   float tone = clamp(light + 0.2 * D * (turbulence - 0.5), 0.0, 1.0);
   vec2 uv = vUv + kWobble * D * vec2(turbulence - 0.5, paper.g - 0.5);
 
-  // Abstracted wash: a few flat bands, glazed with a blurred model colour.
+  // Abstracted wash: the model's blurred colour, toned by a few flat bands.
+  // The ramp gives the tone; only M of its own tint (cool shadows) mixes
+  // in, so the pigment keeps the material's hue. Where the light is
+  // strongest the paper shows through.
   vec3 wash = ramp(colorTex, tone);
   vec4 texel = texture2D(sceneTex, uv, kGlazeBlur);
   if (max(texel.r, max(texel.g, texel.b)) < kBlackTexel) texel.rgb = vec3(1.0);
   texel *= gl_FrontMaterial.diffuse;
-  vec3 glaze = texel.rgb;
-  vec3 color = wash * mix(vec3(1.0), glaze, M);
+  vec3 pigment = texel.rgb;
+  vec3 color = pigment * mix(vec3(dot(wash, kLuma)), wash, M) / kPaperLuma;
+  // Thinned pigment lightens the darks most and keeps the colour's chroma.
+  color = applyDensity(clamp(color, 0.0, 1.0), kThinWash);
+  color = mix(color, texture2D(colorTex, vec2(1.0 - 0.5 * kRampTexel, 0.5)).rgb,
+              kPaperShow * smoothstep(kWhitePaper.x, kWhitePaper.y, dot(N, L)));
 
   // Granulation: pigment settles in the paper's valleys, more where dense.
   float shadow = 1.0 - tone;
   color *= mix(vec3(1.0), ramp(granTex, shadow), G);
   color = applyDensity(color, 1.0 + 2.0 * G * shadow * (paper.b - 0.5));
 
-  color = applyDensity(color, 1.0 + 2.0 * D * (turbulence - 0.5));
+  color = applyDensity(color, 1.0 + 2.0 * kFlowGain * D * (turbulence - 0.5));
 
   // Paper grain, with a little relief so it shows in near-white areas too.
   // The relief darkens where the grain adds density, so the two agree.
   color = applyDensity(color, 1.0 + 2.0 * P * (paper.g - 0.5));
   color *= 1.0 - kPaperRelief * P * (paper.g - 0.5);
 
-  // Pigment gathers at the silhouettes and at the borders of wash bands.
+  // Pigment gathers at the silhouettes and at the borders of washes, where
+  // the material, its colour or the tone band changes.
   float silhouette = smoothstep(0.55, 1.0, 1.0 - dot(N, V));
-  float bandBorder = clamp(8.0 * fwidth(dot(wash, kLuma)), 0.0, 1.0);
-  color = applyDensity(color, 1.0 + 2.0 * S * max(silhouette, bandBorder));
+  float border = clamp(kBorderGain * (fwidth(dot(pigment, kLuma)) + fwidth(dot(wash, kLuma))), 0.0, 1.0);
+  color = applyDensity(color, 1.0 + 2.0 * kEdgeGain * S * max(silhouette, border));
 
   gl_FragColor = vec4(clamp(color, 0.0, 1.0), texel.a);
 }

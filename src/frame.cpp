@@ -12,13 +12,29 @@
 #include <cstdlib>
 
 #include "camera.h"
+#include "orbit.h"
+#include "overlay.h"
 #include "state.h"
+#include "viewer.h"
 
 namespace {
 constexpr int kStepMilliseconds = 10;  // fixed camera step: 100 per second
 // The effects' uniform for the window size in pixels, in those that read it.
 constexpr char kViewportUniform[] = "fViewportDimensions";
 constexpr char kStatmPath[] = "/proc/self/statm";  // sizes in pages: total, resident, ...
+
+// The light of a model of the user's, in eye space: above, left of and
+// behind the eye, so the side in view is lit and its form shades from upper
+// left to lower right (the framed model is about 200 units ahead).
+constexpr GLfloat kHeadlightPosition[4] = {-120.0f, 160.0f, 120.0f, 1.0f};
+// A model without materials gets a neutral light grey.
+constexpr GLfloat kNeutralDiffuse[4] = {0.8f, 0.8f, 0.8f, 1.0f};
+constexpr GLfloat kNeutralSpecular[4] = {0.2f, 0.2f, 0.2f, 1.0f};
+constexpr GLfloat kNeutralShininess = 32.0f;
+// Weight of the newest frame in the statistics line's mean frame time.
+constexpr float kFrameTimeWeight = 0.1f;
+
+int gLastFrameTime = -1;  // elapsed milliseconds at the last frame, -1 before it
 
 // Resident size of this process in kilobytes, -1 when it cannot be read.
 long residentKilobytes() {
@@ -37,6 +53,77 @@ void logFrame() {
          residentKilobytes());
   fflush(stdout);
 }
+
+void noteFrameTime() {
+  const int now = glutGet(GLUT_ELAPSED_TIME);
+  if (gLastFrameTime >= 0) {
+    const float ms = float(now - gLastFrameTime);
+    gFrameMilliseconds = gFrameMilliseconds > 0 ? gFrameMilliseconds + kFrameTimeWeight * (ms - gFrameMilliseconds) : ms;
+  }
+  gLastFrameTime = now;
+}
+
+// What the callbacks asked for since the last frame; the screenshot waits
+// for the finished picture.
+void carryOutRequests() {
+  Requests& r = gRequests;
+  if (r.reload) reloadModel();
+  if (r.toggleUpAxis) toggleUpAxis();
+  if (r.toggleTwoSided) toggleTwoSided();
+  if (r.toggleView) toggleView();
+  if (r.frameAll) frameAll();
+  orbitRotate(&gOrbit, r.dragX, r.dragY);
+  orbitZoom(&gOrbit, r.zoomSteps);
+  const bool screenshot = r.screenshot;
+  r = Requests();
+  r.screenshot = screenshot;
+}
+
+// One fixed step of the camera in use.
+void stepCamera() {
+  if (gViewMode == ViewMode::kOrbit)
+    orbitStep(&gOrbit, gCamera->movement);
+  else
+    gCamera->update();
+}
+
+void loadView() {
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();
+  if (gViewMode == ViewMode::kOrbit) {
+    float eye[3];
+    orbitEye(gOrbit, eye);
+    const float* t = gOrbit.target;
+    gluLookAt(eye[0], eye[1], eye[2], t[0], t[1], t[2], 0, 1, 0);
+    return;
+  }
+  const Camera& c = *gCamera;
+  gluLookAt(c.position.x, c.position.y, c.position.z, c.position.x + c.direction.x,
+            c.position.y + c.direction.y, c.position.z + c.direction.z, c.up.x, c.up.y, c.up.z);
+}
+
+void drawModel() {
+  // The model's centre to its target, scaled about it (the hideout: half
+  // size about the origin), turned z-up first when asked.
+  const ModelPlacement& p = gPlacement;
+  glPushMatrix();
+  glTranslatef(p.target[0], p.target[1], p.target[2]);
+  glScalef(p.scale, p.scale, p.scale);
+  if (p.zUp) glRotatef(kZUpTurn, 1.0f, 0.0f, 0.0f);
+  glTranslatef(-p.centre[0], -p.centre[1], -p.centre[2]);
+  if (!(gDrawMode & OBX_MATERIAL)) {
+    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE, kNeutralDiffuse);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, kNeutralSpecular);
+    glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, kNeutralShininess);
+  }
+  if (gWireframe) glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+  if (gModelList)
+    glCallList(gModelList);
+  else if (gModel)
+    obxDraw(gModel, gDrawMode | (gTwoSided ? OBX_TWO_SIDED : 0));
+  if (gWireframe) glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+  glPopMatrix();
+}
 }  // namespace
 
 int frameLogInterval(const char* value) {
@@ -50,36 +137,35 @@ int frameLogInterval(const char* value) {
 }
 
 void display() {
+  noteFrameTime();
+  carryOutRequests();
   // Catch up one step per full 10 ms since the last one, then one more, so a
   // mouse look shows in this very frame.
   while (glutGet(GLUT_ELAPSED_TIME) > gNextUpdateTime) {
-    gCamera->update();
+    stepCamera();
     gNextUpdateTime += kStepMilliseconds;
   }
-  gCamera->update();
+  stepCamera();
 
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-  const Camera& c = *gCamera;
-  glMatrixMode(GL_MODELVIEW);
-  glLoadIdentity();
-  gluLookAt(c.position.x, c.position.y, c.position.z, c.position.x + c.direction.x,
-            c.position.y + c.direction.y, c.position.z + c.direction.z, c.up.x, c.up.y, c.up.z);
-  // Sent after the view so the light stays fixed in the world.
-  glLightfv(GL_LIGHT0, GL_POSITION, gLightPosition);
+  loadView();
+  // The hideout's light is sent after the view so it stays fixed in the
+  // world; a model of the user's has its light at the eye, sent before.
+  if (gUserModel) {
+    glPushMatrix();
+    glLoadIdentity();
+    glLightfv(GL_LIGHT0, GL_POSITION, kHeadlightPosition);
+    glPopMatrix();
+  } else {
+    glLightfv(GL_LIGHT0, GL_POSITION, gLightPosition);
+  }
   glUseProgram(gActiveProgram);
-
-  // The model's centre to its target, scaled about it (the hideout: half
-  // size about the origin).
-  const ModelPlacement& p = gPlacement;
-  glPushMatrix();
-  glTranslatef(p.target[0], p.target[1], p.target[2]);
-  glScalef(p.scale, p.scale, p.scale);
-  glTranslatef(-p.centre[0], -p.centre[1], -p.centre[2]);
-  if (gModelList)
-    glCallList(gModelList);
-  else if (gModel)
-    obxDraw(gModel, kSceneMode);
-  glPopMatrix();
+  drawModel();
+  drawOverlay();
+  if (gRequests.screenshot) {
+    saveScreenshot();
+    gRequests.screenshot = false;
+  }
 
   glutSwapBuffers();
   gFramesDrawn++;

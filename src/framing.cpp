@@ -10,7 +10,8 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kFrameMargin = 1.1;
 }  // namespace
 
-ModelPlacement frameModel(const ObxModel* model, const Vec4& eye, float fovy, float aspect) {
+ModelPlacement frameModel(const ObxModel* model, const Vec4& eye, float fovy, float aspect,
+                          bool zUp) {
   // The bounding box of the finite vertices, in double so that huge
   // coordinates do not overflow the sums below.
   double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
@@ -30,6 +31,8 @@ ModelPlacement frameModel(const ObxModel* model, const Vec4& eye, float fovy, fl
       centre[k] = 0.5 * (lo[k] + hi[k]);
       half[k] = 0.5 * (hi[k] - lo[k]);
     }
+  // Turned z-up, the box's depth becomes its height and its height its depth.
+  if (zUp) std::swap(half[1], half[2]);
   const double radius = std::sqrt(half[0] * half[0] + half[1] * half[1] + half[2] * half[2]);
   const double scale = radius > 0 ? kFramedRadius / radius : 1.0;
 
@@ -47,5 +50,6 @@ ModelPlacement frameModel(const ObxModel* model, const Vec4& eye, float fovy, fl
   placement.target[0] = eye.x;
   placement.target[1] = eye.y;
   placement.target[2] = float(double(eye.z) - distance);
+  placement.zUp = zUp;
   return placement;
 }

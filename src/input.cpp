@@ -12,6 +12,10 @@
 
 namespace {
 constexpr unsigned char kEscape = 27;
+// GLUT reports the wheel as buttons 3 (away from the user) and 4.
+constexpr int kWheelUp = 3;
+constexpr int kWheelDown = 4;
+constexpr float kZoomKeySteps = 1.0f;  // + and - zoom as one wheel notch
 
 // Movement flag of a letter key, 0 when the key moves nothing.
 int32_t movementFlag(unsigned char key) {
@@ -23,6 +27,32 @@ int32_t movementFlag(unsigned char key) {
     case 'r': return MOVE_UP;
     case 'f': return MOVE_DOWN;
     default: return 0;
+  }
+}
+
+void toggleLighting() {
+  gLightingEnabled = !gLightingEnabled;
+  if (gLightingEnabled)
+    glEnable(GL_LIGHTING);
+  else
+    glDisable(GL_LIGHTING);
+}
+
+// The viewer's letter keys; any other key changes nothing.
+void viewerKey(unsigned char key) {
+  switch (std::tolower(key)) {
+    case 'h': gShowHelp = !gShowHelp; break;
+    case 'i': gShowStatistics = !gShowStatistics; break;
+    case 'x': gWireframe = !gWireframe; break;
+    case 'p': gRequests.screenshot = true; break;
+    case 'c': gRequests.toggleView = true; break;
+    case 'y': gRequests.toggleUpAxis = true; break;
+    case 'b': gRequests.toggleTwoSided = true; break;
+    case '+':
+    case '=': gRequests.zoomSteps += kZoomKeySteps; break;
+    case '-':
+    case '_': gRequests.zoomSteps -= kZoomKeySteps; break;
+    default: break;
   }
 }
 }  // namespace
@@ -46,11 +76,9 @@ void keyboard(unsigned char key, int, int) {
   } else if (std::tolower(key) == 'g') {
     gCamera->groundMode = !gCamera->groundMode;
   } else if (std::tolower(key) == 'l') {
-    gLightingEnabled = !gLightingEnabled;
-    if (gLightingEnabled)
-      glEnable(GL_LIGHTING);
-    else
-      glDisable(GL_LIGHTING);
+    toggleLighting();
+  } else {
+    viewerKey(key);
   }
   glutPostRedisplay();
 }
@@ -61,7 +89,29 @@ void keyboardUp(unsigned char key, int, int) {
   glutPostRedisplay();
 }
 
+void specialKey(int key, int, int) {
+  switch (key) {
+    case GLUT_KEY_HOME: gRequests.frameAll = true; break;
+    case GLUT_KEY_F5: gRequests.reload = true; break;
+    case GLUT_KEY_PAGE_UP: gRequests.zoomSteps += kZoomKeySteps; break;
+    case GLUT_KEY_PAGE_DOWN: gRequests.zoomSteps -= kZoomKeySteps; break;
+    default: break;
+  }
+  glutPostRedisplay();
+}
+
 void mouseMotion(int x, int y) {
+  if (gViewMode == ViewMode::kOrbit) {
+    // The orbit turns only while the button is held; the pointer is free.
+    if (gDrag.held) {
+      gRequests.dragX += float(x - gDrag.x);
+      gRequests.dragY += float(y - gDrag.y);
+      gDrag.x = x;
+      gDrag.y = y;
+    }
+    glutPostRedisplay();
+    return;
+  }
   // The window's centre at its current size (reshape keeps gWindow).
   int cx = gWindow.width / 2;
   int cy = gWindow.height / 2;
@@ -73,4 +123,13 @@ void mouseMotion(int x, int y) {
   glutPostRedisplay();
 }
 
-void mouseButton(int, int, int, int) {}
+void mouseButton(int button, int state, int x, int y) {
+  if (state != GLUT_DOWN) {
+    if (button == GLUT_LEFT_BUTTON) gDrag.held = false;
+    return;
+  }
+  if (button == kWheelUp) gRequests.zoomSteps += 1.0f;
+  if (button == kWheelDown) gRequests.zoomSteps -= 1.0f;
+  if (button == GLUT_LEFT_BUTTON) gDrag = {true, x, y};
+  glutPostRedisplay();
+}

@@ -13,6 +13,7 @@
 #include "input.h"
 #include "shader.h"
 #include "state.h"
+#include "viewer.h"
 
 namespace {
 constexpr int kWindowX = 100;
@@ -25,18 +26,6 @@ constexpr GLclampf kClearColor[4] = {0.2f, 0.1f, 0.05f, 1.0f};
 constexpr int kRequiredMajor = 2;  // OpenGL 2.0 for the shader entry points
 
 constexpr char kScenePath[] = "../models/spy_scene_extended.obj";
-// 180 degrees: every corner gets the average of all facets around its vertex.
-constexpr float kSmoothingAngle = 180.0f;
-
-// A model of the user's with more triangles than this is compiled once into
-// a display list and replayed each frame. Immediate mode re-sends every
-// vertex every frame, about 20 ms per 100,000 triangles on a software
-// renderer: up to here a frame stays near 40 to 50 per second, beyond it the
-// rate falls in proportion (13 to 19 at 250,000, 5 to 7 at a million), while
-// the list replays about twice as fast (bench/README.md, bench_draw).
-// Smaller models draw as the hideout does, without the list's compile and
-// its copy of every vertex in the driver.
-constexpr uint32_t kDisplayListTriangles = 100000;
 
 // Exit statuses of main; the library's fatal errors exit with kExitFailure.
 enum { kExitDone = 0, kExitFailure = 1, kExitUsage = 2 };
@@ -47,15 +36,21 @@ const char kUsage[] =
     "\n"
     "Shows FILE.obj, or without it the spy's hideout\n"
     "(../models/spy_scene_extended.obj), with fixed-function lighting or one of\n"
-    "three shader effects, through a first-person camera. The model's materials\n"
-    "and textures are read as its mtllib names them; the whole model is in view\n"
-    "at the start. Paths are relative to the working directory, and the effects\n"
-    "are read from ../shaders/ and ../models/mat/: run it from build/.\n"
+    "three shader effects. The hideout is seen through a first-person walk; FILE\n"
+    "is seen in an orbit around it, whole at the start, lit from the eye. The\n"
+    "model's materials and textures are read as its mtllib names them. Paths are\n"
+    "relative to the working directory, and the effects are read from ../shaders/\n"
+    "and ../models/mat/: run it from build/. Screenshots are written there too.\n"
     "\n"
     "Controls:\n"
-    "  W / S   forward / backward         A / D   left / right\n"
-    "  R / F   up / down                  mouse   look around\n"
+    "  W / S   forward / backward (orbit: zoom)   A / D   left / right\n"
+    "  R / F   up / down                  mouse   look around (orbit: drag turns)\n"
+    "  wheel, + / -, Page Up / Down   zoom      Home    frame all (orbit)\n"
+    "  C       orbit / walk (FILE)        Y       up axis y / z (FILE)\n"
     "  G       ground mode on/off         L       fixed-function lighting on/off\n"
+    "  B       back faces drawn / culled  X       wireframe on/off\n"
+    "  H       help overlay               I       statistics line\n"
+    "  P       screenshot (ostrel-NNNN.png)       F5      read the file again\n"
     "  1 skin, 2 watercolor, 3 hatching, 0 (or 4-9) fixed function\n"
     "  Escape  quit\n"
     "\n"
@@ -314,17 +309,6 @@ static int parseArguments(int argc, char** argv, Options* options) {
   return -1;
 }
 
-// A model of the user's: framed in front of the camera at its start, and
-// compiled into a display list when it is large. The model itself is left
-// as read.
-static void prepareUserModel() {
-  gPlacement = frameModel(gModel, gCamera->position, float(kFieldOfView), gWindow.aspect());
-  // The placement scales the model, and so the normals GL lights with;
-  // rescaling brings them back to unit length for fixed-function lighting.
-  glEnable(GL_RESCALE_NORMAL);
-  if (gModel->numtriangles > kDisplayListTriangles) gModelList = obxDrawList(gModel, kSceneMode);
-}
-
 // Start-up: GL state, the effects, then the model at modelPath (the hideout
 // when null). False when a step failed; an unreadable model is fatal in the
 // reader.
@@ -361,10 +345,7 @@ bool init(const char* modelPath) {
   // The sampler images hold units 1 to 10; the model's textures go to unit 0.
   glActiveTexture(GL_TEXTURE0);
 
-  // A file that cannot be read ends the program inside the reader.
-  gModel = obxReadOBJ(modelPath ? modelPath : kScenePath);
-  obxVertexNormals(gModel, kSmoothingAngle, GL_FALSE);
-  if (modelPath) prepareUserModel();
+  loadModel(modelPath ? modelPath : kScenePath, modelPath != nullptr);
   return true;
 }
 
@@ -382,6 +363,7 @@ int main(int argc, char** argv) {
   glutDisplayFunc(display);
   glutKeyboardFunc(keyboard);
   glutKeyboardUpFunc(keyboardUp);
+  glutSpecialFunc(specialKey);
   glutPassiveMotionFunc(mouseMotion);
   glutMotionFunc(mouseMotion);
   glutMouseFunc(mouseButton);

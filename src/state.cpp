@@ -20,3 +20,16 @@ int gNextUpdateTime = 0;
 Camera* gCamera = new Camera();
 long gFramesDrawn = 0;
 int gFrameLogInterval = 0;
+
+const char* gModelPath = nullptr;
+GLuint gDrawMode = kSceneMode;
+bool gUserModel = false;
+bool gTwoSided = false;
+ViewMode gViewMode = ViewMode::kWalk;
+Orbit gOrbit;
+bool gWireframe = false;
+bool gShowHelp = false;
+bool gShowStatistics = false;
+Requests gRequests;
+PointerDrag gDrag;
+float gFrameMilliseconds = 0;

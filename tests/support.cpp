@@ -224,6 +224,15 @@ std::string findWindow(const std::string& name, double timeoutSeconds) {
   return "";
 }
 
+bool noWindowNamed(const std::string& name, double timeoutSeconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  do {
+    if (run("xdotool search --name '^" + name + "$' 2>/dev/null").empty()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
 bool windowSize(const std::string& window, int* width, int* height) {
   std::string text = run("xdotool getwindowgeometry --shell " + window + " 2>/dev/null");
   std::istringstream lines(text);

@@ -92,6 +92,11 @@ std::string run(const std::string& shellCommand);  // returns stdout
 // Window id of the first window with exactly this name, waiting up to
 // timeoutSeconds; empty when none appears.
 std::string findWindow(const std::string& name, double timeoutSeconds);
+// Waits up to timeoutSeconds until no window has exactly this name; returns
+// whether none is left. An ended program's window can outlive it for a moment
+// under the same title, and findWindow would take it for the next one's: a
+// test calls this before it starts its program.
+bool noWindowNamed(const std::string& name, double timeoutSeconds);
 bool windowSize(const std::string& window, int* width, int* height);
 // Picture of the window's contents.
 Image captureWindow(const std::string& window);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <sstream>
 #include <thread>
 
 #include "camera.h"
@@ -156,6 +157,7 @@ TEST(AppCommandLine, help_exits_0_and_bad_usage_exits_2) {
 
 // The real program under the test's X server.
 TEST(AppEndToEnd, starts_with_the_titled_800x600_window_and_escape_exits_0) {
+  ASSERT_TRUE(noWindowNamed("Ostrel Project - Obj Loader", kPatience));
   Program program({OSTREL_PROGRAM}, OSTREL_BINARY_DIR);
   std::string window = findWindow("Ostrel Project - Obj Loader", kPatience);
   ASSERT_FALSE(window.empty()) << program.err();
@@ -211,6 +213,7 @@ double waitForChange(const std::string& window, const Image& before, double thre
 // Each input is held until the picture answers (or a generous timeout), as
 // frames take long under the sanitizers on a loaded machine.
 TEST(AppEndToEnd, walking_looking_and_lighting_change_the_picture) {
+  ASSERT_TRUE(noWindowNamed("Ostrel Project - Obj Loader", kPatience));
   Program program({OSTREL_PROGRAM}, OSTREL_BINARY_DIR);
   std::string window = findWindow("Ostrel Project - Obj Loader", kPatience);
   ASSERT_FALSE(window.empty()) << program.err();
@@ -249,7 +252,8 @@ TEST(AppEndToEnd, an_unreadable_model_ends_with_the_fatal_message_and_status_1) 
 
 // A sphere far from the origin and small in its own units, as a file of the
 // user's might be: 48 slices by 32 stacks, one material, in a temp folder.
-std::string writeSphere(const TempDir& dir) {
+std::string writeSphere(const TempDir& dir,
+                        const std::string& mtl = "newmtl pale\nKa 1 1 1\nKd 0.9 0.9 0.9\n") {
   constexpr int kSlices = 48, kStacks = 32;
   constexpr double kPi = 3.14159265358979323846;
   constexpr double kCentre[3] = {-370.0, 42.0, 1250.0}, kRadius = 0.8;
@@ -278,7 +282,7 @@ std::string writeSphere(const TempDir& dir) {
         snprintf(line, sizeof line, "f %d %d %d %d\n", a, a + kSlices, b + kSlices, b);
       obj += line;
     }
-  dir.write("sphere.mtl", "newmtl pale\nKa 1 1 1\nKd 0.9 0.9 0.9\n");
+  dir.write("sphere.mtl", mtl);
   return dir.write("sphere.obj", obj);
 }
 
@@ -317,11 +321,21 @@ Blob drawnPart(const Image& image) {
   return blob;
 }
 
-// The settled picture once the window is width x height, or an empty one.
+// The settled picture once the window is width x height and a frame of
+// that size is drawn, or an empty one. A resized window shows its newly
+// exposed part unpainted until the program's next frame, which can take
+// longer than settledPicture's pause on a loaded machine; a framed model
+// leaves the four corners in the clear colour once that frame is there.
 Image settledPictureOfSize(const std::string& window, int width, int height) {
+  auto isClear = [](const uint8_t* p) {
+    return std::abs(p[0] - 51) <= 2 && std::abs(p[1] - 26) <= 2 && std::abs(p[2] - 13) <= 2;
+  };
   for (int i = 0; i < 100; i++) {
     Image picture = settledPicture(window);
-    if (picture.width == width && picture.height == height) return picture;
+    if (picture.width == width && picture.height == height && isClear(picture.at(0, 0)) &&
+        isClear(picture.at(width - 1, 0)) && isClear(picture.at(0, height - 1)) &&
+        isClear(picture.at(width - 1, height - 1)))
+      return picture;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   return {};
@@ -332,6 +346,7 @@ Image settledPictureOfSize(const std::string& window, int width, int height) {
 TEST(AppEndToEnd, a_given_model_is_framed_and_stays_round_when_the_window_is_resized) {
   TempDir dir;
   const std::string sphere = writeSphere(dir);
+  ASSERT_TRUE(noWindowNamed("Ostrel Project - Obj Loader", kPatience));
   Program program({OSTREL_PROGRAM, sphere}, OSTREL_BINARY_DIR);
   const std::string window = findWindow("Ostrel Project - Obj Loader", kPatience);
   ASSERT_FALSE(window.empty()) << program.err();
@@ -362,6 +377,154 @@ TEST(AppEndToEnd, a_given_model_is_framed_and_stays_round_when_the_window_is_res
   }
   run("xdotool key --window " + window + " Escape 2>/dev/null");
   EXPECT_EQ(program.wait(kPatience), 0) << program.err();
+}
+
+// The committed knot without its mtllib and usemtl lines: positions,
+// texture coordinates and no materials at all.
+std::string writeKnotWithoutMaterials(const TempDir& dir) {
+  std::string obj;
+  std::istringstream lines(readFile(std::string(OSTREL_SOURCE_DIR) + "/models/knot/knot.obj"));
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("mtllib", 0) != 0 && line.rfind("usemtl", 0) != 0) obj += line + "\n";
+  return dir.write("knot.obj", obj);
+}
+
+// Mean luminance (0..1) of the pixels that are not the clear colour.
+double drawnLuminance(const Image& image) {
+  double sum = 0;
+  long count = 0;
+  for (int y = 0; y < image.height; y++)
+    for (int x = 0; x < image.width; x++) {
+      const uint8_t* p = image.at(x, y);
+      if (std::abs(p[0] - 51) <= 6 && std::abs(p[1] - 26) <= 6 && std::abs(p[2] - 13) <= 6)
+        continue;
+      sum += (0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2]) / 255.0;
+      count++;
+    }
+  return count ? sum / double(count) : 0;
+}
+
+size_t countOf(const std::string& text, const std::string& word) {
+  size_t n = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) n++;
+  return n;
+}
+
+// Models nobody here made: without materials, or with materials that
+// reflect no ambient light. The side in view is lit in the first frame,
+// and drawing them frame after frame warns about nothing.
+TEST(AppEndToEnd, a_given_model_without_materials_or_ambient_is_lit_and_quiet) {
+  TempDir dir;
+  const struct {
+    const char* name;
+    std::string path;
+  } cases[] = {
+      {"knot without materials", writeKnotWithoutMaterials(dir)},
+      {"sphere with Ka 0", writeSphere(dir, "newmtl pale\nKa 0 0 0\nKd 0.8 0.8 0.8\n")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(noWindowNamed("Ostrel Project - Obj Loader", kPatience));
+    Program program({OSTREL_PROGRAM, c.path}, OSTREL_BINARY_DIR);
+    const std::string window = findWindow("Ostrel Project - Obj Loader", kPatience);
+    ASSERT_FALSE(window.empty()) << program.err();
+    const Image first = settledPicture(window);
+    const double luminance = drawnLuminance(first);
+    std::cout << c.name << ": mean luminance " << luminance << "\n";
+    EXPECT_GT(luminance, 0.35);
+    // Frames keep coming while the pictures settle; none adds a warning.
+    run("xdotool key --window " + window + " Escape 2>/dev/null");
+    EXPECT_EQ(program.wait(kPatience), 0) << program.err();
+    EXPECT_EQ(countOf(program.err(), "Warning"), 0u) << program.err();
+  }
+}
+
+// Mean absolute difference of a corner region of two pictures.
+double cornerDifference(const Image& a, const Image& b, int width, int height) {
+  double sum = 0;
+  for (int y = 0; y < height; y++)
+    for (int x = 0; x < width; x++)
+      for (int k = 0; k < 3; k++) sum += std::abs(a.at(x, y)[k] - b.at(x, y)[k]) / 255.0;
+  return sum / (3.0 * width * height);
+}
+
+// The viewer's own keys and the orbit, driven like a user on a model of
+// the user's: each changes the picture as it should.
+TEST(AppEndToEnd, viewer_keys_drive_orbit_overlay_wireframe_and_screenshots) {
+  TempDir dir;
+  const std::string knot = writeKnotWithoutMaterials(dir);
+  ASSERT_TRUE(noWindowNamed("Ostrel Project - Obj Loader", kPatience));
+  Program program({OSTREL_PROGRAM, knot}, OSTREL_BINARY_DIR);
+  const std::string window = findWindow("Ostrel Project - Obj Loader", kPatience);
+  ASSERT_FALSE(window.empty()) << program.err();
+  const std::string w = " --window " + window + " ";
+  const Image start = settledPicture(window);
+  ASSERT_GT(start.width, 0);
+
+  // H: the help fills the top-left corner, away from the framed model.
+  run("xdotool key" + w + "h 2>/dev/null");
+  const Image help = settledPicture(window);
+  EXPECT_GT(cornerDifference(start, help, 200, 100), 0.1) << "H showed no help in the corner";
+  run("xdotool key" + w + "h 2>/dev/null");
+
+  // A drag with the left button turns the model.
+  const Image beforeDrag = settledPicture(window);
+  run("xdotool mousemove" + w + "300 300 mousedown 1 2>/dev/null");
+  run("xdotool mousemove" + w + "340 320 2>/dev/null");
+  run("xdotool mousemove" + w + "380 340 mouseup 1 2>/dev/null");
+  EXPECT_GT(waitForChange(window, beforeDrag, 0.01, kPatience), 0.01)
+      << "dragging did not turn the view";
+
+  // X: lines instead of filled triangles, so the clear colour shows
+  // between them and much less of the picture is drawn.
+  const Image filled = settledPicture(window);
+  run("xdotool key" + w + "x 2>/dev/null");
+  const Image lines = settledPicture(window);
+  const Blob solid = drawnPart(filled), wire = drawnPart(lines);
+  EXPECT_GT(wire.share, 0.01) << "the wireframe draws nothing";
+  EXPECT_LT(wire.share, 0.7 * solid.share) << "X did not switch to lines";
+
+  // P: a numbered PNG in the working directory, named on standard output.
+  run("xdotool key" + w + "p 2>/dev/null");
+  std::string name;
+  for (int i = 0; i < 600 && name.empty(); i++) {
+    const std::string out = program.out();
+    const size_t at = out.find("saved ostrel-");
+    if (at != std::string::npos && out.find('\n', at) != std::string::npos)
+      name = out.substr(at + 6, out.find('\n', at) - at - 6);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_FALSE(name.empty()) << program.out();
+  const std::string path = std::string(OSTREL_BINARY_DIR) + "/" + name;
+  const std::string png = readFile(path);
+  std::remove(path.c_str());
+  ASSERT_GT(png.size(), 8u) << path;
+  EXPECT_EQ(png.substr(1, 3), "PNG");
+
+  // Y: the file's z axis turns up. The knot lies nearly flat in its xy
+  // plane (6.2 x 6.4 x 2.8), so from the front it is then seen edge-on.
+  run("xdotool key" + w + "x 2>/dev/null");
+  const Image yUp = settledPicture(window);
+  run("xdotool key" + w + "y 2>/dev/null");
+  EXPECT_GT(waitForChange(window, yUp, 0.01, kPatience), 0.01) << "Y changed nothing";
+  const Blob edgeOn = drawnPart(settledPicture(window));
+  EXPECT_LT(edgeOn.height(), 0.7 * edgeOn.width()) << "Y did not stand the knot on its edge";
+
+  // F5: the file is read again; here it has become a sphere meanwhile.
+  TempDir other;
+  writeSphere(other);
+  std::rename((other.path() + "/sphere.obj").c_str(), knot.c_str());
+  std::rename((other.path() + "/sphere.mtl").c_str(), (dir.path() + "/sphere.mtl").c_str());
+  const Image knotShown = settledPicture(window);
+  run("xdotool key" + w + "F5 2>/dev/null");
+  EXPECT_GT(waitForChange(window, knotShown, 0.01, kPatience), 0.01) << "F5 changed nothing";
+  const Blob sphere = drawnPart(settledPicture(window));
+  EXPECT_NEAR(sphere.width() / sphere.height(), 1.0, 0.05) << "F5 did not show the new file";
+
+  run("xdotool key" + w + "Escape 2>/dev/null");
+  EXPECT_EQ(program.wait(kPatience), 0) << program.err();
+  EXPECT_NE(program.out().find("reading " + knot + " again"), std::string::npos) << program.out();
 }
 
 }  // namespace

@@ -293,6 +293,7 @@ TEST(SceneEndToEnd, first_frame_shows_a_readable_room) {
   // The program finds ../models from a direct child of the source tree.
   std::string cwd = std::string(OSTREL_SOURCE_DIR) + "/build";
   mkdir(cwd.c_str(), 0755);
+  ASSERT_TRUE(noWindowNamed("Ostrel Project - Obj Loader", 60));
   Program program({OSTREL_PROGRAM}, cwd);
   std::string window = findWindow("Ostrel Project - Obj Loader", 60);
   ASSERT_FALSE(window.empty()) << program.err();

@@ -202,16 +202,22 @@ bool writeSkin(const std::string& dir) {
 
 constexpr int kHatchTones = 6;
 constexpr double kToneStep = 1.0 / 7.0;
-constexpr double kStrokeLength[2] = {24.0, 64.0};  // shorter than the tile
-constexpr double kStrokeWidth[2] = {1.0, 1.4};     // a texel shows about a pixel
+constexpr double kStrokeLength[2] = {48.0, 128.0};  // long, yet half the tile at most
+// Stroke width by tone: the pen presses harder in the darker single-direction
+// tones, so they darken without a crossing set; crossings stay thin.
+constexpr double kStrokeWidth[kHatchTones][2] = {{1.0, 1.3}, {1.0, 1.4}, {1.2, 1.6},
+                                                 {1.5, 2.0}, {1.0, 1.4}, {1.0, 1.4}};
 constexpr double kInkOpacity[2] = {0.85, 1.0};
 constexpr double kTaper = 0.15;       // share of the length over which ends thin out
-constexpr double kAngleJitter = 5.0;  // degrees
-constexpr double kBend = 0.03;        // most sideways sag, as a share of the length
-constexpr int kStrokeSegments = 6;    // a bent stroke is drawn as this many pieces
-constexpr int kCandidates = 16;       // best of K placements per stroke
-constexpr int kToneTile = 8;          // evenness is kept per 8x8 tile
-constexpr double kEvenness = 40.0;    // weight of a tile's excess lightness
+constexpr double kAngleJitter = 3.0;  // degrees
+// Single hatching up to tone 3; tone 4 crosses it at a right angle and tone 5
+// adds a third, level set: cross-hatching is kept for the deepest shadows.
+constexpr double kStrokeAngle[kHatchTones] = {45.0, 45.0, 45.0, 45.0, -45.0, 0.0};
+constexpr double kBend = 0.03;      // most sideways sag, as a share of the length
+constexpr int kStrokeSegments = 6;  // a bent stroke is drawn as this many pieces
+constexpr int kCandidates = 16;     // best of K placements per stroke
+constexpr int kToneTile = 8;        // evenness is kept per 8x8 tile
+constexpr double kEvenness = 40.0;  // weight of a tile's excess lightness
 
 // A slightly bent stroke: a quadratic arc from p0 through the control point
 // to p2, with its width and ink.
@@ -258,11 +264,8 @@ void rasterise(const Stroke& s, Visit visit) {
     }
 }
 
-// Stroke direction for the tone being built: single hatching for the two
-// light tones, a crossing set for tones 2 to 4, a third set for the darkest.
 double strokeAngle(int tone, Random& random) {
-  double base = tone <= 1 ? 45.0 : tone <= 4 ? -45.0 : 0.0;
-  return (base + random.range(-kAngleJitter, kAngleJitter)) * kPi / 180.0;
+  return (kStrokeAngle[tone] + random.range(-kAngleJitter, kAngleJitter)) * kPi / 180.0;
 }
 
 Stroke randomStroke(int tone, double mx, double my, Random& random) {
@@ -277,7 +280,7 @@ Stroke randomStroke(int tone, double mx, double my, Random& random) {
   s.y2 = my + dy * length / 2;
   s.cx = mx - dy * sag;
   s.cy = my + dx * sag;
-  s.width = random.range(kStrokeWidth[0], kStrokeWidth[1]);
+  s.width = random.range(kStrokeWidth[tone][0], kStrokeWidth[tone][1]);
   s.opacity = random.range(kInkOpacity[0], kInkOpacity[1]);
   return s;
 }
