@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <vector>
 
 namespace {
@@ -269,7 +268,16 @@ struct Reader {
   // First pass: the counts, wide so that no file can wrap them unnoticed.
   uint64_t numvertices = 0, numnormals = 0, numtexcoords = 0, numtriangles = 0;
   // Second pass.
-  std::map<const ObxGroup*, uint32_t> room;  // each group's member count from the first pass
+  // Each group's member count from the first pass, in the list's order: a
+  // map ordered by address would run differently with every heap layout,
+  // and the fuzz targets' search with it.
+  std::vector<std::pair<const ObxGroup*, uint32_t>> room;
+  uint32_t& roomOf(const ObxGroup* group) {
+    for (auto& entry : room)
+      if (entry.first == group) return entry.second;
+    room.emplace_back(group, 0);
+    return room.back().second;
+  }
   uint32_t next[3] = {1, 1, 1};              // next slot of vertices, texcoords, normals
   uint32_t stored = 0;                       // triangles stored so far
   // For messages: the file, where the statement being read ends its
@@ -493,7 +501,7 @@ void prepareSecondPass(Reader* reader) {
   for (ObxGroup* group = model->groups; group; group = group->next) {
     group->triangles =
         static_cast<uint32_t*>(allocateZeroed(reader, group->numtriangles, sizeof(uint32_t)));
-    reader->room[group] = group->numtriangles;
+    reader->roomOf(group) = group->numtriangles;
     group->numtriangles = 0;
     group->material = 0;
   }
@@ -555,7 +563,7 @@ ObxTriangle* nextTriangle(Reader* reader) {
 
 void appendTriangle(Reader* reader) {
   ObxGroup* group = reader->group;
-  require(group->numtriangles < reader->room[group], "more group members than counted");
+  require(group->numtriangles < reader->roomOf(group), "more group members than counted");
   group->triangles[group->numtriangles++] = reader->stored++;
   reader->faceEnds.push_back(reader->keywordEnd);
 }
