@@ -87,8 +87,9 @@ ObxFatalHook obxSetFatalHook(ObxFatalHook hook) {
   return previous;
 }
 
-void obxFatalExit(const char* message) {
-  fprintf(stderr, "OBX: Fatal Error: %s\n", message);
+void obxReportFatal(const char* message) { fprintf(stderr, "OBX: Fatal Error: %s\n", message); }
+
+void obxEndFatal() {
   if (obxThread.hook) obxThread.hook();
   exit(1);
 }
@@ -107,7 +108,8 @@ void obxFail(const char* format, ...) {
   // reports it once everything the call held is released; a caller's own
   // obxFail outside any call reports at once.
   if (obxThreadBusy()) throw ObxError(std::move(text));
-  obxFatalExit(text.c_str());
+  obxReportFatal(text.c_str());
+  obxEndFatal();
 }
 
 int obxTry(void (*operation)(void* context), void* context, char* message, size_t size) {

@@ -66,8 +66,10 @@ struct ObxCallScope {
   ObxCallScope(const ObxCallScope&) = delete;
   ObxCallScope& operator=(const ObxCallScope&) = delete;
 };
-// Prints "OBX: Fatal Error: message", calls the thread's hook, exits with 1.
-[[noreturn]] void obxFatalExit(const char* message);
+// Prints "OBX: Fatal Error: message".
+void obxReportFatal(const char* message);
+// Calls the thread's hook, then exits with 1.
+[[noreturn]] void obxEndFatal();
 
 // Runs body as a public entry point: a failure inside an outer call or
 // obxTry goes on to it; at the outermost call it is reported once body's
@@ -79,18 +81,17 @@ auto obxCall(Body&& body) -> decltype(body()) {
     ObxCallScope scope;
     return body();
   }
-  char failure[1024];
   {
     ObxCallScope scope;
     try {
       return body();
     } catch (const ObxError& error) {
-      snprintf(failure, sizeof failure, "%s", error.what());
+      obxReportFatal(error.what());
     } catch (const std::bad_alloc&) {
-      snprintf(failure, sizeof failure, "out of memory");
+      obxReportFatal("out of memory");
     }
   }
-  obxFatalExit(failure);
+  obxEndFatal();
 }
 
 // A malloc'd block freed when it goes (free on NULL does nothing).

@@ -788,6 +788,11 @@ TEST(ReadObjFatal, file_that_cannot_be_opened) {
       obxReadOBJ(dir.path().c_str()), ExitedWithCode(1),
       Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + dir.path() +
          "\": not a regular file (only regular files are read).\n"));
+  // A path of thousands of characters is reported whole.
+  const std::string deep = dir.path() + "/" + std::string(3000, 'd') + ".obj";
+  EXPECT_EXIT(obxReadOBJ(deep.c_str()), ExitedWithCode(1),
+              Eq("OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + deep +
+                 "\": File name too long.\n"));
 }
 
 // ---- The reader against the reference reader -------------------------------
