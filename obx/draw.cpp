@@ -125,7 +125,12 @@ void obxDraw(ObxModel* model, GLuint mode) {
             glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, material->ambient);
             glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, material->diffuse);
             glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, material->specular);
-            glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, material->shininess);
+            // GL takes 0..128 only and keeps the last value for others;
+            // files often say more (Ns above 100).
+            glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS,
+                        std::isnan(material->shininess)
+                            ? 0.0f
+                            : std::min(std::max(material->shininess, 0.0f), 128.0f));
           }
           if (mode & OBX_COLOR) glColor3fv(material->diffuse);
         }

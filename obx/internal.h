@@ -398,6 +398,7 @@ struct ObxInput {
   const char* data = "";
   const char* end = data;
   uint64_t offset = 0;  // of data in the file
+  size_t held = 0;      // bytes read behind end that wait for the next ones
   bool eof = false;
   int error = 0;           // of a read that failed; eof is set too
   const char* why = NULL;  // why open failed
@@ -424,7 +425,25 @@ ObxOpenResult obxLoadFile(const char* path, ObxInput* input);
 void obxSetReadWindow(size_t window, size_t lookahead);
 
 void obxCopyToken(char buffer[OBX_TOKEN_SIZE], const char* bytes, size_t length);
-void obxFirstWord(char text[OBX_TOKEN_SIZE]);
+// Trims blanks and line ends from both ends of text, in place.
+void obxTrimInPlace(char* text);
+// Where the text of a file starts in input's first window: after a UTF-8
+// byte-order mark, if any. UTF-16 and UTF-32 text fails, the message
+// beginning with failure and naming path.
+const char* obxTextStart(const ObxInput* input, const char* failure, const char* path);
+// The file a library or map name of model's refers to (see obx.h).
+std::string obxFileBeside(const ObxModel* model, const char* name);
+// Reads library name into model's table: appended after its materials or
+// replacing them. A library that cannot be opened fails, or read leniently
+// warns and returns false.
+bool obxReadLibrary(ObxModel* model, const char* name, bool append, bool lenient);
+// Cuts a concave polygon of n corners at points into n - 2 triangles by ear
+// clipping: out gets each triangle's corner numbers, in the polygon's
+// winding, and 1 is returned. 0, out untouched, for a convex polygon (whose
+// fan serves) or one without a plane; -1 for a concave one of more than
+// most corners.
+int obxTriangulatePolygon(const float* const* points, uint32_t n, uint32_t most,
+                          std::vector<uint32_t>* out);
 bool obxKeywordIs(const char* token, size_t length, const char* word);
 void obxWarnNoMaterial(const char* name);
 

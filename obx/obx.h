@@ -30,11 +30,10 @@
  * violated condition and abort.
  *
  * Threads: calls on different models may run on different threads at once.
- * The fatal hook, the warning sink and obxTry's state are per thread. Not thread-safe: the texture settings below
- * (obxTextureUpload, the limits) are process-wide plain globals, to set
- * before the threads start; texture upload needs the calling thread's
- * current GL context and DevIL, which is not thread-safe, so read on
- * several threads with obxTextureUpload off. Drawing needs the context.
+ * The fatal hook, the warning sink and obxTry's state are per thread. Not thread-safe: the texture
+ * settings below (obxTextureUpload, the limits) are process-wide plain globals, to set before the
+ * threads start; texture upload needs the calling thread's current GL context and DevIL, which is
+ * not thread-safe, so read on several threads with obxTextureUpload off. Drawing needs the context.
  */
 #ifndef OBX_OBX_H
 #define OBX_OBX_H
@@ -199,16 +198,31 @@ void obxDeleteModel(ObxModel* model);
 
 /* ---- OBJ reader ----------------------------------------------------- */
 
-/* Reads the OBJ file at path, its mtllib and the textures it names, and
- * computes facet normals. Returns a new model the caller owns. Never
- * returns NULL: an unreadable or malformed file is a fatal error, whose
- * message names the file and the line. Textures are uploaded when a GL
- * context is current (and obxTextureUpload is on), else kept by name.
+/* Reads the OBJ file at path, its material libraries and the textures
+ * they name, and computes facet normals. Returns a new model the caller
+ * owns. Never returns NULL: an unreadable or malformed file is a fatal
+ * error, whose message names the file and the line. Textures are uploaded
+ * when a GL context is current (and obxTextureUpload is on), else kept by
+ * name.
  * Face indices are absolute (1-based) or relative: -k names the k-th last
  * element of its kind read before the face, so -1 is the last one, never
  * "none"; a relative index reaching before the first element is fatal.
- * Each distinct material library is read once per call; naming it again
- * makes its materials current again. Polygons become triangle fans.
+ * Convex polygons become triangle fans around their first corner; a
+ * concave one (seen in its own plane) is cut into triangles by ear
+ * clipping, the same number of triangles and no fold outside it (one with
+ * more than 1024 corners, or naming a vertex defined after it, stays a
+ * fan). A face of fewer than three corners makes no triangle (one warning
+ * per file).
+ * Every mtllib statement is read, each library once, and their materials
+ * merged into one table in the order read; a name a later library defines
+ * again keeps its first material (with a warning). An mtllib line names one
+ * library when a file of its whole trimmed rest exists (a name with
+ * blanks), else one per word; mtllibname is the first of the last line.
+ * Material names (newmtl, usemtl) are the whole trimmed rest of the line.
+ * A library or map name not found as written is looked for with each
+ * backslash read as a slash ("..\tex\a.png").
+ * A backslash ending a line continues it. A UTF-8 byte-order mark is
+ * skipped; UTF-16 and UTF-32 text is refused.
  * Only regular files are read, with read() a window at a time, never
  * mapped: a file cut short or grown while it is read gives the model of
  * what the reads met. Coordinates that are not finite ("nan", "inf",
@@ -216,6 +230,28 @@ void obxDeleteModel(ObxModel* model);
 ObxModel* obxReadOBJ(const char* path);
 /* obxReadOBJ through obxTry: the model, or NULL with the message. */
 ObxModel* obxTryReadOBJ(const char* path, char* message, size_t size);
+
+/* Read lenient: the geometry whatever the file's faults. A material library
+ * that cannot be opened or read is a warning (its usemtl statements get
+ * material 0, with the lookup's warning); a texture-coordinate or normal
+ * index out of bounds drops that attribute from the face's triangles, with
+ * one warning of each kind (a vertex index out of bounds stays fatal);
+ * unknown statements (vp, vw, mg, in MTL files any keyword that is not one
+ * of the statements the reader knows by its first letter) are warnings. */
+#define OBX_READ_LENIENT 0x1u
+
+/* Settings of a read, for obxReadOBJWithOptions. Zero every field before
+ * setting those wanted ({0} in C): later versions add fields at the end,
+ * and zero keeps what obxReadOBJ does. */
+typedef struct ObxReadOptions {
+  unsigned flags; /* OBX_READ_ bits */
+} ObxReadOptions;
+
+/* obxReadOBJ with options; NULL options read as obxReadOBJ does. */
+ObxModel* obxReadOBJWithOptions(const char* path, const ObxReadOptions* options);
+/* obxReadOBJWithOptions through obxTry: the model, or NULL with the message. */
+ObxModel* obxTryReadOBJWithOptions(const char* path, const ObxReadOptions* options, char* message,
+                                   size_t size);
 /* Returns the first group named exactly name, or NULL. */
 ObxGroup* obxLookupGroup(ObxModel* model, const char* name);
 /* Returns the group named name, creating it at the head of the list. */
@@ -225,7 +261,9 @@ ObxGroup* obxEnsureGroup(ObxModel* model, const char* name);
 
 /* Reads the material library name (relative to the directory of
  * model->path) into a new material table, replacing the old one, and loads
- * every distinct map_Kd image once. */
+ * every distinct map_Kd image once. One value after Ka, Kd or Ks is a grey
+ * (all three channels); norm is a map, warned about and skipped like the
+ * maps other than map_Kd. */
 void obxReadMTL(ObxModel* model, const char* name);
 /* Returns the index of the first material named name; 0 with a warning when
  * there is none. name must not be NULL. */

@@ -10,8 +10,9 @@ struct ObxMtlReader {
   ObxMaterial* materials;  // the new table, the model's only once all of it is read
   const char* filename;    // directory of the model joined with the name, for messages
   ObxScanner scan;
-  const char* text;            // the file's first byte, for line numbers
+  const ObxInput* input;       // the file, for line numbers
   bool fill;                   // second pass: store and warn
+  bool lenient;                // unknown statements warn rather than fail
   uint64_t count;              // materials counted ("default" included)
   uint32_t current;            // material the statements change
   uint32_t last;               // last material given a name
@@ -39,16 +40,17 @@ static void obxSetMaterialDefaults(ObxMaterial* material) {
   material->map_diffuse = -1;
 }
 
-// newmtl: the first word of the rest of the line names the next material.
-// "default" is the built-in material 0: naming it makes 0 current again,
-// as before the first newmtl, so a library that defines its own default
-// (a writer that writes every material does) gets no second one, and
-// "usemtl default" gives the library's values.
+// newmtl: the trimmed rest of the line names the next material, blanks
+// inside included (exporters write "newmtl my red"). "default" is the
+// built-in material 0: naming it makes 0 current again, as before the
+// first newmtl, so a library that defines its own default (a writer that
+// writes every material does) gets no second one, and "usemtl default"
+// gives the library's values.
 static void obxMtlNewMaterial(ObxMtlReader* reader) {
   obxMtlReadLine(reader, OBX_TOKEN_MAX);
-  // Without a word the material gets the empty name: every counted material
-  // needs one, and only the first word of a name is kept.
-  obxFirstWord(reader->line);
+  // Without a name the material gets the empty one: every counted
+  // material needs one.
+  obxTrimInPlace(reader->line);
   const bool builtIn = strcmp(reader->line, "default") == 0;
   if (!reader->fill) {
     reader->count += !builtIn;
@@ -85,9 +87,20 @@ static void obxMtlMap(ObxMtlReader* reader, size_t length) {
   }
 }
 
-// The line at, for messages: libraries are small and fail once.
+// The line at, for messages, counted in the file (continued lines count).
 static unsigned long long obxMtlLine(const ObxMtlReader* reader, const char* at) {
-  return 1 + (unsigned long long)std::count(reader->text, at, '\n');
+  return (unsigned long long)reader->input->lineAt(uint64_t(at - reader->input->data));
+}
+
+// A keyword whose first letter promises word: fatal when reading strictly,
+// else a warning.
+static void obxMtlUnknown(ObxMtlReader* reader, const char* at, const char* word) {
+  if (!reader->lenient)
+    obxFail("obxReadMTL: Got \"%s\" instead of \"%s\" at line %llu of \"%s\"", reader->token, word,
+            obxMtlLine(reader, at), reader->filename);
+  if (reader->fill)
+    obxWarn("obxReadMTL: unknown statement \"%s\" at line %llu of \"%s\" ignored", reader->token,
+            obxMtlLine(reader, at), reader->filename);
 }
 
 static void obxMtlPass(ObxMtlReader* reader) {
@@ -103,10 +116,15 @@ static void obxMtlPass(ObxMtlReader* reader) {
     float value;
     switch (keyword[0]) {
       case 'n':
-        if (!obxKeywordIs(token, length, "newmtl"))
-          obxFail("obxReadMTL: Got \"%s\" instead of \"newmtl\" at line %llu of \"%s\"", keyword,
-                  obxMtlLine(reader, token), reader->filename);
-        obxMtlNewMaterial(reader);
+        // norm is a map (a normal map): skipped with the maps' warning.
+        if (length == 4 && memcmp(token, "norm", 4) == 0) {
+          obxMtlMap(reader, length);
+        } else if (obxKeywordIs(token, length, "newmtl")) {
+          obxMtlNewMaterial(reader);
+        } else {
+          obxMtlUnknown(reader, token, "newmtl");
+          obxMtlReadLine(reader, OBX_TOKEN_MAX);
+        }
         break;
       case 'K': {
         float* color = NULL;
@@ -118,7 +136,8 @@ static void obxMtlPass(ObxMtlReader* reader) {
         else if (keyword[1] == 's')
           color = fill ? material->specular : scratch;
         if (color) {
-          obxScanFloats(scan, 3, color);
+          // One value is a grey: "Kd 0.5" is (0.5, 0.5, 0.5).
+          if (obxScanFloats(scan, 3, color) == 1) color[1] = color[2] = color[0];
         } else {
           if (fill) obxWarn("obxReadMTL: Command \"%s\" ignored", keyword);
           obxMtlReadLine(reader, OBX_TOKEN_MAX);
@@ -149,9 +168,13 @@ static void obxMtlPass(ObxMtlReader* reader) {
         if (obxScanFloat(scan, &value) == 1 && fill) material->diffuse[3] = value;
         break;
       case 'i': {
-        if (fill && !obxKeywordIs(token, length, "illum"))
-          obxFail("obxReadMTL: Got \"%s\" instead of \"illum\" at line %llu of \"%s\"", keyword,
-                  obxMtlLine(reader, token), reader->filename);
+        const bool known = obxKeywordIs(token, length, "illum");
+        if (!known && reader->lenient) {
+          obxMtlUnknown(reader, token, "illum");
+          obxMtlReadLine(reader, OBX_TOKEN_MAX);
+          break;
+        }
+        if (!known && fill) obxMtlUnknown(reader, token, "illum");
         // "%d" keeps the low 32 bits of what strtol gives.
         int64_t illum = 0;
         if (obxScanInt(scan, &illum) == 1 && fill && int32_t(uint64_t(illum)) != 2)
@@ -170,12 +193,13 @@ static void obxMtlPass(ObxMtlReader* reader) {
   }
 }
 
-// A material table being read, freed with its names unless it is taken.
+// A material table being read, freed with the names it owns (from entry
+// owned on) unless it is taken.
 struct ObxMaterialTable {
   ObxMaterial* materials = NULL;
-  uint32_t count = 0;
+  uint32_t count = 0, owned = 0;
   ~ObxMaterialTable() {
-    for (uint32_t i = 0; i < count && materials; i++) free(materials[i].name);
+    for (uint32_t i = owned; i < count && materials; i++) free(materials[i].name);
     free(materials);
   }
 };
@@ -196,17 +220,31 @@ struct ObxTextureMark {
   }
 };
 
-static void obxReadLibrary(ObxModel* model, const char* name) {
+std::string obxFileBeside(const ObxModel* model, const char* name) {
   const ObxBlock<char> directory(obxDirectoryOf(model->path));
-  const ObxBlock<char> joined(directory ? obxJoin(directory.get(), name) : NULL);
-  if (!joined) obxFailOutOfMemory("obxReadMTL", name);
-  const char* filename = joined.get();
+  if (!directory) throw std::bad_alloc();
+  std::string path = directory.get() + std::string(name);
+  struct stat status;
+  if (!strchr(name, '\\') || stat(path.c_str(), &status) == 0) return path;
+  std::string slashed = name;
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  slashed = directory.get() + slashed;
+  return stat(slashed.c_str(), &status) == 0 ? slashed : path;
+}
 
+bool obxReadLibrary(ObxModel* model, const char* name, bool append, bool lenient) {
+  const std::string path = obxFileBeside(model, name);
+  const char* filename = path.c_str();
   ObxInput file;
   const ObxOpenResult opened = obxLoadFile(filename, &file);
+  if (opened == OBX_OPEN_NO_MEMORY) obxFailOutOfMemory("obxReadMTL", filename);
+  if (opened == OBX_OPEN_FAILED && lenient) {
+    obxWarn("obxReadMTL: can't open material file \"%s\": %s; its materials are not read", filename,
+            file.why);
+    return false;
+  }
   if (opened == OBX_OPEN_FAILED)
     obxFail("obxReadMTL() failed: can't open material file \"%s\": %s.", filename, file.why);
-  if (opened == OBX_OPEN_NO_MEMORY) obxFailOutOfMemory("obxReadMTL", filename);
 
   // On the heap: the reader holds a 260-byte line buffer besides the token.
   const ObxBlock<ObxMtlReader> state(static_cast<ObxMtlReader*>(calloc(1, sizeof(ObxMtlReader))));
@@ -214,42 +252,62 @@ static void obxReadLibrary(ObxModel* model, const char* name) {
   ObxMtlReader* reader = state.get();
   reader->model = model;
   reader->filename = filename;
-  reader->count = 1;  // "default"
-  reader->text = file.data;
-  reader->scan = {file.data, file.end};
+  reader->lenient = lenient;
+  // Appended, the library's materials follow the model's, and what it says
+  // before its first newmtl changes the shared material 0.
+  const uint32_t kept = append && model->nummaterials > 0 ? model->nummaterials : 0;
+  reader->count = std::max<uint32_t>(kept, 1);  // "default" included
+  reader->input = &file;
+  const char* start;
+  try {
+    start = obxTextStart(&file, "obxReadMTL() failed: can't read material file", filename);
+  } catch (const ObxError& error) {
+    if (!lenient) throw;
+    obxWarn("%s Its materials are not read.", error.what());
+    return false;
+  }
+  reader->scan = {start, file.end};
   obxMtlPass(reader);
   if (reader->count > UINT32_MAX) obxFail("obxReadMTL: too many materials in \"%s\"", filename);
 
   // The new table is filled aside: the model keeps its old one, and its
-  // textures, until every statement has been read.
+  // textures, until every statement has been read. Kept entries are
+  // copies whose names stay the model's.
   ObxMaterialTable table;
   table.materials = static_cast<ObxMaterial*>(malloc(sizeof(ObxMaterial) * size_t(reader->count)));
   if (!table.materials) obxFailOutOfMemory("obxReadMTL", filename);
   table.count = uint32_t(reader->count);
-  for (uint32_t i = 0; i < table.count; i++) obxSetMaterialDefaults(&table.materials[i]);
-  table.materials[0].name = obxCopyString("default");
-  if (!table.materials[0].name) obxFailOutOfMemory("obxReadMTL", filename);
+  table.owned = kept;
+  if (kept) memcpy(table.materials, model->materials, sizeof(ObxMaterial) * kept);
+  for (uint32_t i = kept; i < table.count; i++) obxSetMaterialDefaults(&table.materials[i]);
+  if (!kept) {
+    table.materials[0].name = obxCopyString("default");
+    if (!table.materials[0].name) obxFailOutOfMemory("obxReadMTL", filename);
+  }
 
   ObxTextureMark mark = {model, model->numtextures};
   reader->materials = table.materials;
   reader->fill = true;
   reader->current = 0;
-  reader->last = 0;
-  reader->scan = {file.data, file.end};
+  reader->last = std::max<uint32_t>(kept, 1) - 1;
+  reader->scan = {start, file.end};
   obxMtlPass(reader);
   OBX_ASSERT(reader->last + 1 == table.count);
 
-  // A table from an earlier mtllib statement of the same file is dropped.
+  // Replaced, the old table goes with its names; appended, only the old
+  // array goes, its names now the new table's.
   std::swap(model->materials, table.materials);
   std::swap(model->nummaterials, table.count);
+  table.owned = append ? table.count : 0;
   mark.kept = true;
+  return true;
 }
 
 void obxReadMTL(ObxModel* model, const char* name) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->path);
   OBX_ASSERT(name != NULL);
-  obxCall([=] { obxReadLibrary(model, name); });
+  obxCall([=] { obxReadLibrary(model, name, false, false); });
 }
 
 void obxWarnNoMaterial(const char* name) {
@@ -267,23 +325,27 @@ uint32_t obxFindMaterial(ObxModel* model, const char* name) {
   return 0;
 }
 
+static int32_t obxAddTexture(ObxModel* model, const char* name);
+
 int32_t obxTextureByName(ObxModel* model, const char* name) {
   OBX_ASSERT(model);
   OBX_ASSERT(name != NULL);
   for (uint32_t i = 0; i < model->numtextures; i++)
     if (strcmp(model->textures[i].name, name) == 0) return int32_t(i);
+  return obxCall([=] { return obxAddTexture(model, name); });
+}
 
-  const ObxBlock<char> directory(obxDirectoryOf(model->path));
-  const ObxBlock<char> path(directory ? obxJoin(directory.get(), name) : NULL);
-  if (!path || model->numtextures >= uint32_t(INT32_MAX))
-    obxFailOutOfMemory("obxTextureByName", name);
+static int32_t obxAddTexture(ObxModel* model, const char* name) {
+  const std::string found = obxFileBeside(model, name);
+  const char* path = found.c_str();
+  if (model->numtextures >= uint32_t(INT32_MAX)) obxFailOutOfMemory("obxTextureByName", name);
   ObxTexture* textures = static_cast<ObxTexture*>(
       realloc(model->textures, sizeof(ObxTexture) * (size_t(model->numtextures) + 1)));
-  if (!textures) obxFailOutOfMemory("obxTextureByName", path.get());
+  if (!textures) obxFailOutOfMemory("obxTextureByName", path);
   model->textures = textures;
   ObxTexture* texture = &textures[model->numtextures];
   texture->name = obxCopyString(name);
-  if (!texture->name) obxFailOutOfMemory("obxTextureByName", path.get());
+  if (!texture->name) obxFailOutOfMemory("obxTextureByName", path);
   // A failed load writes no scales; 1.0 is what every loaded texture gets.
   texture->width = 1.0f;
   texture->height = 1.0f;
@@ -292,7 +354,7 @@ int32_t obxTextureByName(ObxModel* model, const char* name) {
   // Without uploads the image is not even opened: its pixels would only
   // feed the upload, and the scales stay those of a loaded texture.
   if (obxTextureUpload)
-    texture->id = obxLoadTexture(path.get(), GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width,
-                                 &texture->height);
+    texture->id =
+        obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width, &texture->height);
   return int32_t(model->numtextures - 1);
 }

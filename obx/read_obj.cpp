@@ -9,27 +9,15 @@
 
 // ---- The OBJ reader --------------------------------------------------------
 //
-// One pass over the mapped file stores everything as it comes: elements,
+// One pass over the file stores everything as it comes: elements,
 // triangles, groups. Reading used to take two passes, the first counting
 // and reading material libraries, the second storing and looking up
 // materials, and callers see what those gave. What the second pass
 // decided is decided here after the scan, with the same results: usemtl
-// names are looked up in the last library read (with the lookup's
+// names are looked up in the libraries' merged table (with the lookup's
 // warnings, in file order), group materials follow from the materials then
 // known, and a failure the second pass would meet waits until the scan
 // has found no failure of the first.
-
-// A material library read during this read: each is read once, and
-// naming it again makes its table the model's again.
-struct ObxLibrary {
-  std::string name;
-  ObxMaterial* materials;
-  uint32_t nummaterials;
-  // Its materials by name, the first of a name as obxFindMaterial finds
-  // it; made at the first usemtl. Found through an index, so that many
-  // usemtl among many materials read in time that grows with the file.
-  std::unordered_map<std::string_view, uint32_t> index;
-};
 
 // One usemtl statement: its name, the material found for it in the table
 // of the moment, and its first triangle (its triangles run to the next one's).
@@ -52,11 +40,19 @@ struct ObxRoom {
   uint32_t ready, allocated;
 };
 
+// A face with an index outside the elements read before it: its
+// triangles and its offset in the file, for the check after the scan.
+struct ObxFaceAt {
+  uint32_t first, end;
+  uint64_t offset;
+};
+
 // The working state of one read.
 struct ObxObjReader {
   ObxModel* model = NULL;
   ObxInput* input = NULL;
-  ObxScanner scan = {NULL, NULL};  // over the input's window
+  bool lenient = false;
+  ObxScanner scan = {NULL, NULL};   // over the input's window
   char token[OBX_TOKEN_SIZE] = {};  // keyword, item or line, for names and messages
   ObxRoom room[3] = {};             // floats of the vertex, normal, texcoord arrays
   ObxRoom triangleRoom = {};
@@ -71,19 +67,19 @@ struct ObxObjReader {
   ObxGroup* group = NULL;  // current
   uint32_t entry = 0;      // the current group's
 
-  std::deque<ObxLibrary> libraries;  // in the order read; entries do not move
-  ObxLibrary* library = NULL;        // whose table the model holds; NULL before any
-  uint32_t material = 0;             // current, as found in the table of the moment
+  std::vector<std::string> libraries;  // named so far, each read once
+  // The model's materials by name, the first of a name as obxFindMaterial
+  // finds it, so that many usemtl among many materials read in time that
+  // grows with the file.
+  std::unordered_map<std::string_view, uint32_t> materialIndex;
+  uint32_t material = 0;  // current, as found in the table of the moment
 
   std::vector<ObxUse> uses;
   std::vector<ObxGroupEvent> events;
 
   // Where the statement being read begins (its keyword).
   const char* statement = NULL;
-  // The first triangle of each face with an index outside the elements read
-  // before it, and the face's offset in the file: the check after the scan
-  // names its line.
-  std::vector<std::pair<uint32_t, uint64_t>> faceOffsets;
+  std::vector<ObxFaceAt> faceOffsets;
   // What the face being read may change, put back when it runs into the
   // window's end and is read again.
   struct {
@@ -95,15 +91,11 @@ struct ObxObjReader {
   // the scan fails first, after the warnings of the usemtl before it.
   std::string failure;
   uint32_t usesBeforeFailure = 0;
-
-  // The tables of libraries that are not the model's go with the reader.
-  ~ObxObjReader() {
-    for (ObxLibrary& read : libraries) {
-      if (read.materials == model->materials) continue;
-      for (uint32_t m = 0; m < read.nummaterials; m++) free(read.materials[m].name);
-      free(read.materials);
-    }
-  }
+  std::vector<std::string> told;       // warnings given once a read
+  std::vector<uint32_t> clipped;       // a concave polygon's triangles, as corner numbers
+  std::vector<ObxTriangle> clipItems;  // and its corners
+  std::vector<const float*> clipPoints;
+  uint64_t bigPolygon = 0;  // 1 + the offset of the first concave polygon too large to clip
 };
 
 static const uint32_t kObxMaxCount = UINT32_MAX - 1;  // a count + 1 must fit 32 bits
@@ -275,62 +267,77 @@ static inline void obxGroupEvent(ObxObjReader* reader) {
 
 // ---- mtllib and usemtl
 
-// The material named name in library; *found tells whether there is one.
-static uint32_t obxLibraryMaterial(ObxLibrary* library, const char* name, bool* found) {
-  if (library->index.empty()) {
-    for (uint32_t i = 0; i < library->nummaterials; i++) {
-      OBX_ASSERT(library->materials[i].name != NULL);
-      library->index.emplace(library->materials[i].name, i);
-    }
-  }
-  const auto material = library->index.find(name);
-  *found = material != library->index.end();
+// The material named name in the model's table; *found tells whether
+// there is one.
+static uint32_t obxMaterialNamed(const ObxObjReader* reader, const char* name, bool* found) {
+  const auto material = reader->materialIndex.find(name);
+  *found = material != reader->materialIndex.end();
   return *found ? material->second : 0;
 }
 
-// mtllib: the first word of the rest of the line names the library, read
-// at once (its textures are loaded as it is read); a library named again
-// makes its table the model's again.
+// Warns of what at the current statement, once a read.
+static void obxTellOnce(ObxObjReader* reader, const std::string& what) {
+  if (std::find(reader->told.begin(), reader->told.end(), what) != reader->told.end()) return;
+  reader->told.push_back(what);
+  obxWarn("obxReadOBJ: %s%s", what.c_str(), obxWhere(reader).c_str());
+}
+
+// mtllib: each library the line names is read at once (its textures are
+// loaded as it is read) and its materials added to the model's table; a
+// library named again is not read again. A name with blanks is one
+// library when a file of the whole name is there, else each word is one.
 static void obxReadMtllib(ObxObjReader* reader) {
   ObxModel* model = reader->model;
   obxReadLine(reader);
-  obxFirstWord(reader->token);
+  obxTrimInPlace(reader->token);
   // Without a name there is no library to read; the statement is dropped
   // rather than reading the directory itself.
   if (reader->token[0] == '\0') {
     obxWarn("obxReadOBJ: mtllib without a file name ignored");
     return;
   }
-  char* name = obxTrimCopy(reader->token);
+  std::vector<std::string> names;
+  struct stat status;
+  if (std::none_of(reader->token, reader->token + strlen(reader->token),
+                   [](char c) { return obxIsSpace((unsigned char)c); }) ||
+      stat(obxFileBeside(model, reader->token).c_str(), &status) == 0) {
+    names.push_back(reader->token);
+  } else {
+    ObxScanner words = {reader->token, reader->token + strlen(reader->token)};
+    const char* word;
+    for (size_t length; (length = obxScanToken(&words, OBX_TOKEN_MAX, &word)) > 0;)
+      names.emplace_back(word, length);
+  }
+  char* name = obxCopyString(names[0].c_str());
   if (!name) obxReaderOutOfMemory(reader);
   free(model->mtllibname);
   model->mtllibname = name;
 
-  reader->library = NULL;
-  for (ObxLibrary& read : reader->libraries)
-    if (read.name == name) reader->library = &read;
-  if (!reader->library) {
-    // The table the model holds stays with its library's entry.
-    model->materials = NULL;
-    model->nummaterials = 0;
-    obxReadMTL(model, name);
-    reader->libraries.push_back({name, model->materials, model->nummaterials, {}});
-    reader->library = &reader->libraries.back();
+  for (const std::string& library : names) {
+    if (std::count(reader->libraries.begin(), reader->libraries.end(), library)) continue;
+    reader->libraries.push_back(library);
+    const uint32_t before = model->nummaterials;
+    if (!obxReadLibrary(model, library.c_str(), true, reader->lenient)) continue;
+    // A name defined again by a later library keeps its first material.
+    for (uint32_t i = before; i < model->nummaterials; i++) {
+      const auto added = reader->materialIndex.emplace(model->materials[i].name, i);
+      if (!added.second && added.first->second < before)
+        obxWarn("obxReadOBJ: material \"%s\" of \"%s\" is defined before; the first is used",
+                model->materials[i].name, library.c_str());
+    }
   }
-  model->materials = reader->library->materials;
-  model->nummaterials = reader->library->nummaterials;
 }
 
-// usemtl: the material is looked up in the table of the moment; the table
-// after the scan decides (a later mtllib may replace it).
+// usemtl: the trimmed rest of the line names the material, looked up in
+// the table of the moment; the table after the scan decides (a later
+// mtllib may add it).
 static void obxReadUsemtl(ObxObjReader* reader) {
   obxReadLine(reader);
   // Without a name the lookup of the empty name finds nothing and selects
   // the default material, with the lookup's warning.
-  obxFirstWord(reader->token);
+  obxTrimInPlace(reader->token);
   bool found = false;
-  reader->material =
-      reader->library ? obxLibraryMaterial(reader->library, reader->token, &found) : 0;
+  reader->material = obxMaterialNamed(reader, reader->token, &found);
   reader->uses.push_back({reader->token, reader->material, reader->model->numtriangles});
   if (reader->group->numtriangles > 0) obxGroupEvent(reader);
 }
@@ -359,6 +366,9 @@ static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kin
     return uint32_t(int64_t(count) + 1 + value);
   reader->outOfBounds = true;
   if (value >= 0 && value <= int64_t(kObxMaxCount)) return uint32_t(value);
+  // Read leniently, the check after the scan drops a texture coordinate or
+  // normal index that is out of bounds: 0 is.
+  if (reader->lenient && kind != OBX_KIND_VERTEX) return 0;
   // Larger indices would be cut to some other, valid-looking index (the
   // largest to "none"); no model this reader can hold has such elements.
   if (value > 0)
@@ -467,21 +477,22 @@ static inline void obxAddTriangle(ObxObjReader* reader) {
 }
 
 // A face from its first item, scanned into fields with result: a fan of
-// triangles around that item. A scan that yields nothing leaves the item as
-// it was, so a face of two items gives one triangle whose last corner
-// repeats its second.
+// triangles around that item. False, with no triangle, for a face of
+// fewer than three items (items that yield a number).
 template <ObxItemForm form>
-static void obxReadFaceItems(ObxObjReader* reader, const int64_t fields[3], int result) {
+static bool obxReadFaceItems(ObxObjReader* reader, const int64_t fields[3], int result) {
   // A field the first item lacks is 0, which the check after the scan reports.
   static const int kFields[4] = {1, 2, 3, 2};
   if (result < kFields[form]) reader->outOfBounds = true;
-  ObxItem item = {0, 0, 0};
-  obxResolveItem<form>(reader, fields, result, &item);
+  ObxItem first = {0, 0, 0};
+  obxResolveItem<form>(reader, fields, result, &first);
+  ObxItem second = first;
+  if (result < 1 || obxReadItem<form>(reader, &second) < 1) return false;
+  ObxItem item = second;
+  if (obxReadItem<form>(reader, &item) < 1) return false;
   ObxTriangle* triangle = obxNewTriangle(reader);
-  obxSetCorner<form>(triangle, 0, item);
-  obxReadItem<form>(reader, &item);
-  obxSetCorner<form>(triangle, 1, item);
-  obxReadItem<form>(reader, &item);
+  obxSetCorner<form>(triangle, 0, first);
+  obxSetCorner<form>(triangle, 1, second);
   for (;;) {
     obxSetCorner<form>(triangle, 2, item);
     obxAddTriangle(reader);
@@ -491,9 +502,9 @@ static void obxReadFaceItems(ObxObjReader* reader, const int64_t fields[3], int 
     if (reader->scan.end - p >= 2 && *p == '\n' &&
         unsigned((unsigned char)(p[1] | 0x20)) - 'a' < 26u) {
       reader->scan.p = p + 1;
-      return;
+      return true;
     }
-    if (obxReadItem<form>(reader, &item) < 1) return;
+    if (obxReadItem<form>(reader, &item) < 1) return true;
     ObxTriangle* next = obxNewTriangle(reader);
     triangle = next - 1;  // making room may have moved it
     for (int c = 0; c < 2; c++) {
@@ -563,7 +574,7 @@ static void obxReadFirstItem(ObxObjReader* reader, ObxItemForm* form, int64_t fi
 }
 
 // f: the first item decides the form of all of them.
-static void obxReadFaceForm(ObxObjReader* reader) {
+static bool obxReadFaceForm(ObxObjReader* reader) {
   obxGroupEvent(reader);
   int64_t fields[3] = {0, 0, 0};
   ObxItemForm form;
@@ -572,37 +583,156 @@ static void obxReadFaceForm(ObxObjReader* reader) {
   if (!obxQuickFirstItem(&reader->scan, &form, fields, &result))
     obxReadFirstItem(reader, &form, fields, &result);
   switch (form) {
-    case OBX_FORM_V: return obxReadFaceItems<OBX_FORM_V>(reader, fields, result);
+    default: return obxReadFaceItems<OBX_FORM_V>(reader, fields, result);
     case OBX_FORM_VT: return obxReadFaceItems<OBX_FORM_VT>(reader, fields, result);
     case OBX_FORM_VTN: return obxReadFaceItems<OBX_FORM_VTN>(reader, fields, result);
     case OBX_FORM_VN: return obxReadFaceItems<OBX_FORM_VN>(reader, fields, result);
   }
 }
 
+// The most corners a concave polygon may have to be clipped into ears
+// (time grows with the square of the corners, or worse); a larger one
+// stays a fan, with a warning.
+static const uint32_t kObxMaxClipped = 1024;
+
+int obxTriangulatePolygon(const float* const* points, uint32_t n, uint32_t most,
+                          std::vector<uint32_t>* out) {
+  // The polygon's plane from Newell's normal; the points are seen along
+  // its largest axis, turned so that the polygon runs counterclockwise.
+  double normal[3] = {0, 0, 0};
+  for (uint32_t i = 0; i < n; i++) {
+    const float* a = points[i];
+    const float* b = points[(i + 1) % n];
+    for (int k = 0; k < 3; k++)
+      normal[k] +=
+          (double(a[(k + 1) % 3]) - b[(k + 1) % 3]) * (double(a[(k + 2) % 3]) + b[(k + 2) % 3]);
+  }
+  int axis = 0;
+  for (int k = 1; k < 3; k++)
+    if (std::fabs(normal[k]) > std::fabs(normal[axis])) axis = k;
+  if (!(std::fabs(normal[axis]) > 0) || !std::isfinite(normal[axis])) return 0;
+  const double turn = normal[axis] > 0 ? 1 : -1;
+  std::vector<double> x(n), y(n);
+  for (uint32_t i = 0; i < n; i++) {
+    x[i] = points[i][(axis + 1) % 3];
+    y[i] = turn * points[i][(axis + 2) % 3];
+    if (!std::isfinite(x[i]) || !std::isfinite(y[i])) return 0;
+  }
+  auto cross = [&](uint32_t a, uint32_t b, uint32_t c) {
+    return (x[b] - x[a]) * (y[c] - y[a]) - (y[b] - y[a]) * (x[c] - x[a]);
+  };
+  bool convex = true;
+  for (uint32_t i = 0; i < n && convex; i++) convex = cross(i, (i + 1) % n, (i + 2) % n) >= 0;
+  if (convex) return 0;
+  if (n > most) return -1;
+  // Ear clipping: a corner that turns left and whose triangle holds no other
+  // corner is cut off. When none is left (a polygon that crosses itself),
+  // the next corner is cut off anyway, so that every corner is used.
+  std::vector<uint32_t> ring(n);
+  for (uint32_t i = 0; i < n; i++) ring[i] = i;
+  out->clear();
+  auto same = [&](uint32_t a, uint32_t b) { return x[a] == x[b] && y[a] == y[b]; };
+  for (size_t at = 0, misses = 0; ring.size() > 3;) {
+    const size_t m = ring.size();
+    at %= m;
+    const uint32_t a = ring[(at + m - 1) % m], b = ring[at], c = ring[(at + 1) % m];
+    bool ear = cross(a, b, c) > 0;
+    for (size_t k = 0; ear && k < m; k++) {
+      const uint32_t p = ring[k];
+      if (same(p, a) || same(p, b) || same(p, c)) continue;
+      ear = !(cross(a, b, p) >= 0 && cross(b, c, p) >= 0 && cross(c, a, p) >= 0);
+    }
+    if (!ear && ++misses < m) {
+      at++;
+      continue;
+    }
+    out->insert(out->end(), {a, b, c});
+    ring.erase(ring.begin() + ptrdiff_t(at));
+    at = at == 0 ? m - 2 : at - 1;  // the corner before may be an ear now
+    misses = 0;
+  }
+  out->insert(out->end(), {ring[0], ring[1], ring[2]});
+  return 1;
+}
+
+// A polygon just read as a fan from triangle first on: when it is concave
+// (in its own plane) its triangles are made again by ear clipping, the
+// same number with the same corners, so that none folds over the polygon's
+// outside. A convex polygon keeps its fan; one naming a vertex not read
+// yet cannot be seen and keeps it too.
+static void obxClipConcave(ObxObjReader* reader, uint32_t first) {
+  ObxModel* model = reader->model;
+  ObxTriangle* fan = &model->triangles[first];
+  const uint32_t n = model->numtriangles - first + 2;
+  // The corners in order: the first triangle's first two, then the last
+  // corner of each.
+  std::vector<ObxTriangle>& items = reader->clipItems;  // one corner each, in corner 0
+  std::vector<const float*>& points = reader->clipPoints;
+  items.resize(n);
+  points.resize(n);
+  for (uint32_t i = 0; i < n; i++) {
+    const ObxTriangle& from = fan[i < 2 ? 0 : i - 2];
+    const int k = i < 2 ? int(i) : 2;
+    items[i].vindices[0] = from.vindices[k];
+    items[i].tindices[0] = from.tindices[k];
+    items[i].nindices[0] = from.nindices[k];
+    if (obxOutside(from.vindices[k], model->numvertices)) return;
+    points[i] = &model->vertices[3 * size_t(from.vindices[k])];
+  }
+  std::vector<uint32_t>& corners = reader->clipped;
+  const int made = obxTriangulatePolygon(points.data(), n, kObxMaxClipped, &corners);
+  if (made < 0 && !reader->bigPolygon)
+    reader->bigPolygon = obxOffsetOf(reader, reader->statement) + 1;
+  if (made <= 0) return;
+  for (uint32_t j = 0; j + 2 < n; j++)
+    for (int k = 0; k < 3; k++) {
+      const ObxTriangle& item = items[corners[3 * j + k]];
+      fan[j].vindices[k] = item.vindices[0];
+      fan[j].tindices[k] = item.tindices[0];
+      fan[j].nindices[k] = item.nindices[0];
+    }
+}
+
 // A face, noted with its line when an index lies outside the elements
-// read before it.
+// read before it. A face of fewer than three items makes no triangle and
+// leaves no trace but one warning per file.
 static void obxReadFace(ObxObjReader* reader) {
+  ObxModel* model = reader->model;
   auto& mark = reader->faceMark;
-  mark = {reader->model->numtriangles,   reader->group->numtriangles,
-          reader->lastUse[reader->entry], reader->events.size(),
-          reader->outOfBounds,           !reader->failure.empty()};
+  mark = {model->numtriangles,   reader->group->numtriangles, reader->lastUse[reader->entry],
+          reader->events.size(), reader->outOfBounds,         !reader->failure.empty()};
   reader->outOfBounds = false;
-  obxReadFaceForm(reader);
+  const bool made = obxReadFaceForm(reader);
+  // At the window's end the face is read again in a wider one.
+  const bool whole = reader->scan.p != reader->scan.end || reader->input->eof;
+  if (!made) {
+    obxUndo(reader, "f");
+    if (whole) obxTellOnce(reader, "a face of fewer than three corners makes no triangle");
+    return;
+  }
+  if (whole && model->numtriangles - mark.numtriangles > 1)
+    obxClipConcave(reader, mark.numtriangles);
   if (reader->outOfBounds)
-    reader->faceOffsets.emplace_back(mark.numtriangles, obxOffsetOf(reader, reader->statement));
+    reader->faceOffsets.push_back(
+        {mark.numtriangles, model->numtriangles, obxOffsetOf(reader, reader->statement)});
   reader->outOfBounds |= mark.outOfBounds;
 }
 
 // ---- The scan and what follows it
 
 // A keyword whose first letter names a statement must begin with its word
-// (only that many characters are compared).
-static void obxRequireKeyword(ObxObjReader* reader, const char* token, size_t length,
-                              const char* word) {
-  if (obxKeywordIs(token, length, word)) return;
+// (only that many characters are compared). Read leniently, another is
+// skipped with its line and a warning.
+static bool obxKnownKeyword(ObxObjReader* reader, const char* token, size_t length,
+                            const char* word) {
+  if (obxKeywordIs(token, length, word)) return true;
   obxCopyToken(reader->token, token, length);
-  obxFail("obxReadOBJ: Got \"%s\" instead of \"%s\"%s", reader->token, word,
-          obxWhere(reader).c_str());
+  if (!reader->lenient)
+    obxFail("obxReadOBJ: Got \"%s\" instead of \"%s\"%s", reader->token, word,
+            obxWhere(reader).c_str());
+  obxTellOnce(reader, std::string("unknown statement \"") + reader->token + "\" ignored");
+  obxReadLine(reader);
+  return false;
 }
 
 static void obxScanFile(ObxObjReader* reader) {
@@ -636,21 +766,21 @@ static void obxScanFile(ObxObjReader* reader) {
           obxReadVector<3>(reader, &model->normals, &model->numnormals, &reader->room[1]);
         } else if (token[1] == 't') {
           obxReadVector<2>(reader, &model->texcoords, &model->numtexcoords, &reader->room[2]);
-        } else {
+        } else if (!reader->lenient) {
           obxCopyToken(reader->token, token, length);
           obxFail("obxFirstPass(): Unknown token \"%s\"%s.", reader->token,
                   obxWhere(reader).c_str());
+        } else {
+          obxKnownKeyword(reader, token, length, "v");
         }
         break;
       case 'f': obxReadFace(reader); break;
       case 'g': obxReadGroup(reader); break;
       case 'm':
-        obxRequireKeyword(reader, token, length, "mtllib");
-        obxReadMtllib(reader);
+        if (obxKnownKeyword(reader, token, length, "mtllib")) obxReadMtllib(reader);
         break;
       case 'u':
-        obxRequireKeyword(reader, token, length, "usemtl");
-        obxReadUsemtl(reader);
+        if (obxKnownKeyword(reader, token, length, "usemtl")) obxReadUsemtl(reader);
         break;
       default:  // "#", "s", "o", "l", numbers, anything else
         obxReadLine(reader);
@@ -675,8 +805,7 @@ static void obxResolveMaterials(ObxObjReader* reader) {
   for (size_t k = 0; k < uses; k++) {
     ObxUse* use = &reader->uses[k];
     bool found = false;
-    const uint32_t material =
-        reader->library ? obxLibraryMaterial(reader->library, use->name.c_str(), &found) : 0;
+    const uint32_t material = obxMaterialNamed(reader, use->name.c_str(), &found);
     if (!found) obxWarnNoMaterial(use->name.c_str());
     if (material == use->material) continue;
     use->material = material;
@@ -730,10 +859,15 @@ static void obxFitArrays(ObxObjReader* reader) {
 // reach beyond an array later. Texture coordinates are checked like the
 // others: drawing reads texcoords by these indices. The message names the
 // face's line: one of the faces noted while reading holds the triangle.
+// Read leniently, a face's texture coordinates or normals with an index
+// out of bounds are dropped from all its triangles, with one warning of
+// each kind.
 static void obxCheckIndices(const ObxObjReader* reader) {
-  const ObxModel* model = reader->model;
+  ObxModel* model = reader->model;
+  uint32_t dropped[3] = {0, 0, 0};
+  std::string first[3];
   for (uint32_t i = 0; i < model->numtriangles; i++) {
-    const ObxTriangle* triangle = &model->triangles[i];
+    ObxTriangle* triangle = &model->triangles[i];
     for (int j = 0; j < 3; j++) {
       static const char* const kKinds[3] = {"normal", "vertex", "texture coordinate"};
       const uint32_t indices[3] = {triangle->nindices[j], triangle->vindices[j],
@@ -741,21 +875,35 @@ static void obxCheckIndices(const ObxObjReader* reader) {
       const uint32_t counts[3] = {model->numnormals, model->numvertices, model->numtexcoords};
       for (int k = 0; k < 3; k++) {
         if ((k != 1 && indices[k] == OBX_NO_INDEX) || !obxOutside(indices[k], counts[k])) continue;
-        const auto face = std::upper_bound(reader->faceOffsets.begin(),
-                                           reader->faceOffsets.end(), std::make_pair(i, UINT64_MAX));
+        const auto face =
+            std::upper_bound(reader->faceOffsets.begin(), reader->faceOffsets.end(), i,
+                             [](uint32_t index, const ObxFaceAt& at) { return index < at.first; });
         OBX_ASSERT(face != reader->faceOffsets.begin());
         // Index 0 lies below the first element, any other above the last.
-        char bounds[64];
+        char text[160];
+        const int length =
+            snprintf(text, sizeof text, "%s index for triangle %u out of bounds (", kKinds[k], i);
         if (indices[k] == 0)
-          snprintf(bounds, sizeof bounds, "0 < 1");
+          snprintf(text + length, sizeof text - size_t(length), "0 < 1)");
         else
-          snprintf(bounds, sizeof bounds, "%u > %u", indices[k], counts[k]);
-        obxFail("%s index for triangle %u out of bounds (%s) at line %llu of \"%s\"\n", kKinds[k],
-                i, bounds, (unsigned long long)reader->input->lineAt((face - 1)->second),
-                model->path);
+          snprintf(text + length, sizeof text - size_t(length), "%u > %u)", indices[k], counts[k]);
+        char where[64];
+        snprintf(where, sizeof where, " at line %llu of \"",
+                 (unsigned long long)reader->input->lineAt((face - 1)->offset));
+        const std::string message = text + std::string(where) + model->path + '"';
+        if (!reader->lenient || k == 1) obxFail("%s\n", message.c_str());
+        if (dropped[k]++ == 0) first[k] = message;
+        for (uint32_t t = (face - 1)->first; t < (face - 1)->end; t++)
+          for (int c = 0; c < 3; c++)
+            (k == 0 ? model->triangles[t].nindices : model->triangles[t].tindices)[c] =
+                OBX_NO_INDEX;
       }
     }
   }
+  for (int k : {2, 0})
+    if (dropped[k])
+      obxWarn("obxReadOBJ: %s: the %s dropped from that face and %u more", first[k].c_str(),
+              k == 0 ? "normals" : "texture coordinates", dropped[k] - 1);
 }
 
 // Once per file: coordinates that are NaN or infinite ("%f" reads "nan",
@@ -771,7 +919,7 @@ static void obxWarnNonFinite(const ObxModel* model) {
   }
 }
 
-static ObxModel* obxReadModel(const char* path) {
+static ObxModel* obxReadModel(const char* path, const ObxReadOptions* options) {
   obxToldNoContext = false;  // each read says once that it uploads nothing
   ObxInput file;
   if (file.open(path) != OBX_OPEN_OK)
@@ -782,10 +930,12 @@ static ObxModel* obxReadModel(const char* path) {
   model->path = obxCopyString(path);
   if (!model->path) obxFailOutOfMemory("obxReadOBJ", path);
   try {
-    ObxObjReader reader;  // goes before the model, whose table it may share
+    ObxObjReader reader;
     reader.model = model.get();
     reader.input = &file;
+    reader.lenient = options && (options->flags & OBX_READ_LENIENT);
     obxMore(&reader, file.data, obxWindow);
+    reader.scan.p = obxTextStart(&file, "obxReadOBJ() failed: can't read data file", path);
     // A first block of one element of a kind per 64 bytes of file (and four
     // triangles) holds all of a usual file's elements; what is never
     // touched costs no memory.
@@ -793,9 +943,13 @@ static ObxModel* obxReadModel(const char* path) {
     obxSetGroup(&reader, "default");
     obxScanFile(&reader);
     if (file.error)
-      obxFail("obxReadOBJ() failed: can't read data file \"%s\": %s.", path,
-              strerror(file.error));
+      obxFail("obxReadOBJ() failed: can't read data file \"%s\": %s.", path, strerror(file.error));
     obxResolveMaterials(&reader);
+    if (reader.bigPolygon)
+      obxWarn(
+          "obxReadOBJ: a concave polygon of more than 1024 corners stays a fan at line %llu of "
+          "\"%s\"",
+          (unsigned long long)file.lineAt(reader.bigPolygon - 1), path);
     obxFitArrays(&reader);
     if (reader.outOfBounds) obxCheckIndices(&reader);
   } catch (const std::bad_alloc&) {
@@ -806,23 +960,31 @@ static ObxModel* obxReadModel(const char* path) {
   return model.release();
 }
 
-ObxModel* obxReadOBJ(const char* path) {
+ObxModel* obxReadOBJWithOptions(const char* path, const ObxReadOptions* options) {
   OBX_ASSERT(path != NULL);
-  return obxCall([path] { return obxReadModel(path); });
+  return obxCall([=] { return obxReadModel(path, options); });
 }
+
+ObxModel* obxReadOBJ(const char* path) { return obxReadOBJWithOptions(path, NULL); }
 
 namespace {
 struct ObxReadCall {
   const char* path;
+  const ObxReadOptions* options;
   ObxModel* model;
 };
 }  // namespace
 
-ObxModel* obxTryReadOBJ(const char* path, char* message, size_t size) {
-  ObxReadCall call = {path, NULL};
+ObxModel* obxTryReadOBJWithOptions(const char* path, const ObxReadOptions* options, char* message,
+                                   size_t size) {
+  ObxReadCall call = {path, options, NULL};
   auto read = [](void* context) {
     ObxReadCall* c = static_cast<ObxReadCall*>(context);
-    c->model = obxReadOBJ(c->path);
+    c->model = obxReadOBJWithOptions(c->path, c->options);
   };
   return obxTry(read, &call, message, size) ? call.model : NULL;
+}
+
+ObxModel* obxTryReadOBJ(const char* path, char* message, size_t size) {
+  return obxTryReadOBJWithOptions(path, NULL, message, size);
 }

@@ -30,7 +30,7 @@ ObxOpenResult ObxInput::open(const char* path) {
 
 bool ObxInput::more(const char* keep, size_t room) {
   OBX_ASSERT(keep >= data && keep <= end);
-  const size_t skip = size_t(keep - data), kept = size_t(end - keep);
+  const size_t skip = size_t(keep - data), kept = size_t(end - keep) + held;
   if (kept + room > capacity) {
     const size_t grown = std::max(kept + room, 2 * capacity);
     char* block = static_cast<char*>(realloc(buffer, grown));
@@ -57,6 +57,20 @@ bool ObxInput::more(const char* keep, size_t room) {
     if (got == 0) eof = true;
     end += got;
   }
+  // A line ending in a backslash goes on in the next: the backslash and the
+  // line end read as blanks. A backslash (and CR) at the end waits for
+  // what follows it.
+  char* const last = buffer + (end - data);
+  char* p = buffer + kept - held;
+  held = 0;
+  for (; (p = static_cast<char*>(memchr(p, '\\', size_t(last - p)))); p++) {
+    const size_t cr = last - p > 1 && p[1] == '\r';
+    if (p + 1 + cr < last && p[1 + cr] == '\n')
+      memset(p, ' ', 2 + cr);
+    else if (p + 1 + cr >= last && !eof)
+      held = size_t(last - p);
+  }
+  end -= held;
   return true;
 }
 
@@ -64,8 +78,8 @@ uint64_t ObxInput::lineAt(uint64_t at) const {
   uint64_t line = 1;
   char block[1 << 16];
   for (uint64_t done = 0; done < at;) {
-    const ssize_t got = pread(fd, block, size_t(std::min<uint64_t>(sizeof block, at - done)),
-                              off_t(done));
+    const ssize_t got =
+        pread(fd, block, size_t(std::min<uint64_t>(sizeof block, at - done)), off_t(done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;  // the file shrank: the lines it still has
     line += uint64_t(std::count(block, block + got, '\n'));
@@ -209,14 +223,29 @@ void obxCopyToken(char buffer[OBX_TOKEN_SIZE], const char* bytes, size_t length)
   buffer[length] = '\0';
 }
 
-// The first whitespace-delimited word of text ("%s" scanned back into the
-// text); the empty text when there is none.
-void obxFirstWord(char text[OBX_TOKEN_SIZE]) {
-  ObxScanner scan = {text, text + strlen(text)};
-  const char* word;
-  const size_t length = obxScanToken(&scan, OBX_TOKEN_MAX, &word);
-  memmove(text, word, length);
-  text[length] = '\0';
+void obxTrimInPlace(char* text) {
+  size_t length = strlen(text), start = 0;
+  while (start < length && obxIsSpace((unsigned char)text[start])) start++;
+  while (length > start && obxIsSpace((unsigned char)text[length - 1])) length--;
+  memmove(text, text + start, length - start);
+  text[length - start] = '\0';
+}
+
+const char* obxTextStart(const ObxInput* input, const char* failure, const char* path) {
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(input->data);
+  const size_t n = size_t(input->end - input->data);
+  if (n >= 3 && memcmp(b, "\xEF\xBB\xBF", 3) == 0) return input->data + 3;
+  // A byte-order mark, or ASCII with zero bytes between (16 bits a
+  // character) or after (32 bits) each byte.
+  const bool marked = n >= 2 && ((b[0] == 0xFE && b[1] == 0xFF) || (b[0] == 0xFF && b[1] == 0xFE) ||
+                                 (n >= 4 && memcmp(b, "\0\0\xFE\xFF", 4) == 0));
+  const bool wide = n >= 6 && ((b[0] && !b[1] && b[2] && !b[3] && b[4] && !b[5]) ||
+                               (!b[0] && b[1] && !b[2] && b[3] && !b[4] && b[5]) ||
+                               (b[0] && !b[1] && !b[2] && !b[3] && b[4]));
+  if (marked || wide)
+    obxFail("%s \"%s\": it is UTF-16 or UTF-32 text (only ASCII and UTF-8 are read).", failure,
+            path);
+  return input->data;
 }
 
 // Whether a keyword token begins with word (its strlen(word) characters).

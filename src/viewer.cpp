@@ -139,24 +139,28 @@ void loadModel(const char* path, bool userModel) {
   gUserModel = userModel;
   const long long bytes = fileBytes(path);
   if (bytes >= kProgressBytes) showReadingMessage(path, bytes);
-  // A file that cannot be read ends the program inside the reader.
-  gModel = obxReadOBJ(path);
+  // A file that cannot be read ends the program inside the reader. A
+  // user's file is read leniently: a missing MTL or a stray normal index
+  // costs a warning, not the geometry.
+  const ObxReadOptions options = {userModel ? OBX_READ_LENIENT : 0u};
+  gModel = obxReadOBJWithOptions(path, &options);
   obxVertexNormals(gModel, kSmoothingAngle, GL_FALSE);
-  if (bytes >= kProgressBytes)
-    printf("read %s: %u triangles\n", path, gModel->numtriangles);
+  if (bytes >= kProgressBytes) printf("read %s: %u triangles\n", path, gModel->numtriangles);
   prepareModel(false);
 }
 
 bool reloadModel() {
   char message[kMessageSize];
   printf("reading %s again\n", gModelPath);
-  ObxModel* model = obxTryReadOBJ(gModelPath, message, sizeof message);
+  const ObxReadOptions options = {gUserModel ? OBX_READ_LENIENT : 0u};
+  ObxModel* model = obxTryReadOBJWithOptions(gModelPath, &options, message, sizeof message);
   if (!model) {
     printf("ostrel: %s stays as it was: %s\n", gModelPath, message);
     return false;
   }
-  if (!obxTry([](void* m) { obxVertexNormals(static_cast<ObxModel*>(m), kSmoothingAngle, GL_FALSE); },
-              model, message, sizeof message)) {
+  if (!obxTry(
+          [](void* m) { obxVertexNormals(static_cast<ObxModel*>(m), kSmoothingAngle, GL_FALSE); },
+          model, message, sizeof message)) {
     printf("ostrel: %s stays as it was: %s\n", gModelPath, message);
     obxDeleteModel(model);
     return false;

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <vector>
 
+#include "obx/internal.h"
+
 namespace {
 
 // The stream reads' buffers: a keyword, a face's first item or a rest of
@@ -59,26 +61,57 @@ void require(bool condition, const char* what) {
 // A file opened for reading, closed on every way out. Anything but a
 // regular file counts as not opened (the reader reads it twice), with the
 // library's reason; opened without blocking, so a FIFO without a writer
-// is refused rather than waited for.
+// is refused rather than waited for. The stream reads the file's text
+// after two steps: a UTF-8 byte-order mark reads as blanks, and so does a
+// backslash with the line end after it (the line goes on in the next).
+// Offsets stay those of the file, whose own bytes count its lines.
 class Stream {
  public:
-  explicit Stream(const char* path) {
+  Stream(const char* path, const char* failure) {
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       why_ = strerror(errno);
       return;
     }
     struct stat info;
+    FILE* raw = nullptr;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-      close(fd);
       why_ = "not a regular file (only regular files are read)";
+    } else if (!(raw = fdopen(fd, "r"))) {
+      why_ = strerror(errno);
+    }
+    if (!raw) {
+      close(fd);
       return;
     }
-    file_ = fdopen(fd, "r");
-    if (!file_) {
-      why_ = strerror(errno);
-      close(fd);
+    char block[4096];
+    for (size_t got; (got = fread(block, 1, sizeof block, raw)) > 0;) original_.append(block, got);
+    const bool failed = ferror(raw);
+    fclose(raw);
+    if (failed) {
+      why_ = strerror(EIO);
+      return;
     }
+    const std::string& o = original_;
+    auto zero = [&](size_t i) { return o.size() > i && o[i] == '\0'; };
+    const bool marked = o.compare(0, 2, "\xFE\xFF") == 0 || o.compare(0, 2, "\xFF\xFE") == 0 ||
+                        o.compare(0, 4, std::string("\0\0\xFE\xFF", 4)) == 0;
+    const bool wide =
+        o.size() >= 6 && ((!zero(0) && zero(1) && !zero(2) && zero(3) && !zero(4) && zero(5)) ||
+                          (zero(0) && !zero(1) && zero(2) && !zero(3) && zero(4) && !zero(5)) ||
+                          (!zero(0) && zero(1) && zero(2) && zero(3) && !zero(4)));
+    if (marked || wide)
+      fail("%s \"%s\": it is UTF-16 or UTF-32 text (only ASCII and UTF-8 are read).", failure,
+           path);
+    text_ = original_;
+    if (text_.compare(0, 3, "\xEF\xBB\xBF") == 0) text_.replace(0, 3, "   ");
+    for (size_t i = 0; i < text_.size(); i++) {
+      if (text_[i] != '\\') continue;
+      if (text_.compare(i + 1, 1, "\n") == 0) text_.replace(i, 2, "  ");
+      if (text_.compare(i + 1, 2, "\r\n") == 0) text_.replace(i, 3, "   ");
+    }
+    file_ = fmemopen(text_.empty() ? nullptr : &text_[0], text_.size(), "r");
+    if (!file_) file_ = fopen("/dev/null", "r");
   }
   ~Stream() {
     if (file_) fclose(file_);
@@ -88,22 +121,18 @@ class Stream {
   FILE* get() const { return file_; }
   // Why the file could not be opened.
   const char* why() const { return why_.c_str(); }
+  // The line of the keyword whose last character precedes offset end (the
+  // stream's position right after reading it).
+  unsigned long long lineOf(long end) const {
+    unsigned long long line = 1;
+    for (size_t i = 0; long(i) + 1 < end && i < original_.size(); i++) line += original_[i] == '\n';
+    return line;
+  }
 
  private:
   FILE* file_ = nullptr;
-  std::string why_;
+  std::string why_, original_, text_;
 };
-
-// The line of the keyword whose last character precedes offset end (the
-// stream's position right after reading it). Slow and only for messages.
-unsigned long long lineOfKeyword(FILE* file, long end) {
-  const long here = ftell(file);
-  rewind(file);
-  unsigned long long line = 1;
-  for (long i = 0; i + 1 < end; i++) line += fgetc(file) == '\n';
-  fseek(file, here, SEEK_SET);
-  return line;
-}
 
 // "%127s": the next keyword or face item; false at the end of the stream,
 // where the text is empty.
@@ -118,11 +147,12 @@ void readLine(FILE* file, char* line, int size) {
   if (!fgets(line, size, file)) line[0] = '\0';
 }
 
-// "%s" of text (at most 127 characters): its first whitespace-delimited
-// word, empty when there is none.
-void firstWord(const char* text, char word[kTokenSize]) {
-  word[0] = '\0';
-  if (sscanf(text, "%s", word) != 1) word[0] = '\0';
+// text without the blanks and line ends around it.
+std::string trimmed(const char* text) {
+  std::string t = text;
+  const size_t first = t.find_first_not_of(" \t\n\v\f\r");
+  if (first == std::string::npos) return "";
+  return t.substr(first, t.find_last_not_of(" \t\n\v\f\r") - first + 1);
 }
 
 // "%f"s scanned into values; those that fail keep what they held.
@@ -140,34 +170,33 @@ void setDefaults(ObxMaterial* material) {
   *material = defaults;
 }
 
-void freeTable(ObxMaterial* table, uint32_t count) {
-  if (!table) return;
-  for (uint32_t i = 0; i < count; i++) free(table[i].name);
-  free(table);
-}
-
 // One pass over a library. The counting pass (table NULL) consumes exactly
 // what the filling pass reads, but keeps nothing and stays silent; it
 // returns the number of materials, "default" included.
-uint64_t mtlPass(ObxModel* model, FILE* file, const char* filename, ObxMaterial* table,
-                 uint32_t size) {
+// Appended to a table of kept materials, the count and the names start
+// after them.
+uint64_t mtlPass(ObxModel* model, const Stream& stream, const char* filename, ObxMaterial* table,
+                 uint32_t size, uint32_t kept) {
+  FILE* file = stream.get();
   const bool fill = table != nullptr;
-  uint64_t count = 1;
+  uint64_t count = std::max<uint32_t>(kept, 1);
   uint32_t current = 0;  // statements before the first newmtl change "default"
-  uint32_t last = 0;     // the last material named
+  uint32_t last = std::max<uint32_t>(kept, 1) - 1;  // the last material named
   ObxMaterial scratch;
   setDefaults(&scratch);
-  char keyword[kTokenSize], line[kMapLineSize], word[kTokenSize];
+  char keyword[kTokenSize], line[kMapLineSize];
   while (readToken(file, keyword)) {
     ObxMaterial* material = fill ? &table[current] : &scratch;
     float value;
-    switch (keyword[0]) {
-      case 'n':
+    // norm (a normal map) is one of the maps.
+    switch (strcmp(keyword, "norm") == 0 ? 'm' : keyword[0]) {
+      case 'n': {
         if (strncmp(keyword, "newmtl", 6) != 0)
           fail("obxReadMTL: Got \"%s\" instead of \"newmtl\" at line %llu of \"%s\"", keyword,
-               lineOfKeyword(file, ftell(file)), filename);
+               stream.lineOf(ftell(file)), filename);
         readLine(file, line, kTokenSize);
-        firstWord(line, word);
+        const std::string name = trimmed(line);
+        const char* word = name.c_str();
         // "default" names the built-in material 0 again.
         if (strcmp(word, "default") == 0) {
           current = 0;
@@ -183,13 +212,15 @@ uint64_t mtlPass(ObxModel* model, FILE* file, const char* filename, ObxMaterial*
         material->name = obxCopyString(word);
         if (!material->name) failOutOfMemory("obxReadMTL", filename);
         break;
+      }
       case 'K': {
         float* color = keyword[1] == 'd'   ? material->diffuse
                        : keyword[1] == 'a' ? material->ambient
                        : keyword[1] == 's' ? material->specular
                                            : nullptr;
         if (color) {
-          scanFloats(file, 3, color);
+          // One number is a grey.
+          if (scanFloats(file, 3, color) == 1) color[1] = color[2] = color[0];
           break;
         }
         if (fill) obxWarn("obxReadMTL: Command \"%s\" ignored", keyword);
@@ -220,7 +251,7 @@ uint64_t mtlPass(ObxModel* model, FILE* file, const char* filename, ObxMaterial*
       case 'i': {
         if (fill && strncmp(keyword, "illum", 5) != 0)
           fail("obxReadMTL: Got \"%s\" instead of \"illum\" at line %llu of \"%s\"", keyword,
-               lineOfKeyword(file, ftell(file)), filename);
+               stream.lineOf(ftell(file)), filename);
         int illum;
         if (fscanf(file, "%d", &illum) == 1 && fill && illum != 2)
           obxWarn("illum material ignored: illum %d", illum);
@@ -251,20 +282,12 @@ uint64_t mtlPass(ObxModel* model, FILE* file, const char* filename, ObxMaterial*
   return count;
 }
 
-// A library read during this read of the OBJ file, under the name its
-// mtllib statement gave.
-struct Library {
-  std::string name;
-  ObxMaterial* materials;
-  uint32_t count;
-};
-
 // ---- The OBJ file --------------------------------------------------------
 
 // Everything one read holds and the state of its passes.
 struct Reader {
   ObxModel* model = nullptr;
-  std::vector<Library> libraries;  // in the order read; the model uses one of them
+  std::vector<std::string> libraries;  // named so far
   // First pass: the counts, wide so that no file can wrap them unnoticed.
   uint64_t numvertices = 0, numnormals = 0, numtexcoords = 0, numtriangles = 0;
   // Second pass.
@@ -272,96 +295,118 @@ struct Reader {
   // map ordered by address would run differently with every heap layout,
   // and the fuzz targets' search with it.
   std::vector<std::pair<const ObxGroup*, uint32_t>> room;
-  uint32_t& roomOf(const ObxGroup* group) {
+  uint32_t& roomOf(const ObxGroup* of) {
     for (auto& entry : room)
-      if (entry.first == group) return entry.second;
-    room.emplace_back(group, 0);
+      if (entry.first == of) return entry.second;
+    room.emplace_back(of, 0);
     return room.back().second;
   }
-  uint32_t next[3] = {1, 1, 1};              // next slot of vertices, texcoords, normals
-  uint32_t stored = 0;                       // triangles stored so far
+  uint32_t next[3] = {1, 1, 1};  // next slot of vertices, texcoords, normals
+  uint32_t stored = 0;           // triangles stored so far
   // For messages: the file, where the statement being read ends its
   // keyword, and where each stored triangle's face does.
-  FILE* file = nullptr;
+  const Stream* stream = nullptr;
   long keywordEnd = 0;
   std::vector<long> faceEnds;
   ObxGroup* group = nullptr;
   uint32_t material = 0;
+  bool toldShortFace = false;
+  long bigPolygon = -1;  // where the first concave polygon too large to clip ends its keyword
 
   Reader() = default;
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
   ~Reader() {
-    freeUnusedTables();
     if (model) obxDeleteModel(model);
   }
-  void freeUnusedTables() {
-    for (const Library& library : libraries)
-      if (!model || library.materials != model->materials)
-        freeTable(library.materials, library.count);
-    libraries.clear();
-  }
-  // Hands the model over, after freeing the tables it does not use.
+  // Hands the model over.
   ObxModel* release() {
-    freeUnusedTables();
     ObxModel* done = model;
     model = nullptr;
     return done;
   }
 };
 
-// Reads the library name (beside the OBJ file) into a new table, which
-// becomes the model's.
-void readLibrary(Reader* reader, const char* name) {
-  ObxModel* model = reader->model;
+// The path of a library or map name beside the OBJ file: as written, or
+// when that is not there, with its backslashes read as slashes.
+std::string besideModel(const ObxModel* model, const char* name) {
   char* directory = obxDirectoryOf(model->path);
   if (!directory) failOutOfMemory("obxReadMTL", name);
-  const std::string filename = std::string(directory) + name;
+  std::string written = std::string(directory) + name, slashed = written;
+  for (size_t i = strlen(directory); i < slashed.size(); i++)
+    if (slashed[i] == '\\') slashed[i] = '/';
   free(directory);
-  Stream stream(filename.c_str());
+  return access(written.c_str(), F_OK) != 0 && access(slashed.c_str(), F_OK) == 0 ? slashed
+                                                                                  : written;
+}
+
+// Reads the library name (beside the OBJ file) into a table of the model's
+// materials followed by the library's, which becomes the model's. A name
+// defined before is warned about; lookups find the first.
+void readLibrary(Reader* reader, const char* name) {
+  ObxModel* model = reader->model;
+  const std::string filename = besideModel(model, name);
+  Stream stream(filename.c_str(), "obxReadMTL() failed: can't read material file");
   if (!stream.get())
     fail("obxReadMTL() failed: can't open material file \"%s\": %s.", filename.c_str(),
          stream.why());
 
-  const uint64_t count = mtlPass(model, stream.get(), filename.c_str(), nullptr, 0);
+  const uint32_t kept = model->nummaterials;
+  const uint64_t count = mtlPass(model, stream, filename.c_str(), nullptr, 0, kept);
   if (count > UINT32_MAX) fail("obxReadMTL: too many materials in \"%s\"", filename.c_str());
   ObxMaterial* table = static_cast<ObxMaterial*>(malloc(sizeof(ObxMaterial) * size_t(count)));
   if (!table) failOutOfMemory("obxReadMTL", filename.c_str());
   for (uint64_t i = 0; i < count; i++) setDefaults(&table[i]);
-  reader->libraries.push_back({name, table, uint32_t(count)});
-  table[0].name = obxCopyString("default");
+  for (uint32_t i = 0; i < kept; i++) table[i] = model->materials[i];
+  if (kept == 0) table[0].name = obxCopyString("default");
+  free(model->materials);  // its names live on in table
+  model->materials = table;
+  model->nummaterials = uint32_t(count);
   if (!table[0].name) failOutOfMemory("obxReadMTL", filename.c_str());
 
   rewind(stream.get());
-  mtlPass(model, stream.get(), filename.c_str(), table, uint32_t(count));
-  model->materials = table;
-  model->nummaterials = uint32_t(count);
+  mtlPass(model, stream, filename.c_str(), table, uint32_t(count), kept);
+  for (uint32_t i = kept; i < count; i++)
+    for (uint32_t j = 0; j < kept; j++)
+      if (strcmp(table[i].name, table[j].name) == 0) {
+        obxWarn("obxReadOBJ: material \"%s\" of \"%s\" is defined before; the first is used",
+                table[i].name, name);
+        break;
+      }
 }
 
-// mtllib: the first word of the rest of the line names a library, read now
-// so that the second pass finds its materials. A library read before in
-// this read is not read again: its table becomes the model's once more.
+// mtllib: the trimmed rest of the line names one library when a file of
+// that name is there, else one library a word; each is read now, once, so
+// that the second pass finds its materials.
 void readMtllib(Reader* reader, FILE* file) {
   ObxModel* model = reader->model;
-  char line[kTokenSize], word[kTokenSize];
+  char line[kTokenSize];
   readLine(file, line, kTokenSize);
-  firstWord(line, word);
-  if (word[0] == '\0') {
+  const std::string rest = trimmed(line);
+  if (rest.empty()) {
     obxWarn("obxReadOBJ: mtllib without a file name ignored");
     return;
   }
-  char* name = obxTrimCopy(word);
-  if (!name) failOutOfMemory("obxReadOBJ", model->path);
-  free(model->mtllibname);
-  model->mtllibname = name;
-  for (const Library& library : reader->libraries) {
-    if (library.name == name) {
-      model->materials = library.materials;
-      model->nummaterials = library.count;
-      return;
-    }
+  std::vector<std::string> names;
+  if (rest.find_first_of(" \t\n\v\f\r") == std::string::npos ||
+      access(besideModel(model, rest.c_str()).c_str(), F_OK) == 0) {
+    names.push_back(rest);
+  } else {
+    char word[kTokenSize];
+    int used = 0;
+    for (const char* at = rest.c_str(); sscanf(at, "%127s%n", word, &used) == 1; at += used)
+      names.push_back(word);
   }
-  readLibrary(reader, name);
+  free(model->mtllibname);
+  model->mtllibname = obxCopyString(names[0].c_str());
+  if (!model->mtllibname) failOutOfMemory("obxReadOBJ", model->path);
+  for (const std::string& name : names) {
+    bool read = false;
+    for (const std::string& before : reader->libraries) read = read || before == name;
+    if (read) continue;
+    reader->libraries.push_back(name);
+    readLibrary(reader, name.c_str());
+  }
 }
 
 // g: the rest of the line without its last character (normally the line
@@ -403,17 +448,37 @@ int scanItem(FILE* file, const char* text, Form form, long long values[3]) {
               : fscanf(file, format, &values[0], &values[1], &values[2]);
 }
 
-// Counts the triangles of a face: k >= 3 items give k - 2, fewer give 1.
-uint64_t countFace(FILE* file) {
-  char item[kTokenSize];
+// The face's items as scanned: each one's converted values, up to the
+// first that converts none. The first is a token, scanned from its text.
+struct Item {
+  int converted;
   long long values[3];
-  readToken(file, item);
-  const Form form = formOf(item);
-  scanItem(file, nullptr, form, values);
-  scanItem(file, nullptr, form, values);
-  uint64_t triangles = 1;
-  while (scanItem(file, nullptr, form, values) >= 1) triangles++;
-  return triangles;
+};
+std::vector<Item> readItems(FILE* file, Form* form) {
+  char token[kTokenSize];
+  readToken(file, token);
+  *form = formOf(token);
+  std::vector<Item> items;
+  for (const char* text = token;; text = nullptr) {
+    Item item;
+    item.converted = scanItem(file, text, *form, item.values);
+    if (item.converted < 1) return items;
+    items.push_back(item);
+  }
+}
+
+// The corners of a face: k >= 3 give k - 2 triangles; fewer make none, and
+// are told of once a file.
+uint64_t countFace(Reader* reader, FILE* file) {
+  Form form;
+  const size_t corners = readItems(file, &form).size();
+  if (corners >= 3) return corners - 2;
+  if (!reader->toldShortFace)
+    obxWarn(
+        "obxReadOBJ: a face of fewer than three corners makes no triangle at line %llu of \"%s\"",
+        reader->stream->lineOf(reader->keywordEnd), reader->model->path);
+  reader->toldShortFace = true;
+  return 0;
 }
 
 // Counts what the file holds, makes its groups and reads its libraries.
@@ -422,6 +487,7 @@ void firstPass(Reader* reader, FILE* file) {
   char keyword[kTokenSize], line[kTokenSize];
   float ignored[3];
   while (readToken(file, keyword)) {
+    reader->keywordEnd = ftell(file);
     switch (keyword[0]) {
       case 'v':
         // The numbers are scanned as the second pass scans them, so that a
@@ -437,19 +503,19 @@ void firstPass(Reader* reader, FILE* file) {
           scanFloats(file, 2, ignored);
         } else {
           fail("obxFirstPass(): Unknown token \"%s\" at line %llu of \"%s\".", keyword,
-               lineOfKeyword(file, ftell(file)), reader->model->path);
+               reader->stream->lineOf(ftell(file)), reader->model->path);
         }
         break;
       case 'm':
         if (strncmp(keyword, "mtllib", 6) != 0)
           fail("obxReadOBJ: Got \"%s\" instead of \"mtllib\" at line %llu of \"%s\"", keyword,
-               lineOfKeyword(file, ftell(file)), reader->model->path);
+               reader->stream->lineOf(ftell(file)), reader->model->path);
         readMtllib(reader, file);
         break;
       case 'u':
         if (strncmp(keyword, "usemtl", 6) != 0)
           fail("obxReadOBJ: Got \"%s\" instead of \"usemtl\" at line %llu of \"%s\"", keyword,
-               lineOfKeyword(file, ftell(file)), reader->model->path);
+               reader->stream->lineOf(ftell(file)), reader->model->path);
         readLine(file, line, kTokenSize);
         break;
       case 'g':
@@ -457,7 +523,7 @@ void firstPass(Reader* reader, FILE* file) {
         group = ensureGroup(reader, line);
         break;
       case 'f': {
-        const uint64_t triangles = countFace(file);
+        const uint64_t triangles = countFace(reader, file);
         reader->numtriangles += triangles;
         // Wraps only past the limit on the total, which fails below.
         group->numtriangles += uint32_t(triangles);
@@ -511,16 +577,17 @@ void prepareSecondPass(Reader* reader) {
 // Negative values count back from the last element of the kind read so
 // far (-1 is the last); 0 and values past the array fail the check after
 // the pass.
-uint32_t resolveIndex(const Reader* reader, int field, long long value) {
+// Messages name the triangle of the fan the item's corner first goes to.
+uint32_t resolveIndex(const Reader* reader, int field, long long value, uint32_t triangle) {
   const char* kind = kKindName[field];
   const uint32_t count = reader->next[field] - 1;
-  const uint32_t triangle = reader->stored;
-  const unsigned long long line = lineOfKeyword(reader->file, reader->keywordEnd);
+  const unsigned long long line = reader->stream->lineOf(reader->keywordEnd);
   const char* path = reader->model->path;
   if (value > (long long)kMaxCount)
-    fail("%s index for triangle %u out of bounds (%lld is above 4294967294) at line %llu of "
-         "\"%s\"\n",
-         kind, triangle, value, line, path);
+    fail(
+        "%s index for triangle %u out of bounds (%lld is above 4294967294) at line %llu of "
+        "\"%s\"\n",
+        kind, triangle, value, line, path);
   if (value >= 0) return uint32_t(value);
   if (value < -(long long)count)
     fail(
@@ -528,17 +595,6 @@ uint32_t resolveIndex(const Reader* reader, int field, long long value) {
         "far) at line %llu of \"%s\"\n",
         kind, triangle, value, kind, count, line, path);
   return uint32_t((long long)count + 1 + value);
-}
-
-// Scans the face's next item (from text when given) and resolves what it
-// converted into scratch, whose other fields keep their values. Returns the
-// scan's result.
-int readItem(const Reader* reader, FILE* file, const char* text, Form form, uint32_t scratch[3]) {
-  long long values[3];
-  const int converted = scanItem(file, text, form, values);
-  for (int i = 0; i < converted; i++)
-    scratch[kFieldOf[form][i]] = resolveIndex(reader, kFieldOf[form][i], values[i]);
-  return converted;
 }
 
 void storeCorner(ObxTriangle* triangle, int corner, Form form, const uint32_t scratch[3]) {
@@ -568,27 +624,40 @@ void appendTriangle(Reader* reader) {
   reader->faceEnds.push_back(reader->keywordEnd);
 }
 
-// A face as a fan of triangles around its first corner.
+// A face as a fan of triangles around its first corner, or when concave,
+// cut into them by the library's ear clipping (its own tests check the
+// triangles; this reader checks which polygons it is given). A value an
+// item does not convert keeps the one before it.
 void fillFace(Reader* reader, FILE* file) {
-  uint32_t scratch[3] = {0, 0, 0};
+  Form form;
+  const std::vector<Item> items = readItems(file, &form);
+  if (items.size() < 3) return;
   if (reader->group->material == 0) reader->group->material = reader->material;
-  ObxTriangle* triangle = nextTriangle(reader);
-  char item[kTokenSize];
-  readToken(file, item);
-  const Form form = formOf(item);
-  readItem(reader, nullptr, item, form, scratch);
-  storeCorner(triangle, 0, form, scratch);
-  readItem(reader, file, nullptr, form, scratch);
-  storeCorner(triangle, 1, form, scratch);
-  readItem(reader, file, nullptr, form, scratch);
-  for (;;) {
-    storeCorner(triangle, 2, form, scratch);
+  std::vector<ObxTriangle> corners(items.size());  // each in its corner 0
+  uint32_t scratch[3] = {0, 0, 0};
+  for (size_t i = 0; i < items.size(); i++) {
+    for (int k = 0; k < items[i].converted; k++)
+      scratch[kFieldOf[form][k]] = resolveIndex(reader, kFieldOf[form][k], items[i].values[k],
+                                                reader->stored + uint32_t(i < 2 ? 0 : i - 2));
+    storeCorner(&corners[i], 0, form, scratch);
+  }
+  const uint32_t n = uint32_t(items.size());
+  std::vector<uint32_t> order;  // three corner numbers a triangle
+  std::vector<const float*> points;
+  for (const ObxTriangle& corner : corners)
+    if (corner.vindices[0] >= 1 && corner.vindices[0] < reader->next[0])
+      points.push_back(&reader->model->vertices[3 * size_t(corner.vindices[0])]);
+  const int clipped =
+      n > 3 && points.size() == n ? obxTriangulatePolygon(points.data(), n, 1024, &order) : 0;
+  if (clipped < 0 && reader->bigPolygon < 0) reader->bigPolygon = reader->keywordEnd;
+  if (clipped <= 0) {
+    order.clear();
+    for (uint32_t j = 1; j + 1 < n; j++) order.insert(order.end(), {0, j, j + 1});
+  }
+  for (size_t j = 0; j < order.size(); j += 3) {
+    ObxTriangle* triangle = nextTriangle(reader);
+    for (int k = 0; k < 3; k++) copyCorner(triangle, k, &corners[order[j + size_t(k)]], 0);
     appendTriangle(reader);
-    if (readItem(reader, file, nullptr, form, scratch) < 1) break;
-    ObxTriangle* next = nextTriangle(reader);
-    copyCorner(next, 0, triangle, 0);
-    copyCorner(next, 1, triangle, 2);
-    triangle = next;
   }
 }
 
@@ -602,7 +671,7 @@ float* nextElement(Reader* reader, int field, float* array, uint32_t count, int 
 void secondPass(Reader* reader, FILE* file) {
   ObxModel* model = reader->model;
   reader->group = obxLookupGroup(model, "default");
-  char keyword[kTokenSize], line[kTokenSize], word[kTokenSize];
+  char keyword[kTokenSize], line[kTokenSize];
   while (readToken(file, keyword)) {
     reader->keywordEnd = ftell(file);
     switch (keyword[0]) {
@@ -618,8 +687,7 @@ void secondPass(Reader* reader, FILE* file) {
       case 'u':
         // Without a name the lookup of the empty name warns and gives 0.
         readLine(file, line, kTokenSize);
-        firstWord(line, word);
-        reader->material = obxFindMaterial(model, word);
+        reader->material = obxFindMaterial(model, trimmed(line).c_str());
         if (reader->group->material == 0 && reader->group->numtriangles > 0)
           reader->group->material = reader->material;
         break;
@@ -653,12 +721,12 @@ void checkIndices(const Reader* reader) {
       for (const auto& f : fields) {
         if (f.optional && f.index == OBX_NO_INDEX) continue;
         if (f.index != 0 && f.index <= f.count) continue;
-        const unsigned long long line = lineOfKeyword(reader->file, reader->faceEnds[i]);
+        const unsigned long long line = reader->stream->lineOf(reader->faceEnds[i]);
         if (f.index == 0)
-          fail("%s index for triangle %u out of bounds (0 < 1) at line %llu of \"%s\"\n", f.kind,
-               i, line, model->path);
-        fail("%s index for triangle %u out of bounds (%u > %u) at line %llu of \"%s\"\n", f.kind,
-             i, f.index, f.count, line, model->path);
+          fail("%s index for triangle %u out of bounds (0 < 1) at line %llu of \"%s\"\n", f.kind, i,
+               line, model->path);
+        fail("%s index for triangle %u out of bounds (%u > %u) at line %llu of \"%s\"\n", f.kind, i,
+             f.index, f.count, line, model->path);
       }
     }
   }
@@ -669,18 +737,23 @@ void checkIndices(const Reader* reader) {
 ObxModel* referenceReadOBJ(const char* path, std::string* fatal) {
   Reader reader;
   try {
-    Stream stream(path);
+    Stream stream(path, "obxReadOBJ() failed: can't read data file");
     if (!stream.get())
       fail("obxReadOBJ() failed: can't open data file \"%s\": %s.", path, stream.why());
     reader.model = static_cast<ObxModel*>(calloc(1, sizeof(ObxModel)));
     if (!reader.model) failOutOfMemory("obxReadOBJ", path);
     reader.model->path = obxCopyString(path);
     if (!reader.model->path) failOutOfMemory("obxReadOBJ", path);
-    reader.file = stream.get();
+    reader.stream = &stream;
     firstPass(&reader, stream.get());
     prepareSecondPass(&reader);
     rewind(stream.get());
     secondPass(&reader, stream.get());
+    if (reader.bigPolygon >= 0)
+      obxWarn(
+          "obxReadOBJ: a concave polygon of more than 1024 corners stays a fan at line %llu of "
+          "\"%s\"",
+          stream.lineOf(reader.bigPolygon), path);
     checkIndices(&reader);
     for (uint32_t i = 1; i <= reader.model->numvertices; i++) {
       const float* p = &reader.model->vertices[3 * size_t(i)];

@@ -368,6 +368,27 @@ TEST(Draw, color_and_material_draws_with_materials_only) {
   obxDeleteModel(model);
 }
 
+TEST(Draw, shininess_beyond_gl_range_reaches_gl_clamped) {
+  // Ns 120 reads as 153.6; GL refuses that and would keep the last value.
+  resetState();
+  for (float stored : {153.6f, -5.0f}) {
+    ModelBuilder b = twoTriangles();
+    b.group("g", b.material("shiny", 1, 1, 1, 1));
+    b.triangle(1, 3, 2);
+    ObxModel* model = b.build();
+    model->materials[1].shininess = stored;
+    glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, 50.0f);
+    testing::internal::CaptureStderr();
+    feedback([&] { obxDraw(model, OBX_MATERIAL); });
+    testing::internal::GetCapturedStderr();
+    GLfloat shininess = -1;
+    glGetMaterialfv(GL_FRONT, GL_SHININESS, &shininess);
+    EXPECT_EQ(shininess, stored > 0 ? 128.0f : 0.0f) << stored;
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    obxDeleteModel(model);
+  }
+}
+
 TEST(Draw, display_list_replays_the_same_triangles) {
   resetState();
   ModelBuilder b = twoTriangles();

@@ -1,5 +1,6 @@
 // The MTL reader, material lookup and textures shared by file name.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,12 +126,13 @@ TEST(Mtl, d_without_a_number_keeps_the_alpha) {
   EXPECT_EQ(m[2].diffuse[3], 1.0f);
 }
 
-TEST(Mtl, newmtl_takes_the_first_word_and_an_empty_name_without_one) {
-  ReadMtl m("newmtl two words\nnewmtl\nnewmtl  last \n");
-  ASSERT_EQ(m->nummaterials, 4u);
-  EXPECT_STREQ(m[1].name, "two");
+TEST(Mtl, newmtl_takes_the_trimmed_line_and_an_empty_name_without_one) {
+  ReadMtl m("newmtl two words\nnewmtl\nnewmtl  last \r\nnewmtl two\n");
+  ASSERT_EQ(m->nummaterials, 5u);
+  EXPECT_STREQ(m[1].name, "two words");
   EXPECT_STREQ(m[2].name, "");
   EXPECT_STREQ(m[3].name, "last");
+  EXPECT_STREQ(m[4].name, "two");
 }
 
 // A library's own "default" is the built-in material 0, each time it is
@@ -202,14 +204,22 @@ TEST(Mtl, repeated_mtllib_reads_the_library_once) {
   obxDeleteModel(model);
 }
 
-TEST(Mtl, a_library_named_again_after_another_is_read_again) {
-  // The last statement's library is the table, as when every one is read.
-  Library library("newmtl first\n", "mtllib other.mtl\nmtllib library.mtl\n");
-  library.dir.write("other.mtl", "newmtl second\nnewmtl third\n");
-  ObxModel* model = library.read();
-  ASSERT_EQ(model->nummaterials, 2u);
-  EXPECT_STREQ(model->materials[1].name, "first");
+TEST(Mtl, libraries_are_merged_in_the_order_named_each_read_once) {
+  // The first definition of a name is the one found, with a warning.
+  Library library(
+      "newmtl first\nnewmtl second\nKd 1 0 0\n",
+      "mtllib other.mtl\nmtllib library.mtl other.mtl\nv 0 0 0\nusemtl second\nf 1 1 1\n");
+  library.dir.write("other.mtl", "newmtl second\nKd 0 1 0\nnewmtl third\n");
+  ObxModel* model;
+  const std::string err = warningsOf(library, &model);
+  ASSERT_EQ(model->nummaterials, 5u);
+  const char* names[5] = {"default", "first", "second", "second", "third"};
+  for (int i = 0; i < 5; i++) EXPECT_STREQ(model->materials[i].name, names[i]);
+  EXPECT_EQ(model->triangles[0].material, 2u);
+  EXPECT_EQ(model->materials[2].diffuse[0], 1.0f);
   EXPECT_STREQ(model->mtllibname, "library.mtl");
+  EXPECT_NE(err.find("material \"second\" of \"other.mtl\" is defined before"), std::string::npos)
+      << err;
   obxDeleteModel(model);
 }
 
@@ -363,6 +373,19 @@ TEST(MtlTextures, image_that_fails_to_load_is_kept_once_with_id_zero) {
   obxDeleteModel(model);
 }
 
+TEST(MtlTextures, map_written_with_backslashes_is_found_and_keeps_its_name) {
+  ostrel_test::requireGlContext();
+  TempDir dir;
+  mkdir((dir.path() + "/tex").c_str(), 0755);
+  dir.write("tex/a.ppm", ppm(1, 1, 1, 2, 3));
+  dir.write("one.mtl", "newmtl x\nmap_Kd tex\\a.ppm\n");
+  ObxModel* model = obxReadOBJ(dir.write("scene.obj", "mtllib one.mtl\n").c_str());
+  ASSERT_EQ(model->numtextures, 1u);
+  EXPECT_STREQ(model->textures[0].name, "tex\\a.ppm");
+  EXPECT_NE(model->textures[0].id, 0u);
+  obxDeleteModel(model);
+}
+
 TEST(MtlTextures, second_mtllib_keeps_the_textures_already_loaded) {
   ostrel_test::requireGlContext();
   TempDir dir;
@@ -371,10 +394,11 @@ TEST(MtlTextures, second_mtllib_keeps_the_textures_already_loaded) {
   dir.write("two.mtl", "newmtl y\nmap_Kd a.ppm\nnewmtl z\n");
   std::string path = dir.write("scene.obj", "mtllib one.mtl\nmtllib two.mtl\n");
   ObxModel* model = obxReadOBJ(path.c_str());
-  ASSERT_EQ(model->nummaterials, 3u);
-  EXPECT_STREQ(model->materials[1].name, "y");
+  ASSERT_EQ(model->nummaterials, 4u);
+  EXPECT_STREQ(model->materials[2].name, "y");
   ASSERT_EQ(model->numtextures, 1u);
   EXPECT_EQ(model->materials[1].map_diffuse, 0);
+  EXPECT_EQ(model->materials[2].map_diffuse, 0);
   obxDeleteModel(model);
 }
 

@@ -18,7 +18,7 @@ using ostrel_test::runProcess;
 using ostrel_test::RunResult;
 using ostrel_test::TempDir;
 
-const char kUsageLine[] = "usage: obxtool info FILE\n";
+const char kUsageLine[] = "usage: obxtool info [--strict] FILE\n";
 
 // Two triangles of a 4 x 2 quad standing at z = 0, written corner by corner
 // (vertices 4 and 5 repeat 1 and 3), and one leaning back to z = -1:
@@ -257,8 +257,8 @@ TEST(Obxtool, bad_usage_exits_2_with_the_reason_and_the_usage) {
   } cases[] = {
       {{}, "obxtool: no command given\n"},
       {{"list", "a.obj"}, "obxtool: unknown command \"list\"\n"},
-      {{"info"}, "obxtool: info takes exactly one FILE\n"},
-      {{"info", "a.obj", "b.obj"}, "obxtool: info takes exactly one FILE\n"},
+      {{"info"}, "obxtool: info takes [--strict] and one FILE\n"},
+      {{"info", "a.obj", "b.obj"}, "obxtool: info takes [--strict] and one FILE\n"},
       {{"convert", "a.obj"}, "obxtool: convert needs IN and OUT\n"},
       {{"convert", "a.obj", "b.obj", "c.obj"}, "obxtool: unexpected argument \"c.obj\"\n"},
       {{"convert", "a.obj", "b.obj", "--weld"}, "obxtool: --weld needs a value\n"},
@@ -359,6 +359,21 @@ TEST(Obxtool, weld_takes_tiny_epsilons_and_size_is_checked_after_welding) {
   EXPECT_NE(r.err.find("--fit needs a model of some size"), std::string::npos) << r.err;
 }
 
+TEST(Obxtool, info_reads_leniently_unless_strict) {
+  Box box;
+  unlink(box.out("box.mtl").c_str());  // exporters often leave the MTL out
+  RunResult r = obxtool({"info", box.obj});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("triangles: 3\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("OBX: Warning: obxReadMTL: can't open material file"), std::string::npos)
+      << r.err;
+  r = obxtool({"info", "--strict", box.obj});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("OBX: Fatal Error: obxReadMTL() failed: can't open material file"),
+            std::string::npos)
+      << r.err;
+}
+
 TEST(Obxtool, missing_file_exits_1_with_the_library_message) {
   TempDir dir;
   const std::string missing = dir.path() + "/missing.obj";
@@ -367,9 +382,8 @@ TEST(Obxtool, missing_file_exits_1_with_the_library_message) {
     RunResult r = obxtool(args);
     EXPECT_EQ(r.status, 1) << args[0];
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err,
-              "OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + missing +
-                  "\": No such file or directory.\n");
+    EXPECT_EQ(r.err, "OBX: Fatal Error: obxReadOBJ() failed: can't open data file \"" + missing +
+                         "\": No such file or directory.\n");
   }
 }
 

@@ -18,13 +18,16 @@ namespace {
 enum { kExitDone = 0, kExitFailure = 1, kExitUsage = 2 };
 
 const char kUsage[] =
-    "usage: obxtool info FILE\n"
+    "usage: obxtool info [--strict] FILE\n"
     "       obxtool convert IN OUT [options]\n"
     "       obxtool -h | --help\n"
     "\n"
     "info     prints the numbers of vertices, normals, texture coordinates,\n"
     "         triangles, groups, materials and textures, the bounding box,\n"
     "         then one line per group and per material.\n"
+    "         Files are read leniently: a missing MTL file, a normal or\n"
+    "         texture-coordinate index out of bounds (dropped) and unknown\n"
+    "         statements are warnings; --strict makes them failures.\n"
     "convert  reads IN, changes it as the options say and writes OUT; with\n"
     "         materials, also an MTL file named after OUT (OUT's name with\n"
     "         .mtl for its extension, blanks as _) in OUT's directory.\n"
@@ -229,8 +232,7 @@ int checkMtlName(const ConvertOptions& o) {
   if (name.size() > 127)
     return usageError("OUT's name is too long for its MTL file (more than 127 characters): %s",
                       name.c_str());
-  if (name == baseName(o.out))
-    return usageError("OUT would be its own MTL file: %s", o.out);
+  if (name == baseName(o.out)) return usageError("OUT would be its own MTL file: %s", o.out);
   const std::string out = o.out;
   const std::string path = out.substr(0, out.size() - baseName(out).size()) + name;
   struct stat in, mtl;
@@ -250,7 +252,8 @@ bool hasSize(ObxModel* model) {
 }
 
 int convert(const ConvertOptions& o) {
-  ObxModel* model = obxReadOBJ(o.in);
+  const ObxReadOptions lenient = {OBX_READ_LENIENT};
+  ObxModel* model = obxReadOBJWithOptions(o.in, &lenient);
   // Welding first lets every later step see the merged vertices; fitting
   // and flipping only move positions and corner order; normals come before
   // the texture coordinates because the sphere map reads them.
@@ -311,8 +314,10 @@ int main(int argc, char** argv) {
   if (argc < 2) return usageError("%s", "no command given");
 
   if (!strcmp(argv[1], "info")) {
-    if (argc != 3) return usageError("%s", "info takes exactly one FILE");
-    ObxModel* model = obxReadOBJ(argv[2]);
+    const bool strict = argc == 4 && !strcmp(argv[2], "--strict");
+    if (argc != 3 + strict) return usageError("%s", "info takes [--strict] and one FILE");
+    const ObxReadOptions options = {strict ? 0u : OBX_READ_LENIENT};
+    ObxModel* model = obxReadOBJWithOptions(argv[argc - 1], &options);
     printInfo(model);
     obxDeleteModel(model);
     return kExitDone;
