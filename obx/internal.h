@@ -437,11 +437,11 @@ std::string obxFileBeside(const ObxModel* model, const char* name);
 // replacing them. A library that cannot be opened fails, or read leniently
 // warns and returns false.
 bool obxReadLibrary(ObxModel* model, const char* name, bool append, bool lenient);
-// Cuts a concave polygon of n corners at points into n - 2 triangles by ear
-// clipping: out gets each triangle's corner numbers, in the polygon's
-// winding, and 1 is returned. 0, out untouched, for a convex polygon (whose
-// fan serves) or one without a plane; -1 for a concave one of more than
-// most corners.
+// Cuts a polygon of n corners at points whose fan from corner 0 would fold
+// (a concave one) into n - 2 triangles by ear clipping: out gets each
+// triangle's corner numbers, in the polygon's winding, and 1 is returned.
+// 0, out untouched, when the fan serves (every convex polygon) or the
+// polygon has no plane; -1 when it folds and has more than most corners.
 int obxTriangulatePolygon(const float* const* points, uint32_t n, uint32_t most,
                           std::vector<uint32_t>* out);
 bool obxKeywordIs(const char* token, size_t length, const char* word);

@@ -207,11 +207,11 @@ void obxDeleteModel(ObxModel* model);
  * Face indices are absolute (1-based) or relative: -k names the k-th last
  * element of its kind read before the face, so -1 is the last one, never
  * "none"; a relative index reaching before the first element is fatal.
- * Convex polygons become triangle fans around their first corner; a
- * concave one (seen in its own plane) is cut into triangles by ear
- * clipping, the same number of triangles and no fold outside it (one with
+ * Polygons become triangle fans around their first corner (every convex
+ * one); a concave one whose fan would fold over its outside is cut into
+ * the same number of triangles by ear clipping, in its own plane (one with
  * more than 1024 corners, or naming a vertex defined after it, stays a
- * fan). A face of fewer than three corners makes no triangle (one warning
+ * fan, the first with a warning). A face of fewer than three corners makes no triangle (one warning
  * per file).
  * Every mtllib statement is read, each library once, and their materials
  * merged into one table in the order read; a name a later library defines

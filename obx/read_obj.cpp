@@ -595,36 +595,67 @@ static bool obxReadFaceForm(ObxObjReader* reader) {
 // stays a fan, with a warning.
 static const uint32_t kObxMaxClipped = 1024;
 
+// Whether the fan from corner 0 of a polygon of n corners (point(i) gives
+// corner i's position) folds: one of its triangles faces against the
+// polygon, the sum of their normals, and so covers its outside. Every
+// convex polygon's fan serves. Run on every polygon read, so in floats and
+// with the first few normals kept rather than made twice.
+template <typename Point>
+static inline bool obxFanFolds(uint32_t n, Point point) {
+  enum { kKept = 8 };
+  float kept[kKept][3], sum[3] = {0, 0, 0};
+  auto normalOf = [&](uint32_t j, float* m) {  // of triangle (0, j, j + 1)
+    const float *o = point(0), *b = point(j), *c = point(j + 1);
+    const float u[3] = {b[0] - o[0], b[1] - o[1], b[2] - o[2]};
+    const float v[3] = {c[0] - o[0], c[1] - o[1], c[2] - o[2]};
+    m[0] = u[1] * v[2] - u[2] * v[1];
+    m[1] = u[2] * v[0] - u[0] * v[2];
+    m[2] = u[0] * v[1] - u[1] * v[0];
+  };
+  for (uint32_t j = 1; j + 1 < n; j++) {
+    float m[3];
+    float* made = j <= kKept ? kept[j - 1] : m;
+    normalOf(j, made);
+    for (int k = 0; k < 3; k++) sum[k] += made[k];
+  }
+  for (uint32_t j = 1; j + 1 < n; j++) {
+    float m[3];
+    const float* made = j <= kKept ? kept[j - 1] : m;
+    if (j > kKept) normalOf(j, m);
+    if (made[0] * sum[0] + made[1] * sum[1] + made[2] * sum[2] < 0) return true;
+  }
+  return false;
+}
+
 int obxTriangulatePolygon(const float* const* points, uint32_t n, uint32_t most,
                           std::vector<uint32_t>* out) {
+  if (!obxFanFolds(n, [&](uint32_t i) { return points[i]; })) return 0;
   // The polygon's plane from Newell's normal; the points are seen along
   // its largest axis, turned so that the polygon runs counterclockwise.
   double normal[3] = {0, 0, 0};
   for (uint32_t i = 0; i < n; i++) {
     const float* a = points[i];
-    const float* b = points[(i + 1) % n];
-    for (int k = 0; k < 3; k++)
-      normal[k] +=
-          (double(a[(k + 1) % 3]) - b[(k + 1) % 3]) * (double(a[(k + 2) % 3]) + b[(k + 2) % 3]);
+    const float* b = points[i + 1 < n ? i + 1 : 0];
+    normal[0] += (double(a[1]) - b[1]) * (double(a[2]) + b[2]);
+    normal[1] += (double(a[2]) - b[2]) * (double(a[0]) + b[0]);
+    normal[2] += (double(a[0]) - b[0]) * (double(a[1]) + b[1]);
   }
   int axis = 0;
   for (int k = 1; k < 3; k++)
     if (std::fabs(normal[k]) > std::fabs(normal[axis])) axis = k;
   if (!(std::fabs(normal[axis]) > 0) || !std::isfinite(normal[axis])) return 0;
   const double turn = normal[axis] > 0 ? 1 : -1;
+  const int across = (axis + 1) % 3, up = (axis + 2) % 3;
+  if (n > most) return -1;
   std::vector<double> x(n), y(n);
   for (uint32_t i = 0; i < n; i++) {
-    x[i] = points[i][(axis + 1) % 3];
-    y[i] = turn * points[i][(axis + 2) % 3];
+    x[i] = points[i][across];
+    y[i] = turn * points[i][up];
     if (!std::isfinite(x[i]) || !std::isfinite(y[i])) return 0;
   }
   auto cross = [&](uint32_t a, uint32_t b, uint32_t c) {
     return (x[b] - x[a]) * (y[c] - y[a]) - (y[b] - y[a]) * (x[c] - x[a]);
   };
-  bool convex = true;
-  for (uint32_t i = 0; i < n && convex; i++) convex = cross(i, (i + 1) % n, (i + 2) % n) >= 0;
-  if (convex) return 0;
-  if (n > most) return -1;
   // Ear clipping: a corner that turns left and whose triangle holds no other
   // corner is cut off. When none is left (a polygon that crosses itself),
   // the next corner is cut off anyway, so that every corner is used.
@@ -655,35 +686,39 @@ int obxTriangulatePolygon(const float* const* points, uint32_t n, uint32_t most,
   return 1;
 }
 
-// A polygon just read as a fan from triangle first on: when it is concave
-// (in its own plane) its triangles are made again by ear clipping, the
-// same number with the same corners, so that none folds over the polygon's
-// outside. A convex polygon keeps its fan; one naming a vertex not read
-// yet cannot be seen and keeps it too.
+// A polygon just read as a fan from triangle first on: when the fan folds
+// over the polygon's outside (a concave polygon), its triangles are made
+// again by ear clipping, the same number with the same corners. A convex
+// polygon keeps its fan; one naming a vertex not read yet cannot be seen
+// and keeps it too.
 static void obxClipConcave(ObxObjReader* reader, uint32_t first) {
   ObxModel* model = reader->model;
   ObxTriangle* fan = &model->triangles[first];
   const uint32_t n = model->numtriangles - first + 2;
   // The corners in order: the first triangle's first two, then the last
   // corner of each.
-  std::vector<ObxTriangle>& items = reader->clipItems;  // one corner each, in corner 0
+  auto vertex = [&](uint32_t i) { return i < 2 ? fan[0].vindices[i] : fan[i - 2].vindices[2]; };
+  for (uint32_t i = 0; i < n; i++)
+    if (obxOutside(vertex(i), model->numvertices)) return;
+  auto point = [&](uint32_t i) { return &model->vertices[3 * size_t(vertex(i))]; };
+  if (!obxFanFolds(n, point)) return;
   std::vector<const float*>& points = reader->clipPoints;
-  items.resize(n);
   points.resize(n);
+  for (uint32_t i = 0; i < n; i++) points[i] = point(i);
+  std::vector<uint32_t>& corners = reader->clipped;
+  const int made = obxTriangulatePolygon(points.data(), n, kObxMaxClipped, &corners);
+  if (made < 0 && !reader->bigPolygon)
+    reader->bigPolygon = obxOffsetOf(reader, reader->statement) + 1;
+  if (made <= 0) return;
+  std::vector<ObxTriangle>& items = reader->clipItems;  // one corner each, in corner 0
+  items.resize(n);
   for (uint32_t i = 0; i < n; i++) {
     const ObxTriangle& from = fan[i < 2 ? 0 : i - 2];
     const int k = i < 2 ? int(i) : 2;
     items[i].vindices[0] = from.vindices[k];
     items[i].tindices[0] = from.tindices[k];
     items[i].nindices[0] = from.nindices[k];
-    if (obxOutside(from.vindices[k], model->numvertices)) return;
-    points[i] = &model->vertices[3 * size_t(from.vindices[k])];
   }
-  std::vector<uint32_t>& corners = reader->clipped;
-  const int made = obxTriangulatePolygon(points.data(), n, kObxMaxClipped, &corners);
-  if (made < 0 && !reader->bigPolygon)
-    reader->bigPolygon = obxOffsetOf(reader, reader->statement) + 1;
-  if (made <= 0) return;
   for (uint32_t j = 0; j + 2 < n; j++)
     for (int k = 0; k < 3; k++) {
       const ObxTriangle& item = items[corners[3 * j + k]];

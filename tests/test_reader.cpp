@@ -714,8 +714,8 @@ TEST(ReadObjMaterials, library_named_again_is_read_once) {
 }
 
 // Random simple polygons (corners at random radii around a centre, in
-// angle order, some in a tilted plane, some clockwise): ear clipping gives
-// n - 2 triangles, none turned over, that cover the polygon's area.
+// angle order, some in a tilted plane, some clockwise): the fan or the ear
+// clipping gives n - 2 triangles, none turned over, that cover the area.
 TEST(ReadObjPolygons, ear_clipping_covers_simple_polygons_without_folds) {
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> radius(0.2f, 1.0f), jitter(0.0f, 1.0f);
@@ -738,9 +738,10 @@ TEST(ReadObjPolygons, ear_clipping_covers_simple_polygons_without_folds) {
     for (uint32_t i = 0; i < n; i++) points.push_back(&xyz[3 * i]);
     std::vector<uint32_t> out;
     const int made = obxTriangulatePolygon(points.data(), n, 1024, &out);
-    if (made == 0) continue;  // convex: the fan serves
-    ASSERT_EQ(made, 1);
-    clipped++;
+    ASSERT_GE(made, 0);
+    clipped += made;
+    if (made == 0)  // the fan serves
+      for (uint32_t i = 1; i + 1 < n; i++) out.insert(out.end(), {0, i, i + 1});
     ASSERT_EQ(out.size(), 3 * size_t(n - 2));
     // Areas of the corners as given, so both windings are covered alike.
     auto area2 = [&](uint32_t a, uint32_t b, uint32_t c) {
@@ -755,7 +756,7 @@ TEST(ReadObjPolygons, ear_clipping_covers_simple_polygons_without_folds) {
     }
     EXPECT_NEAR(covered, polygon, 1e-9 * n) << "round " << round;
   }
-  EXPECT_GT(clipped, 300);
+  EXPECT_GT(clipped, 200);
 }
 
 // ---- Files as exporters write them, read strictly and leniently ----------
