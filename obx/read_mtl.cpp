@@ -13,6 +13,7 @@ struct ObxMtlReader {
   const ObxInput* input;       // the file, for line numbers
   bool fill;                   // second pass: store and warn
   bool lenient;                // unknown statements warn rather than fail
+  unsigned told;               // unknown statements warned of
   uint64_t count;              // materials counted ("default" included)
   uint32_t current;            // material the statements change
   uint32_t last;               // last material given a name
@@ -98,7 +99,8 @@ static void obxMtlUnknown(ObxMtlReader* reader, const char* at, const char* word
   if (!reader->lenient)
     obxFail("obxReadMTL: Got \"%s\" instead of \"%s\" at line %llu of \"%s\"", reader->token, word,
             obxMtlLine(reader, at), reader->filename);
-  if (reader->fill)
+  // Each warning reads the file up to its line: a few are told.
+  if (reader->fill && reader->told++ < 16)
     obxWarn("obxReadMTL: unknown statement \"%s\" at line %llu of \"%s\" ignored", reader->token,
             obxMtlLine(reader, at), reader->filename);
 }

@@ -1,9 +1,9 @@
 // obx OBJ reader: obxReadOBJ and its statements.
-#include <deque>
 #include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "internal.h"
 
@@ -67,7 +67,7 @@ struct ObxObjReader {
   ObxGroup* group = NULL;  // current
   uint32_t entry = 0;      // the current group's
 
-  std::vector<std::string> libraries;  // named so far, each read once
+  std::unordered_set<std::string> libraries;  // named so far, each read once
   // The model's materials by name, the first of a name as obxFindMaterial
   // finds it, so that many usemtl among many materials read in time that
   // grows with the file.
@@ -275,11 +275,18 @@ static uint32_t obxMaterialNamed(const ObxObjReader* reader, const char* name, b
   return *found ? material->second : 0;
 }
 
-// Warns of what at the current statement, once a read.
+// Warns of what at the current statement, once a read. Each warning reads
+// the file up to its line: a file of endless kinds of faults gets a few.
 static void obxTellOnce(ObxObjReader* reader, const std::string& what) {
-  if (std::find(reader->told.begin(), reader->told.end(), what) != reader->told.end()) return;
+  static const size_t kObxMostTold = 16;
+  if (reader->told.size() > kObxMostTold ||
+      std::find(reader->told.begin(), reader->told.end(), what) != reader->told.end())
+    return;
   reader->told.push_back(what);
-  obxWarn("obxReadOBJ: %s%s", what.c_str(), obxWhere(reader).c_str());
+  if (reader->told.size() > kObxMostTold)
+    obxWarn("obxReadOBJ: more faults in \"%s\" not told", reader->model->path);
+  else
+    obxWarn("obxReadOBJ: %s%s", what.c_str(), obxWhere(reader).c_str());
 }
 
 // mtllib: each library the line names is read at once (its textures are
@@ -314,8 +321,7 @@ static void obxReadMtllib(ObxObjReader* reader) {
   model->mtllibname = name;
 
   for (const std::string& library : names) {
-    if (std::count(reader->libraries.begin(), reader->libraries.end(), library)) continue;
-    reader->libraries.push_back(library);
+    if (!reader->libraries.insert(library).second) continue;
     const uint32_t before = model->nummaterials;
     if (!obxReadLibrary(model, library.c_str(), true, reader->lenient)) continue;
     // A name defined again by a later library keeps its first material.
@@ -806,7 +812,9 @@ static void obxScanFile(ObxObjReader* reader) {
           obxFail("obxFirstPass(): Unknown token \"%s\"%s.", reader->token,
                   obxWhere(reader).c_str());
         } else {
-          obxKnownKeyword(reader, token, length, "v");
+          obxCopyToken(reader->token, token, length);
+          obxTellOnce(reader, std::string("unknown statement \"") + reader->token + "\" ignored");
+          obxReadLine(reader);
         }
         break;
       case 'f': obxReadFace(reader); break;

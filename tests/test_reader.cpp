@@ -868,7 +868,7 @@ TEST(ReadObjRealFiles, each_fault_of_real_files_reads_right_strictly_and_lenient
        tri + "vp 0.5 0.5\nvw 1\nmg 1 0.5\nf 1 2 3\n",
        {},
        "Unknown token \"vp\"",
-       "unknown statement \"mg\"",
+       "unknown statement \"vw\"",
        [](const ObxModel* m) { EXPECT_EQ(m->numtriangles, 1u); }},
       {"face_continued_on_the_next_line",
        ell + "f 1 2 3 \\\n4 5 6\nf 1 2 \\\r\n3\n",
