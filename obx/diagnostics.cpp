@@ -184,16 +184,6 @@ char* obxDirectoryOf(const char* path) {
   return copy;
 }
 
-// Returns a new heap text of a followed by b, or NULL.
-char* obxJoin(const char* a, const char* b) {
-  size_t la = strlen(a), lb = strlen(b);
-  char* joined = static_cast<char*>(malloc(la + lb + 1));
-  if (!joined) return NULL;
-  memcpy(joined, a, la);
-  memcpy(joined + la, b, lb + 1);
-  return joined;
-}
-
 void obxFailOutOfMemory(const char* reader, const char* path) {
   obxFail("%s: out of memory reading \"%s\"", reader, path);
   abort();  // not reached: obxFail throws or exits

@@ -71,19 +71,13 @@ void obxScaleModel(ObxModel* model, float factor) {
     for (int k = 0; k < 3; k++) model->vertices[3 * size_t(i) + k] *= factor;
 }
 
-static void obxSwap(uint32_t* a, uint32_t* b) {
-  uint32_t t = *a;
-  *a = *b;
-  *b = t;
-}
-
 void obxFlipWinding(ObxModel* model) {
   OBX_ASSERT(model);
   for (uint32_t i = 0; i < model->numtriangles; i++) {
     ObxTriangle* t = &model->triangles[i];
-    obxSwap(&t->vindices[0], &t->vindices[2]);
-    if (model->numnormals) obxSwap(&t->nindices[0], &t->nindices[2]);
-    if (model->numtexcoords) obxSwap(&t->tindices[0], &t->tindices[2]);
+    std::swap(t->vindices[0], t->vindices[2]);
+    if (model->numnormals) std::swap(t->nindices[0], t->nindices[2]);
+    if (model->numtexcoords) std::swap(t->tindices[0], t->tindices[2]);
   }
   for (uint32_t i = 1; i <= model->numfacetnorms; i++)
     for (int k = 0; k < 3; k++) model->facetnorms[3 * size_t(i) + k] *= -1.0f;

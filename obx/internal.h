@@ -111,8 +111,6 @@ using ObxModelOwner = std::unique_ptr<ObxModel, ObxDeleteModelOnExit>;
 // the name; NULL when memory runs out.
 ObxGroup* obxNewGroup(ObxModel* model, const char* name);
 
-// Returns a new heap text of a followed by b, or NULL.
-char* obxJoin(const char* a, const char* b);
 [[noreturn]] void obxFailOutOfMemory(const char* reader, const char* path);
 
 // ---- The readers' scanner (slow paths and file mapping in obx/scan.cpp) -----

@@ -149,31 +149,13 @@ int obxScanFloatSlow(ObxScanner* s, float* value) {
   char c = obxLower(*p);
   if (c == 'n' || c == 'i') {
     const char* word = c == 'n' ? "nan" : "infinity";
-    size_t need = 3;
-    for (size_t i = 0; i < need; i++) {
-      if (p == end) {
-        s->p = p;
-        return 0;
-      }
-      if (obxLower(*p) != word[i]) {
-        s->p = p + 1;  // the mismatching byte is not given back
-        return 0;
-      }
-      p++;
-    }
     // "inf" may go on as "infinity"; anything else after it is given back.
-    if (c == 'i' && p < end && obxLower(*p) == 'i') {
-      for (size_t i = 3; i < 8; i++) {
-        if (p == end) {
-          s->p = p;
-          return 0;
-        }
-        if (obxLower(*p) != word[i]) {
-          s->p = p + 1;
-          return 0;
-        }
-        p++;
+    for (size_t i = 0, need = 3; i < need; i++) {
+      if (p == end || obxLower(*p) != word[i]) {
+        s->p = p == end ? p : p + 1;  // the mismatching byte is not given back
+        return 0;
       }
+      if (++p < end && i == 2 && c == 'i' && obxLower(*p) == 'i') need = 8;
     }
     s->p = p;
     const float magnitude = c == 'n' ? __builtin_nanf("") : __builtin_inff();

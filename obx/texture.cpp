@@ -381,8 +381,8 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   // A broken "P6" file stays broken: DevIL's own reader would take it too,
   // and on short pixel data it frees its image twice.
   bool raw = false;
-  GLubyte* pixels = obxReadPpmFile(filename, &width, &height, &format, &raw);
-  if (!pixels && !raw) pixels = obxReadImage(filename, alpha, &width, &height, &format);
+  ObxBlock<GLubyte> pixels(obxReadPpmFile(filename, &width, &height, &format, &raw));
+  if (!pixels && !raw) pixels.reset(obxReadImage(filename, alpha, &width, &height, &format));
   if (!pixels) {
     obxWarn("obxLoadTexture() failed: Unable to load texture from %s!", filename);
     return 0;
@@ -417,14 +417,13 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   if (textureWidth != width || textureHeight != height) {
     // The stretched image has the decoded one's byte limit: rounding up to
     // powers of two can nearly quadruple it.
-    GLubyte* scaled = NULL;
+    ObxBlock<GLubyte> scaled;
     if (size_t(textureWidth) <= kObxMaxImageBytes / size_t(components) / size_t(textureHeight))
-      scaled = static_cast<GLubyte*>(
-          malloc(size_t(textureWidth) * size_t(textureHeight) * size_t(components)));
+      scaled.reset(static_cast<GLubyte*>(
+          malloc(size_t(textureWidth) * size_t(textureHeight) * size_t(components))));
     if (!scaled) {
       obxWarn("obxLoadTexture() failed: no room to scale %s to %dx%d!", filename, textureWidth,
               textureHeight);
-      free(pixels);
       return 0;
     }
     // The scaled buffer has packed rows too; with the default pack
@@ -432,15 +431,14 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
     GLint packAlignment = 4;
     glGetIntegerv(GL_PACK_ALIGNMENT, &packAlignment);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    const GLint scaledStatus = gluScaleImage(format, width, height, GL_UNSIGNED_BYTE, pixels,
-                                             textureWidth, textureHeight, GL_UNSIGNED_BYTE, scaled);
+    const GLint scaledStatus =
+        gluScaleImage(format, width, height, GL_UNSIGNED_BYTE, pixels.get(), textureWidth,
+                      textureHeight, GL_UNSIGNED_BYTE, scaled.get());
     glPixelStorei(GL_PACK_ALIGNMENT, packAlignment);
-    free(pixels);
-    pixels = scaled;
+    pixels = std::move(scaled);
     if (scaledStatus != 0) {
       obxWarn("obxLoadTexture() failed: can't scale %s: %s!", filename,
               reinterpret_cast<const char*>(gluErrorString(GLenum(scaledStatus))));
-      free(pixels);
       return 0;
     }
   }
@@ -454,25 +452,21 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   glTexParameteri(obxTextureTarget, GL_TEXTURE_MAG_FILTER, filtering ? GL_LINEAR : GL_NEAREST);
   glTexParameteri(obxTextureTarget, GL_TEXTURE_WRAP_S, repeat ? GL_REPEAT : GL_CLAMP);
   glTexParameteri(obxTextureTarget, GL_TEXTURE_WRAP_T, repeat ? GL_REPEAT : GL_CLAMP);
-  if (mipmaps && obxGenerateMipmap) {
+  if (mipmaps && obxGenerateMipmap)
     glTexParameteri(obxTextureTarget, GL_GENERATE_MIPMAP_SGIS, GL_TRUE);
-    glTexImage2D(obxTextureTarget, 0, GLint(format), textureWidth, textureHeight, 0, format,
-                 GL_UNSIGNED_BYTE, pixels);
-  } else if (mipmaps) {
+  if (mipmaps && !obxGenerateMipmap) {
     const GLint built = gluBuild2DMipmaps(obxTextureTarget, GLint(format), textureWidth,
-                                          textureHeight, format, GL_UNSIGNED_BYTE, pixels);
+                                          textureHeight, format, GL_UNSIGNED_BYTE, pixels.get());
     if (built != 0) {
       obxWarn("obxLoadTexture() failed: can't build mipmaps of %s: %s!", filename,
               reinterpret_cast<const char*>(gluErrorString(GLenum(built))));
       glDeleteTextures(1, &id);
-      free(pixels);
       return 0;
     }
   } else {
     glTexImage2D(obxTextureTarget, 0, GLint(format), textureWidth, textureHeight, 0, format,
-                 GL_UNSIGNED_BYTE, pixels);
+                 GL_UNSIGNED_BYTE, pixels.get());
   }
-  free(pixels);
 
   // GL_TEXTURE_2D addresses the whole stretched image with 0..1.
   *texcoordWidth = 1.0f;
