@@ -12,15 +12,19 @@
 //
 // Strokes follow the form: they run along the isophotes, across the
 // direction towards the light in the tangent plane, so they bend with
-// curved shapes and lie straight and parallel on flat ones. They are laid on the
-// model by projecting its model-space position onto the two axis planes
-// the surface faces most squarely, turned in 45-degree steps towards that
-// direction, so they stay on the surfaces when the camera moves. The
-// projection's scale follows the distance in octaves, chosen from its
-// screen-space footprint and blended across the octave, with the images
-// always magnified: strokes keep about the same width and spacing on
-// screen near and far, and bilinear filtering smooths their edges.
-// Silhouettes get a thin line of steady width.
+// curved shapes and lie straight and parallel on flat ones. They are laid
+// on the model by projecting its model-space position onto the two axis
+// planes the surface faces most squarely, so they stay on the surfaces when
+// the camera moves. The layout cannot turn freely across a surface (the
+// turn's own change would shear the strokes), so it comes in fixed turns
+// 45 degrees apart: a flat surface shows the one nearest its direction, a
+// curved one cross-fades the two nearest, so the strokes swing round with
+// the form instead of stepping. The projection's scale follows the distance
+// in octaves, chosen from its screen-space footprint and blended across the
+// octave, with the images always magnified: strokes keep about the same
+// width and spacing on screen near and far, and bilinear filtering smooths
+// their edges. Silhouettes get a thin line of steady width here; creases
+// and borders are drawn as lines by the program (src/creases.cpp).
 
 uniform sampler2D Hatch0;  // lightest
 uniform sampler2D Hatch1;
@@ -48,8 +52,20 @@ const float kScaleBlendStart = 0.3;    // part of the octave over which the two
 const float kScaleBlendEnd = 0.7;      // scales cross-fade
 const float kToneLevels = 7.0;         // white and the six images, evenly spaced
 const float kCorner = 0.5773503;       // |normal| component where three planes meet
-const float kTan22 = 0.4142136;        // stroke directions come in 45-degree steps
-const float kHalfRoot2 = 0.70710678;
+// The layout's fixed turns, 45 degrees apart, and the widest cross-fade
+// between two of them (a share of the step on either side of its middle).
+// Finer turns were tried: on boxes whose normals are smoothed across their
+// edges the direction drifts over a face, and 22.5-degree steps cut the
+// faces into bands of alternating slant.
+const float kTurnAngle = 0.78539816;
+const float kWidestFade = 0.3;
+// Normal change per pixel (radians) below which a surface counts as flat,
+// and above which as fully curved.
+const float kFlatBend = 0.01;
+const float kCurvedBend = 0.03;
+// Below this length the isophote direction is lost (the surface faces the
+// light squarely) and the strokes keep the images' own slant.
+const float kLeastIsophote = 0.15;
 
 // Plain-view brightness from which a surface is white paper, and the one
 // that gets the darkest tone; between them the ink rises evenly, so the
@@ -71,6 +87,7 @@ const vec3 kLuma = vec3(0.299, 0.587, 0.114);
 
 // The light tones' strokes run along kAlong in the images, 45 degrees.
 const vec2 kAlong = vec2(0.70710678, 0.70710678);
+const float kImageAngle = 0.78539816;
 const vec2 kAcross = vec2(0.70710678, -0.70710678);
 
 vec3 safeNormalize(vec3 v, vec3 fallback) {
@@ -109,7 +126,9 @@ float tam(vec2 st, ToneWeights w) {
 // little thinner and a little longer, instead of stretching them into
 // streaks along the view; neither is squeezed more than kAnisotropy times.
 // The footprint picks two scales an octave apart; spread receives the sum
-// of the squared blend weights.
+// of the squared blend weights. Most of an octave shows one scale alone,
+// and there the other is not read (neighbouring pixels agree, so the branch
+// saves the reads even on a software renderer).
 float scaledStrokes(vec2 uv, vec2 dx, vec2 dy, ToneWeights s, out float spread) {
   float across = length(vec2(dot(dx, kAcross), dot(dy, kAcross)));
   float along = length(vec2(dot(dx, kAlong), dot(dy, kAlong)));
@@ -121,26 +140,53 @@ float scaledStrokes(vec2 uv, vec2 dx, vec2 dy, ToneWeights s, out float spread) 
   float t = smoothstep(kScaleBlendStart, kScaleBlendEnd, octave - k);
   vec2 fine = uv * exp2(-k);
   spread = (1.0 - t) * (1.0 - t) + t * t;
-  return mix(tam(fine, s), tam(fine * 0.5 + vec2(0.37, 0.61), s), t);
+  if (t <= 0.0) return tam(fine, s);
+  vec2 coarse = fine * 0.5 + vec2(0.37, 0.61);
+  if (t >= 1.0) return tam(coarse, s);
+  return mix(tam(fine, s), tam(coarse, s), t);
+}
+
+// Strokes turned to run along the angle phi (radians, in the plane's uv).
+float turnedStrokes(vec2 uv, vec2 dx, vec2 dy, float phi, ToneWeights s, out float spread) {
+  // The turn that takes (cos phi, sin phi) onto the images' kAlong.
+  float turn = kImageAngle - phi;
+  float c = cos(turn), sn = sin(turn);
+  mat2 a = mat2(c, sn, -sn, c);
+  return scaledStrokes(a * uv, a * dx, a * dy, s, spread);
 }
 
 // Strokes on one projection plane with in-plane coordinates uv and
-// derivatives dx, dy, turned so they run along `direction` (in the same
-// plane, any length) to the nearest 45-degree step: one set of strokes
-// everywhere, as blending two turns costs twice the reads.
-float planeStrokes(vec2 uv, vec2 dx, vec2 dy, vec2 direction, ToneWeights s,
+// derivatives dx, dy, running along `direction` (in the same plane, any
+// length). The direction turns smoothly, but the layout cannot turn with it
+// (a turn that varies across the surface would shear the strokes), so the
+// layout comes in kTurns fixed turns and the two nearest to the direction
+// are cross-faded. `sharpness` narrows the fade: 1 on flat surfaces, whose
+// direction is one, so a single turn shows; less on curved ones, so the
+// strokes bend with the form without a visible step.
+float planeStrokes(vec2 uv, vec2 dx, vec2 dy, vec2 direction, float sharpness, ToneWeights s,
                    out float spread) {
-  // The nearest of the eight directions 45 degrees apart, without trigonometry:
-  // an axis where the other component is under tan(22.5) of this one.
-  vec2 d = abs(direction);
-  vec2 q = vec2(d.y < kTan22 * d.x ? 1.0 : (d.x < kTan22 * d.y ? 0.0 : kHalfRoot2),
-                d.x < kTan22 * d.y ? 1.0 : (d.y < kTan22 * d.x ? 0.0 : kHalfRoot2));
-  q *= sign(direction + vec2(kTiny));
-  // The turn that takes q onto the images' stroke direction kAlong (and q
-  // turned right onto kAcross, which is kAlong turned right).
-  vec2 right = vec2(q.y, -q.x);
-  mat2 a = mat2(kAlong, kAcross) * mat2(q.x, right.x, q.y, right.y);
-  return scaledStrokes(a * uv, a * dx, a * dy, s, spread);
+  // Strokes have no head: angles are taken modulo half a turn.
+  float angle = atan(direction.y, direction.x + kTiny);
+  float turns = angle / kTurnAngle;
+  float lower = floor(turns);
+  float f = turns - lower;
+  float fade = mix(kWidestFade, 0.0, sharpness);
+  float t = fade > 0.0 ? smoothstep(0.5 - fade, 0.5 + fade, f) : step(0.5, f);
+  float spreadA = 1.0, spreadB = 1.0;
+  if (t <= 0.0) {
+    float h = turnedStrokes(uv, dx, dy, lower * kTurnAngle, s, spreadA);
+    spread = spreadA;
+    return h;
+  }
+  if (t >= 1.0) {
+    float h = turnedStrokes(uv, dx, dy, (lower + 1.0) * kTurnAngle, s, spreadB);
+    spread = spreadB;
+    return h;
+  }
+  float a = turnedStrokes(uv, dx, dy, lower * kTurnAngle, s, spreadA);
+  float b = turnedStrokes(uv + vec2(0.29, 0.43), dx, dy, (lower + 1.0) * kTurnAngle, s, spreadB);
+  spread = (1.0 - t) * (1.0 - t) * spreadA + t * t * spreadB;
+  return mix(a, b, t);
 }
 
 vec2 pick(int axis, vec2 x, vec2 y, vec2 z) { return axis == 0 ? x : (axis == 1 ? y : z); }
@@ -173,21 +219,33 @@ void main() {
   // Along the isophotes: across the direction towards the light, in the
   // tangent plane, in model space. Round a tube lit from the side they
   // follow its length; on floors and ceilings they run across the view.
+  // Where the surface faces the light squarely the isophote has no
+  // direction, and the images' own slant takes over.
   vec3 mn = safeNormalize(vModelNormal, vec3(0.0, 1.0, 0.0));
   vec3 ml = safeNormalize(vModelLightDirection, mn);
   vec3 toward = cross(mn, ml);
+  float isophote = smoothstep(0.0, kLeastIsophote, length(toward));
+  // How fast the normal turns on screen: flat surfaces take one layout
+  // turn, curved ones a smooth blend of two.
+  float bend = length(fwidth(mn));
+  float sharpness = 1.0 - smoothstep(kFlatBend, kCurvedBend, bend);
 
   vec3 P = vModelPosition / kStrokeImageSize;
   vec3 dx = dFdx(P), dy = dFdy(P);
   ToneWeights weights = toneWeights(s);
   vec2 atX = P.zy, atY = P.xz + vec2(0.21, 0.47), atZ = P.xy + vec2(0.53, 0.11);
   float spreadA = 1.0, spreadB = 1.0;
+  vec2 slant = kAlong * (1.0 - isophote);
   float h = w.x * planeStrokes(pick(major, atX, atY, atZ), pick(major, dx.zy, dx.xz, dx.xy),
                                pick(major, dy.zy, dy.xz, dy.xy),
-                               pick(major, toward.zy, toward.xz, toward.xy), weights, spreadA) +
-            w.y * planeStrokes(pick(middle, atX, atY, atZ), pick(middle, dx.zy, dx.xz, dx.xy),
-                               pick(middle, dy.zy, dy.xz, dy.xy),
-                               pick(middle, toward.zy, toward.xz, toward.xy), weights, spreadB);
+                               pick(major, toward.zy, toward.xz, toward.xy) + slant, sharpness,
+                               weights, spreadA);
+  // The second plane matters only near where two planes trade places.
+  if (w.y > 0.0)
+    h += w.y * planeStrokes(pick(middle, atX, atY, atZ), pick(middle, dx.zy, dx.xz, dx.xy),
+                            pick(middle, dy.zy, dy.xz, dy.xy),
+                            pick(middle, toward.zy, toward.xz, toward.xy) + slant, sharpness,
+                            weights, spreadB);
   // Blending independent stroke patterns greys them; spreading the blend
   // about its mean again keeps ink and paper apart at the same tone.
   float mean = 1.0 - s / kToneLevels;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "camera.h"
+#include "creases.h"
 #include "frame.h"
 #include "framing.h"
 #include "overlay.h"
@@ -73,6 +74,7 @@ void resetOrbit() {
 // Draw mode, culling, placement and list for gModel as it was just read.
 // keepView leaves the cameras where they are (a reload).
 void prepareModel(bool keepView) {
+  buildCreaseLines();
   if (!gUserModel) {
     gDrawMode = kSceneMode;
     gTwoSided = false;
@@ -142,8 +144,7 @@ void loadModel(const char* path, bool userModel) {
   // A file that cannot be read ends the program inside the reader.
   gModel = obxReadOBJ(path);
   obxVertexNormals(gModel, kSmoothingAngle, GL_FALSE);
-  if (bytes >= kProgressBytes)
-    printf("read %s: %u triangles\n", path, gModel->numtriangles);
+  if (bytes >= kProgressBytes) printf("read %s: %u triangles\n", path, gModel->numtriangles);
   prepareModel(false);
 }
 
@@ -155,8 +156,9 @@ bool reloadModel() {
     printf("ostrel: %s stays as it was: %s\n", gModelPath, message);
     return false;
   }
-  if (!obxTry([](void* m) { obxVertexNormals(static_cast<ObxModel*>(m), kSmoothingAngle, GL_FALSE); },
-              model, message, sizeof message)) {
+  if (!obxTry(
+          [](void* m) { obxVertexNormals(static_cast<ObxModel*>(m), kSmoothingAngle, GL_FALSE); },
+          model, message, sizeof message)) {
     printf("ostrel: %s stays as it was: %s\n", gModelPath, message);
     obxDeleteModel(model);
     return false;
