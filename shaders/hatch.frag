@@ -126,9 +126,7 @@ float tam(vec2 st, ToneWeights w) {
 // little thinner and a little longer, instead of stretching them into
 // streaks along the view; neither is squeezed more than kAnisotropy times.
 // The footprint picks two scales an octave apart; spread receives the sum
-// of the squared blend weights. Most of an octave shows one scale alone,
-// and there the other is not read (neighbouring pixels agree, so the branch
-// saves the reads even on a software renderer).
+// of the squared blend weights.
 float scaledStrokes(vec2 uv, vec2 dx, vec2 dy, ToneWeights s, out float spread) {
   float across = length(vec2(dot(dx, kAcross), dot(dy, kAcross)));
   float along = length(vec2(dot(dx, kAlong), dot(dy, kAlong)));
@@ -140,54 +138,21 @@ float scaledStrokes(vec2 uv, vec2 dx, vec2 dy, ToneWeights s, out float spread) 
   float t = smoothstep(kScaleBlendStart, kScaleBlendEnd, octave - k);
   vec2 fine = uv * exp2(-k);
   spread = (1.0 - t) * (1.0 - t) + t * t;
-  if (t <= 0.0) return tam(fine, s);
-  vec2 coarse = fine * 0.5 + vec2(0.37, 0.61);
-  if (t >= 1.0) return tam(coarse, s);
-  return mix(tam(fine, s), tam(coarse, s), t);
+  return mix(tam(fine, s), tam(fine * 0.5 + vec2(0.37, 0.61), s), t);
 }
 
-// Strokes turned to run along the angle phi (radians, in the plane's uv).
-float turnedStrokes(vec2 uv, vec2 dx, vec2 dy, float phi, ToneWeights s, out float spread) {
-  // The turn that takes (cos phi, sin phi) onto the images' kAlong.
-  float turn = kImageAngle - phi;
+// Strokes turned by `turns` steps of kTurnAngle (in the plane's uv).
+float turnedStrokes(vec2 uv, vec2 dx, vec2 dy, float turns, ToneWeights s, out float spread) {
+  // The turn that takes the direction at that angle onto the images' kAlong.
+  float turn = kImageAngle - turns * kTurnAngle;
   float c = cos(turn), sn = sin(turn);
   mat2 a = mat2(c, sn, -sn, c);
   return scaledStrokes(a * uv, a * dx, a * dy, s, spread);
 }
 
-// Strokes on one projection plane with in-plane coordinates uv and
-// derivatives dx, dy, running along `direction` (in the same plane, any
-// length). The direction turns smoothly, but the layout cannot turn with it
-// (a turn that varies across the surface would shear the strokes), so the
-// layout comes in kTurns fixed turns and the two nearest to the direction
-// are cross-faded. `sharpness` narrows the fade: 1 on flat surfaces, whose
-// direction is one, so a single turn shows; less on curved ones, so the
-// strokes bend with the form without a visible step.
-float planeStrokes(vec2 uv, vec2 dx, vec2 dy, vec2 direction, float sharpness, ToneWeights s,
-                   out float spread) {
-  // Strokes have no head: angles are taken modulo half a turn.
-  float angle = atan(direction.y, direction.x + kTiny);
-  float turns = angle / kTurnAngle;
-  float lower = floor(turns);
-  float f = turns - lower;
-  float fade = mix(kWidestFade, 0.0, sharpness);
-  float t = fade > 0.0 ? smoothstep(0.5 - fade, 0.5 + fade, f) : step(0.5, f);
-  float spreadA = 1.0, spreadB = 1.0;
-  if (t <= 0.0) {
-    float h = turnedStrokes(uv, dx, dy, lower * kTurnAngle, s, spreadA);
-    spread = spreadA;
-    return h;
-  }
-  if (t >= 1.0) {
-    float h = turnedStrokes(uv, dx, dy, (lower + 1.0) * kTurnAngle, s, spreadB);
-    spread = spreadB;
-    return h;
-  }
-  float a = turnedStrokes(uv, dx, dy, lower * kTurnAngle, s, spreadA);
-  float b = turnedStrokes(uv + vec2(0.29, 0.43), dx, dy, (lower + 1.0) * kTurnAngle, s, spreadB);
-  spread = (1.0 - t) * (1.0 - t) * spreadA + t * t * spreadB;
-  return mix(a, b, t);
-}
+// A direction in a plane's uv as a count of layout turns (fractional).
+// Strokes have no head, and a half turn gives the same slant.
+float turnsOf(vec2 direction) { return atan(direction.y, direction.x + kTiny) / kTurnAngle; }
 
 vec2 pick(int axis, vec2 x, vec2 y, vec2 z) { return axis == 0 ? x : (axis == 1 ? y : z); }
 
@@ -234,22 +199,39 @@ void main() {
   vec3 dx = dFdx(P), dy = dFdy(P);
   ToneWeights weights = toneWeights(s);
   vec2 atX = P.zy, atY = P.xz + vec2(0.21, 0.47), atZ = P.xy + vec2(0.53, 0.11);
-  float spreadA = 1.0, spreadB = 1.0;
   vec2 slant = kAlong * (1.0 - isophote);
-  float h = w.x * planeStrokes(pick(major, atX, atY, atZ), pick(major, dx.zy, dx.xz, dx.xy),
-                               pick(major, dy.zy, dy.xz, dy.xy),
-                               pick(major, toward.zy, toward.xz, toward.xy) + slant, sharpness,
-                               weights, spreadA);
-  // The second plane matters only near where two planes trade places.
-  if (w.y > 0.0)
-    h += w.y * planeStrokes(pick(middle, atX, atY, atZ), pick(middle, dx.zy, dx.xz, dx.xy),
-                            pick(middle, dy.zy, dy.xz, dy.xy),
-                            pick(middle, toward.zy, toward.xz, toward.xy) + slant, sharpness,
-                            weights, spreadB);
+
+  // Two layers of strokes, as many reads as a software renderer affords.
+  // The first lies on the plane the surface faces most squarely. Where a
+  // second plane faces it almost as squarely, the second layer lies there
+  // and each takes its nearest turn (bi-planar, no seam where the planes
+  // trade places). Elsewhere the second layer is the first plane's next
+  // turn, cross-faded by how far the direction has swung towards it: the
+  // strokes follow a curved form smoothly and keep one turn on a flat one.
+  vec2 uvA = pick(major, atX, atY, atZ);
+  vec2 dxA = pick(major, dx.zy, dx.xz, dx.xy), dyA = pick(major, dy.zy, dy.xz, dy.xy);
+  float turnsA = turnsOf(pick(major, toward.zy, toward.xz, toward.xy) + slant);
+  float lowerA = floor(turnsA);
+  float fade = mix(kWidestFade, 0.0, sharpness);
+  float t = smoothstep(0.5 - fade, 0.5 + fade + kTiny, turnsA - lowerA);
+
+  bool twoPlanes = w.y > 0.0;
+  vec2 uvB = twoPlanes ? pick(middle, atX, atY, atZ) : uvA + vec2(0.29, 0.43);
+  vec2 dxB = twoPlanes ? pick(middle, dx.zy, dx.xz, dx.xy) : dxA;
+  vec2 dyB = twoPlanes ? pick(middle, dy.zy, dy.xz, dy.xy) : dyA;
+  float turnsB = twoPlanes
+                     ? floor(turnsOf(pick(middle, toward.zy, toward.xz, toward.xy) + slant) + 0.5)
+                     : lowerA + 1.0;
+  float firstTurn = twoPlanes ? floor(turnsA + 0.5) : lowerA;
+  vec2 layer = twoPlanes ? w : vec2(1.0 - t, t);
+
+  float spreadA = 1.0, spreadB = 1.0;
+  float h = layer.x * turnedStrokes(uvA, dxA, dyA, firstTurn, weights, spreadA) +
+            layer.y * turnedStrokes(uvB, dxB, dyB, turnsB, weights, spreadB);
   // Blending independent stroke patterns greys them; spreading the blend
   // about its mean again keeps ink and paper apart at the same tone.
   float mean = 1.0 - s / kToneLevels;
-  float spread = w.x * w.x * spreadA + w.y * w.y * spreadB;
+  float spread = layer.x * layer.x * spreadA + layer.y * layer.y * spreadB;
   h = clamp(mean + (h - mean) / sqrt(max(spread, kLeastSpread)), 0.0, 1.0);
 
   // Contour: a thin dark line where the surface turns away from the eye,
