@@ -70,7 +70,7 @@ const float kLeastIsophote = 0.15;
 // Plain-view brightness from which a surface is white paper, and the one
 // that gets the darkest tone; between them the ink rises evenly, so the
 // drawing's tone follows the plain view's.
-const float kPaperFrom = 0.72;
+const float kPaperFrom = 0.66;
 const float kDarkestAt = 0.05;
 // The ink rises as the mean of a straight ramp and its fourth power: mid
 // tones (the shaded side of a lit shape) get a few single strokes, broad dark

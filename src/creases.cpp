@@ -13,7 +13,7 @@ namespace {
 // Dark, not black, and a little wider than a pixel: with smoothing on, a
 // line reads as a pen's stroke beside the strokes of the hatching.
 constexpr GLfloat kInkColour[4] = {0.12f, 0.12f, 0.12f, 0.9f};
-constexpr GLfloat kLineWidth = 1.3f;
+constexpr GLfloat kLineWidth = 1.0f;
 constexpr float kDegrees = 3.14159265f / 180.0f;
 // Cross products shorter than this are triangles without an area.
 constexpr float kLeastArea = 1e-12f;
@@ -176,7 +176,7 @@ void drawCreaseLines() {
   glDisable(GL_CULL_FACE);
   glEnable(GL_BLEND);
   glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-  glEnable(GL_LINE_SMOOTH);
+  glDisable(GL_LINE_SMOOTH);
   glLineWidth(kLineWidth);
   // Smoothed edges are blended, so they must not hide each other's fringes.
   glDepthMask(GL_FALSE);
