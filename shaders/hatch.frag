@@ -78,6 +78,9 @@ const float kDarkestAt = 0.05;
 const float kInkPower = 4.0;
 const float kInkCurve = 0.7;
 const float kContourWidth = 1.2;  // pixels
+// Cosine of the smooth normal's lean off the facet beyond which the contour
+// is not trusted (about 40 degrees).
+const float kLeanestContour = 0.75;
 const float kBlackTexel = 0.004;
 // Blended stroke patterns are spread back about their mean at most this
 // much (1 / sqrt): more turns faint light-tone strokes into black streaks.
@@ -238,9 +241,14 @@ void main() {
   // its width held to about kContourWidth pixels by the rate N.V changes.
   // Smoothed normals can face away on surfaces still in view (inside a
   // shade); the line follows N.V through zero instead of filling them.
+  // Where the smooth normal leans far from the facet (a box whose normals
+  // are averaged across its edges) N.V passes zero in the middle of a face:
+  // no line there; the program draws that box's real edges as creases.
   float NdotV = dot(N, V);
   float edge = kContourWidth * fwidth(NdotV);
-  h *= smoothstep(0.0, max(edge, kTiny), abs(NdotV));
+  vec3 facet = safeNormalize(cross(dFdx(vToEye), dFdy(vToEye)), N);
+  float trusted = smoothstep(kLeanestContour, kLeanestContour + 0.1, abs(dot(N, facet)));
+  h *= mix(1.0, smoothstep(0.0, max(edge, kTiny), abs(NdotV)), trusted);
 
   gl_FragColor = vec4(vec3(h), gl_FrontMaterial.diffuse.a * texel.a);
 }
