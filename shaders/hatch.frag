@@ -12,15 +12,19 @@
 //
 // Strokes follow the form: they run along the isophotes, across the
 // direction towards the light in the tangent plane, so they bend with
-// curved shapes and lie straight and parallel on flat ones. They are laid on the
-// model by projecting its model-space position onto the two axis planes
-// the surface faces most squarely, turned in 45-degree steps towards that
-// direction, so they stay on the surfaces when the camera moves. The
-// projection's scale follows the distance in octaves, chosen from its
-// screen-space footprint and blended across the octave, with the images
-// always magnified: strokes keep about the same width and spacing on
-// screen near and far, and bilinear filtering smooths their edges.
-// Silhouettes get a thin line of steady width.
+// curved shapes and lie straight and parallel on flat ones. They are laid
+// on the model by projecting its model-space position onto the two axis
+// planes the surface faces most squarely, so they stay on the surfaces when
+// the camera moves. The layout cannot turn freely across a surface (the
+// turn's own change would shear the strokes), so it comes in fixed turns
+// 45 degrees apart: a flat surface shows the one nearest its direction, a
+// curved one cross-fades the two nearest, so the strokes swing round with
+// the form instead of stepping. The projection's scale follows the distance
+// in octaves, chosen from its screen-space footprint and blended across the
+// octave, with the images always magnified: strokes keep about the same
+// width and spacing on screen near and far, and bilinear filtering smooths
+// their edges. Silhouettes get a thin line of steady width here; creases
+// and borders are drawn as lines by the program (src/creases.cpp).
 
 uniform sampler2D Hatch0;  // lightest
 uniform sampler2D Hatch1;
@@ -48,13 +52,25 @@ const float kScaleBlendStart = 0.3;    // part of the octave over which the two
 const float kScaleBlendEnd = 0.7;      // scales cross-fade
 const float kToneLevels = 7.0;         // white and the six images, evenly spaced
 const float kCorner = 0.5773503;       // |normal| component where three planes meet
-const float kTan22 = 0.4142136;        // stroke directions come in 45-degree steps
-const float kHalfRoot2 = 0.70710678;
+// The layout's fixed turns, 45 degrees apart, and the widest cross-fade
+// between two of them (a share of the step on either side of its middle).
+// Finer turns were tried: on boxes whose normals are smoothed across their
+// edges the direction drifts over a face, and 22.5-degree steps cut the
+// faces into bands of alternating slant.
+const float kTurnAngle = 0.78539816;
+const float kWidestFade = 0.3;
+// Normal change per pixel (radians) below which a surface counts as flat,
+// and above which as fully curved.
+const float kFlatBend = 0.01;
+const float kCurvedBend = 0.03;
+// Below this length the isophote direction is lost (the surface faces the
+// light squarely) and the strokes keep the images' own slant.
+const float kLeastIsophote = 0.15;
 
 // Plain-view brightness from which a surface is white paper, and the one
 // that gets the darkest tone; between them the ink rises evenly, so the
 // drawing's tone follows the plain view's.
-const float kPaperFrom = 0.72;
+const float kPaperFrom = 0.66;
 const float kDarkestAt = 0.05;
 // The ink rises as the mean of a straight ramp and its fourth power: mid
 // tones (the shaded side of a lit shape) get a few single strokes, broad dark
@@ -62,6 +78,9 @@ const float kDarkestAt = 0.05;
 const float kInkPower = 4.0;
 const float kInkCurve = 0.7;
 const float kContourWidth = 1.2;  // pixels
+// Cosine of the smooth normal's lean off the facet beyond which the contour
+// is not trusted (about 40 degrees).
+const float kLeanestContour = 0.75;
 const float kBlackTexel = 0.004;
 // Blended stroke patterns are spread back about their mean at most this
 // much (1 / sqrt): more turns faint light-tone strokes into black streaks.
@@ -71,6 +90,7 @@ const vec3 kLuma = vec3(0.299, 0.587, 0.114);
 
 // The light tones' strokes run along kAlong in the images, 45 degrees.
 const vec2 kAlong = vec2(0.70710678, 0.70710678);
+const float kImageAngle = 0.78539816;
 const vec2 kAcross = vec2(0.70710678, -0.70710678);
 
 vec3 safeNormalize(vec3 v, vec3 fallback) {
@@ -124,24 +144,18 @@ float scaledStrokes(vec2 uv, vec2 dx, vec2 dy, ToneWeights s, out float spread) 
   return mix(tam(fine, s), tam(fine * 0.5 + vec2(0.37, 0.61), s), t);
 }
 
-// Strokes on one projection plane with in-plane coordinates uv and
-// derivatives dx, dy, turned so they run along `direction` (in the same
-// plane, any length) to the nearest 45-degree step: one set of strokes
-// everywhere, as blending two turns costs twice the reads.
-float planeStrokes(vec2 uv, vec2 dx, vec2 dy, vec2 direction, ToneWeights s,
-                   out float spread) {
-  // The nearest of the eight directions 45 degrees apart, without trigonometry:
-  // an axis where the other component is under tan(22.5) of this one.
-  vec2 d = abs(direction);
-  vec2 q = vec2(d.y < kTan22 * d.x ? 1.0 : (d.x < kTan22 * d.y ? 0.0 : kHalfRoot2),
-                d.x < kTan22 * d.y ? 1.0 : (d.y < kTan22 * d.x ? 0.0 : kHalfRoot2));
-  q *= sign(direction + vec2(kTiny));
-  // The turn that takes q onto the images' stroke direction kAlong (and q
-  // turned right onto kAcross, which is kAlong turned right).
-  vec2 right = vec2(q.y, -q.x);
-  mat2 a = mat2(kAlong, kAcross) * mat2(q.x, right.x, q.y, right.y);
+// Strokes turned by `turns` steps of kTurnAngle (in the plane's uv).
+float turnedStrokes(vec2 uv, vec2 dx, vec2 dy, float turns, ToneWeights s, out float spread) {
+  // The turn that takes the direction at that angle onto the images' kAlong.
+  float turn = kImageAngle - turns * kTurnAngle;
+  float c = cos(turn), sn = sin(turn);
+  mat2 a = mat2(c, sn, -sn, c);
   return scaledStrokes(a * uv, a * dx, a * dy, s, spread);
 }
+
+// A direction in a plane's uv as a count of layout turns (fractional).
+// Strokes have no head, and a half turn gives the same slant.
+float turnsOf(vec2 direction) { return atan(direction.y, direction.x + kTiny) / kTurnAngle; }
 
 vec2 pick(int axis, vec2 x, vec2 y, vec2 z) { return axis == 0 ? x : (axis == 1 ? y : z); }
 
@@ -173,34 +187,68 @@ void main() {
   // Along the isophotes: across the direction towards the light, in the
   // tangent plane, in model space. Round a tube lit from the side they
   // follow its length; on floors and ceilings they run across the view.
+  // Where the surface faces the light squarely the isophote has no
+  // direction, and the images' own slant takes over.
   vec3 mn = safeNormalize(vModelNormal, vec3(0.0, 1.0, 0.0));
   vec3 ml = safeNormalize(vModelLightDirection, mn);
   vec3 toward = cross(mn, ml);
+  float isophote = smoothstep(0.0, kLeastIsophote, length(toward));
+  // How fast the normal turns on screen: flat surfaces take one layout
+  // turn, curved ones a smooth blend of two.
+  float bend = length(fwidth(mn));
+  float sharpness = 1.0 - smoothstep(kFlatBend, kCurvedBend, bend);
 
   vec3 P = vModelPosition / kStrokeImageSize;
   vec3 dx = dFdx(P), dy = dFdy(P);
   ToneWeights weights = toneWeights(s);
   vec2 atX = P.zy, atY = P.xz + vec2(0.21, 0.47), atZ = P.xy + vec2(0.53, 0.11);
+  vec2 slant = kAlong * (1.0 - isophote);
+
+  // Two layers of strokes, as many reads as a software renderer affords.
+  // The first lies on the plane the surface faces most squarely. Where a
+  // second plane faces it almost as squarely, the second layer lies there
+  // and each takes its nearest turn (bi-planar, no seam where the planes
+  // trade places). Elsewhere the second layer is the first plane's next
+  // turn, cross-faded by how far the direction has swung towards it: the
+  // strokes follow a curved form smoothly and keep one turn on a flat one.
+  vec2 uvA = pick(major, atX, atY, atZ);
+  vec2 dxA = pick(major, dx.zy, dx.xz, dx.xy), dyA = pick(major, dy.zy, dy.xz, dy.xy);
+  float turnsA = turnsOf(pick(major, toward.zy, toward.xz, toward.xy) + slant);
+  float lowerA = floor(turnsA);
+  float fade = mix(kWidestFade, 0.0, sharpness);
+  float t = smoothstep(0.5 - fade, 0.5 + fade + kTiny, turnsA - lowerA);
+
+  bool twoPlanes = w.y > 0.0;
+  vec2 uvB = twoPlanes ? pick(middle, atX, atY, atZ) : uvA + vec2(0.29, 0.43);
+  vec2 dxB = twoPlanes ? pick(middle, dx.zy, dx.xz, dx.xy) : dxA;
+  vec2 dyB = twoPlanes ? pick(middle, dy.zy, dy.xz, dy.xy) : dyA;
+  float turnsB = twoPlanes
+                     ? floor(turnsOf(pick(middle, toward.zy, toward.xz, toward.xy) + slant) + 0.5)
+                     : lowerA + 1.0;
+  float firstTurn = twoPlanes ? floor(turnsA + 0.5) : lowerA;
+  vec2 layer = twoPlanes ? w : vec2(1.0 - t, t);
+
   float spreadA = 1.0, spreadB = 1.0;
-  float h = w.x * planeStrokes(pick(major, atX, atY, atZ), pick(major, dx.zy, dx.xz, dx.xy),
-                               pick(major, dy.zy, dy.xz, dy.xy),
-                               pick(major, toward.zy, toward.xz, toward.xy), weights, spreadA) +
-            w.y * planeStrokes(pick(middle, atX, atY, atZ), pick(middle, dx.zy, dx.xz, dx.xy),
-                               pick(middle, dy.zy, dy.xz, dy.xy),
-                               pick(middle, toward.zy, toward.xz, toward.xy), weights, spreadB);
+  float h = layer.x * turnedStrokes(uvA, dxA, dyA, firstTurn, weights, spreadA) +
+            layer.y * turnedStrokes(uvB, dxB, dyB, turnsB, weights, spreadB);
   // Blending independent stroke patterns greys them; spreading the blend
   // about its mean again keeps ink and paper apart at the same tone.
   float mean = 1.0 - s / kToneLevels;
-  float spread = w.x * w.x * spreadA + w.y * w.y * spreadB;
+  float spread = layer.x * layer.x * spreadA + layer.y * layer.y * spreadB;
   h = clamp(mean + (h - mean) / sqrt(max(spread, kLeastSpread)), 0.0, 1.0);
 
   // Contour: a thin dark line where the surface turns away from the eye,
   // its width held to about kContourWidth pixels by the rate N.V changes.
   // Smoothed normals can face away on surfaces still in view (inside a
   // shade); the line follows N.V through zero instead of filling them.
+  // Where the smooth normal leans far from the facet (a box whose normals
+  // are averaged across its edges) N.V passes zero in the middle of a face:
+  // no line there; the program draws that box's real edges as creases.
   float NdotV = dot(N, V);
   float edge = kContourWidth * fwidth(NdotV);
-  h *= smoothstep(0.0, max(edge, kTiny), abs(NdotV));
+  vec3 facet = safeNormalize(cross(dFdx(vToEye), dFdy(vToEye)), N);
+  float trusted = smoothstep(kLeanestContour, kLeanestContour + 0.1, abs(dot(N, facet)));
+  h *= mix(1.0, smoothstep(0.0, max(edge, kTiny), abs(NdotV)), trusted);
 
   gl_FragColor = vec4(vec3(h), gl_FrontMaterial.diffuse.a * texel.a);
 }

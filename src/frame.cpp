@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "camera.h"
+#include "creases.h"
 #include "orbit.h"
 #include "overlay.h"
 #include "state.h"
@@ -31,6 +32,9 @@ constexpr GLfloat kHeadlightPosition[4] = {-120.0f, 160.0f, 120.0f, 1.0f};
 constexpr GLfloat kNeutralDiffuse[4] = {0.8f, 0.8f, 0.8f, 1.0f};
 constexpr GLfloat kNeutralSpecular[4] = {0.2f, 0.2f, 0.2f, 1.0f};
 constexpr GLfloat kNeutralShininess = 32.0f;
+// The hatching's fill is pushed back this much (glPolygonOffset's factor
+// and units) so the crease lines drawn on it afterwards are not buried in it.
+constexpr GLfloat kCreaseFillOffset[2] = {1.0f, 1.0f};
 // Weight of the newest frame in the statistics line's mean frame time.
 constexpr float kFrameTimeWeight = 0.1f;
 
@@ -58,7 +62,9 @@ void noteFrameTime() {
   const int now = glutGet(GLUT_ELAPSED_TIME);
   if (gLastFrameTime >= 0) {
     const float ms = float(now - gLastFrameTime);
-    gFrameMilliseconds = gFrameMilliseconds > 0 ? gFrameMilliseconds + kFrameTimeWeight * (ms - gFrameMilliseconds) : ms;
+    gFrameMilliseconds = gFrameMilliseconds > 0
+                             ? gFrameMilliseconds + kFrameTimeWeight * (ms - gFrameMilliseconds)
+                             : ms;
   }
   gLastFrameTime = now;
 }
@@ -116,12 +122,23 @@ void drawModel() {
     glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, kNeutralSpecular);
     glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, kNeutralShininess);
   }
+  // Only the hatching is a pen drawing that outlines its folds.
+  const bool creases =
+      !gWireframe && gActiveProgram != 0 && gActiveProgram == gEffectPrograms[kHatchSlot];
   if (gWireframe) glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+  if (creases) {
+    glEnable(GL_POLYGON_OFFSET_FILL);
+    glPolygonOffset(kCreaseFillOffset[0], kCreaseFillOffset[1]);
+  }
   if (gModelList)
     glCallList(gModelList);
   else if (gModel)
     obxDraw(gModel, gDrawMode | (gTwoSided ? OBX_TWO_SIDED : 0));
   if (gWireframe) glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+  if (creases) {
+    glDisable(GL_POLYGON_OFFSET_FILL);
+    drawCreaseLines();
+  }
   glPopMatrix();
 }
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "camera.h"
+#include "creases.h"
 #include "frame.h"
 #include "framing.h"
 #include "overlay.h"
@@ -73,6 +74,7 @@ void resetOrbit() {
 // Draw mode, culling, placement and list for gModel as it was just read.
 // keepView leaves the cameras where they are (a reload).
 void prepareModel(bool keepView) {
+  buildCreaseLines();
   if (!gUserModel) {
     gDrawMode = kSceneMode;
     gTwoSided = false;

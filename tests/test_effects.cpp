@@ -19,10 +19,12 @@
 #include <vector>
 
 #include "camera.h"
+#include "creases.h"
 #include "frame.h"
 #include "shader.h"
 #include "state.h"
 #include "support.h"
+#include "viewer.h"
 
 bool init(const char* modelPath);
 
@@ -958,6 +960,93 @@ TEST(EffectLook, hatching_strokes_move_with_the_wall) {
             << moved << " there, " << still << " in place\n";
   EXPECT_NEAR(best, expected, 2.0);
   EXPECT_LT(moved, 0.5 * still);  // the same strokes, found again
+}
+
+// A cube seen from above and to its right shows three faces; the three
+// edges where they meet are creases, not silhouettes, so only the crease
+// lines can darken them: the smoothed normals round the cube's shading.
+// Each edge is sampled between its ends and the same samples are taken
+// again a few pixels inside the face beside it.
+TEST(EffectLook, hatching_draws_the_cube_s_creases_in_ink) {
+  std::string out;
+  ASSERT_TRUE(startedUp(&out)) << out;
+  // Corners 1-8 at (+-1, +-1, +-1), one vertex each, shared by the faces.
+  const std::string cube =
+      "v -1 -1 -1\nv 1 -1 -1\nv 1 1 -1\nv -1 1 -1\n"
+      "v -1 -1 1\nv 1 -1 1\nv 1 1 1\nv -1 1 1\n"
+      "f 5 6 7 8\nf 2 1 4 3\nf 6 2 3 7\nf 1 5 8 4\nf 8 7 3 4\nf 1 2 6 5\n";
+  TempDir dir;
+  const std::string path = dir.write("cube.obj", cube);
+  obxDeleteModel(gModel);
+  gModel = nullptr;
+  loadModel(path.c_str(), true);
+  EXPECT_EQ(creaseLineCount(), 12u);  // the cube's edges, no face diagonal
+  gOrbit.yaw = 35.0f;
+  gOrbit.pitch = 30.0f;
+
+  bindTarget();
+  gActiveProgram = gEffectPrograms[kHatchSlot];
+  display();
+  gActiveProgram = 0;
+  Shot hatch = readTarget();
+  const std::string shots = std::string(OSTREL_BINARY_DIR) + "/effect-shots";
+  fs::create_directories(shots);
+  savePng(hatch.image, shots + "/hatching-cube.png");
+
+  // Where the cube's corners land: the orbit's view of the placed model.
+  GLdouble model[16], projection[16];
+  GLint viewport[4] = {0, 0, kTargetWidth, kTargetHeight};
+  float eye[3];
+  orbitEye(gOrbit, eye);
+  glMatrixMode(GL_MODELVIEW);
+  glPushMatrix();
+  glLoadIdentity();
+  gluLookAt(eye[0], eye[1], eye[2], gOrbit.target[0], gOrbit.target[1], gOrbit.target[2], 0, 1, 0);
+  glGetDoublev(GL_MODELVIEW_MATRIX, model);
+  glPopMatrix();
+  glGetDoublev(GL_PROJECTION_MATRIX, projection);
+  auto screen = [&](float x, float y, float z, double* sx, double* sy) {
+    const ModelPlacement& p = gPlacement;
+    double wx = p.target[0] + p.scale * (x - p.centre[0]);
+    double wy = p.target[1] + p.scale * (y - p.centre[1]);
+    double wz = p.target[2] + p.scale * (z - p.centre[2]);
+    double sz = 0;
+    gluProject(wx, wy, wz, model, projection, viewport, sx, sy, &sz);
+    *sy = kTargetHeight - *sy;  // rows from the top, as the shot has them
+  };
+  // The corner nearest the eye and its three neighbours; the face centre
+  // beside each edge gives the direction into that face.
+  struct Edge {
+    float to[3], face[3];
+  };
+  const Edge edges[3] = {{{-1, 1, 1}, {0, 1, 0}}, {{1, -1, 1}, {1, 0, 0}}, {{1, 1, -1}, {0, 1, 0}}};
+  int dark = 0, darkInside = 0, samples = 0;
+  for (const Edge& e : edges) {
+    double ax, ay, bx, by, fx, fy;
+    screen(1, 1, 1, &ax, &ay);
+    screen(e.to[0], e.to[1], e.to[2], &bx, &by);
+    screen(e.face[0], e.face[1], e.face[2], &fx, &fy);
+    for (double t = 0.2; t <= 0.8; t += 0.05) {
+      double x = ax + t * (bx - ax), y = ay + t * (by - ay);
+      double ix = fx - x, iy = fy - y, length = std::hypot(ix, iy);
+      ix *= 6 / length, iy *= 6 / length;
+      // The darkest pixel within one of the point: lines are thin.
+      auto darkest = [&](double px, double py) {
+        double least = 1;
+        for (int dy = -1; dy <= 1; dy++)
+          for (int dx = -1; dx <= 1; dx++)
+            least = std::min(least, hatch.lum[hatch.index(int(px) + dx, int(py) + dy)]);
+        return least;
+      };
+      samples++;
+      dark += darkest(x, y) < 0.5;
+      darkInside += darkest(x + ix, y + iy) < 0.5;
+    }
+  }
+  std::cout << "cube creases: " << dark << " of " << samples << " samples dark on the edges, "
+            << darkInside << " inside the faces\n";
+  EXPECT_GE(dark, samples * 9 / 10);
+  EXPECT_LE(darkInside, samples / 2);
 }
 
 TEST(EffectLook, watercolor_darkens_and_skin_lights_the_silhouette) {
