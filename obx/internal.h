@@ -113,7 +113,7 @@ ObxGroup* obxNewGroup(ObxModel* model, const char* name);
 
 [[noreturn]] void obxFailOutOfMemory(const char* reader, const char* path);
 
-// ---- The readers' scanner (slow paths and file mapping in obx/scan.cpp) -----
+// ---- The readers' scanner (slow paths and file input in obx/scan.cpp) -----
 //
 // The readers are defined in terms of stream reads: "%s" tokens, line reads
 // of a bounded size, "%f", "%d" and the slash forms of face items, with one
@@ -418,7 +418,7 @@ struct ObxInput {
 // Reads a whole file into input's window.
 ObxOpenResult obxLoadFile(const char* path, ObxInput* input);
 // The OBJ reader's window and the part of it kept ahead of each statement
-// (4 MiB and 64 KiB; 0 and 0 set these again); tests make them tiny to put
+// (256 KiB and 16 KiB; 0 and 0 set these again); tests make them tiny to put
 // the window's end everywhere. Not while other threads read.
 void obxSetReadWindow(size_t window, size_t lookahead);
 
