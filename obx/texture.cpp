@@ -77,79 +77,60 @@ static int obxScanInts(const char* line, int* const* values, int wanted) {
   return parsed;
 }
 
+namespace {
+// A file closed when it goes.
+struct ObxClose {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using ObxFile = std::unique_ptr<FILE, ObxClose>;
+}  // namespace
+
 // obxReadRawPPM, also telling whether the file began with the magic "P6".
 static GLubyte* obxReadPpmFile(const char* filename, int* width, int* height, GLenum* format,
                                bool* raw) {
   *raw = false;
-  FILE* file = fopen(filename, "rb");
+  const ObxFile owned(fopen(filename, "rb"));
+  FILE* file = owned.get();
   if (!file) {
-    // As perror would say it, through the sink.
-    obxWarn("%s: %s", filename, strerror(errno));
+    obxWarn("%s: %s", filename, strerror(errno));  // as perror would say it, through the sink
     return NULL;
   }
   char line[kObxPpmLineSize];
   bool continued = false, complete = true;
-  if (!obxReadPpmLine(file, line, &continued, &complete) || strncmp(line, "P6", 2) != 0) {
-    fclose(file);
+  if (!obxReadPpmLine(file, line, &continued, &complete) || strncmp(line, "P6", 2) != 0)
     return NULL;
-  }
   *raw = true;
 
-  int w = 0, h = 0, maximum = 0;
-  int count = 0;
-  bool broken = false;
-  while (count < 3) {
+  int w = 0, h = 0, maximum = 0;  // every sample is taken as one byte, whatever the maximum
+  int* const numbers[3] = {&w, &h, &maximum};
+  for (int count = 0; count < 3;) {
     // A header cut short by the end of the file is broken.
-    if (!obxReadPpmLine(file, line, &continued, &complete)) {
-      broken = true;
-      break;
-    }
+    if (!obxReadPpmLine(file, line, &continued, &complete)) return NULL;
     if (line[0] == '#') continue;
-    if (obxIsBlankLine(line)) {
-      // The tail of a long line may be only its line end; a header line of
-      // nothing but white space would leave the numbers unplaced.
-      if (continued) continue;
-      broken = true;
-      break;
-    }
+    // The tail of a long line may be only its line end; a header line of
+    // nothing but white space would leave the numbers unplaced.
+    if (obxIsBlankLine(line) && continued) continue;
     // The numbers still missing, in header order.
-    int* const numbers[3] = {&w, &h, &maximum};
-    const int parsed = obxScanInts(line, numbers + count, 3 - count);
-    if (parsed < 0) {
-      broken = true;
-      break;
-    }
+    const int parsed = obxIsBlankLine(line) ? -1 : obxScanInts(line, numbers + count, 3 - count);
+    if (parsed < 0) return NULL;
     count += parsed;
   }
-  (void)maximum;  // every sample is taken as one byte
 
   // The header must promise a picture, and the file must hold all of it:
   // checking the size first also keeps absurd headers from allocating.
-  size_t bytes = 0;
-  if (!broken && (w <= 0 || h <= 0 || size_t(w) > kObxMaxImageBytes / 3 / size_t(h))) broken = true;
-  if (!broken) {
-    bytes = size_t(w) * size_t(h) * 3;
-    long start = ftell(file);
-    if (start < 0 || fseek(file, 0, SEEK_END) != 0) {
-      broken = true;
-    } else {
-      long end = ftell(file);
-      if (end < start || size_t(end - start) < bytes || fseek(file, start, SEEK_SET) != 0)
-        broken = true;
-    }
-  }
-  GLubyte* pixels = broken ? NULL : static_cast<GLubyte*>(malloc(bytes));
+  if (w <= 0 || h <= 0 || size_t(w) > kObxMaxImageBytes / 3 / size_t(h)) return NULL;
+  const size_t bytes = size_t(w) * size_t(h) * 3;
+  const long start = ftell(file);
+  if (start < 0 || fseek(file, 0, SEEK_END) != 0) return NULL;
+  const long end = ftell(file);
+  if (end < start || size_t(end - start) < bytes || fseek(file, start, SEEK_SET) != 0) return NULL;
+  ObxBlock<GLubyte> pixels(static_cast<GLubyte*>(malloc(bytes)));
   // A short read would hand over bytes that were never read.
-  if (pixels && fread(pixels, 1, bytes, file) != bytes) {
-    free(pixels);
-    pixels = NULL;
-  }
-  fclose(file);
-  if (!pixels) return NULL;
+  if (!pixels || fread(pixels.get(), 1, bytes, file) != bytes) return NULL;
   *width = w;
   *height = h;
   *format = GL_RGB;
-  return pixels;
+  return pixels.release();
 }
 
 GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width, int* height,
@@ -172,12 +153,13 @@ GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width, int* h
 // Anything else is DevIL's to judge.
 namespace {
 struct ObxImageFile {
-  FILE* file;
+  ObxFile file;
   uint64_t size;
   // Reads count bytes at offset, false past the end.
   bool read(uint64_t offset, unsigned char* bytes, size_t count) {
-    return offset <= size && count <= size - offset && fseek(file, long(offset), SEEK_SET) == 0 &&
-           fread(bytes, 1, count, file) == count;
+    return offset <= size && count <= size - offset &&
+           fseek(file.get(), long(offset), SEEK_SET) == 0 &&
+           fread(bytes, 1, count, file.get()) == count;
   }
 };
 uint32_t obxBig32(const unsigned char* b) {
@@ -230,11 +212,9 @@ static bool obxJpegIsWhole(ObxImageFile* image) {
     if (type == 0xDA) {
       if (!sidesFit) return false;  // a scan before any frame
       const uint64_t tail = std::min<uint64_t>(image->size - at, 65536);
-      unsigned char* bytes = static_cast<unsigned char*>(malloc(tail ? tail : 1));
-      const bool ends = bytes && image->read(image->size - tail, bytes, tail) &&
-                        memmem(bytes, tail, "\xFF\xD9", 2) != NULL;
-      free(bytes);
-      return ends;
+      const ObxBlock<unsigned char> bytes(static_cast<unsigned char*>(malloc(tail ? tail : 1)));
+      return bytes && image->read(image->size - tail, bytes.get(), tail) &&
+             memmem(bytes.get(), tail, "\xFF\xD9", 2) != NULL;
     }
   }
   return false;
@@ -259,34 +239,27 @@ static bool obxTgaFits(const ObxImageFile* image, const unsigned char head[18]) 
 }
 
 static bool obxImageAcceptable(const char* filename) {
-  ObxImageFile image = {fopen(filename, "rb"), 0};
-  if (!image.file) return true;  // DevIL fails to open it too
+  ObxImageFile image = {ObxFile(fopen(filename, "rb")), 0};
   struct stat status;
-  bool acceptable = true;
+  // A file DevIL fails to open too, or cannot look into, is its to judge.
+  if (!image.file || fstat(fileno(image.file.get()), &status) != 0) return true;
+  image.size = uint64_t(status.st_size);
   unsigned char head[26];
-  if (fstat(fileno(image.file), &status) == 0) {
-    image.size = uint64_t(status.st_size);
-    const size_t got = fread(head, 1, sizeof head, image.file);
-    const char* dot = strrchr(filename, '.');
-    const bool tga = dot && strcasecmp(dot, ".tga") == 0;
-    if (got >= 8 && memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) {
-      acceptable = obxPngIsWhole(&image);
-    } else if (got >= 2 && head[0] == 0xFF && head[1] == 0xD8) {
-      acceptable = obxJpegIsWhole(&image);
-    } else if (got >= 26 && head[0] == 'B' && head[1] == 'M') {
-      // Little-endian and signed (a negative height is a top-down picture).
-      auto side = [&](int at) {
-        const int32_t value = int32_t(uint32_t(head[at]) | uint32_t(head[at + 1]) << 8 |
-                                      uint32_t(head[at + 2]) << 16 | uint32_t(head[at + 3]) << 24);
-        return uint64_t(std::llabs(int64_t(value)));
-      };
-      acceptable = obxSidesFit(&image, side(18), side(22));
-    } else if (tga && got >= 18) {
-      acceptable = obxTgaFits(&image, head);
-    }
+  const size_t got = fread(head, 1, sizeof head, image.file.get());
+  const char* dot = strrchr(filename, '.');
+  if (got >= 8 && memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) return obxPngIsWhole(&image);
+  if (got >= 2 && head[0] == 0xFF && head[1] == 0xD8) return obxJpegIsWhole(&image);
+  if (got >= 26 && head[0] == 'B' && head[1] == 'M') {
+    // Little-endian and signed (a negative height is a top-down picture).
+    auto side = [&](int at) {
+      const int32_t value = int32_t(uint32_t(head[at]) | uint32_t(head[at + 1]) << 8 |
+                                    uint32_t(head[at + 2]) << 16 | uint32_t(head[at + 3]) << 24);
+      return uint64_t(std::llabs(int64_t(value)));
+    };
+    return obxSidesFit(&image, side(18), side(22));
   }
-  fclose(image.file);
-  return acceptable;
+  if (dot && strcasecmp(dot, ".tga") == 0 && got >= 18) return obxTgaFits(&image, head);
+  return true;
 }
 
 GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* height,
@@ -332,22 +305,18 @@ GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* he
   const bool whole = w > 0 && h > 0 && ilGetInteger(IL_IMAGE_DEPTH) == 1 && channels > 0 &&
                      typeSize > 0 && bytesPerPixel == channels * typeSize &&
                      held >= int64_t(w) * int64_t(h) * bytesPerPixel;
-  GLubyte* pixels = NULL;
+  ObxBlock<GLubyte> pixels;
   if (whole && size_t(w) <= kObxMaxImageBytes / components / size_t(h))
-    pixels = static_cast<GLubyte*>(malloc(size_t(w) * size_t(h) * components));
+    pixels.reset(static_cast<GLubyte*>(malloc(size_t(w) * size_t(h) * components)));
   if (pixels)
     ilCopyPixels(0, 0, 0, ILuint(w), ILuint(h), 1, alpha ? IL_RGBA : IL_RGB, IL_UNSIGNED_BYTE,
-                 pixels);
+                 pixels.get());
   ilDeleteImages(1, &image);
-  if (!pixels) return NULL;
-  if (ilGetError() != IL_NO_ERROR) {
-    free(pixels);
-    return NULL;
-  }
+  if (!pixels || ilGetError() != IL_NO_ERROR) return NULL;
   *width = w;
   *height = h;
   *format = alpha ? GL_RGBA : GL_RGB;
-  return pixels;
+  return pixels.release();
 }
 
 // The smallest power of two not below side (side >= 1), in integers: the
@@ -381,8 +350,8 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   // A broken "P6" file stays broken: DevIL's own reader would take it too,
   // and on short pixel data it frees its image twice.
   bool raw = false;
-  GLubyte* pixels = obxReadPpmFile(filename, &width, &height, &format, &raw);
-  if (!pixels && !raw) pixels = obxReadImage(filename, alpha, &width, &height, &format);
+  ObxBlock<GLubyte> pixels(obxReadPpmFile(filename, &width, &height, &format, &raw));
+  if (!pixels && !raw) pixels.reset(obxReadImage(filename, alpha, &width, &height, &format));
   if (!pixels) {
     obxWarn("obxLoadTexture() failed: Unable to load texture from %s!", filename);
     return 0;
@@ -417,14 +386,13 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   if (textureWidth != width || textureHeight != height) {
     // The stretched image has the decoded one's byte limit: rounding up to
     // powers of two can nearly quadruple it.
-    GLubyte* scaled = NULL;
+    ObxBlock<GLubyte> scaled;
     if (size_t(textureWidth) <= kObxMaxImageBytes / size_t(components) / size_t(textureHeight))
-      scaled = static_cast<GLubyte*>(
-          malloc(size_t(textureWidth) * size_t(textureHeight) * size_t(components)));
+      scaled.reset(static_cast<GLubyte*>(
+          malloc(size_t(textureWidth) * size_t(textureHeight) * size_t(components))));
     if (!scaled) {
       obxWarn("obxLoadTexture() failed: no room to scale %s to %dx%d!", filename, textureWidth,
               textureHeight);
-      free(pixels);
       return 0;
     }
     // The scaled buffer has packed rows too; with the default pack
@@ -432,17 +400,16 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
     GLint packAlignment = 4;
     glGetIntegerv(GL_PACK_ALIGNMENT, &packAlignment);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    const GLint scaledStatus = gluScaleImage(format, width, height, GL_UNSIGNED_BYTE, pixels,
-                                             textureWidth, textureHeight, GL_UNSIGNED_BYTE, scaled);
+    const GLint scaledStatus =
+        gluScaleImage(format, width, height, GL_UNSIGNED_BYTE, pixels.get(), textureWidth,
+                      textureHeight, GL_UNSIGNED_BYTE, scaled.get());
     glPixelStorei(GL_PACK_ALIGNMENT, packAlignment);
-    free(pixels);
-    pixels = scaled;
     if (scaledStatus != 0) {
       obxWarn("obxLoadTexture() failed: can't scale %s: %s!", filename,
               reinterpret_cast<const char*>(gluErrorString(GLenum(scaledStatus))));
-      free(pixels);
       return 0;
     }
+    pixels = std::move(scaled);
   }
 
   GLuint id = 0;
@@ -454,25 +421,21 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   glTexParameteri(obxTextureTarget, GL_TEXTURE_MAG_FILTER, filtering ? GL_LINEAR : GL_NEAREST);
   glTexParameteri(obxTextureTarget, GL_TEXTURE_WRAP_S, repeat ? GL_REPEAT : GL_CLAMP);
   glTexParameteri(obxTextureTarget, GL_TEXTURE_WRAP_T, repeat ? GL_REPEAT : GL_CLAMP);
-  if (mipmaps && obxGenerateMipmap) {
+  if (mipmaps && obxGenerateMipmap)
     glTexParameteri(obxTextureTarget, GL_GENERATE_MIPMAP_SGIS, GL_TRUE);
-    glTexImage2D(obxTextureTarget, 0, GLint(format), textureWidth, textureHeight, 0, format,
-                 GL_UNSIGNED_BYTE, pixels);
-  } else if (mipmaps) {
+  if (mipmaps && !obxGenerateMipmap) {
     const GLint built = gluBuild2DMipmaps(obxTextureTarget, GLint(format), textureWidth,
-                                          textureHeight, format, GL_UNSIGNED_BYTE, pixels);
+                                          textureHeight, format, GL_UNSIGNED_BYTE, pixels.get());
     if (built != 0) {
       obxWarn("obxLoadTexture() failed: can't build mipmaps of %s: %s!", filename,
               reinterpret_cast<const char*>(gluErrorString(GLenum(built))));
       glDeleteTextures(1, &id);
-      free(pixels);
       return 0;
     }
   } else {
     glTexImage2D(obxTextureTarget, 0, GLint(format), textureWidth, textureHeight, 0, format,
-                 GL_UNSIGNED_BYTE, pixels);
+                 GL_UNSIGNED_BYTE, pixels.get());
   }
-  free(pixels);
 
   // GL_TEXTURE_2D addresses the whole stretched image with 0..1.
   *texcoordWidth = 1.0f;

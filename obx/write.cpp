@@ -28,7 +28,7 @@ static const char* const kObxWriteWarnings[7] = {
 // and the line feed after it are counted.
 enum { kObxLibraryNameMax = OBX_TOKEN_MAX - 2 };
 
-// Room for what a name beside a file adds: ".obx-", a pid, "-", a serial.
+// Room for the suffix of a name beside a file: ".obx-", a pid, "-", a serial.
 enum { kObxBesideSuffixSize = 48 };
 
 // ---- Files replaced whole ----------------------------------------------
@@ -39,11 +39,15 @@ enum { kObxBesideSuffixSize = 48 };
 // failure leaves the old file as it was. Anything else (a device, a pipe)
 // cannot be replaced and is written in place.
 struct ObxOutput {
-  FILE* file;
-  const char* function;
-  char* target;     // what is replaced: the path, or the file its link names
-  char* temporary;  // the new bytes until they replace target; NULL in place
-  char* shown;      // the path as the caller gave it, for messages
+  FILE* file = NULL;
+  const char* function = NULL;
+  std::string target;     // what is replaced: the path, or the file its link names
+  std::string temporary;  // the new bytes until they replace target; empty in place
+  std::string shown;      // the path as the caller gave it, for messages
+  ~ObxOutput() {
+    if (file) fclose(file);
+    if (!temporary.empty()) unlink(temporary.c_str());
+  }
 };
 
 // What one call writes: the OBJ, its MTL, and the old MTL kept under a
@@ -51,68 +55,46 @@ struct ObxOutput {
 // both files as they were. Held as a whole while the call runs.
 struct ObxWriting {
   ObxOutput obj, mtl;
-  char* aside;             // the old MTL's second name, NULL when there was none
-  bool asideOnly;          // the old MTL was moved there (no hard links here)
-  bool mtlPlaced;          // the new MTL is in place, the OBJ not yet
-  const ObxGroup** order;  // the groups, newest first
-  ~ObxWriting();
+  std::string aside;       // the old MTL's second name, empty when there was none
+  bool asideOnly = false;  // the old MTL was moved there (no hard links here)
+  bool mtlPlaced = false;  // the new MTL is in place, the OBJ not yet
+  // Releases a finished or failed call's files: a new MTL whose OBJ did
+  // not follow makes way for the old one again.
+  ~ObxWriting() {
+    if (!aside.empty() && (mtlPlaced || asideOnly)) {
+      (void)rename(aside.c_str(), mtl.target.c_str());
+    } else {
+      if (mtlPlaced) unlink(mtl.target.c_str());
+      if (!aside.empty()) unlink(aside.c_str());
+    }
+  }
+  // Both files are in place: nothing is put back.
+  void finish() { mtlPlaced = asideOnly = false; }
 };
 
-static void obxDropOutput(ObxOutput* output) {
-  if (output->file) fclose(output->file);
-  if (output->temporary) unlink(output->temporary);
-  free(output->temporary);
-  free(output->target);
-  free(output->shown);
+// The folder part of path, up to and with its last slash ("" for none).
+static std::string obxFolderOf(const std::string& path) {
+  return path.substr(0, path.rfind('/') + 1);
 }
 
-// Releases a finished or failed call's files: a new MTL whose OBJ did not
-// follow makes way for the old one again.
-ObxWriting::~ObxWriting() {
-  if (aside && (mtlPlaced || asideOnly)) {
-    (void)rename(aside, mtl.target);
-  } else {
-    if (mtlPlaced) unlink(mtl.target);
-    if (aside) unlink(aside);
-  }
-  free(aside);
-  obxDropOutput(&obj);
-  obxDropOutput(&mtl);
-  free(order);
-}
-
-// Both files are in place: nothing is put back.
-static void obxFinishWriting(ObxWriting* writing) { writing->mtlPlaced = writing->asideOnly = false; }
-
-// A fresh name beside target, in a buffer of strlen(target) +
-// kObxBesideSuffixSize bytes: target's file name, cut so that the whole
+// A fresh name beside target: target's file name, cut so that the whole
 // name stays within NAME_MAX, and a suffix no other call uses.
-static void obxNameBeside(const char* target, char* name) {
+static std::string obxNameBeside(const std::string& target) {
   static std::atomic<unsigned> serial{0};
   char suffix[kObxBesideSuffixSize];
   snprintf(suffix, sizeof suffix, ".obx-%ld-%u", long(getpid()),
            serial.fetch_add(1, std::memory_order_relaxed));
-  const char* slash = strrchr(target, '/');
-  const size_t folder = slash ? size_t(slash + 1 - target) : 0;
-  const size_t kept = std::min(strlen(target) - folder, size_t(NAME_MAX) - strlen(suffix));
-  memcpy(name, target, folder + kept);
-  strcpy(name + folder + kept, suffix);
+  const size_t folder = obxFolderOf(target).size();
+  const size_t kept = std::min(target.size() - folder, size_t(NAME_MAX) - strlen(suffix));
+  return target.substr(0, folder + kept) + suffix;
 }
 
-static char* obxRoomBeside(const ObxOutput* output) {
-  char* name = static_cast<char*>(malloc(strlen(output->target) + kObxBesideSuffixSize));
-  if (!name) obxFail("%s failed: out of memory writing \"%s\".", output->function, output->shown);
-  return name;
-}
-
-// Opens path for writing into output (path may be output->shown, which
-// output then owns). A link is followed with throughLink (the file it
-// names is replaced), else replaced itself.
+// Opens path for writing into output. A link is followed with throughLink
+// (the file it names is replaced), else replaced itself.
 static void obxOpenOutput(ObxOutput* output, const char* function, const char* path,
                           bool throughLink) {
   output->function = function;
-  if (!output->shown) output->shown = obxCopyString(path);
-  if (!output->shown) obxFail("%s failed: out of memory writing \"%s\".", function, path);
+  output->shown = path;
   struct stat status;
   const bool exists = (throughLink ? stat(path, &status) : lstat(path, &status)) == 0;
   if (exists && throughLink && !S_ISREG(status.st_mode)) {
@@ -121,25 +103,28 @@ static void obxOpenOutput(ObxOutput* output, const char* function, const char* p
       obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(errno));
     return;
   }
-  errno = ENOMEM;  // realpath sets its own reason, a failed copy none
-  output->target = exists && throughLink ? realpath(path, NULL) : obxCopyString(path);
-  if (!output->target && errno == ENOMEM)
-    obxFail("%s failed: out of memory writing \"%s\".", function, path);
-  if (!output->target)
-    obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(errno));
-  output->temporary = obxRoomBeside(output);
+  output->target = path;
+  if (exists && throughLink) {
+    const ObxBlock<char> real(realpath(path, NULL));
+    if (!real && errno == ENOMEM) throw std::bad_alloc();
+    if (!real)
+      obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(errno));
+    output->target = real.get();
+  }
   // The name only has to be new: O_EXCL makes sure it is, and the
   // creation mode lets the umask apply as it would to the file itself.
-  int fd = -1;
+  // Only a name this call made is kept, to be removed.
+  int fd = -1, error = 0;
   for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
-    obxNameBeside(output->target, output->temporary);
-    fd = open(output->temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
+    std::string name = obxNameBeside(output->target);
+    fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    error = errno;
+    if (fd >= 0)
+      output->temporary = std::move(name);
+    else if (error != EEXIST)
+      break;
   }
   if (fd < 0) {
-    const int error = errno;
-    free(output->temporary);
-    output->temporary = NULL;  // not made: nothing to remove
     // An existing file is never written in place: a failure half-way
     // would leave neither the old bytes nor the new.
     if (exists)
@@ -152,14 +137,14 @@ static void obxOpenOutput(ObxOutput* output, const char* function, const char* p
   output->file = fdopen(fd, "w");
   if (!output->file) {
     close(fd);
-    obxFail("%s failed: out of memory writing \"%s\".", function, path);
+    throw std::bad_alloc();
   }
 }
 
 // Fatal when a write to output failed so far.
-static void obxCheckOutput(ObxOutput* output) {
+static void obxCheckOutput(const ObxOutput* output) {
   if (ferror(output->file))
-    obxFail("%s failed: can't write file \"%s\": %s.", output->function, output->shown,
+    obxFail("%s failed: can't write file \"%s\": %s.", output->function, output->shown.c_str(),
             strerror(errno ? errno : EIO));
 }
 
@@ -169,49 +154,52 @@ static void obxCheckOutput(ObxOutput* output) {
 static void obxCloseOutput(ObxOutput* output) {
   int error = 0;
   if (ferror(output->file) || fflush(output->file) != 0) error = errno ? errno : EIO;
-  if (error == 0 && output->temporary && fsync(fileno(output->file)) != 0) error = errno;
+  if (error == 0 && !output->temporary.empty() && fsync(fileno(output->file)) != 0) error = errno;
   if (fclose(output->file) != 0 && error == 0) error = errno ? errno : EIO;
   output->file = NULL;
   if (error)
-    obxFail("%s failed: can't write file \"%s\": %s.", output->function, output->shown,
+    obxFail("%s failed: can't write file \"%s\": %s.", output->function, output->shown.c_str(),
             strerror(error));
 }
 
 // Puts a closed output in place of its target.
 static void obxPlaceOutput(ObxOutput* output) {
-  if (output->temporary && rename(output->temporary, output->target) != 0)
-    obxFail("%s failed: can't replace file \"%s\": %s.", output->function, output->shown,
+  if (!output->temporary.empty() && rename(output->temporary.c_str(), output->target.c_str()) != 0)
+    obxFail("%s failed: can't replace file \"%s\": %s.", output->function, output->shown.c_str(),
             strerror(errno));
-  free(output->temporary);
-  output->temporary = NULL;
+  output->temporary.clear();
 }
 
 // Gives the MTL about to be replaced a second name, so that it can come
 // back if the OBJ cannot follow the new one: a hard link, or where the
 // file system has none, the old file itself moved there.
 static void obxKeepOldLibrary(ObxWriting* writing) {
-  ObxOutput* mtl = &writing->mtl;
+  const ObxOutput* mtl = &writing->mtl;
+  const char* target = mtl->target.c_str();
   struct stat status;
-  if (lstat(mtl->target, &status) != 0) return;  // none to keep
+  if (lstat(target, &status) != 0) return;  // none to keep
   if (S_ISDIR(status.st_mode))
-    obxFail("%s failed: can't replace file \"%s\": %s.", mtl->function, mtl->shown,
+    obxFail("%s failed: can't replace file \"%s\": %s.", mtl->function, mtl->shown.c_str(),
             strerror(EISDIR));
-  writing->aside = obxRoomBeside(mtl);
+  int error = EEXIST;
   for (int attempt = 0; attempt < 100; attempt++) {
-    obxNameBeside(mtl->target, writing->aside);
-    if (link(mtl->target, writing->aside) == 0) return;
-    if (errno == EEXIST) continue;
-    if (lstat(writing->aside, &status) != 0 && rename(mtl->target, writing->aside) == 0) {
+    std::string name = obxNameBeside(mtl->target);
+    if (link(target, name.c_str()) == 0) {
+      writing->aside = std::move(name);
+      return;
+    }
+    error = errno;
+    if (error == EEXIST) continue;
+    if (lstat(name.c_str(), &status) != 0 && rename(target, name.c_str()) == 0) {
+      writing->aside = std::move(name);
       writing->asideOnly = true;
       return;
     }
+    error = errno;
     break;
   }
-  const int error = errno;
-  free(writing->aside);
-  writing->aside = NULL;
   obxFail("%s failed: can't keep the old file \"%s\" until the new one is in place: %s.",
-          mtl->function, mtl->shown, strerror(error));
+          mtl->function, mtl->shown.c_str(), strerror(error));
 }
 
 // The file name a library is written under: the last part of name, so
@@ -252,10 +240,7 @@ static bool obxReadsBackAs(const char* text, float value) {
 static void obxPutNumber(FILE* file, float value) {
   char text[64];
   snprintf(text, sizeof text, "%f", double(value));
-  if (!obxReadsBackAs(text, value)) {
-    const std::to_chars_result result = std::to_chars(text, text + sizeof text - 1, value);
-    *result.ptr = '\0';
-  }
+  if (!obxReadsBackAs(text, value)) *std::to_chars(text, text + sizeof text - 1, value).ptr = '\0';
   fputc(' ', file);
   fputs(text, file);
 }
@@ -280,26 +265,26 @@ static void obxPutShininess(FILE* file, float shininess) {
   };
   char text[64];
   snprintf(text, sizeof text, "%f", ns);
-  if (!readsBack(text)) {
-    // The float nearest the value, or one of its neighbours: the two
-    // steps round twice.
-    const float nearest = float(ns);
-    const float up = std::nextafter(nearest, FLT_MAX), down = std::nextafter(nearest, -FLT_MAX);
-    const float candidates[5] = {nearest, up, down, std::nextafter(up, FLT_MAX),
-                                 std::nextafter(down, -FLT_MAX)};
-    bool found = false;
-    for (int i = 0; i < 5 && !found; i++) {
-      const std::to_chars_result result =
-          std::to_chars(text, text + sizeof text - 1, candidates[i]);
-      *result.ptr = '\0';
-      found = readsBack(text);
-    }
-    if (!found) snprintf(text, sizeof text, "%f", ns);
+  // Else the float nearest the value, then its neighbours one step up and
+  // down, then two: the reader's two steps round twice.
+  for (int tried = 0; tried < 5 && !readsBack(text); tried++) {
+    float candidate = float(ns);
+    for (int k = 0; k < (tried + 1) / 2; k++)
+      candidate = std::nextafter(candidate, tried % 2 ? FLT_MAX : -FLT_MAX);
+    *std::to_chars(text, text + sizeof text - 1, candidate).ptr = '\0';
   }
+  if (!readsBack(text)) snprintf(text, sizeof text, "%f", ns);
   fprintf(file, "Ns %s\n", text);
 }
 
 // ---- MTL ------------------------------------------------------------------
+
+// Writes the comment block that opens a file of the kind ("OBJ", "MTL").
+static void obxPutHeader(FILE* file, const char* kind) {
+  fprintf(file, "#  \n#  Wavefront %s generated by OBX library\n#  \n#  OBX library\n", kind);
+  for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
+  fprintf(file, "#  \n");
+}
 
 // Writes the materials to the file called name in the folder of folderOf
 // through writing's MTL output, closed and not yet in place. A link of
@@ -307,15 +292,10 @@ static void obxPutShininess(FILE* file, float shininess) {
 static void obxWriteMaterials(ObxWriting* writing, const ObxModel* model, const char* folderOf,
                               const char* name) {
   ObxOutput* output = &writing->mtl;
-  char* folder = obxDirectoryOf(folderOf);
-  output->shown = folder ? obxJoin(folder, name) : NULL;
-  free(folder);
-  if (!output->shown) obxFail("obxWriteMTL() failed: out of memory writing \"%s\".", name);
-  obxOpenOutput(output, "obxWriteMTL()", output->shown, false);
+  obxOpenOutput(output, "obxWriteMTL()", (obxFolderOf(folderOf) + name).c_str(), false);
   FILE* file = output->file;
-  fprintf(file, "#  \n#  Wavefront MTL generated by OBX library\n#  \n#  OBX library\n");
-  for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
-  fprintf(file, "#  \n\n");
+  obxPutHeader(file, "MTL");
+  fprintf(file, "\n");
   for (uint32_t i = 0; i < model->nummaterials; i++) {
     const ObxMaterial* m = &model->materials[i];
     fprintf(file, "newmtl %s\n", m->name);
@@ -339,10 +319,10 @@ void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname)
   OBX_ASSERT(modelpath != NULL && mtllibname != NULL);
   obxCall([=] {
     const char* file = obxLibraryFileName("obxWriteMTL()", mtllibname);
-    ObxWriting writing{};
+    ObxWriting writing;
     obxWriteMaterials(&writing, model, modelpath, file);
     obxPlaceOutput(&writing.mtl);
-    obxFinishWriting(&writing);
+    writing.finish();
   });
 }
 
@@ -402,87 +382,64 @@ static void obxWriteGroupFaces(FILE* file, const ObxModel* model, const ObxGroup
 // has no folder of its own to hold it).
 static const char* obxLibraryFor(const ObxModel* model, const ObxOutput* obj, GLuint mode) {
   if (!(mode & OBX_MATERIAL) || !model->mtllibname) return NULL;
-  if (!obj->temporary) {
+  if (obj->temporary.empty()) {
     obxWarn(
         "obxWriteOBJ() warning: \"%s\" is not a regular file: no material library written "
         "beside it.",
-        obj->shown);
+        obj->shown.c_str());
     return NULL;
   }
   const char* file = obxLibraryFileName("obxWriteOBJ()", model->mtllibname);
-  const char* slash = strrchr(obj->target, '/');
-  bool same = strcmp(slash ? slash + 1 : obj->target, file) == 0;
-  if (!same) {
-    // Another name of the same file (a link) counts too.
-    char* folder = obxDirectoryOf(obj->target);
-    char* path = folder ? obxJoin(folder, file) : NULL;
-    free(folder);
-    if (!path) obxFail("obxWriteOBJ() failed: out of memory writing \"%s\".", obj->shown);
-    struct stat library, target;
-    same = stat(path, &library) == 0 && stat(obj->target, &target) == 0 &&
-           library.st_dev == target.st_dev && library.st_ino == target.st_ino;
-    free(path);
-  }
-  if (same)
+  // Another name of the same file (a link) counts too.
+  const std::string path = obxFolderOf(obj->target) + file;
+  struct stat library, target;
+  if (path == obj->target ||
+      (stat(path.c_str(), &library) == 0 && stat(obj->target.c_str(), &target) == 0 &&
+       library.st_dev == target.st_dev && library.st_ino == target.st_ino))
     obxFail(
         "obxWriteOBJ() failed: \"%s\" is the model's own material library \"%s\": its "
         "materials would be lost.",
-        obj->shown, file);
+        obj->shown.c_str(), file);
   return file;
 }
 
-static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode);
-
-void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
-  OBX_ASSERT(model);
-  OBX_ASSERT(filename != NULL);
-  obxCall([=] { obxWriteModel(model, filename, mode); });
+// Writes elements 1..count of an array of width floats each, one line of
+// keyword and numbers apiece.
+static void obxPutElements(FILE* file, const char* keyword, const float* values, uint32_t count,
+                           int width) {
+  for (uint32_t i = 1; i <= count; i++)
+    obxPutNumbers(file, keyword, &values[width * size_t(i)], width);
 }
 
 static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
   mode = obxFixMode(model, mode, kObxWriteWarnings);
-  ObxWriting state{};
-  ObxWriting* writing = &state;
-  ObxOutput* output = &writing->obj;
+  ObxWriting writing;
+  ObxOutput* output = &writing.obj;
   obxOpenOutput(output, "obxWriteOBJ()", filename, true);
   FILE* file = output->file;
-  fprintf(file, "#  \n#  Wavefront OBJ generated by OBX library\n#  \n#  OBX library\n");
-  for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
-  fprintf(file, "#  \n");
+  obxPutHeader(file, "OBJ");
 
   // The MTL file is written (not yet put in place) before the OBJ file's
   // bulk: both are replaced only when both were written. It goes beside
   // the file the OBJ replaces.
   if (const char* library = obxLibraryFor(model, output, mode)) {
     fprintf(file, "\nmtllib %s\n\n", library);
-    obxWriteMaterials(writing, model, output->target, library);
+    obxWriteMaterials(&writing, model, output->target.c_str(), library);
   }
 
   fprintf(file, "\n# %d vertices\n", int(model->numvertices));
-  for (uint32_t i = 1; i <= model->numvertices; i++) {
-    const float* p = &model->vertices[3 * size_t(i)];
-    obxPutNumbers(file, "v", p, 3);
-  }
+  obxPutElements(file, "v", model->vertices, model->numvertices, 3);
   obxCheckOutput(output);
   if (mode & OBX_SMOOTH) {
     fprintf(file, "\n# %u normals\n", model->numnormals);
-    for (uint32_t i = 1; i <= model->numnormals; i++) {
-      const float* n = &model->normals[3 * size_t(i)];
-      obxPutNumbers(file, "vn", n, 3);
-    }
+    obxPutElements(file, "vn", model->normals, model->numnormals, 3);
   } else if (mode & OBX_FLAT) {
     fprintf(file, "\n# %d normals\n", int(model->numfacetnorms));
-    for (uint32_t i = 1; i <= model->numfacetnorms; i++) {
-      const float* n = &model->facetnorms[3 * size_t(i)];
-      obxPutNumbers(file, "vn", n, 3);
-    }
+    obxPutElements(file, "vn", model->facetnorms, model->numfacetnorms, 3);
   }
   if (mode & OBX_TEXTURE) {
     fprintf(file, "\n# %d texcoords\n", int(model->numtexcoords));
-    for (uint32_t i = 1; i <= model->numtexcoords; i++) {
-      const float* t = &model->texcoords[2 * size_t(i)];
-      obxPutNumbers(file, "vt", t, 2);
-    }
+    obxPutElements(file, "vt", model->texcoords, model->numtexcoords, 2);
   }
   obxCheckOutput(output);
   fprintf(file, "\n# %d groups\n# %d faces (triangles)\n\n", int(model->numgroups),
@@ -492,17 +449,14 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
   // in the order the file names them, so they go out oldest first, and
   // "default", the group a file starts in, first and without a "g" line
   // (one would read back as a second group " default").
-  writing->order =
-      static_cast<const ObxGroup**>(malloc(sizeof(ObxGroup*) * (size_t(model->numgroups) + 1)));
-  const ObxGroup** order = writing->order;
-  if (!order) obxFail("obxWriteOBJ() failed: out of memory writing \"%s\".", filename);
-  size_t count = 0;
+  std::vector<const ObxGroup*> order;
+  order.reserve(model->numgroups);
   for (const ObxGroup* group = model->groups; group; group = group->next) {
-    OBX_ASSERT(count < size_t(model->numgroups));
-    order[count++] = group;
+    OBX_ASSERT(order.size() < size_t(model->numgroups));
+    order.push_back(group);
   }
   uint32_t material = 0;
-  while (count > 0) {
+  for (size_t count = order.size(); count > 0;) {
     const ObxGroup* group = order[--count];
     const bool builtIn = group->next == NULL && strcmp(group->name, "default") == 0;
     if (builtIn && group->numtriangles == 0) continue;
@@ -520,28 +474,23 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
   // The MTL first, so that a reader finding the new OBJ finds its
   // materials; the old MTL stays under a second name until the OBJ is in
   // place, and comes back if the OBJ cannot follow.
-  if (writing->mtl.temporary) {
-    obxKeepOldLibrary(writing);
-    obxPlaceOutput(&writing->mtl);
-    writing->mtlPlaced = true;
+  if (!writing.mtl.temporary.empty()) {
+    obxKeepOldLibrary(&writing);
+    obxPlaceOutput(&writing.mtl);
+    writing.mtlPlaced = true;
   }
   obxPlaceOutput(output);
-  obxFinishWriting(writing);
+  writing.finish();
 }
 
-namespace {
-struct ObxWriteCall {
-  ObxModel* model;
-  const char* filename;
-  GLuint mode;
-};
-}  // namespace
+void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(filename != NULL);
+  obxCall([=] { obxWriteModel(model, filename, mode); });
+}
 
 int obxTryWriteOBJ(ObxModel* model, const char* filename, GLuint mode, char* message, size_t size) {
-  ObxWriteCall call = {model, filename, mode};
-  auto write = [](void* context) {
-    ObxWriteCall* c = static_cast<ObxWriteCall*>(context);
-    obxWriteOBJ(c->model, c->filename, c->mode);
-  };
-  return obxTry(write, &call, message, size);
+  auto write = [&] { obxWriteOBJ(model, filename, mode); };
+  return obxTry([](void* call) { (*static_cast<decltype(write)*>(call))(); }, &write, message,
+                size);
 }
