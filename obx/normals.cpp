@@ -26,10 +26,10 @@ void obxNormalizeVector(float* v) {
 
 // Allocation failures of the normal arrays are fatal: going on would write
 // through a null pointer, and the caller has no error code to look at.
-static void* obxAllocNormals(void* block, size_t count, const char* function) {
+static float* obxAllocNormals(float* block, size_t count) {
   void* grown = realloc(block, 3 * sizeof(float) * (count + 1));
-  if (!grown) obxFail("%s: out of memory for %zu normals", function, count);
-  return grown;
+  if (!grown) throw std::bad_alloc();
+  return static_cast<float*>(grown);
 }
 
 // The unit normal of the triangle p0 p1 p2 into n, or (0, 0, 0) for a
@@ -79,8 +79,7 @@ void obxComputeFacetNormals(ObxModel* model) {
   OBX_ASSERT(model->vertices);
   OBX_ASSERT(model->triangles || model->numtriangles == 0);
   // The new array first: when memory runs out the model keeps the old.
-  float* facetnorms =
-      static_cast<float*>(obxAllocNormals(NULL, model->numtriangles, "obxComputeFacetNormals()"));
+  float* facetnorms = obxCall([=] { return obxAllocNormals(NULL, model->numtriangles); });
   free(model->facetnorms);
   model->facetnorms = facetnorms;
   model->numfacetnorms = model->numtriangles;
@@ -109,8 +108,7 @@ static void obxGrowNormals(ObxModel* model, uint32_t step) {
     obxFail("obxVertexNormals(): too many normals (%u+%u)", model->numnormals, step);
   // The count follows the block only once it has grown, so that a failure
   // leaves every index within the array.
-  model->normals = static_cast<float*>(
-      obxAllocNormals(model->normals, size_t(model->numnormals) + step, "obxVertexNormals()"));
+  model->normals = obxAllocNormals(model->normals, size_t(model->numnormals) + step);
   model->numnormals += step;
 }
 
@@ -138,20 +136,18 @@ static ObxNode* obxAllocNodes(size_t count) {
 // replaced, its count when it grew in place).
 struct ObxNormalsUndo {
   ObxModel* model;
-  ObxBlock<uint32_t> nindices;
+  std::vector<uint32_t> nindices;
   float* normals;
   uint32_t numnormals;
-  bool armed = false;  // the indices are copied
   bool replaced = false;
   bool done = false;
   ~ObxNormalsUndo() {
-    if (!armed) return;
     if (done) {
       if (replaced) free(normals);
       return;
     }
     for (uint32_t i = 0; i < model->numtriangles; i++)
-      memcpy(model->triangles[i].nindices, nindices.get() + 3 * size_t(i), 3 * sizeof(uint32_t));
+      memcpy(model->triangles[i].nindices, &nindices[3 * size_t(i)], 3 * sizeof(uint32_t));
     if (replaced) {
       free(model->normals);
       model->normals = normals;
@@ -173,7 +169,6 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
 }
 
 static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
-
   // Past 180 degrees the cosine would wrap around (360 acting as 0): the
   // angle is clamped to 0..180, NaN taken as 0.
   if (!(angle > 0.0f)) angle = 0.0f;
@@ -191,23 +186,17 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
   // block: node 3*i+j stands for corner j of triangle i. They, and the
   // copy of the indices that a failure puts back, come before the model is
   // touched.
-  const ObxBlock<ObxNode*> members(
-      static_cast<ObxNode**>(calloc(size_t(numvertices) + 1, sizeof(ObxNode*))));
+  std::vector<ObxNode*> members(size_t(numvertices) + 1);
   const ObxBlock<ObxNode> nodes(obxAllocNodes(numnodes));
-  ObxNormalsUndo undo = {model, ObxBlock<uint32_t>(static_cast<uint32_t*>(
-                                    malloc(sizeof(uint32_t) * (numnodes ? numnodes : 1)))),
-                         model->normals, model->numnormals};
-  if (!members || !nodes || !undo.nindices)
-    obxFail("obxVertexNormals(): out of memory for %u triangles", numtriangles);
+  if (!nodes) throw std::bad_alloc();
+  std::vector<uint32_t> nindices(numnodes);
   for (uint32_t i = 0; i < numtriangles; i++)
-    memcpy(undo.nindices.get() + 3 * size_t(i), T(i).nindices, 3 * sizeof(uint32_t));
-  undo.armed = true;
+    memcpy(&nindices[3 * size_t(i)], T(i).nindices, 3 * sizeof(uint32_t));
+  ObxNormalsUndo undo = {model, std::move(nindices), model->normals, model->numnormals};
 
   uint32_t next;  // index of the next normal to store
   if (!keep) {
-    float* normals =
-        static_cast<float*>(obxAllocNormals(NULL, numnodes, "obxVertexNormals()"));
-    model->normals = normals;
+    model->normals = obxAllocNormals(NULL, numnodes);
     model->numnormals = uint32_t(numnodes);
     undo.replaced = true;
     next = 1;
@@ -230,8 +219,8 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
         OBX_ASSERT(T(i).nindices[j] == OBX_NO_INDEX || T(i).nindices[j] <= model->numnormals);
       const uint32_t v = T(i).vindices[j];
       node->index = i;
-      node->next = members.get()[v];
-      members.get()[v] = node;
+      node->next = members[v];
+      members[v] = node;
     }
   }
 
@@ -241,7 +230,7 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
   // needs it and filled in once the sum is complete.
   const float* facetnorms = model->facetnorms;
   for (uint32_t v = 1; v <= numvertices; v++) {
-    ObxNode* head = members.get()[v];
+    ObxNode* head = members[v];
     if (!head) {
       obxWarn("obxVertexNormals(): vertex %d w/o a triangle", int(v));
       continue;
@@ -278,9 +267,7 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
                          unsigned(triangle->vindices[1] == v) << 1 |
                          unsigned(triangle->vindices[2] == v) << 2;
       if (node->averaged) {
-        average[0] += facet[0];
-        average[1] += facet[1];
-        average[2] += facet[2];
+        for (int k = 0; k < 3; k++) average[k] += facet[k];
         for (; corners; corners &= corners - 1) {
           const int j = __builtin_ctz(corners);
           if (keep && triangle->nindices[j] != OBX_NO_INDEX) continue;
@@ -298,10 +285,7 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
       } else {
         while (model->numnormals < next) obxGrowNormals(model, 100);
         OBX_ASSERT(model->numnormals >= next);
-        float* slot = &model->normals[3 * size_t(next)];
-        slot[0] = facet[0];
-        slot[1] = facet[1];
-        slot[2] = facet[2];
+        memcpy(&model->normals[3 * size_t(next)], facet, 3 * sizeof(float));
         bool used = false;
         for (; corners; corners &= corners - 1) {
           const int j = __builtin_ctz(corners);

@@ -64,8 +64,8 @@ uint64_t ObxInput::lineAt(uint64_t at) const {
   uint64_t line = 1;
   char block[1 << 16];
   for (uint64_t done = 0; done < at;) {
-    const ssize_t got = pread(fd, block, size_t(std::min<uint64_t>(sizeof block, at - done)),
-                              off_t(done));
+    const ssize_t got =
+        pread(fd, block, size_t(std::min<uint64_t>(sizeof block, at - done)), off_t(done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;  // the file shrank: the lines it still has
     line += uint64_t(std::count(block, block + got, '\n'));
@@ -104,18 +104,12 @@ static bool obxConvertFloat(const char* start, const char* end, float* value) {
     if (result.ec == std::errc() && result.ptr == end) return true;
     if (result.ec == std::errc::invalid_argument) return false;
   }
-  char small[64];
-  size_t length = size_t(end - start);
-  char* copy = length < sizeof small ? small : static_cast<char*>(malloc(length + 1));
-  if (!copy) return false;  // a pathological run of digits and no memory
-  memcpy(copy, start, length);
-  copy[length] = '\0';
+  const std::string copy(start, end);
   char* stop;
-  float converted = strtof(copy, &stop);
-  bool ok = stop != copy;
-  if (copy != small) free(copy);
-  if (ok) *value = converted;
-  return ok;
+  const float converted = strtof(copy.c_str(), &stop);
+  if (stop == copy.c_str()) return false;
+  *value = converted;
+  return true;
 }
 
 int obxScanFloatSlow(ObxScanner* s, float* value) {
@@ -123,42 +117,20 @@ int obxScanFloatSlow(ObxScanner* s, float* value) {
   const char* end = s->end;
   const char* start = p;
 
-  bool sign = false;
-  if (*p == '-' || *p == '+') {
-    sign = true;
-    p++;
-    if (p == end) {
-      s->p = p;
-      return 0;
-    }
+  const bool sign = *p == '-' || *p == '+';
+  if (sign && ++p == end) {
+    s->p = p;
+    return 0;
   }
   char c = obxLower(*p);
   if (c == 'n' || c == 'i') {
     const char* word = c == 'n' ? "nan" : "infinity";
-    size_t need = 3;
-    for (size_t i = 0; i < need; i++) {
-      if (p == end) {
-        s->p = p;
-        return 0;
-      }
-      if (obxLower(*p) != word[i]) {
-        s->p = p + 1;  // the mismatching byte is not given back
-        return 0;
-      }
-      p++;
-    }
     // "inf" may go on as "infinity"; anything else after it is given back.
-    if (c == 'i' && p < end && obxLower(*p) == 'i') {
-      for (size_t i = 3; i < 8; i++) {
-        if (p == end) {
-          s->p = p;
-          return 0;
-        }
-        if (obxLower(*p) != word[i]) {
-          s->p = p + 1;
-          return 0;
-        }
-        p++;
+    const size_t need = c == 'i' && end - p > 3 && obxLower(p[3]) == 'i' ? 8 : 3;
+    for (size_t i = 0; i < need; i++, p++) {
+      if (p == end || obxLower(*p) != word[i]) {
+        s->p = p == end ? p : p + 1;  // a mismatching byte is not given back
+        return 0;
       }
     }
     s->p = p;
