@@ -95,13 +95,11 @@ void obxEndFatal() {
 }
 
 void obxFail(const char* format, ...) {
-  va_list args;
+  va_list args, again;
   va_start(args, format);
-  va_list again;
   va_copy(again, args);
-  const int length = vsnprintf(NULL, 0, format, args);
+  std::string text(size_t(std::max(vsnprintf(NULL, 0, format, args), 0)), '\0');
   va_end(args);
-  std::string text(size_t(std::max(length, 0)), '\0');
   vsnprintf(&text[0], text.size() + 1, format, again);
   va_end(again);
   // Inside an obx call or obxTry the failure travels to the boundary, which
@@ -148,12 +146,18 @@ void obxLogGlErrors(void) {
     obxWarn("GL error: %s", reinterpret_cast<const char*>(gluErrorString(error)));
 }
 
+// A new heap text of the length bytes at text, or NULL.
+static char* obxCopyBytes(const char* text, size_t length) {
+  char* copy = static_cast<char*>(malloc(length + 1));
+  if (!copy) return NULL;
+  memcpy(copy, text, length);
+  copy[length] = '\0';
+  return copy;
+}
+
 char* obxCopyString(const char* text) {
   OBX_ASSERT(text != NULL);
-  size_t size = strlen(text) + 1;
-  char* copy = static_cast<char*>(malloc(size));
-  if (copy) memcpy(copy, text, size);
-  return copy;
+  return obxCopyBytes(text, strlen(text));
 }
 
 static bool obxIsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -166,25 +170,15 @@ char* obxTrimCopy(const char* text) {
   if (start == length) return NULL;
   size_t end = length;  // one past the last kept character
   while (end > start + 1 && obxIsTrimmed(text[end - 1])) end--;
-  char* copy = static_cast<char*>(malloc(end - start + 1));
-  if (!copy) return NULL;
-  memcpy(copy, text + start, end - start);
-  copy[end - start] = '\0';
-  return copy;
+  return obxCopyBytes(text + start, end - start);
 }
 
 char* obxDirectoryOf(const char* path) {
-  char* copy = obxCopyString(path);
-  if (!copy) return NULL;
-  char* slash = strrchr(copy, '/');
-  if (slash)
-    slash[1] = '\0';
-  else
-    copy[0] = '\0';
-  return copy;
+  OBX_ASSERT(path != NULL);
+  const char* slash = strrchr(path, '/');
+  return obxCopyBytes(path, slash ? size_t(slash + 1 - path) : 0);
 }
 
-// Returns a new heap text of a followed by b, or NULL.
 char* obxJoin(const char* a, const char* b) {
   size_t la = strlen(a), lb = strlen(b);
   char* joined = static_cast<char*>(malloc(la + lb + 1));

@@ -84,12 +84,9 @@ void obxDraw(ObxModel* model, GLuint mode) {
   const float* texcoords = model->texcoords;
   const float* facetnorms = model->facetnorms;
 
-  ObxDrawState state;
-  state.anyTransparent = false;
+  ObxDrawState state = {};
   for (int pass = 0; pass < 2; pass++) {
-    state.material = -1;
-    state.texture = -1;
-    state.materialDirty = state.textureDirty = state.transparent = false;
+    state = {-1, -1, false, false, false, state.anyTransparent};
     for (ObxGroup* group = model->groups; group; group = group->next) {
       if (tracking) obxTrackMaterial(model, &state, group->material);
       // The bracket opens at the group's first drawn triangle, after its
@@ -98,6 +95,10 @@ void obxDraw(ObxModel* model, GLuint mode) {
       // attributes in common drivers and slow the whole bracket down. A
       // group with nothing to draw still issues its empty pair.
       bool open = false;
+      auto close = [&open] {
+        if (open) glEnd();
+        open = false;
+      };
       for (uint32_t i = 0; i < group->numtriangles; i++) {
         OBX_ASSERT(group->triangles[i] < model->numtriangles);
         const ObxTriangle* triangle = &model->triangles[group->triangles[i]];
@@ -109,19 +110,14 @@ void obxDraw(ObxModel* model, GLuint mode) {
           const ObxMaterial* material = &model->materials[state.material];
           if (textured && state.textureDirty) {
             state.textureDirty = false;
-            if (open) glEnd();
-            open = false;
-            if (state.texture == -1) {
-              glBindTexture(obxTextureTarget, 0);
-            } else {
-              int32_t map_diffuse = state.texture;
-              OBX_ASSERT(map_diffuse >= 0 && map_diffuse < (int64_t)model->numtextures);
-              glBindTexture(obxTextureTarget, model->textures[map_diffuse].id);
-            }
+            close();
+            OBX_ASSERT(state.texture == -1 ||
+                       (state.texture >= 0 && state.texture < int64_t(model->numtextures)));
+            glBindTexture(obxTextureTarget,
+                          state.texture == -1 ? 0 : model->textures[state.texture].id);
           }
           if (mode & OBX_MATERIAL) {
-            if (open) glEnd();
-            open = false;
+            close();
             glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, material->ambient);
             glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, material->diffuse);
             glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, material->specular);

@@ -71,34 +71,18 @@ void obxScaleModel(ObxModel* model, float factor) {
     for (int k = 0; k < 3; k++) model->vertices[3 * size_t(i) + k] *= factor;
 }
 
-static void obxSwap(uint32_t* a, uint32_t* b) {
-  uint32_t t = *a;
-  *a = *b;
-  *b = t;
-}
-
 void obxFlipWinding(ObxModel* model) {
   OBX_ASSERT(model);
   for (uint32_t i = 0; i < model->numtriangles; i++) {
     ObxTriangle* t = &model->triangles[i];
-    obxSwap(&t->vindices[0], &t->vindices[2]);
-    if (model->numnormals) obxSwap(&t->nindices[0], &t->nindices[2]);
-    if (model->numtexcoords) obxSwap(&t->tindices[0], &t->tindices[2]);
+    std::swap(t->vindices[0], t->vindices[2]);
+    if (model->numnormals) std::swap(t->nindices[0], t->nindices[2]);
+    if (model->numtexcoords) std::swap(t->tindices[0], t->tindices[2]);
   }
   for (uint32_t i = 1; i <= model->numfacetnorms; i++)
     for (int k = 0; k < 3; k++) model->facetnorms[3 * size_t(i) + k] *= -1.0f;
   for (uint32_t i = 1; i <= model->numnormals; i++)
     for (int k = 0; k < 3; k++) model->normals[3 * size_t(i) + k] *= -1.0f;
-}
-
-// Points every grouped corner's texture index at the same-numbered entry of
-// the per-vertex (or per-normal) table the generators just built.
-static void obxAssignTexcoords(ObxModel* model, bool fromNormals) {
-  for (ObxGroup* group = model->groups; group; group = group->next)
-    for (uint32_t i = 0; i < group->numtriangles; i++) {
-      ObxTriangle* t = &model->triangles[group->triangles[i]];
-      for (int k = 0; k < 3; k++) t->tindices[k] = fromNormals ? t->nindices[k] : t->vindices[k];
-    }
 }
 
 // A new table for count texture coordinates (entry 0 unused), to be
@@ -111,11 +95,17 @@ static float* obxNewTexcoords(uint32_t count, const char* function) {
   return texcoords;
 }
 
+// Puts the new table in place and points every grouped corner's texture
+// index at the same-numbered entry: the table is per vertex, or per normal.
 static void obxSwapTexcoords(ObxModel* model, float* texcoords, uint32_t count, bool fromNormals) {
   free(model->texcoords);
   model->texcoords = texcoords;
   model->numtexcoords = count;
-  obxAssignTexcoords(model, fromNormals);
+  for (ObxGroup* group = model->groups; group; group = group->next)
+    for (uint32_t i = 0; i < group->numtriangles; i++) {
+      ObxTriangle* t = &model->triangles[group->triangles[i]];
+      for (int k = 0; k < 3; k++) t->tindices[k] = fromNormals ? t->nindices[k] : t->vindices[k];
+    }
 }
 
 void obxPlanarTexcoords(ObxModel* model) {

@@ -42,20 +42,13 @@ ObxGroup* obxLookupGroup(ObxModel* model, const char* name) {
 }
 
 ObxGroup* obxNewGroup(ObxModel* model, const char* name) {
-  ObxGroup* group = static_cast<ObxGroup*>(malloc(sizeof(ObxGroup)));
-  if (!group) return NULL;
-  group->name = obxCopyString(name);
-  if (!group->name) {
-    free(group);
-    return NULL;
-  }
-  group->numtriangles = 0;
-  group->triangles = NULL;
-  group->material = 0;
-  group->next = model->groups;
-  model->groups = group;
+  ObxBlock<ObxGroup> group(static_cast<ObxGroup*>(malloc(sizeof(ObxGroup))));
+  char* copy = group ? obxCopyString(name) : NULL;
+  if (!copy) return NULL;
+  *group = {copy, 0, NULL, 0, model->groups};
+  model->groups = group.release();
   model->numgroups++;
-  return group;
+  return model->groups;
 }
 
 // Returns NULL, with the list unchanged, when memory runs out.

@@ -189,10 +189,9 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
   std::vector<ObxNode*> members(size_t(numvertices) + 1);
   const ObxBlock<ObxNode> nodes(obxAllocNodes(numnodes));
   if (!nodes) throw std::bad_alloc();
-  std::vector<uint32_t> nindices(numnodes);
+  ObxNormalsUndo undo = {model, std::vector<uint32_t>(numnodes), model->normals, model->numnormals};
   for (uint32_t i = 0; i < numtriangles; i++)
-    memcpy(&nindices[3 * size_t(i)], T(i).nindices, 3 * sizeof(uint32_t));
-  ObxNormalsUndo undo = {model, std::move(nindices), model->normals, model->numnormals};
+    memcpy(&undo.nindices[3 * size_t(i)], T(i).nindices, 3 * sizeof(uint32_t));
 
   uint32_t next;  // index of the next normal to store
   if (!keep) {
@@ -273,7 +272,6 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
           if (keep && triangle->nindices[j] != OBX_NO_INDEX) continue;
           if (avg == OBX_NO_INDEX) {
             while (model->numnormals < next) obxGrowNormals(model, 1000);
-            OBX_ASSERT(model->numnormals >= next);
             avg = next++;
           }
           triangle->nindices[j] = avg;
@@ -284,7 +282,6 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
           triangle->nindices[__builtin_ctz(corners)] = OBX_NO_INDEX;
       } else {
         while (model->numnormals < next) obxGrowNormals(model, 100);
-        OBX_ASSERT(model->numnormals >= next);
         memcpy(&model->normals[3 * size_t(next)], facet, 3 * sizeof(float));
         bool used = false;
         for (; corners; corners &= corners - 1) {

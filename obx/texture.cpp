@@ -357,15 +357,7 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
     return 0;
   }
 
-  int components = 0;
-  switch (format) {
-    case GL_LUMINANCE: components = 1; break;
-    case GL_RGB:
-    case GL_BGR_EXT: components = 3; break;
-    case GL_RGBA:
-    case GL_BGRA_EXT: components = 4; break;
-    default: obxFail("obxLoadTexture(): unknown type 0x%x", format);
-  }
+  const int components = format == GL_RGBA ? 4 : 3;  // both readers give RGB or RGBA
 
   // Rows are packed without padding; only rows of whole words suit the
   // default alignment. The setting stays for the caller.
@@ -373,11 +365,8 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
 
   // Clamp to the hardware's limit, then round up to powers of two. Without
   // a known limit (0: no context answered) there is nothing to clamp to.
-  int textureWidth = width, textureHeight = height;
-  if (obxMaxTextureSize > 0) {
-    if (textureWidth > obxMaxTextureSize) textureWidth = obxMaxTextureSize;
-    if (textureHeight > obxMaxTextureSize) textureHeight = obxMaxTextureSize;
-  }
+  const int limit = obxMaxTextureSize > 0 ? obxMaxTextureSize : INT32_MAX;
+  int textureWidth = std::min(width, limit), textureHeight = std::min(height, limit);
   if (obxTextureTarget == GL_TEXTURE_2D) {
     textureWidth = obxPowerOfTwoAtLeast(textureWidth);
     textureHeight = obxPowerOfTwoAtLeast(textureHeight);
@@ -438,7 +427,6 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   }
 
   // GL_TEXTURE_2D addresses the whole stretched image with 0..1.
-  *texcoordWidth = 1.0f;
-  *texcoordHeight = 1.0f;
+  *texcoordWidth = *texcoordHeight = 1.0f;
   return id;
 }

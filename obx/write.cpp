@@ -89,6 +89,12 @@ static std::string obxNameBeside(const std::string& target) {
   return target.substr(0, folder + kept) + suffix;
 }
 
+// Fails as: function failed: what "path"after: the reason.
+static void obxFailOutput(const ObxOutput* output, const char* what, const char* after, int error) {
+  obxFail("%s failed: %s \"%s\"%s: %s.", output->function, what, output->shown.c_str(), after,
+          strerror(error));
+}
+
 // Opens path for writing into output. A link is followed with throughLink
 // (the file it names is replaced), else replaced itself.
 static void obxOpenOutput(ObxOutput* output, const char* function, const char* path,
@@ -99,16 +105,14 @@ static void obxOpenOutput(ObxOutput* output, const char* function, const char* p
   const bool exists = (throughLink ? stat(path, &status) : lstat(path, &status)) == 0;
   if (exists && throughLink && !S_ISREG(status.st_mode)) {
     output->file = fopen(path, "w");
-    if (!output->file)
-      obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(errno));
+    if (!output->file) obxFailOutput(output, "can't open file", " to write", errno);
     return;
   }
   output->target = path;
   if (exists && throughLink) {
     const ObxBlock<char> real(realpath(path, NULL));
     if (!real && errno == ENOMEM) throw std::bad_alloc();
-    if (!real)
-      obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(errno));
+    if (!real) obxFailOutput(output, "can't open file", " to write", errno);
     output->target = real.get();
   }
   // The name only has to be new: O_EXCL makes sure it is, and the
@@ -128,9 +132,8 @@ static void obxOpenOutput(ObxOutput* output, const char* function, const char* p
     // An existing file is never written in place: a failure half-way
     // would leave neither the old bytes nor the new.
     if (exists)
-      obxFail("%s failed: can't replace file \"%s\": no new file can be made beside it: %s.",
-              function, path, strerror(error));
-    obxFail("%s failed: can't open file \"%s\" to write: %s.", function, path, strerror(error));
+      obxFailOutput(output, "can't replace file", ": no new file can be made beside it", error);
+    obxFailOutput(output, "can't open file", " to write", error);
   }
   if (exists && S_ISREG(status.st_mode))
     (void)fchmod(fd, status.st_mode & 07777);  // a copy of a file keeps its mode
@@ -143,9 +146,7 @@ static void obxOpenOutput(ObxOutput* output, const char* function, const char* p
 
 // Fatal when a write to output failed so far.
 static void obxCheckOutput(const ObxOutput* output) {
-  if (ferror(output->file))
-    obxFail("%s failed: can't write file \"%s\": %s.", output->function, output->shown.c_str(),
-            strerror(errno ? errno : EIO));
+  if (ferror(output->file)) obxFailOutput(output, "can't write file", "", errno ? errno : EIO);
 }
 
 // Writes out and closes output, on the disk before it may replace its
@@ -157,16 +158,13 @@ static void obxCloseOutput(ObxOutput* output) {
   if (error == 0 && !output->temporary.empty() && fsync(fileno(output->file)) != 0) error = errno;
   if (fclose(output->file) != 0 && error == 0) error = errno ? errno : EIO;
   output->file = NULL;
-  if (error)
-    obxFail("%s failed: can't write file \"%s\": %s.", output->function, output->shown.c_str(),
-            strerror(error));
+  if (error) obxFailOutput(output, "can't write file", "", error);
 }
 
 // Puts a closed output in place of its target.
 static void obxPlaceOutput(ObxOutput* output) {
   if (!output->temporary.empty() && rename(output->temporary.c_str(), output->target.c_str()) != 0)
-    obxFail("%s failed: can't replace file \"%s\": %s.", output->function, output->shown.c_str(),
-            strerror(errno));
+    obxFailOutput(output, "can't replace file", "", errno);
   output->temporary.clear();
 }
 
@@ -178,9 +176,7 @@ static void obxKeepOldLibrary(ObxWriting* writing) {
   const char* target = mtl->target.c_str();
   struct stat status;
   if (lstat(target, &status) != 0) return;  // none to keep
-  if (S_ISDIR(status.st_mode))
-    obxFail("%s failed: can't replace file \"%s\": %s.", mtl->function, mtl->shown.c_str(),
-            strerror(EISDIR));
+  if (S_ISDIR(status.st_mode)) obxFailOutput(mtl, "can't replace file", "", EISDIR);
   int error = EEXIST;
   for (int attempt = 0; attempt < 100; attempt++) {
     std::string name = obxNameBeside(mtl->target);
@@ -198,8 +194,7 @@ static void obxKeepOldLibrary(ObxWriting* writing) {
     error = errno;
     break;
   }
-  obxFail("%s failed: can't keep the old file \"%s\" until the new one is in place: %s.",
-          mtl->function, mtl->shown.c_str(), strerror(error));
+  obxFailOutput(mtl, "can't keep the old file", " until the new one is in place", error);
 }
 
 // The file name a library is written under: the last part of name, so
