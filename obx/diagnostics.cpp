@@ -1,8 +1,6 @@
 // obx diagnostics: warnings, failures and where they end, text helpers.
 #include "internal.h"
 
-// ---- Diagnostics and text ------------------------------------------------
-
 // Reports the path from the library's folder on, as the build names it.
 void obxAssertFailed(const char* condition, const char* file, int line, const char* function) {
   const char* shown = file;
@@ -121,11 +119,9 @@ int obxTry(void (*operation)(void* context), void* context, char* message, size_
   try {
     operation(context);
     return 1;
-  } catch (const ObxError& error) {
-    obxCopyBare(message, size, error.what());
   } catch (const std::bad_alloc&) {
     obxCopyBare(message, size, "out of memory");
-  } catch (const std::exception& error) {  // a sink's or the operation's own
+  } catch (const std::exception& error) {  // ours (ObxError), a sink's or the operation's own
     obxCopyBare(message, size, error.what());
   } catch (...) {
     obxCopyBare(message, size, "the call ended with an exception");

@@ -18,10 +18,8 @@ static void obxTrackMaterial(const ObxModel* model, ObxDrawState* state, uint32_
   state->transparent = material->diffuse[3] < 1.0f;  // NaN counts as opaque
   state->anyTransparent = state->anyTransparent || state->transparent;
   state->materialDirty = true;
-  if (material->map_diffuse != state->texture) {
-    state->textureDirty = true;
-    state->texture = material->map_diffuse;
-  }
+  state->textureDirty = state->textureDirty || material->map_diffuse != state->texture;
+  state->texture = material->map_diffuse;
 }
 
 // The seven fix-ups of a requested mode, shared by drawing and writing, in
@@ -79,10 +77,6 @@ void obxDraw(ObxModel* model, GLuint mode) {
   // and, with OBX_TEXTURE, untextured (the current texture stays -1).
   const bool tracking = (mode & (OBX_TEXTURE | OBX_COLOR | OBX_MATERIAL)) && model->materials;
   const bool flat = mode & OBX_FLAT, smooth = mode & OBX_SMOOTH, textured = mode & OBX_TEXTURE;
-  const float* vertices = model->vertices;
-  const float* normals = model->normals;
-  const float* texcoords = model->texcoords;
-  const float* facetnorms = model->facetnorms;
 
   ObxDrawState state = {};
   for (int pass = 0; pass < 2; pass++) {
@@ -129,21 +123,21 @@ void obxDraw(ObxModel* model, GLuint mode) {
         open = true;
         if (flat) {
           OBX_ASSERT(triangle->findex >= 1 && triangle->findex <= model->numfacetnorms);
-          glNormal3fv(&facetnorms[3 * size_t(triangle->findex)]);
+          glNormal3fv(&model->facetnorms[3 * size_t(triangle->findex)]);
         }
         for (int j = 0; j < 3; j++) {
           if (smooth && triangle->nindices[j] != OBX_NO_INDEX) {
             OBX_ASSERT(triangle->nindices[j] >= 1 && triangle->nindices[j] <= model->numnormals);
-            glNormal3fv(&normals[3 * size_t(triangle->nindices[j])]);
+            glNormal3fv(&model->normals[3 * size_t(triangle->nindices[j])]);
           }
           if (textured && triangle->tindices[j] != OBX_NO_INDEX && state.texture != -1) {
             OBX_ASSERT(triangle->tindices[j] >= 1 && triangle->tindices[j] <= model->numtexcoords);
             const ObxTexture* texture = &model->textures[state.texture];
-            const float* uv = &texcoords[2 * size_t(triangle->tindices[j])];
+            const float* uv = &model->texcoords[2 * size_t(triangle->tindices[j])];
             glTexCoord2f(uv[0] * texture->width, uv[1] * texture->height);
           }
           OBX_ASSERT(triangle->vindices[j] >= 1 && triangle->vindices[j] <= model->numvertices);
-          glVertex3fv(&vertices[3 * size_t(triangle->vindices[j])]);
+          glVertex3fv(&model->vertices[3 * size_t(triangle->vindices[j])]);
         }
       }
       if (!open) glBegin(GL_TRIANGLES);

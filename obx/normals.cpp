@@ -85,17 +85,15 @@ void obxComputeFacetNormals(ObxModel* model) {
   model->numfacetnorms = model->numtriangles;
   obxPrefault(facetnorms, facetnorms + 3 * (size_t(model->numfacetnorms) + 1));
   facetnorms[0] = facetnorms[1] = facetnorms[2] = 0.0f;
-  const float* vertices = model->vertices;
   for (uint32_t i = 0; i < model->numtriangles; i++) {
     ObxTriangle* triangle = &model->triangles[i];
-    OBX_ASSERT(triangle->vindices[0] <= model->numvertices);
-    OBX_ASSERT(triangle->vindices[1] <= model->numvertices);
-    OBX_ASSERT(triangle->vindices[2] <= model->numvertices);
+    const float* corners[3];
+    for (int j = 0; j < 3; j++) {
+      OBX_ASSERT(triangle->vindices[j] <= model->numvertices);
+      corners[j] = &model->vertices[3 * size_t(triangle->vindices[j])];
+    }
     triangle->findex = i + 1;
-    const float* p0 = &vertices[3 * size_t(triangle->vindices[0])];
-    const float* p1 = &vertices[3 * size_t(triangle->vindices[1])];
-    const float* p2 = &vertices[3 * size_t(triangle->vindices[2])];
-    obxFacetNormal(p0, p1, p2, &facetnorms[3 * (size_t(i) + 1)]);
+    obxFacetNormal(corners[0], corners[1], corners[2], &facetnorms[3 * (size_t(i) + 1)]);
   }
 }
 
@@ -142,10 +140,8 @@ struct ObxNormalsUndo {
   bool replaced = false;
   bool done = false;
   ~ObxNormalsUndo() {
-    if (done) {
-      if (replaced) free(normals);
-      return;
-    }
+    if (done && replaced) free(normals);
+    if (done) return;
     for (uint32_t i = 0; i < model->numtriangles; i++)
       memcpy(model->triangles[i].nindices, &nindices[3 * size_t(i)], 3 * sizeof(uint32_t));
     if (replaced) {
@@ -171,11 +167,9 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
 static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
   // Past 180 degrees the cosine would wrap around (360 acting as 0): the
   // angle is clamped to 0..180, NaN taken as 0.
-  if (!(angle > 0.0f)) angle = 0.0f;
-  if (angle > 180.0f) angle = 180.0f;
+  angle = angle > 0.0f ? std::min(angle, 180.0f) : 0.0f;
   const float cos_angle = float(cos(angle * 3.1415927410125732 / 180.0));
-  const uint32_t numtriangles = model->numtriangles;
-  const uint32_t numvertices = model->numvertices;
+  const uint32_t numtriangles = model->numtriangles, numvertices = model->numvertices;
   // Each list node yields at most one normal, so 3 * numtriangles normals
   // always suffice without keep.
   const size_t numnodes = 3 * size_t(numtriangles);

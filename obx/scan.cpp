@@ -140,17 +140,13 @@ int obxScanFloatSlow(ObxScanner* s, float* value) {
   }
 
   bool hex = false, digit = false, dot = false, exponent = false;
-  char exponentChar = 'e';
   if (*p == '0') {
     p++;
-    if (p < end && obxLower(*p) == 'x') {
-      hex = true;
-      exponentChar = 'p';
-      p++;
-    } else {
-      digit = true;
-    }
+    hex = p < end && obxLower(*p) == 'x';
+    digit = !hex;
+    p += hex;
   }
+  const char exponentChar = hex ? 'p' : 'e';
   for (; p < end; p++) {
     char b = *p;
     if (obxIsDigit((unsigned char)b) ||

@@ -38,9 +38,7 @@ GLboolean obxExtensionSupported(const char* name) {
   const size_t length = strlen(name);
   // Only a whole entry counts: skip matches inside longer names.
   for (const char* at = strstr(list, name); at; at = strstr(at + 1, name)) {
-    const bool starts = at == list || at[-1] == ' ';
-    const bool ends = at[length] == '\0' || at[length] == ' ';
-    if (starts && ends) return GL_TRUE;
+    if ((at == list || at[-1] == ' ') && (at[length] == '\0' || at[length] == ' ')) return GL_TRUE;
   }
   return GL_FALSE;
 }
@@ -110,7 +108,6 @@ static GLubyte* obxReadPpmFile(const char* filename, int* width, int* height, GL
     // The tail of a long line may be only its line end; a header line of
     // nothing but white space would leave the numbers unplaced.
     if (obxIsBlankLine(line) && continued) continue;
-    // The numbers still missing, in header order.
     const int parsed = obxIsBlankLine(line) ? -1 : obxScanInts(line, numbers + count, 3 - count);
     if (parsed < 0) return NULL;
     count += parsed;
@@ -272,8 +269,7 @@ GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* he
   ilOriginFunc(IL_ORIGIN_LOWER_LEFT);
   // DevIL keeps errors until they are fetched; an old one (a failed load
   // before) must not fail this image.
-  while (ilGetError() != IL_NO_ERROR) {
-  }
+  while (ilGetError() != IL_NO_ERROR) continue;
   ILuint image = 0;
   ilGenImages(1, &image);
   ilBindImage(image);
@@ -281,13 +277,12 @@ GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* he
     ilDeleteImages(1, &image);
     return NULL;
   }
-  const ILint h = ilGetInteger(IL_IMAGE_HEIGHT);
-  const ILint w = ilGetInteger(IL_IMAGE_WIDTH);
+  const ILint w = ilGetInteger(IL_IMAGE_WIDTH), h = ilGetInteger(IL_IMAGE_HEIGHT);
   const size_t components = alpha ? 4 : 3;
   // DevIL can describe a picture its data does not hold (a 15-bit TGA
   // whose pixels are cut short came back as BGR at two bytes a pixel), and
-  // its copy then reads past the data. Its own account of
-  // the bytes it holds must cover what its sides and format need.
+  // its copy then reads past the data. Its own account of the bytes it
+  // holds must cover what its sides and format need.
   const ILint bytesPerPixel = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL);
   const ILint typeSize = ilGetInteger(IL_IMAGE_BPC);
   const int64_t held = ilGetInteger(IL_IMAGE_SIZE_OF_DATA);

@@ -39,8 +39,7 @@ struct ObxExactTable {
   uint32_t mask = 0;
   std::vector<uint32_t> slots;  // vector index, 0 = empty
 
-  void init(const float* all, uint32_t count) {
-    vectors = all;
+  ObxExactTable(const float* all, uint32_t count) : vectors(all) {
     uint32_t size = 16;
     while (size < count + count / 4 && size < (1u << 31)) size <<= 1;
     mask = size - 1;
@@ -107,13 +106,7 @@ struct ObxWeldGrid {
     return obxMixBits(uint64_t(x) * 0x9E3779B97F4A7C15ull ^ uint64_t(y) * 0xC2B2AE3D27D4EB4Full ^
                       uint64_t(z) * 0x165667B19E3779F9ull);
   }
-  // The newest kept slot of the cells hashing to h, or 0.
-  uint32_t headOf(uint32_t h) const {
-    for (uint32_t b = h & mask;; b = (b + 1) & mask) {
-      if (cells[b].head == 0) return 0;
-      if (cells[b].hash == h) return cells[b].head;
-    }
-  }
+  // The entry of the cells hashing to h, or the unused one where it would go.
   Cell* entryFor(uint32_t h) {
     for (uint32_t b = h & mask;; b = (b + 1) & mask)
       if (cells[b].head == 0 || cells[b].hash == h) return &cells[b];
@@ -161,8 +154,7 @@ static ObxBlock<float> obxUniqueVectorsMapped(const float* vectors, uint32_t* nu
     return block;
   }
 
-  ObxExactTable exact;
-  exact.init(vectors, count);
+  ObxExactTable exact(vectors, count);
   ObxWeldGrid grid(4.0 * double(epsilon));
   const uint32_t kAhead = 16;
   for (uint32_t i = 1; i <= count; i++) {
@@ -190,7 +182,7 @@ static ObxBlock<float> obxUniqueVectorsMapped(const float* vectors, uint32_t* nu
                                                      c[1] + ((corner & 2) ? side[1] : 0),
                                                      c[2] + ((corner & 4) ? side[2] : 0));
         // Slots of a cell run newest first: the last match is its lowest.
-        for (uint32_t j = grid.headOf(h); j; j = grid.next[j])
+        for (uint32_t j = grid.entryFor(h)->head; j; j = grid.next[j])
           if ((match == 0 || j < match) && obxVectorsEqual(p, &result[3 * size_t(j)], epsilon))
             match = j;
       }

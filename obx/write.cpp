@@ -61,12 +61,10 @@ struct ObxWriting {
   // Releases a finished or failed call's files: a new MTL whose OBJ did
   // not follow makes way for the old one again.
   ~ObxWriting() {
-    if (!aside.empty() && (mtlPlaced || asideOnly)) {
-      (void)rename(aside.c_str(), mtl.target.c_str());
-    } else {
-      if (mtlPlaced) unlink(mtl.target.c_str());
-      if (!aside.empty()) unlink(aside.c_str());
-    }
+    const bool putBack = !aside.empty() && (mtlPlaced || asideOnly);
+    if (putBack) (void)rename(aside.c_str(), mtl.target.c_str());
+    if (!putBack && mtlPlaced) unlink(mtl.target.c_str());
+    if (!putBack && !aside.empty()) unlink(aside.c_str());
   }
   // Both files are in place: nothing is put back.
   void finish() { mtlPlaced = asideOnly = false; }
@@ -236,8 +234,7 @@ static void obxPutNumber(FILE* file, float value) {
   char text[64];
   snprintf(text, sizeof text, "%f", double(value));
   if (!obxReadsBackAs(text, value)) *std::to_chars(text, text + sizeof text - 1, value).ptr = '\0';
-  fputc(' ', file);
-  fputs(text, file);
+  fprintf(file, " %s", text);
 }
 
 // Writes "keyword" and count numbers on a line.
@@ -445,7 +442,6 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
   // "default", the group a file starts in, first and without a "g" line
   // (one would read back as a second group " default").
   std::vector<const ObxGroup*> order;
-  order.reserve(model->numgroups);
   for (const ObxGroup* group = model->groups; group; group = group->next) {
     OBX_ASSERT(order.size() < size_t(model->numgroups));
     order.push_back(group);
