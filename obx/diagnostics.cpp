@@ -33,20 +33,6 @@ bool obxThreadBusy() { return obxThread.calls > 0 || obxThread.tries > 0; }
 ObxCallScope::ObxCallScope() { obxThread.calls++; }
 ObxCallScope::~ObxCallScope() { obxThread.calls--; }
 
-// The caller's code (a sink) runs as if no obx call were under way: its
-// own obx calls are outermost, and a sink that longjmps away, which it
-// must not, still leaves the thread as new.
-namespace {
-struct ObxCallerCode {
-  int calls = obxThread.calls, tries = obxThread.tries;
-  ObxCallerCode() { obxThread.calls = obxThread.tries = 0; }
-  ~ObxCallerCode() {
-    obxThread.calls = calls;
-    obxThread.tries = tries;
-  }
-};
-}  // namespace
-
 // A message as a caller gets it (a warning sink, obxTry): the text alone,
 // without the report's prefix and final line feeds, cut to size.
 static void obxCopyBare(char* copy, size_t size, const char* text) {
@@ -66,7 +52,17 @@ void obxWarn(const char* format, ...) {
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     obxCopyBare(text, sizeof text, text);
-    ObxCallerCode caller;
+    // The sink runs as if no obx call were under way: its own obx calls
+    // are outermost, and a sink that longjmps away, which it must not,
+    // still leaves the thread as new.
+    struct CallerCode {
+      int calls = obxThread.calls, tries = obxThread.tries;
+      CallerCode() { obxThread.calls = obxThread.tries = 0; }
+      ~CallerCode() {
+        obxThread.calls = calls;
+        obxThread.tries = tries;
+      }
+    } caller;
     obxThread.sink(text, obxThread.sinkContext);
     return;
   }
@@ -156,16 +152,13 @@ char* obxCopyString(const char* text) {
   return obxCopyBytes(text, strlen(text));
 }
 
-static bool obxIsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 char* obxTrimCopy(const char* text) {
   OBX_ASSERT(text != NULL);
-  size_t length = strlen(text);
-  size_t start = 0;
-  while (start < length && obxIsTrimmed(text[start])) start++;
-  if (start == length) return NULL;
-  size_t end = length;  // one past the last kept character
-  while (end > start + 1 && obxIsTrimmed(text[end - 1])) end--;
+  static const char kTrimmed[] = " \t\n\r";
+  const size_t start = strspn(text, kTrimmed);
+  size_t end = strlen(text);  // one past the last kept character
+  if (start == end) return NULL;
+  while (end > start + 1 && strchr(kTrimmed, text[end - 1])) end--;
   return obxCopyBytes(text + start, end - start);
 }
 

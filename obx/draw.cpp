@@ -3,12 +3,11 @@
 
 // Material and texture tracking of one drawing pass.
 struct ObxDrawState {
-  int64_t material;  // current material index, -1 before the first
-  int32_t texture;   // current texture index, -1 for none
-  bool materialDirty;
-  bool textureDirty;
-  bool transparent;     // the current material is drawn in pass 1
-  bool anyTransparent;  // some material of the call is transparent
+  int64_t material;                  // current material index, -1 before the first
+  int32_t texture;                   // current texture index, -1 for none
+  bool materialDirty, textureDirty;  // to be set before the next triangle
+  bool transparent;                  // the current material is drawn in pass 1
+  bool anyTransparent;               // some material of the call is transparent
 };
 
 static void obxTrackMaterial(const ObxModel* model, ObxDrawState* state, uint32_t index) {

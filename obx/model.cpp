@@ -10,18 +10,15 @@ void obxDeleteModel(ObxModel* model) {
   free(model->texcoords);
   free(model->facetnorms);
   free(model->triangles);
-  if (model->materials) {
-    for (uint32_t i = 0; i < model->nummaterials; i++) free(model->materials[i].name);
-    free(model->materials);
+  for (uint32_t i = 0; model->materials && i < model->nummaterials; i++)
+    free(model->materials[i].name);
+  free(model->materials);
+  for (uint32_t i = 0; model->textures && i < model->numtextures; i++) {
+    free(model->textures[i].name);
+    // Textures read without uploads have id 0 and no context to talk to.
+    if (model->textures[i].id) glDeleteTextures(1, &model->textures[i].id);
   }
-  if (model->textures) {
-    for (uint32_t i = 0; i < model->numtextures; i++) {
-      free(model->textures[i].name);
-      // Textures read without uploads have id 0 and no context to talk to.
-      if (model->textures[i].id) glDeleteTextures(1, &model->textures[i].id);
-    }
-    free(model->textures);
-  }
+  free(model->textures);
   while (model->groups) {
     ObxGroup* group = model->groups;
     model->groups = group->next;

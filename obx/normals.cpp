@@ -2,26 +2,21 @@
 #include "internal.h"
 
 void obxCrossProduct(const float* u, const float* v, float* n) {
-  OBX_ASSERT(u);
-  OBX_ASSERT(v);
-  OBX_ASSERT(n);
+  OBX_ASSERT(u && v && n);
   n[0] = u[1] * v[2] - u[2] * v[1];
   n[1] = u[2] * v[0] - u[0] * v[2];
   n[2] = u[0] * v[1] - u[1] * v[0];
 }
 
 float obxDotProduct(const float* u, const float* v) {
-  OBX_ASSERT(u);
-  OBX_ASSERT(v);
+  OBX_ASSERT(u && v);
   return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
 }
 
 void obxNormalizeVector(float* v) {
   OBX_ASSERT(v);
   float length = sqrtf(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-  v[0] /= length;
-  v[1] /= length;
-  v[2] /= length;
+  for (int k = 0; k < 3; k++) v[k] /= length;
 }
 
 // Allocation failures of the normal arrays are fatal: going on would write
@@ -187,16 +182,13 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
   for (uint32_t i = 0; i < numtriangles; i++)
     memcpy(&undo.nindices[3 * size_t(i)], T(i).nindices, 3 * sizeof(uint32_t));
 
-  uint32_t next;  // index of the next normal to store
+  if (keep && model->numnormals >= UINT32_MAX - 2)
+    obxFail("obxVertexNormals(): too many normals (%u)", model->numnormals);
+  uint32_t next = keep ? model->numnormals + 1 : 1;  // index of the next normal to store
   if (!keep) {
     model->normals = obxAllocNormals(NULL, numnodes);
     model->numnormals = uint32_t(numnodes);
     undo.replaced = true;
-    next = 1;
-  } else {
-    if (model->numnormals >= UINT32_MAX - 2)
-      obxFail("obxVertexNormals(): too many normals (%u)", model->numnormals);
-    next = model->numnormals + 1;
   }
 
   ObxNode* node = nodes.get();
@@ -233,13 +225,10 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
     // without a direction (no area): they take part in no average, so that
     // they change nothing, wherever they are in the file.
     const float* reference = NULL;
-    for (node = head; node; node = node->next) {
-      const uint32_t findex = T(node->index).findex;
-      if (findex == OBX_NO_INDEX) break;
-      if (obxHasDirection(&facetnorms[3 * size_t(findex)])) {
-        reference = &facetnorms[3 * size_t(findex)];
-        break;
-      }
+    for (node = head; node && !reference && T(node->index).findex != OBX_NO_INDEX;
+         node = node->next) {
+      const float* facet = &facetnorms[3 * size_t(T(node->index).findex)];
+      if (obxHasDirection(facet)) reference = facet;
     }
     float average[3] = {0.0f, 0.0f, 0.0f};
     uint32_t avg = OBX_NO_INDEX;  // where the average goes

@@ -162,8 +162,7 @@ int obxScanFloatSlow(ObxScanner* s, float* value) {
     }
   }
   s->p = p;
-  size_t collected = size_t(p - start);
-  if (collected == (sign ? 1u : 0u) + (hex ? 2u : 0u)) return 0;
+  if (size_t(p - start) == (sign ? 1u : 0u) + (hex ? 2u : 0u)) return 0;  // nothing collected
   return obxConvertFloat(start, p, value) ? 1 : 0;
 }
 

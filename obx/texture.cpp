@@ -286,17 +286,13 @@ GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* he
   const ILint bytesPerPixel = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL);
   const ILint typeSize = ilGetInteger(IL_IMAGE_BPC);
   const int64_t held = ilGetInteger(IL_IMAGE_SIZE_OF_DATA);
-  ILint channels = 0;  // as the format has them
-  switch (ilGetInteger(IL_IMAGE_FORMAT)) {
-    case IL_COLOUR_INDEX:
-    case IL_ALPHA:
-    case IL_LUMINANCE: channels = 1; break;
-    case IL_LUMINANCE_ALPHA: channels = 2; break;
-    case IL_RGB:
-    case IL_BGR: channels = 3; break;
-    case IL_RGBA:
-    case IL_BGRA: channels = 4; break;
-  }
+  // The channels as the format has them, 0 for a format not known.
+  const ILint f = ilGetInteger(IL_IMAGE_FORMAT);
+  const ILint channels = f == IL_RGBA || f == IL_BGRA                                 ? 4
+                         : f == IL_RGB || f == IL_BGR                                 ? 3
+                         : f == IL_LUMINANCE_ALPHA                                    ? 2
+                         : f == IL_COLOUR_INDEX || f == IL_ALPHA || f == IL_LUMINANCE ? 1
+                                                                                      : 0;
   const bool whole = w > 0 && h > 0 && ilGetInteger(IL_IMAGE_DEPTH) == 1 && channels > 0 &&
                      typeSize > 0 && bytesPerPixel == channels * typeSize &&
                      held >= int64_t(w) * int64_t(h) * bytesPerPixel;

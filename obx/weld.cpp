@@ -122,10 +122,8 @@ struct ObxWeldGrid {
         if (e.head) *entryFor(e.hash) = e;
     }
     Cell* e = entryFor(h);
-    if (e->head == 0) {
-      e->hash = h;
-      used++;
-    }
+    used += e->head == 0;
+    e->hash = h;
     next[slot] = e->head;
     e->head = slot;
   }

@@ -202,15 +202,11 @@ static const char* obxLibraryFileName(const char* function, const char* name) {
   const char* slash = strrchr(name, '/');
   const char* file = slash ? slash + 1 : name;
   const size_t length = strlen(file);
-  const char* fault = NULL;
-  if (length == 0)
-    fault = "it has no file name";
-  else if (strcmp(file, ".") == 0 || strcmp(file, "..") == 0)
-    fault = "it names a folder";
-  else if (length > size_t(kObxLibraryNameMax))
-    fault = "its file name is too long";
-  for (const char* p = file; !fault && *p; p++)
-    if (obxIsSpace((unsigned char)*p)) fault = "its file name has a blank";
+  const char* fault = length == 0                                         ? "it has no file name"
+                      : strcmp(file, ".") == 0 || strcmp(file, "..") == 0 ? "it names a folder"
+                      : length > size_t(kObxLibraryNameMax) ? "its file name is too long"
+                      : file[strcspn(file, " \t\n\v\f\r")]  ? "its file name has a blank"
+                                                            : NULL;
   if (fault)
     obxFail("%s failed: material library name \"%s\" can't be read back: %s.", function, name,
             fault);
@@ -222,8 +218,7 @@ static const char* obxLibraryFileName(const char* function, const char* name) {
 // Whether text reads back as value (bit for bit, NaN as NaN).
 static bool obxReadsBackAs(const char* text, float value) {
   float back;
-  const std::from_chars_result result = std::from_chars(text, text + strlen(text), back);
-  if (result.ec != std::errc()) return false;
+  if (std::from_chars(text, text + strlen(text), back).ec != std::errc()) return false;
   return std::isnan(value) ? std::isnan(back) : memcmp(&back, &value, sizeof back) == 0;
 }
 
@@ -411,9 +406,8 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
   FILE* file = output->file;
   obxPutHeader(file, "OBJ");
 
-  // The MTL file is written (not yet put in place) before the OBJ file's
-  // bulk: both are replaced only when both were written. It goes beside
-  // the file the OBJ replaces.
+  // The MTL is written now, beside the file the OBJ replaces, and put in
+  // place with the OBJ once both were written.
   if (const char* library = obxLibraryFor(model, output, mode)) {
     fprintf(file, "\nmtllib %s\n\n", library);
     obxWriteMaterials(&writing, model, output->target.c_str(), library);
@@ -462,9 +456,7 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
     obxCheckOutput(output);
   }
   obxCloseOutput(output);
-  // The MTL first, so that a reader finding the new OBJ finds its
-  // materials; the old MTL stays under a second name until the OBJ is in
-  // place, and comes back if the OBJ cannot follow.
+  // The MTL first, so that a reader finding the new OBJ finds its materials.
   if (!writing.mtl.temporary.empty()) {
     obxKeepOldLibrary(&writing);
     obxPlaceOutput(&writing.mtl);
