@@ -1,8 +1,6 @@
 // obx diagnostics: warnings, failures and where they end, text helpers.
 #include "internal.h"
 
-// ---- Diagnostics and text ------------------------------------------------
-
 // Reports the path from the library's folder on, as the build names it.
 void obxAssertFailed(const char* condition, const char* file, int line, const char* function) {
   const char* shown = file;
@@ -35,20 +33,6 @@ bool obxThreadBusy() { return obxThread.calls > 0 || obxThread.tries > 0; }
 ObxCallScope::ObxCallScope() { obxThread.calls++; }
 ObxCallScope::~ObxCallScope() { obxThread.calls--; }
 
-// The caller's code (a sink) runs as if no obx call were under way: its
-// own obx calls are outermost, and a sink that longjmps away, which it
-// must not, still leaves the thread as new.
-namespace {
-struct ObxCallerCode {
-  int calls = obxThread.calls, tries = obxThread.tries;
-  ObxCallerCode() { obxThread.calls = obxThread.tries = 0; }
-  ~ObxCallerCode() {
-    obxThread.calls = calls;
-    obxThread.tries = tries;
-  }
-};
-}  // namespace
-
 // A message as a caller gets it (a warning sink, obxTry): the text alone,
 // without the report's prefix and final line feeds, cut to size.
 static void obxCopyBare(char* copy, size_t size, const char* text) {
@@ -68,7 +52,17 @@ void obxWarn(const char* format, ...) {
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     obxCopyBare(text, sizeof text, text);
-    ObxCallerCode caller;
+    // The sink runs as if no obx call were under way: its own obx calls
+    // are outermost, and a sink that longjmps away, which it must not,
+    // still leaves the thread as new.
+    struct CallerCode {
+      int calls = obxThread.calls, tries = obxThread.tries;
+      CallerCode() { obxThread.calls = obxThread.tries = 0; }
+      ~CallerCode() {
+        obxThread.calls = calls;
+        obxThread.tries = tries;
+      }
+    } caller;
     obxThread.sink(text, obxThread.sinkContext);
     return;
   }
@@ -95,13 +89,11 @@ void obxEndFatal() {
 }
 
 void obxFail(const char* format, ...) {
-  va_list args;
+  va_list args, again;
   va_start(args, format);
-  va_list again;
   va_copy(again, args);
-  const int length = vsnprintf(NULL, 0, format, args);
+  std::string text(size_t(std::max(vsnprintf(NULL, 0, format, args), 0)), '\0');
   va_end(args);
-  std::string text(size_t(std::max(length, 0)), '\0');
   vsnprintf(&text[0], text.size() + 1, format, again);
   va_end(again);
   // Inside an obx call or obxTry the failure travels to the boundary, which
@@ -123,11 +115,9 @@ int obxTry(void (*operation)(void* context), void* context, char* message, size_
   try {
     operation(context);
     return 1;
-  } catch (const ObxError& error) {
-    obxCopyBare(message, size, error.what());
   } catch (const std::bad_alloc&) {
     obxCopyBare(message, size, "out of memory");
-  } catch (const std::exception& error) {  // a sink's or the operation's own
+  } catch (const std::exception& error) {  // ours (ObxError), a sink's or the operation's own
     obxCopyBare(message, size, error.what());
   } catch (...) {
     obxCopyBare(message, size, "the call ended with an exception");
@@ -148,40 +138,34 @@ void obxLogGlErrors(void) {
     obxWarn("GL error: %s", reinterpret_cast<const char*>(gluErrorString(error)));
 }
 
-char* obxCopyString(const char* text) {
-  OBX_ASSERT(text != NULL);
-  size_t size = strlen(text) + 1;
-  char* copy = static_cast<char*>(malloc(size));
-  if (copy) memcpy(copy, text, size);
+// A new heap text of the length bytes at text, or NULL.
+static char* obxCopyBytes(const char* text, size_t length) {
+  char* copy = static_cast<char*>(malloc(length + 1));
+  if (!copy) return NULL;
+  memcpy(copy, text, length);
+  copy[length] = '\0';
   return copy;
 }
 
-static bool obxIsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+char* obxCopyString(const char* text) {
+  OBX_ASSERT(text != NULL);
+  return obxCopyBytes(text, strlen(text));
+}
 
 char* obxTrimCopy(const char* text) {
   OBX_ASSERT(text != NULL);
-  size_t length = strlen(text);
-  size_t start = 0;
-  while (start < length && obxIsTrimmed(text[start])) start++;
-  if (start == length) return NULL;
-  size_t end = length;  // one past the last kept character
-  while (end > start + 1 && obxIsTrimmed(text[end - 1])) end--;
-  char* copy = static_cast<char*>(malloc(end - start + 1));
-  if (!copy) return NULL;
-  memcpy(copy, text + start, end - start);
-  copy[end - start] = '\0';
-  return copy;
+  static const char kTrimmed[] = " \t\n\r";
+  const size_t start = strspn(text, kTrimmed);
+  size_t end = strlen(text);  // one past the last kept character
+  if (start == end) return NULL;
+  while (end > start + 1 && strchr(kTrimmed, text[end - 1])) end--;
+  return obxCopyBytes(text + start, end - start);
 }
 
 char* obxDirectoryOf(const char* path) {
-  char* copy = obxCopyString(path);
-  if (!copy) return NULL;
-  char* slash = strrchr(copy, '/');
-  if (slash)
-    slash[1] = '\0';
-  else
-    copy[0] = '\0';
-  return copy;
+  OBX_ASSERT(path != NULL);
+  const char* slash = strrchr(path, '/');
+  return obxCopyBytes(path, slash ? size_t(slash + 1 - path) : 0);
 }
 
 void obxFailOutOfMemory(const char* reader, const char* path) {

@@ -3,12 +3,11 @@
 
 // Material and texture tracking of one drawing pass.
 struct ObxDrawState {
-  int64_t material;  // current material index, -1 before the first
-  int32_t texture;   // current texture index, -1 for none
-  bool materialDirty;
-  bool textureDirty;
-  bool transparent;     // the current material is drawn in pass 1
-  bool anyTransparent;  // some material of the call is transparent
+  int64_t material;                  // current material index, -1 before the first
+  int32_t texture;                   // current texture index, -1 for none
+  bool materialDirty, textureDirty;  // to be set before the next triangle
+  bool transparent;                  // the current material is drawn in pass 1
+  bool anyTransparent;               // some material of the call is transparent
 };
 
 static void obxTrackMaterial(const ObxModel* model, ObxDrawState* state, uint32_t index) {
@@ -18,10 +17,8 @@ static void obxTrackMaterial(const ObxModel* model, ObxDrawState* state, uint32_
   state->transparent = material->diffuse[3] < 1.0f;  // NaN counts as opaque
   state->anyTransparent = state->anyTransparent || state->transparent;
   state->materialDirty = true;
-  if (material->map_diffuse != state->texture) {
-    state->textureDirty = true;
-    state->texture = material->map_diffuse;
-  }
+  state->textureDirty = state->textureDirty || material->map_diffuse != state->texture;
+  state->texture = material->map_diffuse;
 }
 
 // The seven fix-ups of a requested mode, shared by drawing and writing, in
@@ -79,17 +76,10 @@ void obxDraw(ObxModel* model, GLuint mode) {
   // and, with OBX_TEXTURE, untextured (the current texture stays -1).
   const bool tracking = (mode & (OBX_TEXTURE | OBX_COLOR | OBX_MATERIAL)) && model->materials;
   const bool flat = mode & OBX_FLAT, smooth = mode & OBX_SMOOTH, textured = mode & OBX_TEXTURE;
-  const float* vertices = model->vertices;
-  const float* normals = model->normals;
-  const float* texcoords = model->texcoords;
-  const float* facetnorms = model->facetnorms;
 
-  ObxDrawState state;
-  state.anyTransparent = false;
+  ObxDrawState state = {};
   for (int pass = 0; pass < 2; pass++) {
-    state.material = -1;
-    state.texture = -1;
-    state.materialDirty = state.textureDirty = state.transparent = false;
+    state = {-1, -1, false, false, false, state.anyTransparent};
     for (ObxGroup* group = model->groups; group; group = group->next) {
       if (tracking) obxTrackMaterial(model, &state, group->material);
       // The bracket opens at the group's first drawn triangle, after its
@@ -98,6 +88,10 @@ void obxDraw(ObxModel* model, GLuint mode) {
       // attributes in common drivers and slow the whole bracket down. A
       // group with nothing to draw still issues its empty pair.
       bool open = false;
+      auto close = [&open] {
+        if (open) glEnd();
+        open = false;
+      };
       for (uint32_t i = 0; i < group->numtriangles; i++) {
         OBX_ASSERT(group->triangles[i] < model->numtriangles);
         const ObxTriangle* triangle = &model->triangles[group->triangles[i]];
@@ -109,19 +103,14 @@ void obxDraw(ObxModel* model, GLuint mode) {
           const ObxMaterial* material = &model->materials[state.material];
           if (textured && state.textureDirty) {
             state.textureDirty = false;
-            if (open) glEnd();
-            open = false;
-            if (state.texture == -1) {
-              glBindTexture(obxTextureTarget, 0);
-            } else {
-              int32_t map_diffuse = state.texture;
-              OBX_ASSERT(map_diffuse >= 0 && map_diffuse < (int64_t)model->numtextures);
-              glBindTexture(obxTextureTarget, model->textures[map_diffuse].id);
-            }
+            close();
+            OBX_ASSERT(state.texture == -1 ||
+                       (state.texture >= 0 && state.texture < int64_t(model->numtextures)));
+            glBindTexture(obxTextureTarget,
+                          state.texture == -1 ? 0 : model->textures[state.texture].id);
           }
           if (mode & OBX_MATERIAL) {
-            if (open) glEnd();
-            open = false;
+            close();
             glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, material->ambient);
             glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, material->diffuse);
             glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, material->specular);
@@ -138,21 +127,21 @@ void obxDraw(ObxModel* model, GLuint mode) {
         open = true;
         if (flat) {
           OBX_ASSERT(triangle->findex >= 1 && triangle->findex <= model->numfacetnorms);
-          glNormal3fv(&facetnorms[3 * size_t(triangle->findex)]);
+          glNormal3fv(&model->facetnorms[3 * size_t(triangle->findex)]);
         }
         for (int j = 0; j < 3; j++) {
           if (smooth && triangle->nindices[j] != OBX_NO_INDEX) {
             OBX_ASSERT(triangle->nindices[j] >= 1 && triangle->nindices[j] <= model->numnormals);
-            glNormal3fv(&normals[3 * size_t(triangle->nindices[j])]);
+            glNormal3fv(&model->normals[3 * size_t(triangle->nindices[j])]);
           }
           if (textured && triangle->tindices[j] != OBX_NO_INDEX && state.texture != -1) {
             OBX_ASSERT(triangle->tindices[j] >= 1 && triangle->tindices[j] <= model->numtexcoords);
             const ObxTexture* texture = &model->textures[state.texture];
-            const float* uv = &texcoords[2 * size_t(triangle->tindices[j])];
+            const float* uv = &model->texcoords[2 * size_t(triangle->tindices[j])];
             glTexCoord2f(uv[0] * texture->width, uv[1] * texture->height);
           }
           OBX_ASSERT(triangle->vindices[j] >= 1 && triangle->vindices[j] <= model->numvertices);
-          glVertex3fv(&vertices[3 * size_t(triangle->vindices[j])]);
+          glVertex3fv(&model->vertices[3 * size_t(triangle->vindices[j])]);
         }
       }
       if (!open) glBegin(GL_TRIANGLES);

@@ -85,9 +85,20 @@ void obxFlipWinding(ObxModel* model) {
     for (int k = 0; k < 3; k++) model->normals[3 * size_t(i) + k] *= -1.0f;
 }
 
-// Points every grouped corner's texture index at the same-numbered entry of
-// the per-vertex (or per-normal) table the generators just built.
-static void obxAssignTexcoords(ObxModel* model, bool fromNormals) {
+// Replaces the model's texture coordinates with count new ones (entry 0
+// unused), fill(i, uv) setting entry i, and points every grouped corner's
+// texture index at the same-numbered entry: the table is per vertex, or per
+// normal. When memory runs out (fatal) the model keeps its own.
+template <typename Fill>
+static void obxSetTexcoords(ObxModel* model, uint32_t count, bool fromNormals, const char* function,
+                            Fill fill) {
+  float* texcoords = static_cast<float*>(malloc(2 * (size_t(count) + 1) * sizeof(float)));
+  if (!texcoords) obxFail("%s: out of memory for %u texture coordinates", function, count);
+  texcoords[0] = texcoords[1] = 0.0f;
+  for (uint32_t i = 1; i <= count; i++) fill(i, &texcoords[2 * size_t(i)]);
+  free(model->texcoords);
+  model->texcoords = texcoords;
+  model->numtexcoords = count;
   for (ObxGroup* group = model->groups; group; group = group->next)
     for (uint32_t i = 0; i < group->numtriangles; i++) {
       ObxTriangle* t = &model->triangles[group->triangles[i]];
@@ -95,61 +106,41 @@ static void obxAssignTexcoords(ObxModel* model, bool fromNormals) {
     }
 }
 
-// A new table for count texture coordinates (entry 0 unused), to be
-// filled in and swapped in by obxSwapTexcoords; the model's own stay as
-// they are until then, also when memory runs out (fatal).
-static float* obxNewTexcoords(uint32_t count, const char* function) {
-  float* texcoords = static_cast<float*>(malloc(2 * (size_t(count) + 1) * sizeof(float)));
-  if (!texcoords) obxFail("%s: out of memory for %u texture coordinates", function, count);
-  texcoords[0] = texcoords[1] = 0.0f;
-  return texcoords;
-}
-
-static void obxSwapTexcoords(ObxModel* model, float* texcoords, uint32_t count, bool fromNormals) {
-  free(model->texcoords);
-  model->texcoords = texcoords;
-  model->numtexcoords = count;
-  obxAssignTexcoords(model, fromNormals);
-}
-
 void obxPlanarTexcoords(ObxModel* model) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->vertices);
-  float* texcoords = obxNewTexcoords(model->numvertices, "obxPlanarTexcoords()");
   float max[3], min[3];
   double size[3];
   obxExtent(model, max, min, size);
   // Without size every vertex maps to the middle, (0.5, 0.5).
   const float scale = float(obxUnitScale(size));
-  for (uint32_t i = 1; i <= model->numvertices; i++) {
-    const float* p = &model->vertices[3 * size_t(i)];
-    float x = p[0] * scale, z = p[2] * scale;
-    texcoords[2 * size_t(i) + 0] = float((x + 1.0) / 2.0);
-    texcoords[2 * size_t(i) + 1] = float((z + 1.0) / 2.0);
-  }
-  obxSwapTexcoords(model, texcoords, model->numvertices, false);
+  obxSetTexcoords(model, model->numvertices, false, "obxPlanarTexcoords()",
+                  [&](uint32_t i, float* uv) {
+                    const float* p = &model->vertices[3 * size_t(i)];
+                    uv[0] = float((p[0] * scale + 1.0) / 2.0);
+                    uv[1] = float((p[2] * scale + 1.0) / 2.0);
+                  });
 }
 
 void obxSphereTexcoords(ObxModel* model) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->normals);
-  float* texcoords = obxNewTexcoords(model->numnormals, "obxSphereTexcoords()");
-  for (uint32_t i = 1; i <= model->numnormals; i++) {
-    const float* n = &model->normals[3 * size_t(i)];
-    float x = n[0], y = n[1], z = n[2];
-    float r = float(sqrt(z * z + y * y));
-    float rho = float(sqrt(r * r + x * x));
-    float theta = 0.0f, phi = 0.0f;
-    if (r != 0.0f) {
-      // The rounded square roots can come out below a component (a tiny y
-      // whose square is subnormal): held to -1..1, the ratios keep asin
-      // and acos defined.
-      phi = x != 0.0f ? float(acos(std::clamp(x / rho, -1.0f, 1.0f))) : 1.5707963705062866f;
-      theta = y != 0.0f ? float(asin(std::clamp(y / r, -1.0f, 1.0f)) + 1.570796325)
-                        : 1.5707961320877075f;
-    }
-    texcoords[2 * size_t(i) + 0] = float(theta / 3.14159265);
-    texcoords[2 * size_t(i) + 1] = float(phi / 3.14159265);
-  }
-  obxSwapTexcoords(model, texcoords, model->numnormals, true);
+  obxSetTexcoords(
+      model, model->numnormals, true, "obxSphereTexcoords()", [&](uint32_t i, float* uv) {
+        const float* n = &model->normals[3 * size_t(i)];
+        float x = n[0], y = n[1], z = n[2];
+        float r = float(sqrt(z * z + y * y));
+        float rho = float(sqrt(r * r + x * x));
+        float theta = 0.0f, phi = 0.0f;
+        if (r != 0.0f) {
+          // The rounded square roots can come out below a component (a tiny y
+          // whose square is subnormal): held to -1..1, the ratios keep asin
+          // and acos defined.
+          phi = x != 0.0f ? float(acos(std::clamp(x / rho, -1.0f, 1.0f))) : 1.5707963705062866f;
+          theta = y != 0.0f ? float(asin(std::clamp(y / r, -1.0f, 1.0f)) + 1.570796325)
+                            : 1.5707961320877075f;
+        }
+        uv[0] = float(theta / 3.14159265);
+        uv[1] = float(phi / 3.14159265);
+      });
 }

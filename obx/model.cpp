@@ -10,18 +10,15 @@ void obxDeleteModel(ObxModel* model) {
   free(model->texcoords);
   free(model->facetnorms);
   free(model->triangles);
-  if (model->materials) {
-    for (uint32_t i = 0; i < model->nummaterials; i++) free(model->materials[i].name);
-    free(model->materials);
+  for (uint32_t i = 0; model->materials && i < model->nummaterials; i++)
+    free(model->materials[i].name);
+  free(model->materials);
+  for (uint32_t i = 0; model->textures && i < model->numtextures; i++) {
+    free(model->textures[i].name);
+    // Textures read without uploads have id 0 and no context to talk to.
+    if (model->textures[i].id) glDeleteTextures(1, &model->textures[i].id);
   }
-  if (model->textures) {
-    for (uint32_t i = 0; i < model->numtextures; i++) {
-      free(model->textures[i].name);
-      // Textures read without uploads have id 0 and no context to talk to.
-      if (model->textures[i].id) glDeleteTextures(1, &model->textures[i].id);
-    }
-    free(model->textures);
-  }
+  free(model->textures);
   while (model->groups) {
     ObxGroup* group = model->groups;
     model->groups = group->next;
@@ -42,20 +39,13 @@ ObxGroup* obxLookupGroup(ObxModel* model, const char* name) {
 }
 
 ObxGroup* obxNewGroup(ObxModel* model, const char* name) {
-  ObxGroup* group = static_cast<ObxGroup*>(malloc(sizeof(ObxGroup)));
-  if (!group) return NULL;
-  group->name = obxCopyString(name);
-  if (!group->name) {
-    free(group);
-    return NULL;
-  }
-  group->numtriangles = 0;
-  group->triangles = NULL;
-  group->material = 0;
-  group->next = model->groups;
-  model->groups = group;
+  ObxBlock<ObxGroup> group(static_cast<ObxGroup*>(malloc(sizeof(ObxGroup))));
+  char* copy = group ? obxCopyString(name) : NULL;
+  if (!copy) return NULL;
+  *group = {copy, 0, NULL, 0, model->groups};
+  model->groups = group.release();
   model->numgroups++;
-  return group;
+  return model->groups;
 }
 
 // Returns NULL, with the list unchanged, when memory runs out.

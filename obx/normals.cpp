@@ -2,34 +2,29 @@
 #include "internal.h"
 
 void obxCrossProduct(const float* u, const float* v, float* n) {
-  OBX_ASSERT(u);
-  OBX_ASSERT(v);
-  OBX_ASSERT(n);
+  OBX_ASSERT(u && v && n);
   n[0] = u[1] * v[2] - u[2] * v[1];
   n[1] = u[2] * v[0] - u[0] * v[2];
   n[2] = u[0] * v[1] - u[1] * v[0];
 }
 
 float obxDotProduct(const float* u, const float* v) {
-  OBX_ASSERT(u);
-  OBX_ASSERT(v);
+  OBX_ASSERT(u && v);
   return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
 }
 
 void obxNormalizeVector(float* v) {
   OBX_ASSERT(v);
   float length = sqrtf(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-  v[0] /= length;
-  v[1] /= length;
-  v[2] /= length;
+  for (int k = 0; k < 3; k++) v[k] /= length;
 }
 
 // Allocation failures of the normal arrays are fatal: going on would write
 // through a null pointer, and the caller has no error code to look at.
-static void* obxAllocNormals(void* block, size_t count, const char* function) {
+static float* obxAllocNormals(float* block, size_t count) {
   void* grown = realloc(block, 3 * sizeof(float) * (count + 1));
-  if (!grown) obxFail("%s: out of memory for %zu normals", function, count);
-  return grown;
+  if (!grown) throw std::bad_alloc();
+  return static_cast<float*>(grown);
 }
 
 // The unit normal of the triangle p0 p1 p2 into n, or (0, 0, 0) for a
@@ -79,24 +74,21 @@ void obxComputeFacetNormals(ObxModel* model) {
   OBX_ASSERT(model->vertices);
   OBX_ASSERT(model->triangles || model->numtriangles == 0);
   // The new array first: when memory runs out the model keeps the old.
-  float* facetnorms =
-      static_cast<float*>(obxAllocNormals(NULL, model->numtriangles, "obxComputeFacetNormals()"));
+  float* facetnorms = obxCall([=] { return obxAllocNormals(NULL, model->numtriangles); });
   free(model->facetnorms);
   model->facetnorms = facetnorms;
   model->numfacetnorms = model->numtriangles;
   obxPrefault(facetnorms, facetnorms + 3 * (size_t(model->numfacetnorms) + 1));
   facetnorms[0] = facetnorms[1] = facetnorms[2] = 0.0f;
-  const float* vertices = model->vertices;
   for (uint32_t i = 0; i < model->numtriangles; i++) {
     ObxTriangle* triangle = &model->triangles[i];
-    OBX_ASSERT(triangle->vindices[0] <= model->numvertices);
-    OBX_ASSERT(triangle->vindices[1] <= model->numvertices);
-    OBX_ASSERT(triangle->vindices[2] <= model->numvertices);
+    const float* corners[3];
+    for (int j = 0; j < 3; j++) {
+      OBX_ASSERT(triangle->vindices[j] <= model->numvertices);
+      corners[j] = &model->vertices[3 * size_t(triangle->vindices[j])];
+    }
     triangle->findex = i + 1;
-    const float* p0 = &vertices[3 * size_t(triangle->vindices[0])];
-    const float* p1 = &vertices[3 * size_t(triangle->vindices[1])];
-    const float* p2 = &vertices[3 * size_t(triangle->vindices[2])];
-    obxFacetNormal(p0, p1, p2, &facetnorms[3 * (size_t(i) + 1)]);
+    obxFacetNormal(corners[0], corners[1], corners[2], &facetnorms[3 * (size_t(i) + 1)]);
   }
 }
 
@@ -109,8 +101,7 @@ static void obxGrowNormals(ObxModel* model, uint32_t step) {
     obxFail("obxVertexNormals(): too many normals (%u+%u)", model->numnormals, step);
   // The count follows the block only once it has grown, so that a failure
   // leaves every index within the array.
-  model->normals = static_cast<float*>(
-      obxAllocNormals(model->normals, size_t(model->numnormals) + step, "obxVertexNormals()"));
+  model->normals = obxAllocNormals(model->normals, size_t(model->numnormals) + step);
   model->numnormals += step;
 }
 
@@ -138,20 +129,16 @@ static ObxNode* obxAllocNodes(size_t count) {
 // replaced, its count when it grew in place).
 struct ObxNormalsUndo {
   ObxModel* model;
-  ObxBlock<uint32_t> nindices;
+  std::vector<uint32_t> nindices;
   float* normals;
   uint32_t numnormals;
-  bool armed = false;  // the indices are copied
   bool replaced = false;
   bool done = false;
   ~ObxNormalsUndo() {
-    if (!armed) return;
-    if (done) {
-      if (replaced) free(normals);
-      return;
-    }
+    if (done && replaced) free(normals);
+    if (done) return;
     for (uint32_t i = 0; i < model->numtriangles; i++)
-      memcpy(model->triangles[i].nindices, nindices.get() + 3 * size_t(i), 3 * sizeof(uint32_t));
+      memcpy(model->triangles[i].nindices, &nindices[3 * size_t(i)], 3 * sizeof(uint32_t));
     if (replaced) {
       free(model->normals);
       model->normals = normals;
@@ -173,14 +160,11 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
 }
 
 static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
-
   // Past 180 degrees the cosine would wrap around (360 acting as 0): the
   // angle is clamped to 0..180, NaN taken as 0.
-  if (!(angle > 0.0f)) angle = 0.0f;
-  if (angle > 180.0f) angle = 180.0f;
+  angle = angle > 0.0f ? std::min(angle, 180.0f) : 0.0f;
   const float cos_angle = float(cos(angle * 3.1415927410125732 / 180.0));
-  const uint32_t numtriangles = model->numtriangles;
-  const uint32_t numvertices = model->numvertices;
+  const uint32_t numtriangles = model->numtriangles, numvertices = model->numvertices;
   // Each list node yields at most one normal, so 3 * numtriangles normals
   // always suffice without keep.
   const size_t numnodes = 3 * size_t(numtriangles);
@@ -191,30 +175,20 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
   // block: node 3*i+j stands for corner j of triangle i. They, and the
   // copy of the indices that a failure puts back, come before the model is
   // touched.
-  const ObxBlock<ObxNode*> members(
-      static_cast<ObxNode**>(calloc(size_t(numvertices) + 1, sizeof(ObxNode*))));
+  std::vector<ObxNode*> members(size_t(numvertices) + 1);
   const ObxBlock<ObxNode> nodes(obxAllocNodes(numnodes));
-  ObxNormalsUndo undo = {model, ObxBlock<uint32_t>(static_cast<uint32_t*>(
-                                    malloc(sizeof(uint32_t) * (numnodes ? numnodes : 1)))),
-                         model->normals, model->numnormals};
-  if (!members || !nodes || !undo.nindices)
-    obxFail("obxVertexNormals(): out of memory for %u triangles", numtriangles);
+  if (!nodes) throw std::bad_alloc();
+  ObxNormalsUndo undo = {model, std::vector<uint32_t>(numnodes), model->normals, model->numnormals};
   for (uint32_t i = 0; i < numtriangles; i++)
-    memcpy(undo.nindices.get() + 3 * size_t(i), T(i).nindices, 3 * sizeof(uint32_t));
-  undo.armed = true;
+    memcpy(&undo.nindices[3 * size_t(i)], T(i).nindices, 3 * sizeof(uint32_t));
 
-  uint32_t next;  // index of the next normal to store
+  if (keep && model->numnormals >= UINT32_MAX - 2)
+    obxFail("obxVertexNormals(): too many normals (%u)", model->numnormals);
+  uint32_t next = keep ? model->numnormals + 1 : 1;  // index of the next normal to store
   if (!keep) {
-    float* normals =
-        static_cast<float*>(obxAllocNormals(NULL, numnodes, "obxVertexNormals()"));
-    model->normals = normals;
+    model->normals = obxAllocNormals(NULL, numnodes);
     model->numnormals = uint32_t(numnodes);
     undo.replaced = true;
-    next = 1;
-  } else {
-    if (model->numnormals >= UINT32_MAX - 2)
-      obxFail("obxVertexNormals(): too many normals (%u)", model->numnormals);
-    next = model->numnormals + 1;
   }
 
   ObxNode* node = nodes.get();
@@ -230,8 +204,8 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
         OBX_ASSERT(T(i).nindices[j] == OBX_NO_INDEX || T(i).nindices[j] <= model->numnormals);
       const uint32_t v = T(i).vindices[j];
       node->index = i;
-      node->next = members.get()[v];
-      members.get()[v] = node;
+      node->next = members[v];
+      members[v] = node;
     }
   }
 
@@ -241,7 +215,7 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
   // needs it and filled in once the sum is complete.
   const float* facetnorms = model->facetnorms;
   for (uint32_t v = 1; v <= numvertices; v++) {
-    ObxNode* head = members.get()[v];
+    ObxNode* head = members[v];
     if (!head) {
       obxWarn("obxVertexNormals(): vertex %d w/o a triangle", int(v));
       continue;
@@ -251,13 +225,10 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
     // without a direction (no area): they take part in no average, so that
     // they change nothing, wherever they are in the file.
     const float* reference = NULL;
-    for (node = head; node; node = node->next) {
-      const uint32_t findex = T(node->index).findex;
-      if (findex == OBX_NO_INDEX) break;
-      if (obxHasDirection(&facetnorms[3 * size_t(findex)])) {
-        reference = &facetnorms[3 * size_t(findex)];
-        break;
-      }
+    for (node = head; node && !reference && T(node->index).findex != OBX_NO_INDEX;
+         node = node->next) {
+      const float* facet = &facetnorms[3 * size_t(T(node->index).findex)];
+      if (obxHasDirection(facet)) reference = facet;
     }
     float average[3] = {0.0f, 0.0f, 0.0f};
     uint32_t avg = OBX_NO_INDEX;  // where the average goes
@@ -278,15 +249,12 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
                          unsigned(triangle->vindices[1] == v) << 1 |
                          unsigned(triangle->vindices[2] == v) << 2;
       if (node->averaged) {
-        average[0] += facet[0];
-        average[1] += facet[1];
-        average[2] += facet[2];
+        for (int k = 0; k < 3; k++) average[k] += facet[k];
         for (; corners; corners &= corners - 1) {
           const int j = __builtin_ctz(corners);
           if (keep && triangle->nindices[j] != OBX_NO_INDEX) continue;
           if (avg == OBX_NO_INDEX) {
             while (model->numnormals < next) obxGrowNormals(model, 1000);
-            OBX_ASSERT(model->numnormals >= next);
             avg = next++;
           }
           triangle->nindices[j] = avg;
@@ -297,11 +265,7 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
           triangle->nindices[__builtin_ctz(corners)] = OBX_NO_INDEX;
       } else {
         while (model->numnormals < next) obxGrowNormals(model, 100);
-        OBX_ASSERT(model->numnormals >= next);
-        float* slot = &model->normals[3 * size_t(next)];
-        slot[0] = facet[0];
-        slot[1] = facet[1];
-        slot[2] = facet[2];
+        memcpy(&model->normals[3 * size_t(next)], facet, 3 * sizeof(float));
         bool used = false;
         for (; corners; corners &= corners - 1) {
           const int j = __builtin_ctz(corners);

@@ -118,18 +118,12 @@ static bool obxConvertFloat(const char* start, const char* end, float* value) {
     if (result.ec == std::errc() && result.ptr == end) return true;
     if (result.ec == std::errc::invalid_argument) return false;
   }
-  char small[64];
-  size_t length = size_t(end - start);
-  char* copy = length < sizeof small ? small : static_cast<char*>(malloc(length + 1));
-  if (!copy) return false;  // a pathological run of digits and no memory
-  memcpy(copy, start, length);
-  copy[length] = '\0';
+  const std::string copy(start, end);
   char* stop;
-  float converted = strtof(copy, &stop);
-  bool ok = stop != copy;
-  if (copy != small) free(copy);
-  if (ok) *value = converted;
-  return ok;
+  const float converted = strtof(copy.c_str(), &stop);
+  if (stop == copy.c_str()) return false;
+  *value = converted;
+  return true;
 }
 
 int obxScanFloatSlow(ObxScanner* s, float* value) {
@@ -137,14 +131,10 @@ int obxScanFloatSlow(ObxScanner* s, float* value) {
   const char* end = s->end;
   const char* start = p;
 
-  bool sign = false;
-  if (*p == '-' || *p == '+') {
-    sign = true;
-    p++;
-    if (p == end) {
-      s->p = p;
-      return 0;
-    }
+  const bool sign = *p == '-' || *p == '+';
+  if (sign && ++p == end) {
+    s->p = p;
+    return 0;
   }
   char c = obxLower(*p);
   if (c == 'n' || c == 'i') {
@@ -164,17 +154,13 @@ int obxScanFloatSlow(ObxScanner* s, float* value) {
   }
 
   bool hex = false, digit = false, dot = false, exponent = false;
-  char exponentChar = 'e';
   if (*p == '0') {
     p++;
-    if (p < end && obxLower(*p) == 'x') {
-      hex = true;
-      exponentChar = 'p';
-      p++;
-    } else {
-      digit = true;
-    }
+    hex = p < end && obxLower(*p) == 'x';
+    digit = !hex;
+    p += hex;
   }
+  const char exponentChar = hex ? 'p' : 'e';
   for (; p < end; p++) {
     char b = *p;
     if (obxIsDigit((unsigned char)b) ||
@@ -190,8 +176,7 @@ int obxScanFloatSlow(ObxScanner* s, float* value) {
     }
   }
   s->p = p;
-  size_t collected = size_t(p - start);
-  if (collected == (sign ? 1u : 0u) + (hex ? 2u : 0u)) return 0;
+  if (size_t(p - start) == (sign ? 1u : 0u) + (hex ? 2u : 0u)) return 0;  // nothing collected
   return obxConvertFloat(start, p, value) ? 1 : 0;
 }
 

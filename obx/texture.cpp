@@ -38,9 +38,7 @@ GLboolean obxExtensionSupported(const char* name) {
   const size_t length = strlen(name);
   // Only a whole entry counts: skip matches inside longer names.
   for (const char* at = strstr(list, name); at; at = strstr(at + 1, name)) {
-    const bool starts = at == list || at[-1] == ' ';
-    const bool ends = at[length] == '\0' || at[length] == ' ';
-    if (starts && ends) return GL_TRUE;
+    if ((at == list || at[-1] == ' ') && (at[length] == '\0' || at[length] == ' ')) return GL_TRUE;
   }
   return GL_FALSE;
 }
@@ -77,79 +75,59 @@ static int obxScanInts(const char* line, int* const* values, int wanted) {
   return parsed;
 }
 
+namespace {
+// A file closed when it goes.
+struct ObxClose {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using ObxFile = std::unique_ptr<FILE, ObxClose>;
+}  // namespace
+
 // obxReadRawPPM, also telling whether the file began with the magic "P6".
 static GLubyte* obxReadPpmFile(const char* filename, int* width, int* height, GLenum* format,
                                bool* raw) {
   *raw = false;
-  FILE* file = fopen(filename, "rb");
+  const ObxFile owned(fopen(filename, "rb"));
+  FILE* file = owned.get();
   if (!file) {
-    // As perror would say it, through the sink.
-    obxWarn("%s: %s", filename, strerror(errno));
+    obxWarn("%s: %s", filename, strerror(errno));  // as perror would say it, through the sink
     return NULL;
   }
   char line[kObxPpmLineSize];
   bool continued = false, complete = true;
-  if (!obxReadPpmLine(file, line, &continued, &complete) || strncmp(line, "P6", 2) != 0) {
-    fclose(file);
+  if (!obxReadPpmLine(file, line, &continued, &complete) || strncmp(line, "P6", 2) != 0)
     return NULL;
-  }
   *raw = true;
 
-  int w = 0, h = 0, maximum = 0;
-  int count = 0;
-  bool broken = false;
-  while (count < 3) {
+  int w = 0, h = 0, maximum = 0;  // every sample is taken as one byte, whatever the maximum
+  int* const numbers[3] = {&w, &h, &maximum};
+  for (int count = 0; count < 3;) {
     // A header cut short by the end of the file is broken.
-    if (!obxReadPpmLine(file, line, &continued, &complete)) {
-      broken = true;
-      break;
-    }
+    if (!obxReadPpmLine(file, line, &continued, &complete)) return NULL;
     if (line[0] == '#') continue;
-    if (obxIsBlankLine(line)) {
-      // The tail of a long line may be only its line end; a header line of
-      // nothing but white space would leave the numbers unplaced.
-      if (continued) continue;
-      broken = true;
-      break;
-    }
-    // The numbers still missing, in header order.
-    int* const numbers[3] = {&w, &h, &maximum};
-    const int parsed = obxScanInts(line, numbers + count, 3 - count);
-    if (parsed < 0) {
-      broken = true;
-      break;
-    }
+    // The tail of a long line may be only its line end; a header line of
+    // nothing but white space would leave the numbers unplaced.
+    if (obxIsBlankLine(line) && continued) continue;
+    const int parsed = obxIsBlankLine(line) ? -1 : obxScanInts(line, numbers + count, 3 - count);
+    if (parsed < 0) return NULL;
     count += parsed;
   }
-  (void)maximum;  // every sample is taken as one byte
 
   // The header must promise a picture, and the file must hold all of it:
   // checking the size first also keeps absurd headers from allocating.
-  size_t bytes = 0;
-  if (!broken && (w <= 0 || h <= 0 || size_t(w) > kObxMaxImageBytes / 3 / size_t(h))) broken = true;
-  if (!broken) {
-    bytes = size_t(w) * size_t(h) * 3;
-    long start = ftell(file);
-    if (start < 0 || fseek(file, 0, SEEK_END) != 0) {
-      broken = true;
-    } else {
-      long end = ftell(file);
-      if (end < start || size_t(end - start) < bytes || fseek(file, start, SEEK_SET) != 0)
-        broken = true;
-    }
-  }
-  GLubyte* pixels = broken ? NULL : static_cast<GLubyte*>(malloc(bytes));
+  if (w <= 0 || h <= 0 || size_t(w) > kObxMaxImageBytes / 3 / size_t(h)) return NULL;
+  const size_t bytes = size_t(w) * size_t(h) * 3;
+  const long start = ftell(file);
+  if (start < 0 || fseek(file, 0, SEEK_END) != 0) return NULL;
+  const long end = ftell(file);
+  if (end < start || size_t(end - start) < bytes || fseek(file, start, SEEK_SET) != 0) return NULL;
+  ObxBlock<GLubyte> pixels(static_cast<GLubyte*>(malloc(bytes)));
   // A short read would hand over bytes that were never read.
-  if (pixels && fread(pixels, 1, bytes, file) != bytes) {
-    free(pixels);
-    pixels = NULL;
-  }
-  fclose(file);
-  if (!pixels) return NULL;
+  if (!pixels || fread(pixels.get(), 1, bytes, file) != bytes) return NULL;
   *width = w;
   *height = h;
   *format = GL_RGB;
-  return pixels;
+  return pixels.release();
 }
 
 GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width, int* height,
@@ -172,12 +150,13 @@ GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width, int* h
 // Anything else is DevIL's to judge.
 namespace {
 struct ObxImageFile {
-  FILE* file;
+  ObxFile file;
   uint64_t size;
   // Reads count bytes at offset, false past the end.
   bool read(uint64_t offset, unsigned char* bytes, size_t count) {
-    return offset <= size && count <= size - offset && fseek(file, long(offset), SEEK_SET) == 0 &&
-           fread(bytes, 1, count, file) == count;
+    return offset <= size && count <= size - offset &&
+           fseek(file.get(), long(offset), SEEK_SET) == 0 &&
+           fread(bytes, 1, count, file.get()) == count;
   }
 };
 uint32_t obxBig32(const unsigned char* b) {
@@ -230,11 +209,9 @@ static bool obxJpegIsWhole(ObxImageFile* image) {
     if (type == 0xDA) {
       if (!sidesFit) return false;  // a scan before any frame
       const uint64_t tail = std::min<uint64_t>(image->size - at, 65536);
-      unsigned char* bytes = static_cast<unsigned char*>(malloc(tail ? tail : 1));
-      const bool ends = bytes && image->read(image->size - tail, bytes, tail) &&
-                        memmem(bytes, tail, "\xFF\xD9", 2) != NULL;
-      free(bytes);
-      return ends;
+      const ObxBlock<unsigned char> bytes(static_cast<unsigned char*>(malloc(tail ? tail : 1)));
+      return bytes && image->read(image->size - tail, bytes.get(), tail) &&
+             memmem(bytes.get(), tail, "\xFF\xD9", 2) != NULL;
     }
   }
   return false;
@@ -259,34 +236,27 @@ static bool obxTgaFits(const ObxImageFile* image, const unsigned char head[18]) 
 }
 
 static bool obxImageAcceptable(const char* filename) {
-  ObxImageFile image = {fopen(filename, "rb"), 0};
-  if (!image.file) return true;  // DevIL fails to open it too
+  ObxImageFile image = {ObxFile(fopen(filename, "rb")), 0};
   struct stat status;
-  bool acceptable = true;
+  // A file DevIL fails to open too, or cannot look into, is its to judge.
+  if (!image.file || fstat(fileno(image.file.get()), &status) != 0) return true;
+  image.size = uint64_t(status.st_size);
   unsigned char head[26];
-  if (fstat(fileno(image.file), &status) == 0) {
-    image.size = uint64_t(status.st_size);
-    const size_t got = fread(head, 1, sizeof head, image.file);
-    const char* dot = strrchr(filename, '.');
-    const bool tga = dot && strcasecmp(dot, ".tga") == 0;
-    if (got >= 8 && memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) {
-      acceptable = obxPngIsWhole(&image);
-    } else if (got >= 2 && head[0] == 0xFF && head[1] == 0xD8) {
-      acceptable = obxJpegIsWhole(&image);
-    } else if (got >= 26 && head[0] == 'B' && head[1] == 'M') {
-      // Little-endian and signed (a negative height is a top-down picture).
-      auto side = [&](int at) {
-        const int32_t value = int32_t(uint32_t(head[at]) | uint32_t(head[at + 1]) << 8 |
-                                      uint32_t(head[at + 2]) << 16 | uint32_t(head[at + 3]) << 24);
-        return uint64_t(std::llabs(int64_t(value)));
-      };
-      acceptable = obxSidesFit(&image, side(18), side(22));
-    } else if (tga && got >= 18) {
-      acceptable = obxTgaFits(&image, head);
-    }
+  const size_t got = fread(head, 1, sizeof head, image.file.get());
+  const char* dot = strrchr(filename, '.');
+  if (got >= 8 && memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) return obxPngIsWhole(&image);
+  if (got >= 2 && head[0] == 0xFF && head[1] == 0xD8) return obxJpegIsWhole(&image);
+  if (got >= 26 && head[0] == 'B' && head[1] == 'M') {
+    // Little-endian and signed (a negative height is a top-down picture).
+    auto side = [&](int at) {
+      const int32_t value = int32_t(uint32_t(head[at]) | uint32_t(head[at + 1]) << 8 |
+                                    uint32_t(head[at + 2]) << 16 | uint32_t(head[at + 3]) << 24);
+      return uint64_t(std::llabs(int64_t(value)));
+    };
+    return obxSidesFit(&image, side(18), side(22));
   }
-  fclose(image.file);
-  return acceptable;
+  if (dot && strcasecmp(dot, ".tga") == 0 && got >= 18) return obxTgaFits(&image, head);
+  return true;
 }
 
 GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* height,
@@ -299,8 +269,7 @@ GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* he
   ilOriginFunc(IL_ORIGIN_LOWER_LEFT);
   // DevIL keeps errors until they are fetched; an old one (a failed load
   // before) must not fail this image.
-  while (ilGetError() != IL_NO_ERROR) {
-  }
+  while (ilGetError() != IL_NO_ERROR) continue;
   ILuint image = 0;
   ilGenImages(1, &image);
   ilBindImage(image);
@@ -308,46 +277,37 @@ GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* he
     ilDeleteImages(1, &image);
     return NULL;
   }
-  const ILint h = ilGetInteger(IL_IMAGE_HEIGHT);
-  const ILint w = ilGetInteger(IL_IMAGE_WIDTH);
+  const ILint w = ilGetInteger(IL_IMAGE_WIDTH), h = ilGetInteger(IL_IMAGE_HEIGHT);
   const size_t components = alpha ? 4 : 3;
   // DevIL can describe a picture its data does not hold (a 15-bit TGA
   // whose pixels are cut short came back as BGR at two bytes a pixel), and
-  // its copy then reads past the data. Its own account of
-  // the bytes it holds must cover what its sides and format need.
+  // its copy then reads past the data. Its own account of the bytes it
+  // holds must cover what its sides and format need.
   const ILint bytesPerPixel = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL);
   const ILint typeSize = ilGetInteger(IL_IMAGE_BPC);
   const int64_t held = ilGetInteger(IL_IMAGE_SIZE_OF_DATA);
-  ILint channels = 0;  // as the format has them
-  switch (ilGetInteger(IL_IMAGE_FORMAT)) {
-    case IL_COLOUR_INDEX:
-    case IL_ALPHA:
-    case IL_LUMINANCE: channels = 1; break;
-    case IL_LUMINANCE_ALPHA: channels = 2; break;
-    case IL_RGB:
-    case IL_BGR: channels = 3; break;
-    case IL_RGBA:
-    case IL_BGRA: channels = 4; break;
-  }
+  // The channels as the format has them, 0 for a format not known.
+  const ILint f = ilGetInteger(IL_IMAGE_FORMAT);
+  const ILint channels = f == IL_RGBA || f == IL_BGRA                                 ? 4
+                         : f == IL_RGB || f == IL_BGR                                 ? 3
+                         : f == IL_LUMINANCE_ALPHA                                    ? 2
+                         : f == IL_COLOUR_INDEX || f == IL_ALPHA || f == IL_LUMINANCE ? 1
+                                                                                      : 0;
   const bool whole = w > 0 && h > 0 && ilGetInteger(IL_IMAGE_DEPTH) == 1 && channels > 0 &&
                      typeSize > 0 && bytesPerPixel == channels * typeSize &&
                      held >= int64_t(w) * int64_t(h) * bytesPerPixel;
-  GLubyte* pixels = NULL;
+  ObxBlock<GLubyte> pixels;
   if (whole && size_t(w) <= kObxMaxImageBytes / components / size_t(h))
-    pixels = static_cast<GLubyte*>(malloc(size_t(w) * size_t(h) * components));
+    pixels.reset(static_cast<GLubyte*>(malloc(size_t(w) * size_t(h) * components)));
   if (pixels)
     ilCopyPixels(0, 0, 0, ILuint(w), ILuint(h), 1, alpha ? IL_RGBA : IL_RGB, IL_UNSIGNED_BYTE,
-                 pixels);
+                 pixels.get());
   ilDeleteImages(1, &image);
-  if (!pixels) return NULL;
-  if (ilGetError() != IL_NO_ERROR) {
-    free(pixels);
-    return NULL;
-  }
+  if (!pixels || ilGetError() != IL_NO_ERROR) return NULL;
   *width = w;
   *height = h;
   *format = alpha ? GL_RGBA : GL_RGB;
-  return pixels;
+  return pixels.release();
 }
 
 // The smallest power of two not below side (side >= 1), in integers: the
@@ -388,15 +348,7 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
     return 0;
   }
 
-  int components = 0;
-  switch (format) {
-    case GL_LUMINANCE: components = 1; break;
-    case GL_RGB:
-    case GL_BGR_EXT: components = 3; break;
-    case GL_RGBA:
-    case GL_BGRA_EXT: components = 4; break;
-    default: obxFail("obxLoadTexture(): unknown type 0x%x", format);
-  }
+  const int components = format == GL_RGBA ? 4 : 3;  // both readers give RGB or RGBA
 
   // Rows are packed without padding; only rows of whole words suit the
   // default alignment. The setting stays for the caller.
@@ -404,11 +356,8 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
 
   // Clamp to the hardware's limit, then round up to powers of two. Without
   // a known limit (0: no context answered) there is nothing to clamp to.
-  int textureWidth = width, textureHeight = height;
-  if (obxMaxTextureSize > 0) {
-    if (textureWidth > obxMaxTextureSize) textureWidth = obxMaxTextureSize;
-    if (textureHeight > obxMaxTextureSize) textureHeight = obxMaxTextureSize;
-  }
+  const int limit = obxMaxTextureSize > 0 ? obxMaxTextureSize : INT32_MAX;
+  int textureWidth = std::min(width, limit), textureHeight = std::min(height, limit);
   if (obxTextureTarget == GL_TEXTURE_2D) {
     textureWidth = obxPowerOfTwoAtLeast(textureWidth);
     textureHeight = obxPowerOfTwoAtLeast(textureHeight);
@@ -435,12 +384,12 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
         gluScaleImage(format, width, height, GL_UNSIGNED_BYTE, pixels.get(), textureWidth,
                       textureHeight, GL_UNSIGNED_BYTE, scaled.get());
     glPixelStorei(GL_PACK_ALIGNMENT, packAlignment);
-    pixels = std::move(scaled);
     if (scaledStatus != 0) {
       obxWarn("obxLoadTexture() failed: can't scale %s: %s!", filename,
               reinterpret_cast<const char*>(gluErrorString(GLenum(scaledStatus))));
       return 0;
     }
+    pixels = std::move(scaled);
   }
 
   GLuint id = 0;
@@ -469,7 +418,6 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   }
 
   // GL_TEXTURE_2D addresses the whole stretched image with 0..1.
-  *texcoordWidth = 1.0f;
-  *texcoordHeight = 1.0f;
+  *texcoordWidth = *texcoordHeight = 1.0f;
   return id;
 }

@@ -39,8 +39,7 @@ struct ObxExactTable {
   uint32_t mask = 0;
   std::vector<uint32_t> slots;  // vector index, 0 = empty
 
-  void init(const float* all, uint32_t count) {
-    vectors = all;
+  ObxExactTable(const float* all, uint32_t count) : vectors(all) {
     uint32_t size = 16;
     while (size < count + count / 4 && size < (1u << 31)) size <<= 1;
     mask = size - 1;
@@ -107,13 +106,7 @@ struct ObxWeldGrid {
     return obxMixBits(uint64_t(x) * 0x9E3779B97F4A7C15ull ^ uint64_t(y) * 0xC2B2AE3D27D4EB4Full ^
                       uint64_t(z) * 0x165667B19E3779F9ull);
   }
-  // The newest kept slot of the cells hashing to h, or 0.
-  uint32_t headOf(uint32_t h) const {
-    for (uint32_t b = h & mask;; b = (b + 1) & mask) {
-      if (cells[b].head == 0) return 0;
-      if (cells[b].hash == h) return cells[b].head;
-    }
-  }
+  // The entry of the cells hashing to h, or the unused one where it would go.
   Cell* entryFor(uint32_t h) {
     for (uint32_t b = h & mask;; b = (b + 1) & mask)
       if (cells[b].head == 0 || cells[b].hash == h) return &cells[b];
@@ -129,20 +122,23 @@ struct ObxWeldGrid {
         if (e.head) *entryFor(e.hash) = e;
     }
     Cell* e = entryFor(h);
-    if (e->head == 0) {
-      e->hash = h;
-      used++;
-    }
+    used += e->head == 0;
+    e->hash = h;
     next[slot] = e->head;
     e->head = slot;
   }
 };
 }  // namespace
 
-// The search itself, into result (room for every vector).
-static void obxUniqueVectorsInto(const float* vectors, uint32_t* numvectors, float epsilon,
-                                 uint32_t* map, float* result) {
-  uint32_t count = *numvectors;
+// The search itself: map[i] receives the kept slot of vector i; returns
+// the kept vectors, room for every one.
+static ObxBlock<float> obxUniqueVectorsMapped(const float* vectors, uint32_t* numvectors,
+                                              float epsilon, uint32_t* map) {
+  const uint32_t count = *numvectors;
+  ObxBlock<float> block(static_cast<float*>(malloc(3 * (size_t(count) + 1) * sizeof(float))));
+  if (!block) throw std::bad_alloc();
+  float* result = block.get();
+  result[0] = result[1] = result[2] = 0.0f;
   uint32_t kept = 0;
   auto keep = [&](const float* p) {
     memcpy(&result[3 * size_t(++kept)], p, 3 * sizeof(float));
@@ -153,11 +149,10 @@ static void obxUniqueVectorsInto(const float* vectors, uint32_t* numvectors, flo
   if (!(epsilon > 0.0f)) {
     for (uint32_t i = 1; i <= count; i++) map[i] = keep(&vectors[3 * size_t(i)]);
     *numvectors = kept;
-    return;
+    return block;
   }
 
-  ObxExactTable exact;
-  exact.init(vectors, count);
+  ObxExactTable exact(vectors, count);
   ObxWeldGrid grid(4.0 * double(epsilon));
   const uint32_t kAhead = 16;
   for (uint32_t i = 1; i <= count; i++) {
@@ -185,7 +180,7 @@ static void obxUniqueVectorsInto(const float* vectors, uint32_t* numvectors, flo
                                                      c[1] + ((corner & 2) ? side[1] : 0),
                                                      c[2] + ((corner & 4) ? side[2] : 0));
         // Slots of a cell run newest first: the last match is its lowest.
-        for (uint32_t j = grid.headOf(h); j; j = grid.next[j])
+        for (uint32_t j = grid.entryFor(h)->head; j; j = grid.next[j])
           if ((match == 0 || j < match) && obxVectorsEqual(p, &result[3 * size_t(j)], epsilon))
             match = j;
       }
@@ -207,62 +202,40 @@ static void obxUniqueVectorsInto(const float* vectors, uint32_t* numvectors, flo
     map[i] = match ? match : kept;
   }
   *numvectors = kept;
-}
-
-// The distinct-vector search; map[i] receives the kept slot of vector i.
-// Returns NULL when memory runs out, having freed what it took: its
-// containers are gone before the caller raises the failure.
-static float* obxUniqueVectorsMapped(const float* vectors, uint32_t* numvectors, float epsilon,
-                                     uint32_t* map) {
-  float* result = static_cast<float*>(malloc(3 * (size_t(*numvectors) + 1) * sizeof(float)));
-  if (!result) return NULL;
-  try {
-    obxUniqueVectorsInto(vectors, numvectors, epsilon, map, result);
-  } catch (const std::bad_alloc&) {
-    free(result);
-    return NULL;
-  }
-  result[0] = result[1] = result[2] = 0.0f;
-  return result;
+  return block;
 }
 
 float* obxUniqueVectors(float* vectors, uint32_t* numvectors, float epsilon) {
   OBX_ASSERT(vectors && numvectors);
-  uint32_t count = *numvectors;
-  uint32_t* map = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (size_t(count) + 1)));
-  float* result = map ? obxUniqueVectorsMapped(vectors, numvectors, epsilon, map) : NULL;
-  if (!result) {
-    free(map);
-    obxFail("obxUniqueVectors(): out of memory for %u vectors", count);
-  }
-  // Callers of this interface read the map from the x coordinates.
-  for (uint32_t i = 1; i <= count; i++) vectors[3 * size_t(i)] = float(map[i]);
-  free(map);
-  return result;
+  return obxCall([=] {
+    const uint32_t count = *numvectors;
+    std::vector<uint32_t> map(size_t(count) + 1);
+    ObxBlock<float> result = obxUniqueVectorsMapped(vectors, numvectors, epsilon, map.data());
+    // Callers of this interface read the map from the x coordinates.
+    for (uint32_t i = 1; i <= count; i++) vectors[3 * size_t(i)] = float(map[i]);
+    return result.release();
+  });
 }
 
 void obxMergeVertices(ObxModel* model, float epsilon) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->vertices);
-  // The map is kept as integers rather than in the x coordinates as floats,
-  // which would renumber wrongly beyond 2^24 vertices.
-  uint32_t count = model->numvertices;
-  uint32_t* map = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (size_t(count) + 1)));
-  float* unique = map ? obxUniqueVectorsMapped(model->vertices, &count, epsilon, map) : NULL;
-  if (!unique) {
-    free(map);  // the model is as it was
-    obxFail("obxMergeVertices(): out of memory for %u vertices", model->numvertices);
-  }
-  for (uint32_t i = 0; i < model->numtriangles; i++)
-    for (int k = 0; k < 3; k++) {
-      uint32_t old = model->triangles[i].vindices[k];
-      OBX_ASSERT(old >= 1 && old <= model->numvertices);
-      model->triangles[i].vindices[k] = map[old];
-    }
-  free(map);
-  free(model->vertices);
-  // Cut to the vertices kept; when that fails the larger block serves.
-  float* fitted = static_cast<float*>(realloc(unique, 3 * (size_t(count) + 1) * sizeof(float)));
-  model->vertices = fitted ? fitted : unique;
-  model->numvertices = count;
+  obxCall([=] {
+    // The map is kept as integers rather than in the x coordinates as
+    // floats, which would renumber wrongly beyond 2^24 vertices.
+    uint32_t count = model->numvertices;
+    std::vector<uint32_t> map(size_t(count) + 1);
+    float* unique = obxUniqueVectorsMapped(model->vertices, &count, epsilon, map.data()).release();
+    for (uint32_t i = 0; i < model->numtriangles; i++)
+      for (int k = 0; k < 3; k++) {
+        uint32_t old = model->triangles[i].vindices[k];
+        OBX_ASSERT(old >= 1 && old <= model->numvertices);
+        model->triangles[i].vindices[k] = map[old];
+      }
+    free(model->vertices);
+    // Cut to the vertices kept; when that fails the larger block serves.
+    float* fitted = static_cast<float*>(realloc(unique, 3 * (size_t(count) + 1) * sizeof(float)));
+    model->vertices = fitted ? fitted : unique;
+    model->numvertices = count;
+  });
 }

@@ -56,17 +56,22 @@ struct ObxWriting {
   std::string aside;       // the old MTL's second name, empty when there was none
   bool asideOnly = false;  // the old MTL was moved there (no hard links here)
   bool mtlPlaced = false;  // the new MTL is in place, the OBJ not yet
+  // Releases a finished or failed call's files: a new MTL whose OBJ did
+  // not follow makes way for the old one again.
   ~ObxWriting() {
-    if (!aside.empty() && (mtlPlaced || asideOnly)) {
-      (void)rename(aside.c_str(), mtl.target.c_str());
-    } else {
-      if (mtlPlaced) unlink(mtl.target.c_str());
-      if (!aside.empty()) unlink(aside.c_str());
-    }
+    const bool putBack = !aside.empty() && (mtlPlaced || asideOnly);
+    if (putBack) (void)rename(aside.c_str(), mtl.target.c_str());
+    if (!putBack && mtlPlaced) unlink(mtl.target.c_str());
+    if (!putBack && !aside.empty()) unlink(aside.c_str());
   }
   // Both files are in place: nothing is put back.
   void finish() { mtlPlaced = asideOnly = false; }
 };
+
+// The folder part of path, up to and with its last slash ("" for none).
+static std::string obxFolderOf(const std::string& path) {
+  return path.substr(0, path.rfind('/') + 1);
+}
 
 // A fresh name beside target: target's file name, cut so that the whole
 // name stays within NAME_MAX, and a suffix no other call uses.
@@ -75,52 +80,56 @@ static std::string obxNameBeside(const std::string& target) {
   char suffix[48];
   snprintf(suffix, sizeof suffix, ".obx-%ld-%u", long(getpid()),
            serial.fetch_add(1, std::memory_order_relaxed));
-  const size_t slash = target.rfind('/');
-  const size_t folder = slash == std::string::npos ? 0 : slash + 1;
+  const size_t folder = obxFolderOf(target).size();
   const size_t kept = std::min(target.size() - folder, size_t(NAME_MAX) - strlen(suffix));
   return target.substr(0, folder + kept) + suffix;
 }
 
+// Fails as: function failed: what "path"after: the reason.
+static void obxFailOutput(const ObxOutput* output, const char* what, const char* after, int error) {
+  obxFail("%s failed: %s \"%s\"%s: %s.", output->function, what, output->shown.c_str(), after,
+          strerror(error));
+}
+
 // Opens path for writing into output. A link is followed with throughLink
 // (the file it names is replaced), else replaced itself.
-static void obxOpenOutput(ObxOutput* output, const char* function, const std::string& path,
+static void obxOpenOutput(ObxOutput* output, const char* function, const char* path,
                           bool throughLink) {
   output->function = function;
   output->shown = path;
-  const char* shown = path.c_str();
   struct stat status;
-  const bool exists = (throughLink ? stat(shown, &status) : lstat(shown, &status)) == 0;
+  const bool exists = (throughLink ? stat(path, &status) : lstat(path, &status)) == 0;
   if (exists && throughLink && !S_ISREG(status.st_mode)) {
-    output->file = fopen(shown, "w");
-    if (!output->file)
-      obxFail("%s failed: can't open file \"%s\" to write: %s.", function, shown, strerror(errno));
+    output->file = fopen(path, "w");
+    if (!output->file) obxFailOutput(output, "can't open file", " to write", errno);
     return;
   }
   output->target = path;
   if (exists && throughLink) {
-    const ObxBlock<char> real(realpath(shown, NULL));
+    const ObxBlock<char> real(realpath(path, NULL));
     if (!real && errno == ENOMEM) throw std::bad_alloc();
-    if (!real)
-      obxFail("%s failed: can't open file \"%s\" to write: %s.", function, shown, strerror(errno));
+    if (!real) obxFailOutput(output, "can't open file", " to write", errno);
     output->target = real.get();
   }
   // The name only has to be new: O_EXCL makes sure it is, and the
   // creation mode lets the umask apply as it would to the file itself.
-  int fd = -1;
+  // Only a name this call made is kept, to be removed.
+  int fd = -1, error = 0;
   for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
-    output->temporary = obxNameBeside(output->target);
-    fd = open(output->temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
+    std::string name = obxNameBeside(output->target);
+    fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    error = errno;
+    if (fd >= 0)
+      output->temporary = std::move(name);
+    else if (error != EEXIST)
+      break;
   }
   if (fd < 0) {
-    const int error = errno;
-    output->temporary.clear();  // not made: nothing to remove
     // An existing file is never written in place: a failure half-way
     // would leave neither the old bytes nor the new.
     if (exists)
-      obxFail("%s failed: can't replace file \"%s\": no new file can be made beside it: %s.",
-              function, shown, strerror(error));
-    obxFail("%s failed: can't open file \"%s\" to write: %s.", function, shown, strerror(error));
+      obxFailOutput(output, "can't replace file", ": no new file can be made beside it", error);
+    obxFailOutput(output, "can't open file", " to write", error);
   }
   if (exists && S_ISREG(status.st_mode))
     (void)fchmod(fd, status.st_mode & 07777);  // a copy of a file keeps its mode
@@ -132,10 +141,8 @@ static void obxOpenOutput(ObxOutput* output, const char* function, const std::st
 }
 
 // Fatal when a write to output failed so far.
-static void obxCheckOutput(ObxOutput* output) {
-  if (ferror(output->file))
-    obxFail("%s failed: can't write file \"%s\": %s.", output->function, output->shown.c_str(),
-            strerror(errno ? errno : EIO));
+static void obxCheckOutput(const ObxOutput* output) {
+  if (ferror(output->file)) obxFailOutput(output, "can't write file", "", errno ? errno : EIO);
 }
 
 // Writes out and closes output, on the disk before it may replace its
@@ -147,16 +154,13 @@ static void obxCloseOutput(ObxOutput* output) {
   if (error == 0 && !output->temporary.empty() && fsync(fileno(output->file)) != 0) error = errno;
   if (fclose(output->file) != 0 && error == 0) error = errno ? errno : EIO;
   output->file = NULL;
-  if (error)
-    obxFail("%s failed: can't write file \"%s\": %s.", output->function, output->shown.c_str(),
-            strerror(error));
+  if (error) obxFailOutput(output, "can't write file", "", error);
 }
 
 // Puts a closed output in place of its target.
 static void obxPlaceOutput(ObxOutput* output) {
   if (!output->temporary.empty() && rename(output->temporary.c_str(), output->target.c_str()) != 0)
-    obxFail("%s failed: can't replace file \"%s\": %s.", output->function, output->shown.c_str(),
-            strerror(errno));
+    obxFailOutput(output, "can't replace file", "", errno);
   output->temporary.clear();
 }
 
@@ -164,33 +168,29 @@ static void obxPlaceOutput(ObxOutput* output) {
 // back if the OBJ cannot follow the new one: a hard link, or where the
 // file system has none, the old file itself moved there.
 static void obxKeepOldLibrary(ObxWriting* writing) {
-  const ObxOutput& mtl = writing->mtl;
+  const ObxOutput* mtl = &writing->mtl;
+  const char* target = mtl->target.c_str();
   struct stat status;
-  if (lstat(mtl.target.c_str(), &status) != 0) return;  // none to keep
-  if (S_ISDIR(status.st_mode))
-    obxFail("%s failed: can't replace file \"%s\": %s.", mtl.function, mtl.shown.c_str(),
-            strerror(EISDIR));
+  if (lstat(target, &status) != 0) return;  // none to keep
+  if (S_ISDIR(status.st_mode)) obxFailOutput(mtl, "can't replace file", "", EISDIR);
+  int error = EEXIST;
   for (int attempt = 0; attempt < 100; attempt++) {
-    writing->aside = obxNameBeside(mtl.target);
-    if (link(mtl.target.c_str(), writing->aside.c_str()) == 0) return;
-    if (errno == EEXIST) continue;
-    if (lstat(writing->aside.c_str(), &status) != 0 &&
-        rename(mtl.target.c_str(), writing->aside.c_str()) == 0) {
+    std::string name = obxNameBeside(mtl->target);
+    if (link(target, name.c_str()) == 0) {
+      writing->aside = std::move(name);
+      return;
+    }
+    error = errno;
+    if (error == EEXIST) continue;
+    if (lstat(name.c_str(), &status) != 0 && rename(target, name.c_str()) == 0) {
+      writing->aside = std::move(name);
       writing->asideOnly = true;
       return;
     }
+    error = errno;
     break;
   }
-  const int error = errno;
-  writing->aside.clear();
-  obxFail("%s failed: can't keep the old file \"%s\" until the new one is in place: %s.",
-          mtl.function, mtl.shown.c_str(), strerror(error));
-}
-
-// The folder of path, with its slash ("" for none).
-static std::string obxFolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  obxFailOutput(mtl, "can't keep the old file", " until the new one is in place", error);
 }
 
 // The file name a library is written under: the last part of name, so
@@ -200,15 +200,11 @@ static const char* obxLibraryFileName(const char* function, const char* name) {
   const char* slash = strrchr(name, '/');
   const char* file = slash ? slash + 1 : name;
   const size_t length = strlen(file);
-  const char* fault = NULL;
-  if (length == 0)
-    fault = "it has no file name";
-  else if (strcmp(file, ".") == 0 || strcmp(file, "..") == 0)
-    fault = "it names a folder";
-  else if (length > size_t(kObxLibraryNameMax))
-    fault = "its file name is too long";
-  for (const char* p = file; !fault && *p; p++)
-    if (obxIsSpace((unsigned char)*p)) fault = "its file name has a blank";
+  const char* fault = length == 0                                         ? "it has no file name"
+                      : strcmp(file, ".") == 0 || strcmp(file, "..") == 0 ? "it names a folder"
+                      : length > size_t(kObxLibraryNameMax) ? "its file name is too long"
+                      : file[strcspn(file, " \t\n\v\f\r")]  ? "its file name has a blank"
+                                                            : NULL;
   if (fault)
     obxFail("%s failed: material library name \"%s\" can't be read back: %s.", function, name,
             fault);
@@ -220,8 +216,7 @@ static const char* obxLibraryFileName(const char* function, const char* name) {
 // Whether text reads back as value (bit for bit, NaN as NaN).
 static bool obxReadsBackAs(const char* text, float value) {
   float back;
-  const std::from_chars_result result = std::from_chars(text, text + strlen(text), back);
-  if (result.ec != std::errc()) return false;
+  if (std::from_chars(text, text + strlen(text), back).ec != std::errc()) return false;
   return std::isnan(value) ? std::isnan(back) : memcmp(&back, &value, sizeof back) == 0;
 }
 
@@ -231,12 +226,8 @@ static bool obxReadsBackAs(const char* text, float value) {
 static void obxPutNumber(FILE* file, float value) {
   char text[64];
   snprintf(text, sizeof text, "%f", double(value));
-  if (!obxReadsBackAs(text, value)) {
-    const std::to_chars_result result = std::to_chars(text, text + sizeof text - 1, value);
-    *result.ptr = '\0';
-  }
-  fputc(' ', file);
-  fputs(text, file);
+  if (!obxReadsBackAs(text, value)) *std::to_chars(text, text + sizeof text - 1, value).ptr = '\0';
+  fprintf(file, " %s", text);
 }
 
 // Writes "keyword" and count numbers on a line.
@@ -259,13 +250,12 @@ static void obxPutShininess(FILE* file, float shininess) {
   };
   char text[64];
   snprintf(text, sizeof text, "%f", ns);
-  // Else the float nearest the value or one of its neighbours, nearest
-  // first: the two steps round twice.
-  const float nearest = float(ns);
-  for (int step = 0; step < 5 && !readsBack(text); step++) {
-    float candidate = nearest;
-    for (int k = 0; k < (step + 1) / 2; k++)
-      candidate = std::nextafter(candidate, step % 2 ? FLT_MAX : -FLT_MAX);
+  // Else the float nearest the value, then its neighbours one step up and
+  // down, then two: the reader's two steps round twice.
+  for (int tried = 0; tried < 5 && !readsBack(text); tried++) {
+    float candidate = float(ns);
+    for (int k = 0; k < (tried + 1) / 2; k++)
+      candidate = std::nextafter(candidate, tried % 2 ? FLT_MAX : -FLT_MAX);
     *std::to_chars(text, text + sizeof text - 1, candidate).ptr = '\0';
   }
   if (!readsBack(text)) snprintf(text, sizeof text, "%f", ns);
@@ -274,17 +264,23 @@ static void obxPutShininess(FILE* file, float shininess) {
 
 // ---- MTL ------------------------------------------------------------------
 
+// Writes the comment block that opens a file of the kind ("OBJ", "MTL").
+static void obxPutHeader(FILE* file, const char* kind) {
+  fprintf(file, "#  \n#  Wavefront %s generated by OBX library\n#  \n#  OBX library\n", kind);
+  for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
+  fprintf(file, "#  \n");
+}
+
 // Writes the materials to the file called name in the folder of folderOf
 // through writing's MTL output, closed and not yet in place. A link of
 // that name is replaced, not followed: the name comes from the model.
 static void obxWriteMaterials(ObxWriting* writing, const ObxModel* model,
                               const std::string& folderOf, const char* name) {
   ObxOutput* output = &writing->mtl;
-  obxOpenOutput(output, "obxWriteMTL()", obxFolderOf(folderOf) + name, false);
+  obxOpenOutput(output, "obxWriteMTL()", (obxFolderOf(folderOf) + name).c_str(), false);
   FILE* file = output->file;
-  fprintf(file, "#  \n#  Wavefront MTL generated by OBX library\n#  \n#  OBX library\n");
-  for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
-  fprintf(file, "#  \n\n");
+  obxPutHeader(file, "MTL");
+  fprintf(file, "\n");
   for (uint32_t i = 0; i < model->nummaterials; i++) {
     const ObxMaterial* m = &model->materials[i];
     fprintf(file, "newmtl %s\n", m->name);
@@ -379,11 +375,11 @@ static const char* obxLibraryFor(const ObxModel* model, const ObxOutput* obj, GL
     return NULL;
   }
   const char* file = obxLibraryFileName("obxWriteOBJ()", model->mtllibname);
-  const std::string folder = obxFolderOf(obj->target);
   // Another name of the same file (a link) counts too.
+  const std::string path = obxFolderOf(obj->target) + file;
   struct stat library, target;
-  if (obj->target == folder + file ||
-      (stat((folder + file).c_str(), &library) == 0 && stat(obj->target.c_str(), &target) == 0 &&
+  if (path == obj->target ||
+      (stat(path.c_str(), &library) == 0 && stat(obj->target.c_str(), &target) == 0 &&
        library.st_dev == target.st_dev && library.st_ino == target.st_ino))
     obxFail(
         "obxWriteOBJ() failed: \"%s\" is the model's own material library \"%s\": its "
@@ -392,58 +388,42 @@ static const char* obxLibraryFor(const ObxModel* model, const ObxOutput* obj, GL
   return file;
 }
 
-static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode);
-
-void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
-  OBX_ASSERT(model);
-  OBX_ASSERT(filename != NULL);
-  obxCall([=] { obxWriteModel(model, filename, mode); });
+// Writes elements 1..count of an array of width floats each, one line of
+// keyword and numbers apiece.
+static void obxPutElements(FILE* file, const char* keyword, const float* values, uint32_t count,
+                           int width) {
+  for (uint32_t i = 1; i <= count; i++)
+    obxPutNumbers(file, keyword, &values[width * size_t(i)], width);
 }
 
 static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
   mode = obxFixMode(model, mode, kObxWriteWarnings);
-  ObxWriting state;
-  ObxWriting* writing = &state;
-  ObxOutput* output = &writing->obj;
+  ObxWriting writing;
+  ObxOutput* output = &writing.obj;
   obxOpenOutput(output, "obxWriteOBJ()", filename, true);
   FILE* file = output->file;
-  fprintf(file, "#  \n#  Wavefront OBJ generated by OBX library\n#  \n#  OBX library\n");
-  for (const char* line : kObxHeaderCredits) fprintf(file, "%s\n", line);
-  fprintf(file, "#  \n");
+  obxPutHeader(file, "OBJ");
 
-  // The MTL file is written (not yet put in place) before the OBJ file's
-  // bulk: both are replaced only when both were written. It goes beside
-  // the file the OBJ replaces.
+  // The MTL is written now, beside the file the OBJ replaces, and put in
+  // place with the OBJ once both were written.
   if (const char* library = obxLibraryFor(model, output, mode)) {
     fprintf(file, "\nmtllib %s\n\n", library);
-    obxWriteMaterials(writing, model, output->target, library);
+    obxWriteMaterials(&writing, model, output->target.c_str(), library);
   }
 
   fprintf(file, "\n# %d vertices\n", int(model->numvertices));
-  for (uint32_t i = 1; i <= model->numvertices; i++) {
-    const float* p = &model->vertices[3 * size_t(i)];
-    obxPutNumbers(file, "v", p, 3);
-  }
+  obxPutElements(file, "v", model->vertices, model->numvertices, 3);
   obxCheckOutput(output);
   if (mode & OBX_SMOOTH) {
     fprintf(file, "\n# %u normals\n", model->numnormals);
-    for (uint32_t i = 1; i <= model->numnormals; i++) {
-      const float* n = &model->normals[3 * size_t(i)];
-      obxPutNumbers(file, "vn", n, 3);
-    }
+    obxPutElements(file, "vn", model->normals, model->numnormals, 3);
   } else if (mode & OBX_FLAT) {
     fprintf(file, "\n# %d normals\n", int(model->numfacetnorms));
-    for (uint32_t i = 1; i <= model->numfacetnorms; i++) {
-      const float* n = &model->facetnorms[3 * size_t(i)];
-      obxPutNumbers(file, "vn", n, 3);
-    }
+    obxPutElements(file, "vn", model->facetnorms, model->numfacetnorms, 3);
   }
   if (mode & OBX_TEXTURE) {
     fprintf(file, "\n# %d texcoords\n", int(model->numtexcoords));
-    for (uint32_t i = 1; i <= model->numtexcoords; i++) {
-      const float* t = &model->texcoords[2 * size_t(i)];
-      obxPutNumbers(file, "vt", t, 2);
-    }
+    obxPutElements(file, "vt", model->texcoords, model->numtexcoords, 2);
   }
   obxCheckOutput(output);
   fprintf(file, "\n# %d groups\n# %d faces (triangles)\n\n", int(model->numgroups),
@@ -454,10 +434,13 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
   // "default", the group a file starts in, first and without a "g" line
   // (one would read back as a second group " default").
   std::vector<const ObxGroup*> order;
-  for (const ObxGroup* group = model->groups; group; group = group->next) order.push_back(group);
+  for (const ObxGroup* group = model->groups; group; group = group->next) {
+    OBX_ASSERT(order.size() < size_t(model->numgroups));
+    order.push_back(group);
+  }
   uint32_t material = 0;
-  for (auto at = order.rbegin(); at != order.rend(); ++at) {
-    const ObxGroup* group = *at;
+  for (size_t count = order.size(); count > 0;) {
+    const ObxGroup* group = order[--count];
     const bool builtIn = group->next == NULL && strcmp(group->name, "default") == 0;
     if (builtIn && group->numtriangles == 0) continue;
     if (!builtIn) {
@@ -471,31 +454,24 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
     obxCheckOutput(output);
   }
   obxCloseOutput(output);
-  // The MTL first, so that a reader finding the new OBJ finds its
-  // materials; the old MTL stays under a second name until the OBJ is in
-  // place, and comes back if the OBJ cannot follow.
-  if (!writing->mtl.temporary.empty()) {
-    obxKeepOldLibrary(writing);
-    obxPlaceOutput(&writing->mtl);
-    writing->mtlPlaced = true;
+  // The MTL first, so that a reader finding the new OBJ finds its materials.
+  if (!writing.mtl.temporary.empty()) {
+    obxKeepOldLibrary(&writing);
+    obxPlaceOutput(&writing.mtl);
+    writing.mtlPlaced = true;
   }
   obxPlaceOutput(output);
-  writing->finish();
+  writing.finish();
 }
 
-namespace {
-struct ObxWriteCall {
-  ObxModel* model;
-  const char* filename;
-  GLuint mode;
-};
-}  // namespace
+void obxWriteOBJ(ObxModel* model, const char* filename, GLuint mode) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(filename != NULL);
+  obxCall([=] { obxWriteModel(model, filename, mode); });
+}
 
 int obxTryWriteOBJ(ObxModel* model, const char* filename, GLuint mode, char* message, size_t size) {
-  ObxWriteCall call = {model, filename, mode};
-  auto write = [](void* context) {
-    ObxWriteCall* c = static_cast<ObxWriteCall*>(context);
-    obxWriteOBJ(c->model, c->filename, c->mode);
-  };
-  return obxTry(write, &call, message, size);
+  auto write = [&] { obxWriteOBJ(model, filename, mode); };
+  return obxTry([](void* call) { (*static_cast<decltype(write)*>(call))(); }, &write, message,
+                size);
 }
