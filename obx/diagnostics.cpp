@@ -1,6 +1,8 @@
 // obx diagnostics: warnings, failures and where they end, text helpers.
 #include "internal.h"
 
+#include <utility>
+
 // Reports the path from the library's folder on, as the build names it.
 void obxAssertFailed(const char* condition, const char* file, int line, const char* function) {
   const char* shown = file;
@@ -75,11 +77,7 @@ void obxSetWarningSink(ObxWarningSink sink, void* context) {
   obxThread.sinkContext = context;
 }
 
-ObxFatalHook obxSetFatalHook(ObxFatalHook hook) {
-  ObxFatalHook previous = obxThread.hook;
-  obxThread.hook = hook;
-  return previous;
-}
+ObxFatalHook obxSetFatalHook(ObxFatalHook hook) { return std::exchange(obxThread.hook, hook); }
 
 void obxReportFatal(const char* message) { fprintf(stderr, "OBX: Fatal Error: %s\n", message); }
 

@@ -67,8 +67,7 @@ void obxDimensions(ObxModel* model, float* dimensions) {
 
 void obxScaleModel(ObxModel* model, float factor) {
   OBX_ASSERT(model);
-  for (uint32_t i = 1; i <= model->numvertices; i++)
-    for (int k = 0; k < 3; k++) model->vertices[3 * size_t(i) + k] *= factor;
+  for (size_t i = 3; i < 3 * (size_t(model->numvertices) + 1); i++) model->vertices[i] *= factor;
 }
 
 void obxFlipWinding(ObxModel* model) {
@@ -79,10 +78,9 @@ void obxFlipWinding(ObxModel* model) {
     if (model->numnormals) std::swap(t->nindices[0], t->nindices[2]);
     if (model->numtexcoords) std::swap(t->tindices[0], t->tindices[2]);
   }
-  for (uint32_t i = 1; i <= model->numfacetnorms; i++)
-    for (int k = 0; k < 3; k++) model->facetnorms[3 * size_t(i) + k] *= -1.0f;
-  for (uint32_t i = 1; i <= model->numnormals; i++)
-    for (int k = 0; k < 3; k++) model->normals[3 * size_t(i) + k] *= -1.0f;
+  // Entries 1.. of the normal arrays, 3 floats each.
+  for (size_t i = 3; i < 3 * (size_t(model->numfacetnorms) + 1); i++) model->facetnorms[i] *= -1.0f;
+  for (size_t i = 3; i < 3 * (size_t(model->numnormals) + 1); i++) model->normals[i] *= -1.0f;
 }
 
 // Replaces the model's texture coordinates with count new ones (entry 0

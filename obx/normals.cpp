@@ -38,10 +38,7 @@ static void obxFacetNormal(const float* p0, const float* p1, const float* p2, fl
   const float v[3] = {p2[0] - p0[0], p2[1] - p0[1], p2[2] - p0[2]};
   obxCrossProduct(u, v, n);
   const float length2 = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
-  if (length2 >= 1e-30f && length2 <= 1e30f) {
-    obxNormalizeVector(n);
-    return;
-  }
+  if (length2 >= 1e-30f && length2 <= 1e30f) return obxNormalizeVector(n);
   double a[3], b[3], largestA = 0, largestB = 0;
   for (int k = 0; k < 3; k++) {
     a[k] = double(p1[k]) - double(p0[k]);
@@ -132,8 +129,7 @@ struct ObxNormalsUndo {
   std::vector<uint32_t> nindices;
   float* normals;
   uint32_t numnormals;
-  bool replaced = false;
-  bool done = false;
+  bool replaced = false, done = false;
   ~ObxNormalsUndo() {
     if (done && replaced) free(normals);
     if (done) return;
@@ -146,18 +142,6 @@ struct ObxNormalsUndo {
     model->numnormals = numnormals;
   }
 };
-
-static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep);
-
-void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
-  OBX_ASSERT(model);
-  OBX_ASSERT(model->facetnorms);
-  OBX_ASSERT(model->triangles || model->numtriangles == 0);
-  // With keep, the existing normals are copied by the final shrink; a count
-  // without an array would copy bytes that were never written.
-  OBX_ASSERT(!keep || model->normals || model->numnormals == 0);
-  obxCall([=] { obxSmoothNormals(model, angle, keep); });
-}
 
 static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
   // Past 180 degrees the cosine would wrap around (360 acting as 0): the
@@ -260,8 +244,7 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
           triangle->nindices[j] = avg;
         }
       } else if (!facet) {
-        if (keep) continue;
-        for (; corners; corners &= corners - 1)
+        for (; corners && !keep; corners &= corners - 1)
           triangle->nindices[__builtin_ctz(corners)] = OBX_NO_INDEX;
       } else {
         while (model->numnormals < next) obxGrowNormals(model, 100);
@@ -321,3 +304,13 @@ static void obxSmoothNormals(ObxModel* model, float angle, GLboolean keep) {
 }
 
 #undef T
+
+void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->facetnorms);
+  OBX_ASSERT(model->triangles || model->numtriangles == 0);
+  // With keep, the existing normals are copied by the final shrink; a count
+  // without an array would copy bytes that were never written.
+  OBX_ASSERT(!keep || model->normals || model->numnormals == 0);
+  obxCall([=] { obxSmoothNormals(model, angle, keep); });
+}

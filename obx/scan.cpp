@@ -104,8 +104,6 @@ ObxOpenResult obxLoadFile(const char* path, ObxInput* input) {
   return OBX_OPEN_OK;
 }
 
-// The scanner's full rules for "%f", out of line (obx/internal.h).
-
 static char obxLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; }
 
 // Converts the bytes that "%f" took. Plain decimals go through

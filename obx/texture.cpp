@@ -53,9 +53,8 @@ static bool obxReadPpmLine(FILE* file, char* line, bool* continued, bool* comple
 }
 
 static bool obxIsBlankLine(const char* line) {
-  for (; *line; line++)
-    if (!isspace(static_cast<unsigned char>(*line))) return false;
-  return true;
+  while (isspace(static_cast<unsigned char>(*line))) line++;
+  return *line == '\0';
 }
 
 // Reads up to wanted decimal numbers as sscanf's "%d %d %d" would, without
@@ -81,6 +80,20 @@ struct ObxClose {
   void operator()(FILE* file) const { fclose(file); }
 };
 using ObxFile = std::unique_ptr<FILE, ObxClose>;
+// An image file being looked into before DevIL gets it.
+struct ObxImageFile {
+  ObxFile file;
+  uint64_t size;
+  // Reads count bytes at offset, false past the end.
+  bool read(uint64_t offset, unsigned char* bytes, size_t count) {
+    return offset <= size && count <= size - offset &&
+           fseek(file.get(), long(offset), SEEK_SET) == 0 &&
+           fread(bytes, 1, count, file.get()) == count;
+  }
+};
+uint32_t obxBig32(const unsigned char* b) {
+  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
 }  // namespace
 
 // obxReadRawPPM, also telling whether the file began with the magic "P6".
@@ -148,21 +161,6 @@ GLubyte* obxReadRawPPM(const char* filename, GLboolean alpha, int* width, int* h
 //    beyond the decoded image limit, or beyond what the file's size can
 //    hold, are refused from the PNG, BMP, TGA and JPEG headers.
 // Anything else is DevIL's to judge.
-namespace {
-struct ObxImageFile {
-  ObxFile file;
-  uint64_t size;
-  // Reads count bytes at offset, false past the end.
-  bool read(uint64_t offset, unsigned char* bytes, size_t count) {
-    return offset <= size && count <= size - offset &&
-           fseek(file.get(), long(offset), SEEK_SET) == 0 &&
-           fread(bytes, 1, count, file.get()) == count;
-  }
-};
-uint32_t obxBig32(const unsigned char* b) {
-  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
-}
-}  // namespace
 
 // Whether the sides stay within the decoded limit and a file of this size
 // can hold that many pixels: none of the formats packs more than 8256 in a

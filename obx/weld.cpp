@@ -28,10 +28,6 @@ inline uint32_t obxMixBits(uint64_t h) {
   return uint32_t(h);
 }
 
-bool obxFiniteVector(const float* p) {
-  return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
-}
-
 // Open addressing over the first vector of each bit pattern, sized up front
 // for every vector being distinct.
 struct ObxExactTable {
@@ -78,9 +74,8 @@ struct ObxWeldGrid {
     uint32_t hash;  // the cell's hash (cells sharing one share the entry)
     uint32_t head;  // newest kept slot in the cell, 0 = unused entry
   };
-  double cell = 0;
-  uint32_t mask = 0;
-  uint32_t used = 0;
+  double cell;
+  uint32_t mask, used = 0;
   std::vector<Cell> cells;
   std::vector<uint32_t> next;      // kept slot -> next (older) slot of its cell
   std::vector<uint32_t> outliers;  // finite kept slots beyond the limit
@@ -158,7 +153,7 @@ static ObxBlock<float> obxUniqueVectorsMapped(const float* vectors, uint32_t* nu
   for (uint32_t i = 1; i <= count; i++) {
     if (count - i >= kAhead) exact.prefetch(i + kAhead);
     const float* p = &vectors[3 * size_t(i)];
-    if (!obxFiniteVector(p)) {
+    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) {
       map[i] = keep(p);
       continue;
     }
