@@ -19,6 +19,14 @@ void obxDeleteModel(ObxModel* model) {
     if (model->textures[i].id) glDeleteTextures(1, &model->textures[i].id);
   }
   free(model->textures);
+  free(model->colors);
+  free(model->texcoordw);
+  free(model->smoothing);
+  for (uint32_t i = 0; model->objects && i < model->numobjects; i++) free(model->objects[i].name);
+  free(model->objects);
+  free(model->polygons);
+  free(model->elements);
+  free(model->elementindices);
   while (model->groups) {
     ObxGroup* group = model->groups;
     model->groups = group->next;

@@ -91,6 +91,30 @@ typedef struct ObxTexture {
   float height; /* scale applied to t when drawing */
 } ObxTexture;
 
+/* An "o" statement: the triangles and line/point elements from its firsts
+ * up to the next object's firsts (or the model's ends). */
+typedef struct ObxObject {
+  char* name;             /* the trimmed rest of the line */
+  uint32_t firsttriangle; /* 0-based into triangles */
+  uint32_t firstelement;  /* 0-based into elements */
+} ObxObject;
+
+/* A face of more than three corners: its numcorners - 2 triangles,
+ * consecutive from triangle on, are what the writer puts together again. */
+typedef struct ObxPolygon {
+  uint32_t triangle;   /* 0-based into triangles */
+  uint32_t numcorners; /* corners of the face as read */
+} ObxPolygon;
+
+/* An "l" (polyline) or "p" (points) statement. */
+typedef struct ObxElement {
+  char type;              /* 'l' or 'p' */
+  uint32_t first;         /* 0-based into elementindices, 2 entries per item */
+  uint32_t count;         /* items: vertices of the line, or points */
+  uint32_t triangle;      /* triangles read before it: its place among the faces */
+  struct ObxGroup* group; /* the group current when it was read */
+} ObxElement;
+
 typedef struct ObxModel {
   char* path;       /* path given to obxReadOBJ, copied */
   char* mtllibname; /* last mtllib name, trimmed; may be NULL */
@@ -120,6 +144,18 @@ typedef struct ObxModel {
   ObxTexture* textures; /* may be NULL */
 
   float placement[3]; /* set to 0 on creation; unused by the library */
+
+  /* What files say beyond the fields above; NULL or 0 when a file has none. */
+  float* colors;            /* 3 * (numvertices + 1) floats: "v x y z r g b" (1 1 1 where absent) */
+  float* texcoordw;         /* numtexcoords + 1 floats: "vt u v w" third values (0 where absent) */
+  uint32_t* smoothing;      /* numtriangles entries: "s" group of each triangle, 0 for none */
+  uint32_t numobjects;      /* number of objects */
+  ObxObject* objects;       /* "o" statements in file order */
+  uint32_t numpolygons;     /* number of polygons */
+  ObxPolygon* polygons;     /* faces of more than three corners, in file order */
+  uint32_t numelements;     /* number of line and point statements */
+  ObxElement* elements;     /* "l" and "p" statements in file order */
+  uint32_t* elementindices; /* per item: vertex (1-based), texcoord (1-based or OBX_NO_INDEX) */
 } ObxModel;
 
 /* Per-vertex list node used while obxVertexNormals averages normals. */

@@ -96,6 +96,21 @@ struct ObxObjReader {
   std::vector<ObxTriangle> clipItems;  // and its corners
   std::vector<const float*> clipPoints;
   uint64_t bigPolygon = 0;  // 1 + the offset of the first concave polygon too large to clip
+
+  // What the file says beyond vertices, faces and groups, kept as it comes.
+  std::vector<float> colors;     // 3 per vertex, from vertex 0 to the last with a colour
+  std::vector<float> texcoordw;  // 1 per texcoord, from 0 to the last with a third value
+  std::vector<std::pair<uint32_t, uint32_t>> smoothing;  // (first triangle, group) per change
+  struct Object {
+    std::string name;
+    uint32_t firsttriangle, firstelement;
+  };
+  std::vector<Object> objects;
+  std::vector<ObxPolygon> polygons;
+  std::vector<ObxElement> elements;
+  std::vector<uint32_t> elementIndices;
+  std::vector<uint64_t> elementOffsets;  // each element's statement, for messages
+  size_t elementMark = 0;                // elementIndices before the statement being read
 };
 
 static const uint32_t kObxMaxCount = UINT32_MAX - 1;  // a count + 1 must fit 32 bits
@@ -184,11 +199,24 @@ static void obxUndo(ObxObjReader* reader, const char* token) {
     if (!mark.failed) reader->failure.clear();
     return;
   }
+  if (token[0] == 'l' || token[0] == 'p') {
+    if (reader->elementIndices.size() > reader->elementMark) {
+      reader->elements.pop_back();
+      reader->elementOffsets.pop_back();
+    }
+    reader->elementIndices.resize(reader->elementMark);
+    return;
+  }
   OBX_ASSERT(token[0] == 'v');
   uint32_t* count = token[1] == 'n'   ? &model->numnormals
                     : token[1] == 't' ? &model->numtexcoords
                                       : &model->numvertices;
   --*count;
+  // A colour or third value read with it goes too.
+  std::vector<float>& extra = token[1] == 't' ? reader->texcoordw : reader->colors;
+  const size_t width = token[1] == 't' ? 1 : 3;
+  if (token[1] != 'n' && extra.size() > width * (size_t(*count) + 1))
+    extra.resize(width * (size_t(*count) + 1));
 }
 
 // Notes the first failure that the storing pass would meet; the scan goes
@@ -225,6 +253,31 @@ static void obxReadVector(ObxObjReader* reader, float** array, uint32_t* count, 
     for (int i = 0; i < Count; i++) values[i - Count] = 0.0f;  // the unused element 0
   for (int i = 0; i < Count; i++) values[i] = 0.0f;
   obxScanFloats(&reader->scan, Count, values);
+}
+
+// Numbers after a vector's own on its line: a vertex's colour (count 3), a
+// texture coordinate's third value (1), kept in *kept at element index.
+// After any such number the rest of the line is skipped, as it was when
+// they were not kept; fewer than count are not kept.
+static inline void obxReadExtra(ObxObjReader* reader, size_t count, std::vector<float>* kept,
+                                uint32_t index, float absent) {
+  ObxScanner* s = &reader->scan;
+  if (s->p < s->end && (*s->p == '\n' || *s->p == '\r')) return;  // the usual line
+  float values[3];
+  size_t got = 0;
+  for (; got < count; got++) {
+    const char* p = s->p;
+    while (p < s->end && (*p == ' ' || *p == '\t')) p++;
+    if (p == s->end || !(obxIsDigit((unsigned char)*p) || *p == '-' || *p == '+' || *p == '.'))
+      break;
+    s->p = p;
+    if (obxScanFloat(s, &values[got]) != 1) break;
+  }
+  if (got == 0) return;
+  obxReadLine(reader);
+  if (got < count) return;
+  if (kept->size() < count * (size_t(index) + 1)) kept->resize(count * (size_t(index) + 1), absent);
+  std::copy(values, values + count, kept->end() - ptrdiff_t(count));
 }
 
 // ---- g
@@ -346,6 +399,68 @@ static void obxReadUsemtl(ObxObjReader* reader) {
   reader->material = obxMaterialNamed(reader, reader->token, &found);
   reader->uses.push_back({reader->token, reader->material, reader->model->numtriangles});
   if (reader->group->numtriangles > 0) obxGroupEvent(reader);
+}
+
+// ---- o, s, l, p
+
+// o: the trimmed rest of the line names an object, which runs to the next.
+static void obxReadObject(ObxObjReader* reader) {
+  obxReadLine(reader);
+  obxTrimInPlace(reader->token);
+  reader->objects.push_back(
+      {reader->token, reader->model->numtriangles, uint32_t(reader->elements.size())});
+}
+
+// s: a smoothing group's number, the leading digits of the trimmed rest of
+// the line; "off", or anything else without them, is 0 (none), as is a
+// number beyond 32 bits.
+static void obxReadSmoothing(ObxObjReader* reader) {
+  obxReadLine(reader);
+  obxTrimInPlace(reader->token);
+  uint64_t value = 0;
+  for (const char* p = reader->token; obxIsDigit((unsigned char)*p) && value <= UINT32_MAX; p++)
+    value = 10 * value + uint64_t(*p - '0');
+  const uint32_t group = value <= UINT32_MAX ? uint32_t(value) : 0;
+  const uint32_t current = reader->smoothing.empty() ? 0 : reader->smoothing.back().second;
+  if (group != current) reader->smoothing.push_back({reader->model->numtriangles, group});
+}
+
+// An index of a line or point made absolute as a face's; 0 (none can be)
+// fails the check after the scan.
+static uint32_t obxElementIndex(int64_t value, uint32_t count) {
+  if (value < 0) return uint64_t(0) - uint64_t(value) <= count ? uint32_t(count + 1 + value) : 0;
+  return value <= int64_t(kObxMaxCount) ? uint32_t(value) : 0;
+}
+
+// l, p: items up to the line's end, "v" or "v/vt" (a normal after them is
+// no part of a line and is skipped). Anything else ends the items and is
+// skipped with the rest of the line. Indices are checked after the scan.
+static void obxReadElement(ObxObjReader* reader, char type) {
+  ObxModel* model = reader->model;
+  std::vector<uint32_t>& indices = reader->elementIndices;
+  reader->elementMark = indices.size();
+  ObxElement element = {type, uint32_t(indices.size() / 2), 0, model->numtriangles, reader->group};
+  ObxScanner* s = &reader->scan;
+  for (;;) {
+    while (s->p < s->end && (*s->p == ' ' || *s->p == '\t' || *s->p == '\r')) s->p++;
+    if (s->p == s->end || *s->p == '\n') break;
+    int64_t v = 0, t = 0, n = 0;
+    if (obxScanInt(s, &v) != 1) {
+      obxReadLine(reader);
+      break;
+    }
+    bool hasT = false;
+    if (obxScanLiteral(s, '/') == 1) {
+      hasT = obxScanInt(s, &t) == 1;
+      if (obxScanLiteral(s, '/') == 1) (void)obxScanInt(s, &n);
+    }
+    indices.push_back(obxElementIndex(v, model->numvertices));
+    indices.push_back(hasT ? obxElementIndex(t, model->numtexcoords) : OBX_NO_INDEX);
+    element.count++;
+  }
+  if (element.count == 0) return;  // nothing to keep
+  reader->elements.push_back(element);
+  reader->elementOffsets.push_back(obxOffsetOf(reader, reader->statement));
 }
 
 // ---- f
@@ -751,8 +866,10 @@ static void obxReadFace(ObxObjReader* reader) {
     if (whole) obxTellOnce(reader, "a face of fewer than three corners makes no triangle");
     return;
   }
-  if (whole && model->numtriangles - mark.numtriangles > 1)
+  if (whole && model->numtriangles - mark.numtriangles > 1) {
     obxClipConcave(reader, mark.numtriangles);
+    reader->polygons.push_back({mark.numtriangles, model->numtriangles - mark.numtriangles + 2});
+  }
   if (reader->outOfBounds)
     reader->faceOffsets.push_back(
         {mark.numtriangles, model->numtriangles, obxOffsetOf(reader, reader->statement)});
@@ -803,10 +920,12 @@ static void obxScanFile(ObxObjReader* reader) {
         // The keyword is read as a C string: "v" and a zero byte is "v".
         if (length == 1 || token[1] == '\0') {
           obxReadVector<3>(reader, &model->vertices, &model->numvertices, &reader->room[0]);
+          obxReadExtra(reader, 3, &reader->colors, model->numvertices, 1.0f);
         } else if (token[1] == 'n') {
           obxReadVector<3>(reader, &model->normals, &model->numnormals, &reader->room[1]);
         } else if (token[1] == 't') {
           obxReadVector<2>(reader, &model->texcoords, &model->numtexcoords, &reader->room[2]);
+          obxReadExtra(reader, 1, &reader->texcoordw, model->numtexcoords, 0.0f);
         } else if (!reader->lenient) {
           obxCopyToken(reader->token, token, length);
           obxFail("obxFirstPass(): Unknown token \"%s\"%s.", reader->token,
@@ -825,11 +944,25 @@ static void obxScanFile(ObxObjReader* reader) {
       case 'u':
         if (obxKnownKeyword(reader, token, length, "usemtl")) obxReadUsemtl(reader);
         break;
-      default:  // "#", "s", "o", "l", numbers, anything else
+      case 'o':
+      case 's':
+      case 'l':
+      case 'p':
+        // Only the one-letter keywords: others beginning so stay skipped.
+        if (length > 1 && token[1] != '\0')
+          obxReadLine(reader);
+        else if (token[0] == 'o')
+          obxReadObject(reader);
+        else if (token[0] == 's')
+          obxReadSmoothing(reader);
+        else
+          obxReadElement(reader, token[0]);
+        break;
+      default:  // "#", numbers, anything else
         obxReadLine(reader);
         break;
     }
-    // Only a vector or a face can run into the window's end, and go on
+    // Only a vector, a face, a line or points can run into the window's end, and go on
     // beyond it: it is read again from its keyword in a wider window.
     if (__builtin_expect(reader->scan.p == reader->scan.end, 0) && !input->eof) {
       obxUndo(reader, token);
@@ -962,6 +1095,75 @@ static void obxWarnNonFinite(const ObxModel* model) {
   }
 }
 
+// Checks the indices of lines and points as a face's are checked. Read
+// leniently, a texture coordinate index out of bounds is dropped, with one
+// warning.
+static void obxCheckElements(ObxObjReader* reader) {
+  ObxModel* model = reader->model;
+  for (size_t e = 0; e < reader->elements.size(); e++) {
+    const ObxElement& element = reader->elements[e];
+    for (uint32_t i = 0; i < element.count; i++) {
+      for (int k = 0; k < 2; k++) {
+        uint32_t* index = &reader->elementIndices[2 * (size_t(element.first) + i) + size_t(k)];
+        const uint32_t count = k == 0 ? model->numvertices : model->numtexcoords;
+        if ((k == 1 && *index == OBX_NO_INDEX) || !obxOutside(*index, count)) continue;
+        char text[160];
+        snprintf(text, sizeof text, "%s index for %s %zu out of bounds (%u %s %u) at line %llu",
+                 k == 0 ? "vertex" : "texture coordinate", element.type == 'l' ? "line" : "point",
+                 e, *index, *index == 0 ? "<" : ">", *index == 0 ? 1u : count,
+                 (unsigned long long)reader->input->lineAt(reader->elementOffsets[e]));
+        if (k == 0 || !reader->lenient) obxFail("%s of \"%s\"\n", text, model->path);
+        obxTellOnce(reader, std::string(text) + ": the texture coordinate dropped");
+        *index = OBX_NO_INDEX;
+      }
+    }
+  }
+}
+
+// A malloc'd copy of kept, cut or filled with fill to count entries; NULL
+// when the file said nothing of its kind.
+template <typename T>
+static T* obxKeptArray(const std::vector<T>& kept, size_t count, T fill) {
+  if (kept.empty()) return NULL;
+  T* array = static_cast<T*>(malloc(sizeof(T) * std::max<size_t>(count, 1)));
+  if (!array) throw std::bad_alloc();
+  const size_t copied = std::min(kept.size(), count);
+  std::copy(kept.begin(), kept.begin() + ptrdiff_t(copied), array);
+  std::fill(array + copied, array + count, fill);
+  return array;
+}
+
+// Moves what the file says beyond vertices, faces and groups into the model.
+static void obxKeepExtras(ObxObjReader* reader) {
+  ObxModel* model = reader->model;
+  model->colors = obxKeptArray(reader->colors, 3 * (size_t(model->numvertices) + 1), 1.0f);
+  model->texcoordw = obxKeptArray(reader->texcoordw, size_t(model->numtexcoords) + 1, 0.0f);
+  // Smoothing kept only when some triangle is in a group.
+  std::vector<uint32_t> smoothing;
+  for (size_t k = 0; k < reader->smoothing.size(); k++) {
+    const uint32_t end =
+        k + 1 < reader->smoothing.size() ? reader->smoothing[k + 1].first : model->numtriangles;
+    if (reader->smoothing[k].second == 0 || reader->smoothing[k].first == end) continue;
+    smoothing.resize(model->numtriangles, 0);
+    std::fill(smoothing.begin() + reader->smoothing[k].first, smoothing.begin() + end,
+              reader->smoothing[k].second);
+  }
+  model->smoothing = obxKeptArray(smoothing, model->numtriangles, 0u);
+  model->polygons = obxKeptArray(reader->polygons, reader->polygons.size(), ObxPolygon());
+  model->numpolygons = uint32_t(reader->polygons.size());
+  model->elements = obxKeptArray(reader->elements, reader->elements.size(), ObxElement());
+  model->elementindices = obxKeptArray(reader->elementIndices, reader->elementIndices.size(), 0u);
+  model->numelements = uint32_t(reader->elements.size());
+  if (reader->objects.empty()) return;
+  model->objects = static_cast<ObxObject*>(calloc(reader->objects.size(), sizeof(ObxObject)));
+  if (!model->objects) throw std::bad_alloc();
+  for (const ObxObjReader::Object& object : reader->objects) {
+    char* name = obxCopyString(object.name.c_str());
+    if (!name) throw std::bad_alloc();
+    model->objects[model->numobjects++] = {name, object.firsttriangle, object.firstelement};
+  }
+}
+
 static ObxModel* obxReadModel(const char* path, const ObxReadOptions* options) {
   obxToldNoContext = false;  // each read says once that it uploads nothing
   ObxInput file;
@@ -995,6 +1197,8 @@ static ObxModel* obxReadModel(const char* path, const ObxReadOptions* options) {
           (unsigned long long)file.lineAt(reader.bigPolygon - 1), path);
     obxFitArrays(&reader);
     if (reader.outOfBounds) obxCheckIndices(&reader);
+    obxCheckElements(&reader);
+    obxKeepExtras(&reader);
   } catch (const std::bad_alloc&) {
     obxFailOutOfMemory("obxReadOBJ", path);
   }

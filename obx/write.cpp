@@ -1,6 +1,10 @@
 // obx writer: OBJ and MTL output.
 #include "internal.h"
 
+#include <array>
+#include <unordered_map>
+#include <unordered_set>
+
 #include <limits.h>
 
 #include <atomic>
@@ -305,54 +309,208 @@ void obxWriteMTL(ObxModel* model, const char* modelpath, const char* mtllibname)
   });
 }
 
-// One triangle as a face line. An attribute goes out only when every corner
-// has one: a corner without it is written without it ("none" is no index a
-// reader could take back; -1 would read as the last element), and a face's
-// items all have one form.
-static void obxWriteFace(FILE* file, const ObxTriangle* t, GLuint mode) {
+// A face's corner: a triangle and one of its corners.
+struct ObxCorner {
+  const ObxTriangle* t;
+  int k;
+  std::array<uint32_t, 3> key() const { return {t->vindices[k], t->tindices[k], t->nindices[k]}; }
+};
+
+// One face line. An attribute goes out only when every corner has one: a
+// corner without it is written without it ("none" is no index a reader
+// could take back; -1 would read as the last element), and a face's items
+// all have one form.
+static void obxWriteFace(FILE* file, const std::vector<ObxCorner>& corners, GLuint mode) {
   bool texture = (mode & OBX_TEXTURE) != 0, normal = (mode & (OBX_SMOOTH | OBX_FLAT)) != 0;
-  uint32_t normals[3];
-  for (int j = 0; j < 3; j++) {
-    normals[j] = (mode & OBX_SMOOTH) ? t->nindices[j] : t->findex;
-    texture = texture && t->tindices[j] != OBX_NO_INDEX;
-    normal = normal && normals[j] != OBX_NO_INDEX;
+  auto normalOf = [&](const ObxCorner& c) {
+    return (mode & OBX_SMOOTH) ? c.t->nindices[c.k] : c.t->findex;
+  };
+  for (const ObxCorner& c : corners) {
+    texture = texture && c.t->tindices[c.k] != OBX_NO_INDEX;
+    normal = normal && normalOf(c) != OBX_NO_INDEX;
   }
   fputc('f', file);
-  for (int j = 0; j < 3; j++) {
-    fprintf(file, " %u", t->vindices[j]);
-    if (texture) fprintf(file, "/%u", t->tindices[j]);
-    if (normal) fprintf(file, texture ? "/%u" : "//%u", normals[j]);
+  for (const ObxCorner& c : corners) {
+    fprintf(file, " %u", c.t->vindices[c.k]);
+    if (texture) fprintf(file, "/%u", c.t->tindices[c.k]);
+    if (normal) fprintf(file, texture ? "/%u" : "//%u", normalOf(c));
   }
   fputc('\n', file);
 }
 
-// Writes the triangles of group with the usemtl statements that give each
-// triangle, and the group, back the materials they have. A reader takes a
-// triangle's material from the last usemtl before it (carried across
-// groups; *current is that one, 0 before any) and gives a group the first
-// non-zero material among its triangles' and the usemtl statements after
-// its first triangle.
-static void obxWriteGroupFaces(FILE* file, const ObxModel* model, const ObxGroup* group,
-                               GLuint mode, uint32_t* current) {
-  // Triangle materials go out in every mode, the group's only with
-  // OBX_MATERIAL.
-  auto use = [&](uint32_t material) {
-    if (material == *current || material >= model->nummaterials) return;
-    fprintf(file, "usemtl %s\n", model->materials[material].name);
-    *current = material;
-  };
-  uint32_t first = 0;
-  for (uint32_t i = 0; i < group->numtriangles && first == 0; i++)
-    first = model->triangles[group->triangles[i]].material;
-  // A group whose triangles start with material 0 and that has a material
-  // of its own (from a usemtl between them) gets it after its first one.
-  const bool own = (mode & OBX_MATERIAL) && group->material != 0 && first != group->material;
-  for (uint32_t i = 0; i < group->numtriangles; i++) {
-    const ObxTriangle* t = &model->triangles[group->triangles[i]];
-    use(t->material);
-    obxWriteFace(file, t, mode);
-    if (i == 0 && own) use(group->material);
+// The corners of the face whose n - 2 triangles start at first, in order:
+// the first triangle's first corner, then along the face's outer edges
+// (those no other of its triangles has reversed). Empty when the triangles
+// make no single ring of n corners (changed since they were read): they go
+// out as triangles then.
+static std::vector<ObxCorner> obxPolygonCorners(const ObxTriangle* first, uint32_t n) {
+  std::vector<ObxCorner> corners;
+  // Mostly the fan the face was read as: each triangle from the first
+  // corner to the last corner of the one before.
+  bool fan = true;
+  for (uint32_t j = 1; fan && j + 2 < n; j++)
+    fan = ObxCorner{&first[j], 0}.key() == ObxCorner{first, 0}.key() &&
+          ObxCorner{&first[j], 1}.key() == ObxCorner{&first[j - 1], 2}.key();
+  if (fan) {
+    corners = {{first, 0}, {first, 1}};
+    for (uint32_t j = 0; j + 2 < n; j++) corners.push_back({&first[j], 2});
+    return corners;
   }
+  using Key = std::array<uint32_t, 3>;
+  std::vector<std::pair<Key, Key>> edges, outer;
+  std::vector<ObxCorner> from;  // the corner each outer edge leaves
+  for (uint32_t j = 0; j + 2 < n; j++)
+    for (int k = 0; k < 3; k++)
+      edges.push_back({ObxCorner{&first[j], k}.key(), ObxCorner{&first[j], (k + 1) % 3}.key()});
+  std::vector<std::pair<Key, Key>> sorted = edges;
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<std::pair<Key, size_t>> next;  // outer edges by their first corner
+  for (size_t e = 0; e < edges.size(); e++)
+    if (!std::binary_search(sorted.begin(), sorted.end(),
+                            std::make_pair(edges[e].second, edges[e].first)))
+      next.push_back({edges[e].first, e});
+  if (next.size() != n) return {};
+  std::sort(next.begin(), next.end());
+  Key at = ObxCorner{first, 0}.key();
+  for (uint32_t i = 0; i < n; i++) {
+    const auto found = std::lower_bound(next.begin(), next.end(), std::make_pair(at, size_t(0)));
+    if (found == next.end() || found->first != at ||
+        (found + 1 != next.end() && (found + 1)->first == at))
+      return {};
+    corners.push_back({&first[found->second / 3], int(found->second % 3)});
+    at = edges[found->second].second;
+  }
+  if (at != ObxCorner{first, 0}.key()) return {};
+  return corners;
+}
+
+// Writes the faces, lines and points in the order read, with the g, o, s
+// and usemtl statements that give each back its group, object, smoothing
+// group and material. A reader takes a triangle's material from the last
+// usemtl before it (*current is that one, 0 before any) and gives a group
+// the first non-zero material among its triangles' and the usemtl
+// statements after its first triangle. A triangle goes out under the
+// oldest group listing it (none listing it: not at all); a face of more
+// than three corners that kept its triangles together goes out whole.
+static void obxWriteFaces(FILE* file, const ObxModel* model, GLuint mode) {
+  std::vector<const ObxGroup*> order;  // oldest first
+  for (const ObxGroup* group = model->groups; group; group = group->next) {
+    OBX_ASSERT(order.size() < size_t(model->numgroups));
+    order.push_back(group);
+  }
+  std::reverse(order.begin(), order.end());
+  std::vector<const ObxGroup*> groupOf(model->numtriangles, NULL);
+  for (auto g = order.rbegin(); g != order.rend(); ++g)
+    for (uint32_t i = 0; i < (*g)->numtriangles; i++)
+      if ((*g)->triangles[i] < model->numtriangles) groupOf[(*g)->triangles[i]] = *g;
+
+  // "default", the group a file starts in, has no "g" line (one would read
+  // back as a second group " default").
+  const ObxGroup* group = order.empty() || strcmp(order[0]->name, "default") ? NULL : order[0];
+  std::unordered_set<const ObxGroup*> started;
+  uint32_t material = 0, smoothing = 0, object = 0, polygon = 0;
+  auto use = [&](uint32_t m) {
+    if (m == material || m >= model->nummaterials) return;
+    fprintf(file, "usemtl %s\n", model->materials[m].name);
+    material = m;
+  };
+  // An object or group line begins a paragraph after a face, line or point.
+  bool wrote = false;
+  auto paragraph = [&] {
+    if (wrote) fputc('\n', file);
+    wrote = false;
+  };
+  auto line = [&](const ObxGroup* g) {
+    // A name read from a file keeps the blank after "g"; writing another
+    // blank before it would grow the name by one on every read and write.
+    const bool blank = g->name[0] == ' ' || g->name[0] == '\t' || g->name[0] == '\0';
+    paragraph();
+    fprintf(file, blank ? "g%s\n" : "g %s\n", g->name);
+  };
+  // Groups are made in the order their lines come: one not made yet makes
+  // those before it first, so that the list keeps its order.
+  std::unordered_map<const ObxGroup*, size_t> made;
+  for (size_t i = 0; i < order.size(); i++) made.emplace(order[i], i);
+  size_t makeNext = group ? 1 : 0;
+  auto enter = [&](const ObxGroup* g) {
+    const auto found = made.find(g);
+    if (g == group || found == made.end()) return;
+    while (makeNext <= found->second)
+      if (order[makeNext++] != g) line(order[makeNext - 1]);
+    line(g);
+    group = g;
+  };
+  const ObxElement* elements = model->elements;
+  uint32_t e = 0, t = 0;
+  while (t < model->numtriangles || e < model->numelements) {
+    const bool element =
+        e < model->numelements && (t == model->numtriangles || elements[e].triangle <= t);
+    while (object < model->numobjects && model->objects[object].firsttriangle <= t &&
+           model->objects[object].firstelement <= e) {
+      paragraph();
+      fprintf(file, "o %s\n", model->objects[object++].name);
+    }
+    if (element) {
+      const ObxElement& el = elements[e++];
+      enter(el.group);
+      const uint32_t* items = &model->elementindices[2 * size_t(el.first)];
+      bool texture = (mode & OBX_TEXTURE) && el.type == 'l';
+      for (uint32_t i = 0; i < el.count; i++) texture = texture && items[2 * i + 1] != OBX_NO_INDEX;
+      fputc(el.type, file);
+      wrote = true;
+      for (uint32_t i = 0; i < el.count; i++) {
+        fprintf(file, " %u", items[2 * i]);
+        if (texture) fprintf(file, "/%u", items[2 * i + 1]);
+      }
+      fputc('\n', file);
+      continue;
+    }
+    const ObxGroup* g = groupOf[t];
+    if (!g) {
+      t++;
+      continue;
+    }
+    enter(g);
+    const ObxTriangle* triangle = &model->triangles[t];
+    const uint32_t s = model->smoothing ? model->smoothing[t] : 0;
+    if (s != smoothing) fprintf(file, s ? "s %u\n" : "s off\n", s);
+    smoothing = s;
+    use(triangle->material);
+    while (polygon < model->numpolygons && model->polygons[polygon].triangle < t) polygon++;
+    // The face's triangles go together when nothing comes between them.
+    std::vector<ObxCorner> corners;
+    uint32_t n = 3;
+    if (polygon < model->numpolygons && model->polygons[polygon].triangle == t) {
+      n = model->polygons[polygon].numcorners;
+      const uint64_t end = uint64_t(t) + n - 2;
+      bool together = n > 3 && end <= model->numtriangles;
+      for (uint32_t j = t + 1; together && j < end; j++)
+        together = groupOf[j] == g && model->triangles[j].material == triangle->material &&
+                   (model->smoothing ? model->smoothing[j] : 0) == s;
+      together = together && (e == model->numelements || elements[e].triangle >= end) &&
+                 (object == model->numobjects || model->objects[object].firsttriangle >= end);
+      if (together) corners = obxPolygonCorners(triangle, n);
+    }
+    if (corners.empty()) {
+      n = 3;
+      corners = {{triangle, 0}, {triangle, 1}, {triangle, 2}};
+    }
+    obxWriteFace(file, corners, mode);
+    wrote = true;
+    t += n - 2;
+    // A group whose triangles start with material 0 and that has a material
+    // of its own (from a usemtl between them) gets it after its first one.
+    if (!started.insert(g).second) continue;
+    uint32_t first = 0;
+    for (uint32_t i = 0; i < g->numtriangles && first == 0; i++)
+      if (g->triangles[i] < model->numtriangles) first = model->triangles[g->triangles[i]].material;
+    if ((mode & OBX_MATERIAL) && g->material != 0 && first != g->material) use(g->material);
+  }
+  for (; object < model->numobjects; object++) {
+    paragraph();
+    fprintf(file, "o %s\n", model->objects[object].name);
+  }
+  while (makeNext < order.size()) line(order[makeNext++]);  // groups with nothing in them
 }
 
 // The library the OBJ names, checked: its file name (see
@@ -385,9 +543,14 @@ static const char* obxLibraryFor(const ObxModel* model, const ObxOutput* obj, GL
 // Writes elements 1..count of an array of width floats each, one line of
 // keyword and numbers apiece.
 static void obxPutElements(FILE* file, const char* keyword, const float* values, uint32_t count,
-                           int width) {
-  for (uint32_t i = 1; i <= count; i++)
-    obxPutNumbers(file, keyword, &values[width * size_t(i)], width);
+                           int width, const float* extra = NULL, int extraWidth = 0) {
+  for (uint32_t i = 1; i <= count; i++) {
+    fputs(keyword, file);
+    for (int k = 0; k < width; k++) obxPutNumber(file, values[width * size_t(i) + size_t(k)]);
+    for (int k = 0; extra && k < extraWidth; k++)
+      obxPutNumber(file, extra[extraWidth * size_t(i) + size_t(k)]);
+    fputc('\n', file);
+  }
 }
 
 static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
@@ -406,7 +569,7 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
   }
 
   fprintf(file, "# %d vertices\n", int(model->numvertices));
-  obxPutElements(file, "v", model->vertices, model->numvertices, 3);
+  obxPutElements(file, "v", model->vertices, model->numvertices, 3, model->colors, 3);
   obxCheckOutput(output);
   if (mode & OBX_SMOOTH) {
     fprintf(file, "\n# %u normals\n", model->numnormals);
@@ -417,36 +580,15 @@ static void obxWriteModel(ObxModel* model, const char* filename, GLuint mode) {
   }
   if (mode & OBX_TEXTURE) {
     fprintf(file, "\n# %d texcoords\n", int(model->numtexcoords));
-    obxPutElements(file, "vt", model->texcoords, model->numtexcoords, 2);
+    obxPutElements(file, "vt", model->texcoords, model->numtexcoords, 2, model->texcoordw, 1);
   }
   obxCheckOutput(output);
   fprintf(file, "\n# %d groups\n# %d faces (triangles)\n\n", int(model->numgroups),
           int(model->numtriangles));
 
-  // The list runs newest first with "default" last. A reader makes groups
-  // in the order the file names them, so they go out oldest first, and
-  // "default", the group a file starts in, first and without a "g" line
-  // (one would read back as a second group " default").
-  std::vector<const ObxGroup*> order;
-  for (const ObxGroup* group = model->groups; group; group = group->next) {
-    OBX_ASSERT(order.size() < size_t(model->numgroups));
-    order.push_back(group);
-  }
-  uint32_t material = 0;
-  for (size_t count = order.size(); count > 0;) {
-    const ObxGroup* group = order[--count];
-    const bool builtIn = group->next == NULL && strcmp(group->name, "default") == 0;
-    if (builtIn && group->numtriangles == 0) continue;
-    if (!builtIn) {
-      // A name read from a file keeps the blank after "g"; writing another
-      // blank before it would grow the name by one on every read and write.
-      const bool blank = group->name[0] == ' ' || group->name[0] == '\t';
-      fprintf(file, blank ? "g%s\n" : "g %s\n", group->name);
-    }
-    obxWriteGroupFaces(file, model, group, mode, &material);
-    fprintf(file, "\n");
-    obxCheckOutput(output);
-  }
+  obxWriteFaces(file, model, mode);
+  fprintf(file, "\n");
+  obxCheckOutput(output);
   obxCloseOutput(output);
   // The MTL first, so that a reader finding the new OBJ finds its materials.
   if (!writing.mtl.temporary.empty()) {

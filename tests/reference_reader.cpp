@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -312,6 +314,16 @@ struct Reader {
   uint32_t material = 0;
   bool toldShortFace = false;
   long bigPolygon = -1;  // where the first concave polygon too large to clip ends its keyword
+  // What the second pass keeps beyond vertices, faces and groups.
+  std::vector<float> colors, texcoordw;  // 3 and 1 per element, from element 0
+  uint32_t smoothing = 0;                // the current smoothing group
+  std::vector<uint32_t> smoothingOf;     // per stored triangle
+  std::vector<ObxObject> objects;        // names owned here until the end
+  std::vector<std::string> objectNames;
+  std::vector<ObxPolygon> polygons;
+  std::vector<ObxElement> elements;
+  std::vector<uint32_t> elementIndices;
+  std::vector<long> elementEnds;  // where each element's keyword ends
 
   Reader() = default;
   Reader(const Reader&) = delete;
@@ -481,6 +493,114 @@ uint64_t countFace(Reader* reader, FILE* file) {
   return 0;
 }
 
+// Numbers after a vector's own on its line, up to count: each must begin
+// right after blanks with a digit, a sign or a point. After any, the rest
+// of the line is skipped. Returns how many were read.
+int readExtra(FILE* file, int count, float values[3]) {
+  int got = 0;
+  for (; got < count; got++) {
+    int c;
+    while ((c = fgetc(file)) == ' ' || c == '\t') {
+    }
+    if (c == EOF) break;
+    ungetc(c, file);
+    if (!(isdigit(c) || c == '-' || c == '+' || c == '.')) break;
+    if (fscanf(file, "%f", &values[got]) != 1) break;
+  }
+  if (got > 0) {
+    char line[kTokenSize];
+    readLine(file, line, kTokenSize);
+  }
+  return got;
+}
+
+// An index of a line or point: -k counts back from the count read so far;
+// 0 (failing the check after the pass) when it names none.
+uint32_t elementIndex(long long value, uint32_t count) {
+  if (value < 0) return -value <= (long long)count ? uint32_t((long long)count + 1 + value) : 0;
+  return value <= (long long)kMaxCount ? uint32_t(value) : 0;
+}
+
+// The items of an "l" or "p" statement up to its line's end: "v", "v/vt"
+// or with a normal, which is skipped. Something else ends the items and
+// the rest of its line is skipped. Stored by the second pass.
+void readElement(Reader* reader, FILE* file, char type, bool store) {
+  ObxElement element = {type, uint32_t(reader->elementIndices.size() / 2), 0, reader->stored,
+                        reader->group};
+  for (;;) {
+    int c;
+    while ((c = fgetc(file)) == ' ' || c == '\t' || c == '\r') {
+    }
+    if (c == EOF || c == '\n') break;
+    ungetc(c, file);
+    long long v = 0, t = 0, n = 0;
+    if (fscanf(file, "%lld", &v) != 1) {
+      char line[kTokenSize];
+      readLine(file, line, kTokenSize);
+      break;
+    }
+    bool hasT = false;
+    if ((c = fgetc(file)) == '/') {
+      hasT = fscanf(file, "%lld", &t) == 1;
+      if ((c = fgetc(file)) == '/')
+        (void)!fscanf(file, "%lld", &n);
+      else if (c != EOF)
+        ungetc(c, file);
+    } else if (c != EOF) {
+      ungetc(c, file);
+    }
+    if (store) {
+      reader->elementIndices.push_back(elementIndex(v, reader->next[0] - 1));
+      reader->elementIndices.push_back(hasT ? elementIndex(t, reader->next[1] - 1) : OBX_NO_INDEX);
+    }
+    element.count++;
+  }
+  if (!store || element.count == 0) return;
+  reader->elements.push_back(element);
+  reader->elementEnds.push_back(reader->keywordEnd);
+}
+
+// The statements beyond vertices, faces, groups and materials, read alike
+// by both passes and kept by the second; false for another keyword.
+bool readOther(Reader* reader, FILE* file, const char* keyword, bool store) {
+  char line[kTokenSize];
+  if (keyword[0] == 'v' && (keyword[1] == '\0' || (keyword[1] == 't' && keyword[2] == '\0'))) {
+    // After the vector's own numbers, which the caller scanned.
+    const bool vertex = keyword[1] == '\0';
+    float values[3];
+    const int count = vertex ? 3 : 1;
+    if (readExtra(file, count, values) < count || !store) return true;
+    std::vector<float>& kept = vertex ? reader->colors : reader->texcoordw;
+    const size_t index = reader->next[vertex ? 0 : 1] - 1;
+    kept.resize(std::max(kept.size(), size_t(count) * (index + 1)), vertex ? 1.0f : 0.0f);
+    std::copy(values, values + count, kept.begin() + ptrdiff_t(size_t(count) * index));
+    return true;
+  }
+  if (keyword[1] != '\0') return false;
+  switch (keyword[0]) {
+    case 'o':
+      readLine(file, line, kTokenSize);
+      if (store) {
+        reader->objectNames.push_back(trimmed(line));
+        reader->objects.push_back({nullptr, reader->stored, uint32_t(reader->elements.size())});
+      }
+      return true;
+    case 's': {
+      readLine(file, line, kTokenSize);
+      const std::string text = trimmed(line);
+      unsigned long long value = 0;
+      for (size_t i = 0; i < text.size() && isdigit((unsigned char)text[i]) && value <= UINT32_MAX;
+           i++)
+        value = 10 * value + unsigned(text[i] - '0');
+      if (store) reader->smoothing = value <= UINT32_MAX ? uint32_t(value) : 0;
+      return true;
+    }
+    case 'l':
+    case 'p': readElement(reader, file, keyword[0], store); return true;
+    default: return false;
+  }
+}
+
 // Counts what the file holds, makes its groups and reads its libraries.
 void firstPass(Reader* reader, FILE* file) {
   ObxGroup* group = ensureGroup(reader, "default");
@@ -495,12 +615,14 @@ void firstPass(Reader* reader, FILE* file) {
         if (keyword[1] == '\0') {
           reader->numvertices++;
           scanFloats(file, 3, ignored);
+          readOther(reader, file, keyword, false);
         } else if (keyword[1] == 'n') {
           reader->numnormals++;
           scanFloats(file, 3, ignored);
         } else if (keyword[1] == 't') {
           reader->numtexcoords++;
           scanFloats(file, 2, ignored);
+          readOther(reader, file, keyword, false);
         } else {
           fail("obxFirstPass(): Unknown token \"%s\" at line %llu of \"%s\".", keyword,
                reader->stream->lineOf(ftell(file)), reader->model->path);
@@ -529,8 +651,8 @@ void firstPass(Reader* reader, FILE* file) {
         group->numtriangles += uint32_t(triangles);
         break;
       }
-      default:  // "#", "s", "o", anything else
-        readLine(file, line, kTokenSize);
+      default:  // "#", "s", "o", "l", "p", anything else
+        if (!readOther(reader, file, keyword, false)) readLine(file, line, kTokenSize);
         break;
     }
   }
@@ -622,6 +744,7 @@ void appendTriangle(Reader* reader) {
   require(group->numtriangles < reader->roomOf(group), "more group members than counted");
   group->triangles[group->numtriangles++] = reader->stored++;
   reader->faceEnds.push_back(reader->keywordEnd);
+  reader->smoothingOf.push_back(reader->smoothing);
 }
 
 // A face as a fan of triangles around its first corner, or when concave,
@@ -654,6 +777,7 @@ void fillFace(Reader* reader, FILE* file) {
     order.clear();
     for (uint32_t j = 1; j + 1 < n; j++) order.insert(order.end(), {0, j, j + 1});
   }
+  if (n > 3) reader->polygons.push_back({reader->stored, n});
   for (size_t j = 0; j < order.size(); j += 3) {
     ObxTriangle* triangle = nextTriangle(reader);
     for (int k = 0; k < 3; k++) copyCorner(triangle, k, &corners[order[j + size_t(k)]], 0);
@@ -683,6 +807,7 @@ void secondPass(Reader* reader, FILE* file) {
           scanFloats(file, 3, nextElement(reader, 2, model->normals, model->numnormals, 3));
         else
           scanFloats(file, 2, nextElement(reader, 1, model->texcoords, model->numtexcoords, 2));
+        readOther(reader, file, keyword, true);
         break;
       case 'u':
         // Without a name the lookup of the empty name warns and gives 0.
@@ -697,7 +822,7 @@ void secondPass(Reader* reader, FILE* file) {
         break;
       case 'f': fillFace(reader, file); break;
       default:  // "#", "mtllib" (read in the first pass), anything else
-        readLine(file, line, kTokenSize);
+        if (!readOther(reader, file, keyword, true)) readLine(file, line, kTokenSize);
         break;
     }
   }
@@ -732,6 +857,52 @@ void checkIndices(const Reader* reader) {
   }
 }
 
+// Every line and point names a vertex, and a texture coordinate or none,
+// the model has.
+void checkElements(const Reader* reader) {
+  const ObxModel* model = reader->model;
+  for (size_t e = 0; e < reader->elements.size(); e++)
+    for (uint32_t i = 0; i < reader->elements[e].count; i++)
+      for (int k = 0; k < 2; k++) {
+        const uint32_t index = reader->elementIndices[2 * (reader->elements[e].first + i) + k];
+        const uint32_t count = k == 0 ? model->numvertices : model->numtexcoords;
+        if ((k == 1 && index == OBX_NO_INDEX) || (index >= 1 && index <= count)) continue;
+        fail("%s index for %s %zu out of bounds (%u %s %u) at line %llu of \"%s\"\n",
+             k == 0 ? "vertex" : "texture coordinate",
+             reader->elements[e].type == 'l' ? "line" : "point", e, index, index == 0 ? "<" : ">",
+             index == 0 ? 1u : count, reader->stream->lineOf(reader->elementEnds[e]), model->path);
+      }
+}
+
+// A malloc'd copy of values cut or filled to count, or NULL for none.
+template <typename T>
+T* copied(const Reader* reader, const std::vector<T>& values, size_t count, T fill) {
+  if (values.empty()) return nullptr;
+  T* array = static_cast<T*>(allocateZeroed(reader, count, sizeof(T)));
+  for (size_t i = 0; i < count; i++) array[i] = i < values.size() ? values[i] : fill;
+  return array;
+}
+
+void keepOthers(Reader* reader) {
+  ObxModel* model = reader->model;
+  model->colors = copied(reader, reader->colors, 3 * (size_t(model->numvertices) + 1), 1.0f);
+  model->texcoordw = copied(reader, reader->texcoordw, size_t(model->numtexcoords) + 1, 0.0f);
+  if (std::any_of(reader->smoothingOf.begin(), reader->smoothingOf.end(),
+                  [](uint32_t s) { return s != 0; }))
+    model->smoothing = copied(reader, reader->smoothingOf, model->numtriangles, 0u);
+  model->polygons = copied(reader, reader->polygons, reader->polygons.size(), ObxPolygon());
+  model->numpolygons = uint32_t(reader->polygons.size());
+  model->elements = copied(reader, reader->elements, reader->elements.size(), ObxElement());
+  model->elementindices = copied(reader, reader->elementIndices, reader->elementIndices.size(), 0u);
+  model->numelements = uint32_t(reader->elements.size());
+  model->objects = copied(reader, reader->objects, reader->objects.size(), ObxObject());
+  for (size_t i = 0; i < reader->objects.size(); i++) {
+    model->objects[i].name = obxCopyString(reader->objectNames[i].c_str());
+    if (!model->objects[i].name) failOutOfMemory("obxReadOBJ", model->path);
+    model->numobjects++;
+  }
+}
+
 }  // namespace
 
 ObxModel* referenceReadOBJ(const char* path, std::string* fatal) {
@@ -755,6 +926,8 @@ ObxModel* referenceReadOBJ(const char* path, std::string* fatal) {
           "\"%s\"",
           stream.lineOf(reader.bigPolygon), path);
     checkIndices(&reader);
+    checkElements(&reader);
+    keepOthers(&reader);
     for (uint32_t i = 1; i <= reader.model->numvertices; i++) {
       const float* p = &reader.model->vertices[3 * size_t(i)];
       if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) continue;

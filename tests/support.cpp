@@ -458,8 +458,26 @@ std::string describe(const ObxModel* model) {
     out += '{' + std::string(m.name) + "} ";
     floats(m.diffuse, 4);
   }
+  floats(model->colors, model->colors ? 3 * (size_t(model->numvertices) + 1) : 0);
+  floats(model->texcoordw, model->texcoordw ? size_t(model->numtexcoords) + 1 : 0);
+  for (uint32_t i = 0; model->smoothing && i < model->numtriangles; i++)
+    number(model->smoothing[i]);
+  out += '\n';
+  for (uint32_t i = 0; i < model->numobjects; i++)
+    out += '<' + std::string(model->objects[i].name) + "> " +
+           std::to_string(model->objects[i].firsttriangle) + ' ' +
+           std::to_string(model->objects[i].firstelement) + '\n';
+  for (uint32_t i = 0; i < model->numpolygons; i++)
+    number(model->polygons[i].triangle), number(model->polygons[i].numcorners);
+  out += '\n';
+  for (uint32_t e = 0; e < model->numelements; e++) {
+    const ObxElement& el = model->elements[e];
+    out += std::string(1, el.type) + ' ' + (el.group ? el.group->name : "?") + ' ';
+    number(el.triangle);
+    for (uint32_t i = 0; i < 2 * el.count; i++) number(model->elementindices[2 * el.first + i]);
+    out += '\n';
+  }
   return out;
 }
-
 
 }  // namespace ostrel_test

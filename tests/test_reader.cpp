@@ -490,13 +490,16 @@ TEST(ReadObj, crlf_line_ends_leave_no_cr_in_group_names) {
   EXPECT_EQ(m->vertices[3 * 3 + 1], 1.0f);
 }
 
-TEST(ReadObj, other_statements_are_skipped) {
+TEST(ReadObj, unknown_statements_and_numbers_after_a_vector_skip_their_line) {
   Read m(std::string(kSquare) +
          "# f 9 9 9\ns 1\no thing\nl 1 2\np 1\n"
-         "12 f 9 9 9\nv 5 6 7 8 f 9 9 9\nf 1 2 3\n");
+         "12 f 9 9 9\nv 5 6 7 8 f 9 9 9\nvt 1 2 3 f 9 9 9\nf 1 2 3\n");
   EXPECT_EQ(m->numvertices, 5u);
   EXPECT_EQ(m->vertices[3 * 5 + 2], 7.0f);
+  EXPECT_EQ(m->colors, nullptr);
   EXPECT_EQ(m->numtriangles, 1u);
+  EXPECT_EQ(m->numobjects, 1u);
+  EXPECT_EQ(m->numelements, 2u);
 }
 
 TEST(ReadObj, long_comment_rest_is_read_as_statements) {
