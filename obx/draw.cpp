@@ -34,7 +34,7 @@ GLuint obxFixMode(const ObxModel* model, GLuint mode, const char* const warnings
       {OBX_SMOOTH, !model->normals, OBX_SMOOTH},
       {OBX_TEXTURE, !model->texcoords, OBX_TEXTURE},
       {OBX_FLAT | OBX_SMOOTH, true, OBX_FLAT},
-      {OBX_COLOR, !model->materials, OBX_COLOR},
+      {OBX_COLOR, !model->materials && !model->colors, OBX_COLOR},
       {OBX_MATERIAL, !model->materials, OBX_MATERIAL},
       {OBX_COLOR | OBX_MATERIAL, true, OBX_COLOR},
   };
@@ -76,6 +76,8 @@ void obxDraw(ObxModel* model, GLuint mode) {
   // and, with OBX_TEXTURE, untextured (the current texture stays -1).
   const bool tracking = (mode & (OBX_TEXTURE | OBX_COLOR | OBX_MATERIAL)) && model->materials;
   const bool flat = mode & OBX_FLAT, smooth = mode & OBX_SMOOTH, textured = mode & OBX_TEXTURE;
+  // Vertex colours stand in for the material's diffuse colour.
+  const float* colors = (mode & OBX_COLOR) ? model->colors : NULL;
 
   ObxDrawState state = {};
   for (int pass = 0; pass < 2; pass++) {
@@ -121,7 +123,7 @@ void obxDraw(ObxModel* model, GLuint mode) {
                             ? 0.0f
                             : std::min(std::max(material->shininess, 0.0f), 128.0f));
           }
-          if (mode & OBX_COLOR) glColor3fv(material->diffuse);
+          if ((mode & OBX_COLOR) && !colors) glColor3fv(material->diffuse);
         }
         if (!open) glBegin(GL_TRIANGLES);
         open = true;
@@ -141,10 +143,24 @@ void obxDraw(ObxModel* model, GLuint mode) {
             glTexCoord2f(uv[0] * texture->width, uv[1] * texture->height);
           }
           OBX_ASSERT(triangle->vindices[j] >= 1 && triangle->vindices[j] <= model->numvertices);
+          if (colors) glColor3fv(&colors[3 * size_t(triangle->vindices[j])]);
           glVertex3fv(&model->vertices[3 * size_t(triangle->vindices[j])]);
         }
       }
       if (!open) glBegin(GL_TRIANGLES);
+      glEnd();
+    }
+    // Lines and points once, with the opaque triangles, in the state they
+    // left.
+    for (uint32_t e = 0; pass == 0 && e < model->numelements; e++) {
+      const ObxElement& element = model->elements[e];
+      glBegin(element.type == 'l' ? GL_LINE_STRIP : GL_POINTS);
+      for (uint32_t i = 0; i < element.count; i++) {
+        const uint32_t v = model->elementindices[2 * (size_t(element.first) + i)];
+        OBX_ASSERT(v >= 1 && v <= model->numvertices);
+        if (colors) glColor3fv(&colors[3 * size_t(v)]);
+        glVertex3fv(&model->vertices[3 * size_t(v)]);
+      }
       glEnd();
     }
     if (!state.anyTransparent) break;

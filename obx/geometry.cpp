@@ -97,6 +97,14 @@ static void obxSetTexcoords(ObxModel* model, uint32_t count, bool fromNormals, c
   free(model->texcoords);
   model->texcoords = texcoords;
   model->numtexcoords = count;
+  free(model->texcoordw);  // the new coordinates have two values
+  model->texcoordw = NULL;
+  // A line's point gets its vertex's coordinate; normals, lines have none.
+  for (uint32_t e = 0; e < model->numelements; e++)
+    for (uint32_t i = 0; i < model->elements[e].count; i++) {
+      uint32_t* item = &model->elementindices[2 * (size_t(model->elements[e].first) + i)];
+      item[1] = fromNormals ? OBX_NO_INDEX : item[0];
+    }
   for (ObxGroup* group = model->groups; group; group = group->next)
     for (uint32_t i = 0; i < group->numtriangles; i++) {
       ObxTriangle* t = &model->triangles[group->triangles[i]];

@@ -1,6 +1,8 @@
 // obx normals: facet normals and smoothed vertex normals.
 #include "internal.h"
 
+#include <tuple>
+
 void obxCrossProduct(const float* u, const float* v, float* n) {
   OBX_ASSERT(u && v && n);
   n[0] = u[1] * v[2] - u[2] * v[1];
@@ -313,4 +315,66 @@ void obxVertexNormals(ObxModel* model, float angle, GLboolean keep) {
   // without an array would copy bytes that were never written.
   OBX_ASSERT(!keep || model->normals || model->numnormals == 0);
   obxCall([=] { obxSmoothNormals(model, angle, keep); });
+}
+
+// Corners meet in one normal when they share a vertex and a non-zero
+// smoothing group: the sum of their triangles' facet normals, each triangle
+// once. Built aside and put in place at the end, so that a failure leaves
+// the model as it was.
+static void obxGroupNormals(ObxModel* model, GLboolean keep) {
+  struct Corner {
+    uint32_t v, group, triangle;
+    int j;
+  };
+  std::vector<Corner> corners;
+  corners.reserve(3 * size_t(model->numtriangles));
+  for (uint32_t i = 0; i < model->numtriangles; i++)
+    for (int j = 0; j < 3; j++)
+      if (!keep || model->triangles[i].nindices[j] == OBX_NO_INDEX)
+        corners.push_back(
+            {model->triangles[i].vindices[j], model->smoothing ? model->smoothing[i] : 0, i, j});
+  // Group 0 is no group: each of its triangles stands alone.
+  auto key = [](const Corner& c) {
+    return std::make_tuple(c.v, c.group, c.group ? 0 : c.triangle);
+  };
+  std::sort(corners.begin(), corners.end(),
+            [&](const Corner& a, const Corner& b) { return key(a) < key(b); });
+  const uint32_t kept = keep ? model->numnormals : 0;
+  std::vector<float> normals(3 * (size_t(kept) + 1), 0.0f);
+  if (kept) std::copy(model->normals + 3, model->normals + 3 * (size_t(kept) + 1), &normals[3]);
+  std::vector<uint32_t> indices(corners.size());
+  for (size_t first = 0, end; first < corners.size(); first = end) {
+    float sum[3] = {0.0f, 0.0f, 0.0f};
+    uint32_t last = OBX_NO_INDEX;
+    for (end = first; end < corners.size() && key(corners[end]) == key(corners[first]); end++) {
+      const ObxTriangle& t = model->triangles[corners[end].triangle];
+      if (t.findex == OBX_NO_INDEX || corners[end].triangle == last) continue;
+      last = corners[end].triangle;
+      for (int k = 0; k < 3; k++) sum[k] += model->facetnorms[3 * size_t(t.findex) + size_t(k)];
+    }
+    // Facets that cancel out, or none with a direction: (0, 0, 0).
+    const float length2 = obxDotProduct(sum, sum);
+    if (length2 > 0.0f && std::isfinite(length2)) obxNormalizeVector(sum);
+    if (!(length2 > 0.0f && std::isfinite(length2))) sum[0] = sum[1] = sum[2] = 0.0f;
+    if (normals.size() / 3 - 1 >= UINT32_MAX - 1)
+      obxFail("obxSmoothingGroupNormals(): too many normals");
+    normals.insert(normals.end(), sum, sum + 3);
+    std::fill(indices.begin() + ptrdiff_t(first), indices.begin() + ptrdiff_t(end),
+              uint32_t(normals.size() / 3 - 1));
+  }
+  float* array = static_cast<float*>(malloc(normals.size() * sizeof(float)));
+  if (!array) throw std::bad_alloc();
+  std::copy(normals.begin(), normals.end(), array);
+  free(model->normals);
+  model->normals = array;
+  model->numnormals = uint32_t(normals.size() / 3 - 1);
+  for (size_t c = 0; c < corners.size(); c++)
+    model->triangles[corners[c].triangle].nindices[corners[c].j] = indices[c];
+}
+
+void obxSmoothingGroupNormals(ObxModel* model, GLboolean keep) {
+  OBX_ASSERT(model);
+  OBX_ASSERT(model->facetnorms || model->numtriangles == 0);
+  OBX_ASSERT(!keep || model->normals || model->numnormals == 0);
+  obxCall([=] { obxGroupNormals(model, keep); });
 }

@@ -331,12 +331,21 @@ void obxComputeFacetNormals(ObxModel* model);
  * corners take their vertex's average, or (0, 0, 0) at a vertex with no
  * other triangle. Every normal is finite. */
 void obxVertexNormals(ObxModel* model, float angle, GLboolean keep);
+/* Computes per-corner normals from the smoothing groups ("s"): corners of
+ * triangles sharing a vertex and a non-zero group get the normalised sum of
+ * those triangles' facet normals; a triangle of group 0 (or every triangle
+ * of a model without smoothing) gets its own facet normal, so its edges
+ * stay hard. keep as for obxVertexNormals. Needs facetnorms. */
+void obxSmoothingGroupNormals(ObxModel* model, GLboolean keep);
 
 /* ---- Drawing -------------------------------------------------------- */
 
 /* Draws every group with GL_TRIANGLES in immediate mode: opaque materials
- * first, then transparent ones blended additively without depth writes.
- * Flags the model cannot serve are dropped with a warning. */
+ * first, then transparent ones blended additively without depth writes;
+ * lines as GL_LINE_STRIP and points as GL_POINTS after the opaque ones.
+ * With OBX_COLOR, vertex colours (when the model has them) replace the
+ * materials' diffuse colours. Flags the model cannot serve are dropped with
+ * a warning. */
 void obxDraw(ObxModel* model, GLuint mode);
 /* Compiles obxDraw(model, mode) into a new display list; returns its name
  * (the caller owns it). */

@@ -220,6 +220,12 @@ void obxMergeVertices(ObxModel* model, float epsilon) {
     // floats, which would renumber wrongly beyond 2^24 vertices.
     uint32_t count = model->numvertices;
     std::vector<uint32_t> map(size_t(count) + 1);
+    // A kept vertex keeps the colour of the first vertex merged into it.
+    ObxBlock<float> colors;
+    if (model->colors) {
+      colors.reset(static_cast<float*>(malloc(3 * (size_t(count) + 1) * sizeof(float))));
+      if (!colors) throw std::bad_alloc();
+    }
     float* unique = obxUniqueVectorsMapped(model->vertices, &count, epsilon, map.data()).release();
     for (uint32_t i = 0; i < model->numtriangles; i++)
       for (int k = 0; k < 3; k++) {
@@ -227,6 +233,19 @@ void obxMergeVertices(ObxModel* model, float epsilon) {
         OBX_ASSERT(old >= 1 && old <= model->numvertices);
         model->triangles[i].vindices[k] = map[old];
       }
+    for (uint32_t e = 0; e < model->numelements; e++)
+      for (uint32_t i = 0; i < model->elements[e].count; i++) {
+        uint32_t* index = &model->elementindices[2 * (size_t(model->elements[e].first) + i)];
+        OBX_ASSERT(*index >= 1 && *index <= model->numvertices);
+        *index = map[*index];
+      }
+    if (colors) {
+      for (uint32_t i = model->numvertices; i >= 1; i--)  // the first last, so that it stays
+        memcpy(&colors.get()[3 * size_t(map[i])], &model->colors[3 * size_t(i)], 3 * sizeof(float));
+      memcpy(colors.get(), model->colors, 3 * sizeof(float));
+      free(model->colors);
+      model->colors = colors.release();
+    }
     free(model->vertices);
     // Cut to the vertices kept; when that fails the larger block serves.
     float* fitted = static_cast<float*>(realloc(unique, 3 * (size_t(count) + 1) * sizeof(float)));

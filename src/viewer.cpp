@@ -103,8 +103,22 @@ GLuint drawModeFor(const ObxModel* model) {
   GLuint mode = OBX_NONE;
   if (model->normals) mode |= OBX_SMOOTH;
   if (model->texcoords) mode |= OBX_TEXTURE;
-  if (model->materials) mode |= OBX_MATERIAL;
+  // Vertex colours are what such a model looks like; they take the place
+  // of the materials' colours (the two modes exclude each other).
+  if (model->colors)
+    mode |= OBX_COLOR;
+  else if (model->materials)
+    mode |= OBX_MATERIAL;
   return mode;
+}
+
+void computeNormals(ObxModel* model, bool userModel) {
+  // A file's smoothing groups say where its edges are hard; without its
+  // own normals, they are followed rather than the crease angle.
+  if (userModel && model->smoothing && model->numnormals == 0)
+    obxSmoothingGroupNormals(model, GL_FALSE);
+  else
+    obxVertexNormals(model, kSmoothingAngle, GL_FALSE);
 }
 
 bool isClosedMesh(const ObxModel* model) {
@@ -146,7 +160,7 @@ void loadModel(const char* path, bool userModel) {
   // costs a warning, not the geometry.
   const ObxReadOptions options = {userModel ? OBX_READ_LENIENT : 0u};
   gModel = obxReadOBJWithOptions(path, &options);
-  obxVertexNormals(gModel, kSmoothingAngle, GL_FALSE);
+  computeNormals(gModel, userModel);
   if (bytes >= kProgressBytes) printf("read %s: %u triangles\n", path, gModel->numtriangles);
   prepareModel(false);
 }
@@ -160,9 +174,8 @@ bool reloadModel() {
     printf("ostrel: %s stays as it was: %s\n", gModelPath, message);
     return false;
   }
-  if (!obxTry(
-          [](void* m) { obxVertexNormals(static_cast<ObxModel*>(m), kSmoothingAngle, GL_FALSE); },
-          model, message, sizeof message)) {
+  if (!obxTry([](void* m) { computeNormals(static_cast<ObxModel*>(m), gUserModel); }, model,
+              message, sizeof message)) {
     printf("ostrel: %s stays as it was: %s\n", gModelPath, message);
     obxDeleteModel(model);
     return false;

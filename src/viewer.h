@@ -8,9 +8,14 @@
 #include "../obx/obx.h"
 
 // obxDraw's mode for a model of the user's: smooth normals, texture
-// coordinates and maps, materials, each only when the model has them, so
-// that obxDraw has nothing to warn about frame after frame.
+// coordinates and maps, vertex colours or else materials, each only when
+// the model has them, so that obxDraw has nothing to warn about frame
+// after frame.
 GLuint drawModeFor(const ObxModel* model);
+
+// Vertex normals: from a user's file's smoothing groups when it has them
+// and no normals of its own, else within the crease angle.
+void computeNormals(ObxModel* model, bool userModel);
 
 // True when every edge (a pair of vertex indices) is shared by two or more
 // triangles: a closed surface whose back faces never show. Open meshes

@@ -368,6 +368,35 @@ TEST(Draw, color_and_material_draws_with_materials_only) {
   obxDeleteModel(model);
 }
 
+TEST(Draw, vertex_colours_lines_and_points_reach_gl) {
+  resetState();
+  ostrel_test::TempDir dir;
+  ObxModel* model = obxReadOBJ(
+      dir.write("lines.obj",
+                "v 0 0 0 1 0 0\nv 0.5 0 0 0 1 0\nv 0 0.5 0 0 0 1\nf 1 2 3\nl 1 2 3\np 2\n")
+          .c_str());
+  std::vector<GLfloat> buffer(1024);
+  glFeedbackBuffer(GLsizei(buffer.size()), GL_3D_COLOR, buffer.data());
+  glRenderMode(GL_FEEDBACK);
+  obxDraw(model, OBX_COLOR);
+  const GLint count = glRenderMode(GL_RENDER);
+  // What GL received, as token letters, and the colour of each vertex.
+  std::string kinds, colours;
+  for (GLint i = 0; i < count;) {
+    const GLint token = GLint(buffer[size_t(i++)]);
+    GLint vertices = 1;
+    if (token == GL_POLYGON_TOKEN) vertices = GLint(buffer[size_t(i++)]);
+    if (token == GL_LINE_TOKEN || token == GL_LINE_RESET_TOKEN) vertices = 2;
+    kinds += token == GL_POLYGON_TOKEN ? 'f' : token == GL_POINT_TOKEN ? 'p' : 'l';
+    for (GLint k = 0; k < vertices; k++, i += 7)
+      for (int c = 3; c < 6; c++) colours += buffer[size_t(i + c)] > 0.5f ? '1' : '0';
+    colours += ' ';
+  }
+  EXPECT_EQ(kinds, "fllp");
+  EXPECT_EQ(colours, "100010001 100010 010001 010 ");
+  obxDeleteModel(model);
+}
+
 TEST(Draw, shininess_beyond_gl_range_reaches_gl_clamped) {
   // Ns 120 reads as 153.6; GL refuses that and would keep the last value.
   resetState();

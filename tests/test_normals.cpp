@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <functional>
 #include <vector>
 
 #include "obx/obx.h"
@@ -481,3 +482,37 @@ TEST(VertexNormalsDeathTest, preconditions_name_the_condition) {
 }
 
 }  // namespace
+
+TEST(SmoothingGroupNormals, corners_share_a_normal_only_within_one_group) {
+  // The cube's twelve triangles, two a face: in one group, in a group a
+  // face, and in none.
+  const struct {
+    const char* what;
+    std::function<uint32_t(uint32_t)> group;  // of triangle i, 0 for none
+    uint32_t normals;
+  } rows[] = {
+      {"one group", [](uint32_t) { return 1u; }, 8},
+      {"a group a face", [](uint32_t i) { return i / 2 + 1; }, 24},
+      {"none", [](uint32_t) { return 0u; }, 36},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ObxModel* model = makeModel(kCube, kCubeFaces);
+    model->smoothing = static_cast<uint32_t*>(malloc(model->numtriangles * sizeof(uint32_t)));
+    for (uint32_t i = 0; i < model->numtriangles; i++) model->smoothing[i] = row.group(i);
+    obxSmoothingGroupNormals(model, GL_FALSE);
+    EXPECT_EQ(model->numnormals, row.normals);
+    const std::vector<Vec3> smooth = plainSmoothNormals(model);
+    for (uint32_t i = 0; i < model->numtriangles; i++)
+      for (int j = 0; j < 3; j++) {
+        const Vec3 n = normalAt(model, model->triangles[i].nindices[j]);
+        const float* f = &model->facetnorms[3 * model->triangles[i].findex];
+        const uint32_t v = model->triangles[i].vindices[j];
+        if (row.normals == 8)
+          EXPECT_VEC_NEAR(n, smooth[v][0], smooth[v][1], smooth[v][2]) << i << " " << j;
+        else
+          EXPECT_VEC_NEAR(n, f[0], f[1], f[2]) << i << " " << j;  // hard edges
+      }
+    obxDeleteModel(model);
+  }
+}

@@ -28,7 +28,7 @@ const char kBoxObj[] =
     "mtllib box.mtl\n"
     "v 0 0 0\nv 4 0 0\nv 4 2 0\nv 0 0 0\nv 4 2 0\nv 0 2 -1\n"
     "vt 0 0\nvt 1 0\nvt 1 1\n"
-    "g front\nusemtl red\n"
+    "o box\ng front\nusemtl red\n"
     "f 1/1 2/2 3/3\nf 4/1 5/3 6/3\n"
     "g back\n"
     "f 3 2 1\n";
@@ -71,7 +71,14 @@ TEST(Obxtool, info_prints_counts_bounds_groups_and_materials) {
             "groups: 3\n"
             "materials: 2\n"
             "textures: 1\n"
+            "objects: 1\n"
+            "smoothing groups: 0\n"
+            "polygons: 0\n"
+            "lines: 0\n"
+            "points: 0\n"
+            "vertex colours: no\n"
             "bounds: 0 0 -1 to 4 2 0\n"
+            "object box: 3 triangles\n"
             "group default: 0 triangles\n"
             "group front: 2 triangles, material red\n"
             "group back: 1 triangle, material red\n"  // usemtl outlives the group

@@ -162,6 +162,22 @@ TEST(Statements, out_of_bounds_line_indices_fail_with_their_line) {
             "vertex index for line 0 out of bounds (3 > 2) at line 4 of \"" + path + "\"");
 }
 
+TEST(Statements, welding_and_new_texture_coordinates_keep_them_in_step) {
+  TempDir dir;
+  ObxModel* m = obxReadOBJ(dir.write("weld.obj",
+                                     "v 0 0 0 1 0 0\nv 1 0 0 0 1 0\nv 0 1 0 0 0 1\n"
+                                     "v 0 0 0 0.5 0.5 0.5\nvt 0 0 1\nf 1 2 3\nl 4/1 3/1\n")
+                               .c_str());
+  obxMergeVertices(m, 1e-6f);
+  ASSERT_EQ(m->numvertices, 3u);
+  EXPECT_EQ(floatsOf(m->colors + 3, 9), (std::vector<float>{1, 0, 0, 0, 1, 0, 0, 0, 1}));
+  EXPECT_EQ(elementsOf(m), "l 1/1 3/1 in default@1; ");
+  obxPlanarTexcoords(m);
+  EXPECT_EQ(m->texcoordw, nullptr);
+  EXPECT_EQ(elementsOf(m), "l 1/1 3/3 in default@1; ");
+  obxDeleteModel(m);
+}
+
 // A file that says everything at once: objects holding groups, smoothing
 // groups changing inside them, coloured vertices, third texture values,
 // triangles, quads and pentagons, lines and points, materials.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <set>
 #include <vector>
 
 #include "obx/obx.h"
@@ -23,8 +24,10 @@ const char kUsage[] =
     "       obxtool -h | --help\n"
     "\n"
     "info     prints the numbers of vertices, normals, texture coordinates,\n"
-    "         triangles, groups, materials and textures, the bounding box,\n"
-    "         then one line per group and per material.\n"
+    "         triangles, groups, materials and textures, of objects, smoothing\n"
+    "         groups, polygons, lines and points, whether vertices have\n"
+    "         colours, the bounding box, then one line per object, group and\n"
+    "         material.\n"
     "         Files are read leniently: a missing MTL file, a normal or\n"
     "         texture-coordinate index out of bounds (dropped) and unknown\n"
     "         statements are warnings; --strict makes them failures.\n"
@@ -108,6 +111,16 @@ void printInfo(const ObxModel* model) {
   printf("groups: %u\n", model->numgroups);
   printf("materials: %u\n", model->nummaterials);
   printf("textures: %u\n", model->numtextures);
+  printf("objects: %u\n", model->numobjects);
+  std::set<uint32_t> smoothing;
+  for (uint32_t i = 0; model->smoothing && i < model->numtriangles; i++)
+    if (model->smoothing[i]) smoothing.insert(model->smoothing[i]);
+  printf("smoothing groups: %zu\n", smoothing.size());
+  printf("polygons: %u\n", model->numpolygons);
+  uint32_t lines = 0;
+  for (uint32_t e = 0; e < model->numelements; e++) lines += model->elements[e].type == 'l';
+  printf("lines: %u\npoints: %u\n", lines, model->numelements - lines);
+  printf("vertex colours: %s\n", model->colors ? "yes" : "no");
   if (model->numvertices == 0) {
     printf("bounds: none\n");
   } else {
@@ -122,6 +135,12 @@ void printInfo(const ObxModel* model) {
     printf("bounds: %g %g %g to %g %g %g\n", low[0], low[1], low[2], high[0], high[1], high[2]);
   }
 
+  for (uint32_t i = 0; i < model->numobjects; i++) {
+    const uint32_t end =
+        i + 1 < model->numobjects ? model->objects[i + 1].firsttriangle : model->numtriangles;
+    const uint32_t count = end - model->objects[i].firsttriangle;
+    printf("object %s: %u triangle%s\n", model->objects[i].name, count, count == 1 ? "" : "s");
+  }
   // Groups in the order the file opens them: the list holds them newest first.
   std::vector<const ObxGroup*> order;
   for (const ObxGroup* g = model->groups; g; g = g->next) order.push_back(g);
