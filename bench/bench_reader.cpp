@@ -8,7 +8,7 @@
 //   --markdown  print the tables as markdown
 //   --assimp    time assimp too (several times slower than the others, so not
 //               in the default run)
-//   names       only these files (full-100k, full-2m, plain-2m, quad-1m) and/or
+//   names       only these files (full-100k, full-2m, plain-2m, quad-1m, colour-1m) and/or
 //               readers (obx, tinyobjloader, fast_obj, rapidobj, assimp)
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -63,6 +63,7 @@ struct Input {
   bool quads;        // one quad per cell instead of two triangles
   int side;          // grid of side x side vertices
   std::string path;
+  bool extras = false;  // vertex colours, an object and a smoothing group per group
   uint64_t bytes = 0;
   uint64_t vertices = 0;
   uint64_t triangles = 0;  // after splitting each quad into two
@@ -128,6 +129,11 @@ void writeScene(Input* input) {
       out.text("v "), out.fixed(x * 0.01);
       out.text(" "), out.fixed(y * 0.01);
       out.text(" "), out.fixed(0.05 * std::sin(x * 0.07) * std::cos(y * 0.05));
+      if (input->extras) {
+        out.text(" "), out.fixed(double(x) / (n - 1));
+        out.text(" "), out.fixed(double(y) / (n - 1));
+        out.text(" 0.500000");
+      }
       out.endLine();
     }
   if (input->full) {
@@ -159,7 +165,9 @@ void writeScene(Input* input) {
   for (int y = 0; y < n - 1; y++) {
     if (y % rowsPerGroup == 0) {
       int g = y / rowsPerGroup;
+      if (input->extras) out.text("o piece"), out.integer(uint64_t(g)), out.endLine();
       out.text("g part"), out.integer(uint64_t(g)), out.endLine();
+      if (input->extras) out.text("s "), out.integer(uint64_t(g + 1)), out.endLine();
       out.text("usemtl m"), out.integer(uint64_t(g % kMaterials)), out.endLine();
     }
     for (int x = 0; x < n - 1; x++) {
@@ -470,6 +478,7 @@ int main(int argc, char** argv) {
       {"full-2m", "v/vt/vn, f a/a/a b/b/b c/c/c", true, false, 1001, ""},
       {"plain-2m", "v only, f a b c", false, false, 1001, ""},
       {"quad-1m", "v/vt/vn, f a/a/a b/b/b c/c/c d/d/d", true, true, 1001, ""},
+      {"colour-1m", "v x y z r g b, o and s per group, f a b c", false, false, 708, "", true},
   };
   int runs = kDefaultRuns;
   bool markdown = false, assimp = false;

@@ -30,7 +30,15 @@ bool indicesInRange(const ObxModel* m) {
     for (uint32_t i = 0; i < g->numtriangles; i++)
       if (g->triangles[i] >= m->numtriangles) return false;
   }
-  return members == m->numtriangles;
+  if (members != m->numtriangles) return false;
+  // Lines and points name vertices and texture coordinates it has too.
+  for (uint32_t e = 0; e < m->numelements; e++)
+    for (uint32_t i = 0; i < m->elements[e].count; i++) {
+      const uint32_t* item = &m->elementindices[2 * (size_t(m->elements[e].first) + i)];
+      if (item[0] - 1u >= m->numvertices) return false;
+      if (item[1] != OBX_NO_INDEX && item[1] - 1u >= m->numtexcoords) return false;
+    }
+  return true;
 }
 
 }  // namespace

@@ -99,11 +99,14 @@ typedef struct ObxObject {
   uint32_t firstelement;  /* 0-based into elements */
 } ObxObject;
 
-/* A face of more than three corners: its numcorners - 2 triangles,
- * consecutive from triangle on, are what the writer puts together again. */
+/* A run of faces of more than three corners, each of numcorners corners,
+ * read one after the other: face k of the run (0-based) is the numcorners - 2
+ * consecutive triangles from triangle + k * (numcorners - 2) on, which the
+ * writer puts together again. A file of quads is one run. */
 typedef struct ObxPolygon {
-  uint32_t triangle;   /* 0-based into triangles */
-  uint32_t numcorners; /* corners of the face as read */
+  uint32_t triangle;   /* 0-based into triangles: the run's first */
+  uint32_t numcorners; /* corners of each face as read */
+  uint32_t numfaces;   /* faces in the run */
 } ObxPolygon;
 
 /* An "l" (polyline) or "p" (points) statement. */
@@ -151,7 +154,7 @@ typedef struct ObxModel {
   uint32_t* smoothing;      /* numtriangles entries: "s" group of each triangle, 0 for none */
   uint32_t numobjects;      /* number of objects */
   ObxObject* objects;       /* "o" statements in file order */
-  uint32_t numpolygons;     /* number of polygons */
+  uint32_t numpolygons;     /* number of runs of polygons */
   ObxPolygon* polygons;     /* faces of more than three corners, in file order */
   uint32_t numelements;     /* number of line and point statements */
   ObxElement* elements;     /* "l" and "p" statements in file order */

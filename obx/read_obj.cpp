@@ -106,7 +106,7 @@ struct ObxObjReader {
     uint32_t firsttriangle, firstelement;
   };
   std::vector<Object> objects;
-  std::vector<ObxPolygon> polygons;
+  ObxRoom polygonRoom = {};  // the model's polygons, grown as its triangles are
   std::vector<ObxElement> elements;
   std::vector<uint32_t> elementIndices;
   std::vector<uint64_t> elementOffsets;  // each element's statement, for messages
@@ -259,10 +259,10 @@ static void obxReadVector(ObxObjReader* reader, float** array, uint32_t* count, 
 // texture coordinate's third value (1), kept in *kept at element index.
 // After any such number the rest of the line is skipped, as it was when
 // they were not kept; fewer than count are not kept.
-static inline void obxReadExtra(ObxObjReader* reader, size_t count, std::vector<float>* kept,
-                                uint32_t index, float absent) {
+static __attribute__((noinline)) void obxReadExtraNumbers(ObxObjReader* reader, size_t count,
+                                                          std::vector<float>* kept, uint32_t index,
+                                                          float absent) {
   ObxScanner* s = &reader->scan;
-  if (s->p < s->end && (*s->p == '\n' || *s->p == '\r')) return;  // the usual line
   float values[3];
   size_t got = 0;
   for (; got < count; got++) {
@@ -278,6 +278,13 @@ static inline void obxReadExtra(ObxObjReader* reader, size_t count, std::vector<
   if (got < count) return;
   if (kept->size() < count * (size_t(index) + 1)) kept->resize(count * (size_t(index) + 1), absent);
   std::copy(values, values + count, kept->end() - ptrdiff_t(count));
+}
+
+static inline void obxReadExtra(ObxObjReader* reader, size_t count, std::vector<float>* kept,
+                                uint32_t index, float absent) {
+  const ObxScanner* s = &reader->scan;
+  if (__builtin_expect(s->p < s->end && (*s->p == '\n' || *s->p == '\r'), 1)) return;
+  obxReadExtraNumbers(reader, count, kept, index, absent);
 }
 
 // ---- g
@@ -849,6 +856,22 @@ static void obxClipConcave(ObxObjReader* reader, uint32_t first) {
     }
 }
 
+// Notes a face of n > 3 corners from triangle first on: the run before it
+// grows when it holds faces of as many corners up to first.
+static inline void obxAddPolygon(ObxObjReader* reader, uint32_t first, uint32_t n) {
+  ObxModel* model = reader->model;
+  ObxPolygon* last = model->numpolygons ? &model->polygons[model->numpolygons - 1] : NULL;
+  if (last && last->numcorners == n &&
+      uint64_t(last->triangle) + uint64_t(last->numfaces) * (n - 2) == first &&
+      last->numfaces < UINT32_MAX) {
+    last->numfaces++;
+    return;
+  }
+  if (model->numpolygons >= reader->polygonRoom.ready)
+    obxGrow(reader, &model->polygons, &reader->polygonRoom, 1024);
+  model->polygons[model->numpolygons++] = {first, n, 1};
+}
+
 // A face, noted with its line when an index lies outside the elements
 // read before it. A face of fewer than three items makes no triangle and
 // leaves no trace but one warning per file.
@@ -868,7 +891,7 @@ static void obxReadFace(ObxObjReader* reader) {
   }
   if (whole && model->numtriangles - mark.numtriangles > 1) {
     obxClipConcave(reader, mark.numtriangles);
-    reader->polygons.push_back({mark.numtriangles, model->numtriangles - mark.numtriangles + 2});
+    obxAddPolygon(reader, mark.numtriangles, model->numtriangles - mark.numtriangles + 2);
   }
   if (reader->outOfBounds)
     reader->faceOffsets.push_back(
@@ -1149,8 +1172,12 @@ static void obxKeepExtras(ObxObjReader* reader) {
               reader->smoothing[k].second);
   }
   model->smoothing = obxKeptArray(smoothing, model->numtriangles, 0u);
-  model->polygons = obxKeptArray(reader->polygons, reader->polygons.size(), ObxPolygon());
-  model->numpolygons = uint32_t(reader->polygons.size());
+  if (model->numpolygons == 0) {
+    free(model->polygons);
+    model->polygons = NULL;
+  } else if (void* fitted = realloc(model->polygons, model->numpolygons * sizeof(ObxPolygon))) {
+    model->polygons = static_cast<ObxPolygon*>(fitted);  // else the larger block serves
+  }
   model->elements = obxKeptArray(reader->elements, reader->elements.size(), ObxElement());
   model->elementindices = obxKeptArray(reader->elementIndices, reader->elementIndices.size(), 0u);
   model->numelements = uint32_t(reader->elements.size());

@@ -476,11 +476,17 @@ static void obxWriteFaces(FILE* file, const ObxModel* model, GLuint mode) {
     if (s != smoothing) fprintf(file, s ? "s %u\n" : "s off\n", s);
     smoothing = s;
     use(triangle->material);
-    while (polygon < model->numpolygons && model->polygons[polygon].triangle < t) polygon++;
+    // The run holding t, and whether a face of it begins there.
+    auto runEnd = [&](const ObxPolygon& run) {
+      return uint64_t(run.triangle) + uint64_t(run.numfaces) * (run.numcorners - 2);
+    };
+    while (polygon < model->numpolygons && runEnd(model->polygons[polygon]) <= t) polygon++;
     // The face's triangles go together when nothing comes between them.
     std::vector<ObxCorner> corners;
     uint32_t n = 3;
-    if (polygon < model->numpolygons && model->polygons[polygon].triangle == t) {
+    if (polygon < model->numpolygons && model->polygons[polygon].triangle <= t &&
+        model->polygons[polygon].numcorners > 3 &&
+        (t - model->polygons[polygon].triangle) % (model->polygons[polygon].numcorners - 2) == 0) {
       n = model->polygons[polygon].numcorners;
       const uint64_t end = uint64_t(t) + n - 2;
       bool together = n > 3 && end <= model->numtriangles;

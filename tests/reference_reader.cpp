@@ -777,7 +777,13 @@ void fillFace(Reader* reader, FILE* file) {
     order.clear();
     for (uint32_t j = 1; j + 1 < n; j++) order.insert(order.end(), {0, j, j + 1});
   }
-  if (n > 3) reader->polygons.push_back({reader->stored, n});
+  // Faces of as many corners one after the other make one run.
+  std::vector<ObxPolygon>& runs = reader->polygons;
+  if (n > 3 && !runs.empty() && runs.back().numcorners == n &&
+      runs.back().triangle + runs.back().numfaces * (n - 2) == reader->stored)
+    runs.back().numfaces++;
+  else if (n > 3)
+    runs.push_back({reader->stored, n, 1});
   for (size_t j = 0; j < order.size(); j += 3) {
     ObxTriangle* triangle = nextTriangle(reader);
     for (int k = 0; k < 3; k++) copyCorner(triangle, k, &corners[order[j + size_t(k)]], 0);

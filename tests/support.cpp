@@ -468,7 +468,8 @@ std::string describe(const ObxModel* model) {
            std::to_string(model->objects[i].firsttriangle) + ' ' +
            std::to_string(model->objects[i].firstelement) + '\n';
   for (uint32_t i = 0; i < model->numpolygons; i++)
-    number(model->polygons[i].triangle), number(model->polygons[i].numcorners);
+    number(model->polygons[i].triangle), number(model->polygons[i].numcorners),
+        number(model->polygons[i].numfaces);
   out += '\n';
   for (uint32_t e = 0; e < model->numelements; e++) {
     const ObxElement& el = model->elements[e];

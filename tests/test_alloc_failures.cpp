@@ -73,11 +73,11 @@ using ostrel_test::TempDir;
 
 const char kObj[] =
     "mtllib lib.mtl\n"
-    "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0 0 1\nv 1 0 1.0001\nv 0.5 0.5 2\n"
-    "vn 0 0 1\nvn 0 1 0\nvt 0 0\nvt 1 0\nvt 1 1\n"
-    "f 1 2 3\ng first part\nusemtl red\nf 1/1/1 2/2/1 3/3/2 4/1/2\n"
-    "g second\nusemtl blue\nf -1 -2 -3\nf 5//1 6//2 7//1\nusemtl nothing\nf 2 6 7\n"
-    "g first part\nf 4 1 5 7\n";
+    "v 0 0 0 1 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0 0 1\nv 1 0 1.0001\nv 0.5 0.5 2\n"
+    "vn 0 0 1\nvn 0 1 0\nvt 0 0\nvt 1 0 0.5\nvt 1 1\n"
+    "f 1 2 3\no thing\ng first part\nusemtl red\ns 1\nf 1/1/1 2/2/1 3/3/2 4/1/2\n"
+    "g second\nusemtl blue\nf -1 -2 -3\nl 1/1 6/2\nf 5//1 6//2 7//1\nusemtl nothing\nf 2 6 7\n"
+    "g first part\ns off\nf 4 1 5 7\np 7\n";
 const char kMtl[] =
     "newmtl red\nKd 1 0 0\nmap_Kd red.png\nnewmtl blue\nKd 0 0 1\nd 0.5\nmap_Kd blue.png\n";
 
@@ -124,6 +124,7 @@ TEST(AllocationFailures, every_failed_allocation_fails_cleanly) {
       {"vertex normals", [](ObxModel* m) { obxVertexNormals(m, 90.0f, GL_FALSE); }},
       {"vertex normals kept", [](ObxModel* m) { obxVertexNormals(m, 30.0f, GL_TRUE); }},
       {"facet normals", [](ObxModel* m) { obxComputeFacetNormals(m); }},
+      {"smoothing group normals", [](ObxModel* m) { obxSmoothingGroupNormals(m, GL_FALSE); }},
       {"weld", [](ObxModel* m) { obxMergeVertices(m, 0.01f); }},
       {"unique normals",
        [](ObxModel* m) {

@@ -116,7 +116,9 @@ void printInfo(const ObxModel* model) {
   for (uint32_t i = 0; model->smoothing && i < model->numtriangles; i++)
     if (model->smoothing[i]) smoothing.insert(model->smoothing[i]);
   printf("smoothing groups: %zu\n", smoothing.size());
-  printf("polygons: %u\n", model->numpolygons);
+  uint64_t polygons = 0;
+  for (uint32_t i = 0; i < model->numpolygons; i++) polygons += model->polygons[i].numfaces;
+  printf("polygons: %llu\n", (unsigned long long)polygons);
   uint32_t lines = 0;
   for (uint32_t e = 0; e < model->numelements; e++) lines += model->elements[e].type == 'l';
   printf("lines: %u\npoints: %u\n", lines, model->numelements - lines);
