@@ -1,6 +1,21 @@
 // obx model records: a model's release and its groups.
 #include "internal.h"
 
+void obxFreeMaterial(ObxMaterial* material) {
+  free(material->name);
+  for (uint32_t i = 0; material->maps && i < material->nummaps; i++) {
+    free(material->maps[i].keyword);
+    free(material->maps[i].type);
+    free(material->maps[i].colorspace);
+  }
+  free(material->maps);
+  for (uint32_t i = 0; material->parameters && i < material->numparameters; i++) {
+    free(material->parameters[i].name);
+    free(material->parameters[i].value);
+  }
+  free(material->parameters);
+}
+
 void obxDeleteModel(ObxModel* model) {
   OBX_ASSERT(model);
   free(model->path);
@@ -11,7 +26,7 @@ void obxDeleteModel(ObxModel* model) {
   free(model->facetnorms);
   free(model->triangles);
   for (uint32_t i = 0; model->materials && i < model->nummaterials; i++)
-    free(model->materials[i].name);
+    obxFreeMaterial(&model->materials[i]);
   free(model->materials);
   for (uint32_t i = 0; model->textures && i < model->numtextures; i++) {
     free(model->textures[i].name);

@@ -75,13 +75,79 @@ typedef struct ObxGroup {
   struct ObxGroup* next; /* next (older) group, NULL after "default" */
 } ObxGroup;
 
+/* The options of a map statement ("-s 2 2 wood.png"); ObxMap.options tells
+ * which the line had, the others keep the defaults given here. */
+#define OBX_MAP_SCALE (1u << 0)       /* -s u v w: scale, 1 1 1 */
+#define OBX_MAP_ORIGIN (1u << 1)      /* -o u v w: offset, 0 0 0 */
+#define OBX_MAP_TURBULENCE (1u << 2)  /* -t u v w: turbulence, 0 0 0 */
+#define OBX_MAP_BUMP (1u << 3)        /* -bm: bump multiplier, 1 */
+#define OBX_MAP_RANGE (1u << 4)       /* -mm base gain: 0 1 */
+#define OBX_MAP_CLAMP (1u << 5)       /* -clamp on|off: off */
+#define OBX_MAP_BLENDU (1u << 6)      /* -blendu on|off: on */
+#define OBX_MAP_BLENDV (1u << 7)      /* -blendv on|off: on */
+#define OBX_MAP_BOOST (1u << 8)       /* -boost: 0 */
+#define OBX_MAP_CC (1u << 9)          /* -cc on|off: off */
+#define OBX_MAP_IMFCHAN (1u << 10)    /* -imfchan r|g|b|m|l|z */
+#define OBX_MAP_TEXRES (1u << 11)     /* -texres N */
+#define OBX_MAP_TYPE (1u << 12)       /* -type NAME (refl: sphere, cube_top, ...) */
+#define OBX_MAP_COLORSPACE (1u << 13) /* -colorspace NAME */
+
+/* One map statement of a material: map_Ka, map_Kd, map_Ks, map_Ns, map_d,
+ * map_bump/bump, disp, decal, refl, norm, map_Pr, map_Pm, map_Ps, map_Ke
+ * (any other map_... too), in file order. */
+typedef struct ObxMap {
+  char* keyword;          /* as written, e.g. "map_Bump" */
+  int32_t texture;        /* index into textures (the file name), -1 for none */
+  uint32_t options;       /* OBX_MAP_ bits of the options the line had */
+  float scale[3];         /* -s */
+  float origin[3];        /* -o */
+  float turbulence[3];    /* -t */
+  float bumpmultiplier;   /* -bm */
+  float base, gain;       /* -mm */
+  float boost;            /* -boost */
+  int32_t texres;         /* -texres */
+  GLboolean clamp;        /* -clamp */
+  GLboolean blendu;       /* -blendu */
+  GLboolean blendv;       /* -blendv */
+  GLboolean colorcorrect; /* -cc */
+  char imfchan;           /* -imfchan, 0 for none */
+  char* type;             /* -type, NULL for none */
+  char* colorspace;       /* -colorspace, NULL for none */
+} ObxMap;
+
+/* A statement the MTL reader does not know, kept as it was written. */
+typedef struct ObxParameter {
+  char* name;  /* the keyword */
+  char* value; /* the trimmed rest of the line */
+} ObxParameter;
+
+/* Which of ObxMaterial's further values the library set. */
+#define OBX_HAS_EMISSION (1u << 0)       /* Ke */
+#define OBX_HAS_FILTER (1u << 1)         /* Tf */
+#define OBX_HAS_IOR (1u << 2)            /* Ni */
+#define OBX_HAS_ILLUM (1u << 3)          /* illum */
+#define OBX_HAS_OPACITY (1u << 4)        /* d (a Tr after it changes nothing) */
+#define OBX_HAS_PBR(k) (1u << (8 + (k))) /* pbr[k] */
+
 typedef struct ObxMaterial {
   char* name;          /* never NULL once the material table is read */
-  float diffuse[4];    /* RGBA; diffuse[3] is the opacity */
+  float diffuse[4];    /* RGBA; diffuse[3] is the opacity (d, or 1 - Tr without d) */
   float ambient[4];    /* RGBA */
   float specular[4];   /* RGBA */
   float shininess;     /* OpenGL's 0..128 scale (file's Ns * 1.28) */
   int32_t map_diffuse; /* index into textures, -1 for none */
+
+  /* What a library says beyond the fields above. */
+  uint32_t has;             /* OBX_HAS_ bits of the values below that it set */
+  float emission[3];        /* Ke */
+  float filter[3];          /* Tf */
+  float ior;                /* Ni, optical density */
+  int32_t illum;            /* illum, the illumination model's number */
+  float pbr[7];             /* Pr Pm Ps Pc Pcr aniso anisor */
+  uint32_t nummaps;         /* number of maps */
+  ObxMap* maps;             /* map statements with their options, map_Kd included */
+  uint32_t numparameters;   /* number of other statements */
+  ObxParameter* parameters; /* statements not known, name and value */
 } ObxMaterial;
 
 typedef struct ObxTexture {
@@ -300,9 +366,15 @@ ObxGroup* obxEnsureGroup(ObxModel* model, const char* name);
 
 /* Reads the material library name (relative to the directory of
  * model->path) into a new material table, replacing the old one, and loads
- * every distinct map_Kd image once. One value after Ka, Kd or Ks is a grey
- * (all three channels); norm is a map, warned about and skipped like the
- * maps other than map_Kd. */
+ * every distinct map image once. One value after Ka, Kd, Ks, Ke or Tf is a
+ * grey (all three channels). Every map statement (map_..., bump, disp,
+ * decal, refl, norm) is kept in the material's maps with its options, which
+ * are parsed off the file name (map_Kd -s 2 2 wood.png names wood.png); Ke,
+ * Tf, Ni, illum and the PBR values are kept (ObxMaterial.has), Tr becomes
+ * the opacity where the material has no d, and statements the reader does
+ * not know are kept as text; the warnings that drawing ignores Ni, illum,
+ * Ke and the maps other than map_Kd stay. A library read after the first
+ * (a second mtllib) keeps no maps for the model's material 0. */
 void obxReadMTL(ObxModel* model, const char* name);
 /* Returns the index of the first material named name; 0 with a warning when
  * there is none. name must not be NULL. */

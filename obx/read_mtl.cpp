@@ -15,6 +15,8 @@ struct ObxMtlReader {
   bool lenient;                // unknown statements warn rather than fail
   unsigned told;               // unknown statements warned of
   uint64_t count;              // materials counted ("default" included)
+  uint32_t shared;             // materials before these: the model's, not this read's
+  bool toldShared;             // that material 0 takes no maps from this library
   uint32_t current;            // material the statements change
   uint32_t last;               // last material given a name
   char token[OBX_TOKEN_SIZE];  // keyword, for messages
@@ -30,7 +32,7 @@ static void obxMtlReadLine(ObxMtlReader* reader, size_t max) {
 }
 
 static void obxSetMaterialDefaults(ObxMaterial* material) {
-  material->name = NULL;
+  memset(material, 0, sizeof *material);
   const float diffuse[4] = {0.8f, 0.8f, 0.8f, 1.0f};
   const float ambient[4] = {0.2f, 0.2f, 0.2f, 1.0f};
   const float specular[4] = {0.0f, 0.0f, 0.0f, 1.0f};
@@ -68,24 +70,196 @@ static void obxMtlNewMaterial(ObxMtlReader* reader) {
   if (!material->name) obxFailOutOfMemory("obxReadMTL", reader->filename);
 }
 
-// map_*: the whole trimmed rest of the line is the file name.
+// A copy of text, failing when memory runs out.
+static char* obxMtlCopy(const ObxMtlReader* reader, const std::string& text) {
+  char* copy = obxCopyString(text.c_str());
+  if (!copy) obxFailOutOfMemory("obxReadMTL", reader->filename);
+  return copy;
+}
+
+// The options in front of a map's file name, parsed into map (which holds
+// the defaults); returns the file name, the trimmed rest. An option that
+// is not one, or lacks its values, begins the name.
+static std::string obxParseMap(const char* line, ObxMap* map, std::string* type,
+                               std::string* colorspace) {
+  const char* p = line;
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  auto word = [&](const char** at) {
+    while (blank(**at)) ++*at;
+    const char* start = *at;
+    while (**at && !blank(**at)) ++*at;
+    return std::string(start, size_t(*at - start));
+  };
+  auto number = [&](const char** at, float* value) {
+    const char* q = *at;
+    while (blank(*q)) q++;
+    char* end = NULL;
+    const float read = strtof(q, &end);
+    if (end == q || (*end && !blank(*end))) return false;
+    *value = read;
+    *at = end;
+    return true;
+  };
+  for (;;) {
+    const char* before = p;
+    const std::string option = word(&p);
+    struct Vector {
+      const char* name;
+      uint32_t bit;
+      float* values;
+    } const vectors[] = {{"-s", OBX_MAP_SCALE, map->scale},
+                         {"-o", OBX_MAP_ORIGIN, map->origin},
+                         {"-t", OBX_MAP_TURBULENCE, map->turbulence}};
+    struct Switch {
+      const char* name;
+      uint32_t bit;
+      GLboolean* value;
+    } const switches[] = {{"-clamp", OBX_MAP_CLAMP, &map->clamp},
+                          {"-blendu", OBX_MAP_BLENDU, &map->blendu},
+                          {"-blendv", OBX_MAP_BLENDV, &map->blendv},
+                          {"-cc", OBX_MAP_CC, &map->colorcorrect}};
+    bool known = false;
+    for (const Vector& v : vectors)
+      if (option == v.name && number(&p, &v.values[0])) {
+        // Up to three values; those not given keep the first's default.
+        for (int k = 1; k < 3 && number(&p, &v.values[k]); k++) {
+        }
+        map->options |= v.bit;
+        known = true;
+      }
+    for (const Switch& sw : switches) {
+      if (option != sw.name) continue;
+      const char* q = p;
+      const std::string value = word(&q);
+      if (value != "on" && value != "off") continue;
+      *sw.value = value == "on";
+      map->options |= sw.bit;
+      p = q;
+      known = true;
+    }
+    if ((option == "-bm" && number(&p, &map->bumpmultiplier)) ||
+        (option == "-boost" && number(&p, &map->boost))) {
+      map->options |= option == "-bm" ? OBX_MAP_BUMP : OBX_MAP_BOOST;
+      known = true;
+    }
+    float texres;
+    if (option == "-texres" && number(&p, &texres) && texres >= 0 && texres <= 65536) {
+      map->texres = int32_t(texres);
+      map->options |= OBX_MAP_TEXRES;
+      known = true;
+    }
+    if (option == "-mm" && number(&p, &map->base)) {
+      (void)number(&p, &map->gain);
+      map->options |= OBX_MAP_RANGE;
+      known = true;
+    }
+    if (option == "-imfchan" || option == "-type" || option == "-colorspace") {
+      const char* q = p;
+      const std::string value = word(&q);
+      if (!value.empty() && (option != "-imfchan" || value.size() == 1)) {
+        if (option == "-imfchan") map->imfchan = value[0], map->options |= OBX_MAP_IMFCHAN;
+        if (option == "-type") *type = value, map->options |= OBX_MAP_TYPE;
+        if (option == "-colorspace") *colorspace = value, map->options |= OBX_MAP_COLORSPACE;
+        p = q;
+        known = true;
+      }
+    }
+    if (!known) {
+      p = before;
+      break;
+    }
+  }
+  std::string name = p;
+  const size_t first = name.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  return name.substr(first, name.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// A map statement (map_..., bump, disp, decal, norm; refl reads its line
+// itself): options, then the trimmed rest of the line is the file name.
+// Every map is kept with its options; map_Kd also sets map_diffuse.
+static void obxMtlMapLine(ObxMtlReader* reader, size_t length, bool warn) {
+  if (!reader->fill) return;
+  ObxMap map = {};
+  map.texture = -1;
+  for (int k = 0; k < 3; k++) map.scale[k] = 1.0f;
+  map.bumpmultiplier = map.gain = 1.0f;
+  map.blendu = map.blendv = GL_TRUE;
+  std::string type, colorspace;
+  const std::string name = obxParseMap(reader->line, &map, &type, &colorspace);
+  const bool diffuse = obxKeywordIs(reader->token, length, "map_Kd");
+  if (warn && !diffuse) {
+    char* text = obxTrimCopy(reader->line);
+    if (!text && reader->line[strspn(reader->line, " \t\n\r")] != '\0')
+      obxFailOutOfMemory("obxReadMTL", reader->filename);
+    obxWarn("map %s %s ignored", reader->token, text ? text : "");
+    free(text);
+  }
+  if (diffuse && name.empty())
+    obxWarn("obxReadMTL: map_Kd without a file name in file \"%s\" ignored", reader->filename);
+  if (!name.empty()) map.texture = obxTextureByName(reader->model, name.c_str());
+  ObxMaterial* material = &reader->materials[reader->current];
+  // Nothing to look up without a file name; the material keeps its map.
+  if (diffuse && map.texture >= 0) material->map_diffuse = map.texture;
+  // The model's own material 0, which a later library's first statements
+  // change, keeps the maps it has: they are the model's, not this read's.
+  if (reader->current < reader->shared) {
+    if (!reader->toldShared)
+      obxWarn("obxReadMTL: maps of the default material in \"%s\" are not kept", reader->filename);
+    reader->toldShared = true;
+    return;
+  }
+  ObxMap* maps = static_cast<ObxMap*>(
+      realloc(material->maps, sizeof(ObxMap) * (size_t(material->nummaps) + 1)));
+  if (!maps) obxFailOutOfMemory("obxReadMTL", reader->filename);
+  material->maps = maps;
+  ObxMap* kept = &maps[material->nummaps];
+  *kept = map;
+  kept->keyword = kept->type = kept->colorspace = NULL;
+  material->nummaps++;  // from here on freed with the material
+  kept->keyword = obxMtlCopy(reader, reader->token);
+  if (map.options & OBX_MAP_TYPE) kept->type = obxMtlCopy(reader, type);
+  if (map.options & OBX_MAP_COLORSPACE) kept->colorspace = obxMtlCopy(reader, colorspace);
+}
+
+// A statement the reader does not know, kept by name with its line.
+static void obxMtlParameter(ObxMtlReader* reader) {
+  ObxMaterial* material = &reader->materials[reader->current];
+  if (reader->current < reader->shared) return;  // as its maps
+  ObxParameter* parameters = static_cast<ObxParameter*>(
+      realloc(material->parameters, sizeof(ObxParameter) * (size_t(material->numparameters) + 1)));
+  if (!parameters) obxFailOutOfMemory("obxReadMTL", reader->filename);
+  material->parameters = parameters;
+  ObxParameter* kept = &parameters[material->numparameters];
+  kept->name = kept->value = NULL;
+  material->numparameters++;  // from here on freed with the material
+  kept->name = obxMtlCopy(reader, reader->token);
+  obxTrimInPlace(reader->line);
+  kept->value = obxMtlCopy(reader, reader->line);
+}
+
 static void obxMtlMap(ObxMtlReader* reader, size_t length) {
   obxMtlReadLine(reader, OBX_MAP_LINE_MAX);
+  // map_aat switches antialiasing: no image, a value as it was written.
+  if (strcmp(reader->token, "map_aat") != 0) return obxMtlMapLine(reader, length, true);
   if (!reader->fill) return;
-  char* name = obxTrimCopy(reader->line);
-  // NULL also when memory ran out: then the line has more than blanks.
-  if (!name && reader->line[strspn(reader->line, " \t\n\r")] != '\0')
-    obxFailOutOfMemory("obxReadMTL", reader->filename);
-  const ObxBlock<char> owned(name);
-  if (obxKeywordIs(reader->token, length, "map_Kd")) {
-    // Nothing to look up without a file name; the material keeps its map.
-    if (!name)
-      obxWarn("obxReadMTL: map_Kd without a file name in file \"%s\" ignored", reader->filename);
-    else
-      reader->materials[reader->current].map_diffuse = obxTextureByName(reader->model, name);
-  } else {
-    obxWarn("map %s %s ignored", reader->token, name ? name : "");
+  char* text = obxTrimCopy(reader->line);
+  obxWarn("map %s %s ignored", reader->token, text ? text : "");
+  free(text);
+  obxMtlParameter(reader);
+}
+
+// Up to count numbers of the line read into values (one is a grey when
+// count is 3); false without any.
+static bool obxMtlNumbers(const ObxMtlReader* reader, int count, float* values) {
+  const char* p = reader->line;
+  int got = 0;
+  for (char* end; got < count; got++, p = end) {
+    values[got] = strtof(p, &end);
+    if (end == p) break;
   }
+  if (got == 1 && count == 3) values[1] = values[2] = values[0];
+  return got > 0;
 }
 
 // The line at, for messages, counted in the file (continued lines count).
@@ -141,8 +315,11 @@ static void obxMtlPass(ObxMtlReader* reader) {
           // One value is a grey: "Kd 0.5" is (0.5, 0.5, 0.5).
           if (obxScanFloats(scan, 3, color) == 1) color[1] = color[2] = color[0];
         } else {
+          // Kept, and still told: drawing does not use it.
           if (fill) obxWarn("obxReadMTL: Command \"%s\" ignored", keyword);
           obxMtlReadLine(reader, OBX_TOKEN_MAX);
+          if (fill && strcmp(keyword, "Ke") == 0 && obxMtlNumbers(reader, 3, material->emission))
+            material->has |= OBX_HAS_EMISSION;
         }
         break;
       }
@@ -163,11 +340,26 @@ static void obxMtlPass(ObxMtlReader* reader) {
               obxWarn("obxReadMTL: Command \"%s\" ignored", keyword);
           }
           obxMtlReadLine(reader, OBX_TOKEN_MAX);
+          if (fill && strcmp(keyword, "Ni") == 0 && obxMtlNumbers(reader, 1, &material->ior))
+            material->has |= OBX_HAS_IOR;
         }
         break;
       case 'd':
+        if (strcmp(keyword, "disp") == 0 || strcmp(keyword, "decal") == 0) {
+          obxMtlReadLine(reader, OBX_MAP_LINE_MAX);
+          obxMtlMapLine(reader, length, false);
+          break;
+        }
         // Without a number the alpha stays what it was.
-        if (obxScanFloat(scan, &value) == 1 && fill) material->diffuse[3] = value;
+        if (obxScanFloat(scan, &value) == 1 && fill) {
+          material->diffuse[3] = value;
+          material->has |= OBX_HAS_OPACITY;
+        }
+        break;
+      case 'b':
+        if (strcmp(keyword, "bump") != 0) goto other;
+        obxMtlReadLine(reader, OBX_MAP_LINE_MAX);
+        obxMtlMapLine(reader, length, false);
         break;
       case 'i': {
         const bool known = obxKeywordIs(token, length, "illum");
@@ -179,18 +371,41 @@ static void obxMtlPass(ObxMtlReader* reader) {
         if (!known && fill) obxMtlUnknown(reader, token, "illum");
         // "%d" keeps the low 32 bits of what strtol gives.
         int64_t illum = 0;
-        if (obxScanInt(scan, &illum) == 1 && fill && int32_t(uint64_t(illum)) != 2)
-          obxWarn("illum material ignored: illum %d", int32_t(uint64_t(illum)));
+        if (obxScanInt(scan, &illum) == 1 && fill) {
+          material->illum = int32_t(uint64_t(illum));
+          material->has |= OBX_HAS_ILLUM;
+          if (material->illum != 2) obxWarn("illum material ignored: illum %d", material->illum);
+        }
         break;
       }
       case 'm': obxMtlMap(reader, length); break;
       case 'r':
         obxMtlReadLine(reader, OBX_TOKEN_MAX);
         if (fill) obxWarn("reflection type ignored: r%s", reader->line);
+        if (strcmp(keyword, "refl") == 0) obxMtlMapLine(reader, length, false);
         break;
-      default:  // "#", "Tr", "Tf", numbers, anything else
+      default:  // "#", "Tr", "Tf", the PBR values, numbers, anything else
+      other : {
         obxMtlReadLine(reader, OBX_TOKEN_MAX);
+        if (!fill) break;
+        static const char* const kPbr[7] = {"Pr", "Pm", "Ps", "Pc", "Pcr", "aniso", "anisor"};
+        float tr;
+        if (strcmp(keyword, "Tr") == 0) {
+          // Transparency, where the library gives no opacity (d wins).
+          if (obxMtlNumbers(reader, 1, &tr) && !(material->has & OBX_HAS_OPACITY))
+            material->diffuse[3] = 1.0f - tr;
+        } else if (strcmp(keyword, "Tf") == 0) {
+          if (obxMtlNumbers(reader, 3, material->filter)) material->has |= OBX_HAS_FILTER;
+        } else if (const auto* pbr = std::find_if(
+                       kPbr, kPbr + 7, [&](const char* name) { return !strcmp(name, keyword); });
+                   pbr != kPbr + 7) {
+          if (obxMtlNumbers(reader, 1, &material->pbr[pbr - kPbr]))
+            material->has |= OBX_HAS_PBR(pbr - kPbr);
+        } else if (isalpha(static_cast<unsigned char>(keyword[0]))) {
+          obxMtlParameter(reader);
+        }
         break;
+      }
     }
   }
 }
@@ -201,7 +416,7 @@ struct ObxMaterialTable {
   ObxMaterial* materials = NULL;
   uint32_t count = 0, owned = 0;
   ~ObxMaterialTable() {
-    for (uint32_t i = owned; i < count && materials; i++) free(materials[i].name);
+    for (uint32_t i = owned; i < count && materials; i++) obxFreeMaterial(&materials[i]);
     free(materials);
   }
 };
@@ -259,6 +474,7 @@ bool obxReadLibrary(ObxModel* model, const char* name, bool append, bool lenient
   // before its first newmtl changes the shared material 0.
   const uint32_t kept = append && model->nummaterials > 0 ? model->nummaterials : 0;
   reader->count = std::max<uint32_t>(kept, 1);  // "default" included
+  reader->shared = kept;
   reader->input = &file;
   const char* start;
   try {

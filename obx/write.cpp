@@ -271,6 +271,58 @@ static void obxPutHeader(FILE* file, const char* kind) {
   fprintf(file, "#  \n\n");
 }
 
+// Writes a material's maps with their options; the map_Kd image is
+// map_diffuse's (a map_Kd line is written for it when the maps have none).
+static void obxPutMaps(FILE* file, const ObxModel* model, const ObxMaterial* m) {
+  auto named = [&](int32_t texture) {
+    return texture >= 0 && uint32_t(texture) < model->numtextures ? model->textures[texture].name
+                                                                  : NULL;
+  };
+  bool diffuse = false;
+  for (uint32_t i = 0; m->maps && i < m->nummaps; i++) {
+    const ObxMap& map = m->maps[i];
+    const bool kd = strncmp(map.keyword, "map_Kd", 6) == 0;
+    diffuse = diffuse || kd;
+    fputs(map.keyword, file);
+    const struct {
+      const char* name;
+      uint32_t bit;
+      const float* values;
+      int count;
+    } numbers[] = {{"-s", OBX_MAP_SCALE, map.scale, 3},
+                   {"-o", OBX_MAP_ORIGIN, map.origin, 3},
+                   {"-t", OBX_MAP_TURBULENCE, map.turbulence, 3},
+                   {"-bm", OBX_MAP_BUMP, &map.bumpmultiplier, 1},
+                   {"-mm", OBX_MAP_RANGE, &map.base, 1},
+                   {"-boost", OBX_MAP_BOOST, &map.boost, 1}};
+    for (const auto& n : numbers) {
+      if (!(map.options & n.bit)) continue;
+      fprintf(file, " %s", n.name);
+      for (int k = 0; k < n.count; k++) obxPutNumber(file, n.values[k]);
+      if (n.bit == OBX_MAP_RANGE) obxPutNumber(file, map.gain);
+    }
+    const struct {
+      const char* name;
+      uint32_t bit;
+      GLboolean value;
+    } switches[] = {{"-clamp", OBX_MAP_CLAMP, map.clamp},
+                    {"-blendu", OBX_MAP_BLENDU, map.blendu},
+                    {"-blendv", OBX_MAP_BLENDV, map.blendv},
+                    {"-cc", OBX_MAP_CC, map.colorcorrect}};
+    for (const auto& sw : switches)
+      if (map.options & sw.bit) fprintf(file, " %s %s", sw.name, sw.value ? "on" : "off");
+    if (map.options & OBX_MAP_IMFCHAN) fprintf(file, " -imfchan %c", map.imfchan);
+    if (map.options & OBX_MAP_TEXRES) fprintf(file, " -texres %d", int(map.texres));
+    if ((map.options & OBX_MAP_TYPE) && map.type) fprintf(file, " -type %s", map.type);
+    if ((map.options & OBX_MAP_COLORSPACE) && map.colorspace)
+      fprintf(file, " -colorspace %s", map.colorspace);
+    const char* name = named(kd && m->map_diffuse >= 0 ? m->map_diffuse : map.texture);
+    if (name) fprintf(file, " %s", name);
+    fputc('\n', file);
+  }
+  if (!diffuse && named(m->map_diffuse)) fprintf(file, "map_Kd %s\n", named(m->map_diffuse));
+}
+
 // Writes the materials to the file called name in the folder of folderOf
 // through writing's MTL output, closed and not yet in place. A link of
 // that name is replaced, not followed: the name comes from the model.
@@ -291,8 +343,16 @@ static void obxWriteMaterials(ObxWriting* writing, const ObxModel* model,
     // keeps its transparent pass and its textures; a reader that knows
     // neither statement loses nothing else.
     if (m->diffuse[3] != 1.0f) obxPutNumbers(file, "d", &m->diffuse[3], 1);
-    if (m->map_diffuse >= 0 && uint32_t(m->map_diffuse) < model->numtextures)
-      fprintf(file, "map_Kd %s\n", model->textures[m->map_diffuse].name);
+    if (m->has & OBX_HAS_EMISSION) obxPutNumbers(file, "Ke", m->emission, 3);
+    if (m->has & OBX_HAS_FILTER) obxPutNumbers(file, "Tf", m->filter, 3);
+    if (m->has & OBX_HAS_IOR) obxPutNumbers(file, "Ni", &m->ior, 1);
+    if (m->has & OBX_HAS_ILLUM) fprintf(file, "illum %d\n", int(m->illum));
+    static const char* const kPbr[7] = {"Pr", "Pm", "Ps", "Pc", "Pcr", "aniso", "anisor"};
+    for (int k = 0; k < 7; k++)
+      if (m->has & OBX_HAS_PBR(k)) obxPutNumbers(file, kPbr[k], &m->pbr[k], 1);
+    obxPutMaps(file, model, m);
+    for (uint32_t k = 0; m->parameters && k < m->numparameters; k++)
+      fprintf(file, "%s %s\n", m->parameters[k].name, m->parameters[k].value);
     fprintf(file, "\n");
   }
   obxCloseOutput(output);

@@ -166,10 +166,70 @@ int scanFloats(FILE* file, int count, float* values) {
 // ---- Material libraries ---------------------------------------------------
 
 void setDefaults(ObxMaterial* material) {
-  const ObxMaterial defaults = {
-      nullptr, {0.8f, 0.8f, 0.8f, 1.0f}, {0.2f, 0.2f, 0.2f, 1.0f}, {0.0f, 0.0f, 0.0f, 1.0f}, 65.0f,
-      -1};
-  *material = defaults;
+  memset(material, 0, sizeof *material);
+  const float diffuse[4] = {0.8f, 0.8f, 0.8f, 1.0f}, ambient[4] = {0.2f, 0.2f, 0.2f, 1.0f},
+              specular[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+  memcpy(material->diffuse, diffuse, sizeof diffuse);
+  memcpy(material->ambient, ambient, sizeof ambient);
+  memcpy(material->specular, specular, sizeof specular);
+  material->shininess = 65.0f;
+  material->map_diffuse = -1;
+}
+
+// The file name of a map line: the trimmed text after the options in front
+// of it. An option is known with its values (numbers that strtof takes
+// whole): -s, -o, -t one to three, -mm one or two, -bm, -boost one, -texres
+// one from 0 to 65536; -clamp, -blendu, -blendv, -cc "on" or "off";
+// -imfchan one character; -type, -colorspace any word. Anything else, an
+// option without its values included, begins the name.
+std::string mapFileName(const char* line) {
+  std::vector<std::pair<size_t, std::string>> words;  // each word and where it starts
+  const std::string text = line;
+  for (size_t at = 0;;) {
+    at = text.find_first_not_of(" \t\r\n", at);
+    if (at == std::string::npos) break;
+    const size_t end = std::min(text.find_first_of(" \t\r\n", at), text.size());
+    words.push_back({at, text.substr(at, end - at)});
+    at = end;
+  }
+  auto isNumber = [](const std::string& word) {
+    char* end = nullptr;
+    strtof(word.c_str(), &end);
+    return end != word.c_str() && *end == '\0';
+  };
+  size_t w = 0;
+  while (w < words.size()) {
+    const std::string& option = words[w].second;
+    auto numbersAfter = [&](size_t most) {
+      size_t n = 0;
+      while (n < most && w + 1 + n < words.size() && isNumber(words[w + 1 + n].second)) n++;
+      return n;
+    };
+    size_t take = 0;  // words the option takes with it, 0 for no option
+    if (option == "-s" || option == "-o" || option == "-t") {
+      take = numbersAfter(3) ? 1 + numbersAfter(3) : 0;
+    } else if (option == "-mm") {
+      take = numbersAfter(2) ? 1 + numbersAfter(2) : 0;
+    } else if (option == "-bm" || option == "-boost") {
+      take = numbersAfter(1) ? 2 : 0;
+    } else if (option == "-texres") {
+      const float value = numbersAfter(1) ? strtof(words[w + 1].second.c_str(), nullptr) : -1;
+      take = value >= 0 && value <= 65536 ? 2 : 0;
+    } else if (option == "-clamp" || option == "-blendu" || option == "-blendv" ||
+               option == "-cc") {
+      take = w + 1 < words.size() && (words[w + 1].second == "on" || words[w + 1].second == "off")
+                 ? 2
+                 : 0;
+    } else if (option == "-imfchan") {
+      take = w + 1 < words.size() && words[w + 1].second.size() == 1 ? 2 : 0;
+    } else if (option == "-type" || option == "-colorspace") {
+      take = w + 1 < words.size() ? 2 : 0;
+    }
+    if (take == 0) break;
+    w += take;
+  }
+  if (w == words.size()) return "";
+  return trimmed(line + words[w].first);
 }
 
 // One pass over a library. The counting pass (table NULL) consumes exactly
@@ -177,8 +237,24 @@ void setDefaults(ObxMaterial* material) {
 // returns the number of materials, "default" included.
 // Appended to a table of kept materials, the count and the names start
 // after them.
+// A map's texture, by the name after its options; a map_Kd without one
+// warns. The model's own default material (a later library changes it)
+// keeps no map, with one warning a library.
+int32_t keepMap(ObxModel* model, const char* filename, const char* keyword, const char* line,
+                bool shared, bool* toldShared) {
+  const std::string name = mapFileName(line);
+  if (strncmp(keyword, "map_Kd", 6) == 0 && name.empty())
+    obxWarn("obxReadMTL: map_Kd without a file name in file \"%s\" ignored", filename);
+  const int32_t texture = name.empty() ? -1 : obxTextureByName(model, name.c_str());
+  if (shared && !*toldShared)
+    obxWarn("obxReadMTL: maps of the default material in \"%s\" are not kept", filename);
+  *toldShared = *toldShared || shared;
+  return texture;
+}
+
 uint64_t mtlPass(ObxModel* model, const Stream& stream, const char* filename, ObxMaterial* table,
                  uint32_t size, uint32_t kept) {
+  bool toldShared = false;
   FILE* file = stream.get();
   const bool fill = table != nullptr;
   uint64_t count = std::max<uint32_t>(kept, 1);
@@ -248,7 +324,23 @@ uint64_t mtlPass(ObxModel* model, const Stream& stream, const char* filename, Ob
         readLine(file, line, kTokenSize);
         break;
       case 'd':
-        if (fscanf(file, "%f", &value) == 1 && fill) material->diffuse[3] = value;
+        if (strcmp(keyword, "disp") == 0 || strcmp(keyword, "decal") == 0) {
+          readLine(file, line, kMapLineSize);
+          if (fill) keepMap(model, filename, keyword, line, current < kept, &toldShared);
+          break;
+        }
+        if (fscanf(file, "%f", &value) == 1 && fill) {
+          material->diffuse[3] = value;
+          material->has |= OBX_HAS_OPACITY;
+        }
+        break;
+      case 'b':
+        if (strcmp(keyword, "bump") != 0) {
+          readLine(file, line, kTokenSize);
+          break;
+        }
+        readLine(file, line, kMapLineSize);
+        if (fill) keepMap(model, filename, keyword, line, current < kept, &toldShared);
         break;
       case 'i': {
         if (fill && strncmp(keyword, "illum", 5) != 0)
@@ -262,22 +354,31 @@ uint64_t mtlPass(ObxModel* model, const Stream& stream, const char* filename, Ob
       case 'm': {
         readLine(file, line, kMapLineSize);
         if (!fill) break;
-        char* text = obxTrimCopy(line);
-        if (strncmp(keyword, "map_Kd", 6) != 0)
+        const bool diffuse = strncmp(keyword, "map_Kd", 6) == 0;
+        if (!diffuse) {
+          char* text = obxTrimCopy(line);
           obxWarn("map %s %s ignored", keyword, text ? text : "");
-        else if (!text)
-          obxWarn("obxReadMTL: map_Kd without a file name in file \"%s\" ignored", filename);
-        else
-          material->map_diffuse = obxTextureByName(model, text);
-        free(text);
+          free(text);
+        }
+        const int32_t texture =
+            keepMap(model, filename, keyword, line, current < kept, &toldShared);
+        if (diffuse && texture >= 0) material->map_diffuse = texture;
         break;
       }
       case 'r':
         readLine(file, line, kTokenSize);
         if (fill) obxWarn("reflection type ignored: r%s", line);
+        if (fill && strcmp(keyword, "refl") == 0)
+          keepMap(model, filename, keyword, line, current < kept, &toldShared);
         break;
-      default:  // "#", "Tr", "Tf", anything else
+      default:  // "#", "Tf", anything else
         readLine(file, line, kTokenSize);
+        // Tr is the opacity's complement where the material has no d.
+        if (fill && strcmp(keyword, "Tr") == 0 && !(material->has & OBX_HAS_OPACITY)) {
+          char* end = nullptr;
+          const float tr = strtof(line, &end);
+          if (end != line) material->diffuse[3] = 1.0f - tr;
+        }
         break;
     }
   }
@@ -912,6 +1013,7 @@ void keepOthers(Reader* reader) {
 }  // namespace
 
 ObxModel* referenceReadOBJ(const char* path, std::string* fatal) {
+  obxToldNoContext = false;  // each read says once that it uploads nothing
   Reader reader;
   try {
     Stream stream(path, "obxReadOBJ() failed: can't read data file");

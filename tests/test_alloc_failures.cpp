@@ -79,7 +79,8 @@ const char kObj[] =
     "g second\nusemtl blue\nf -1 -2 -3\nl 1/1 6/2\nf 5//1 6//2 7//1\nusemtl nothing\nf 2 6 7\n"
     "g first part\ns off\nf 4 1 5 7\np 7\n";
 const char kMtl[] =
-    "newmtl red\nKd 1 0 0\nmap_Kd red.png\nnewmtl blue\nKd 0 0 1\nd 0.5\nmap_Kd blue.png\n";
+    "newmtl red\nKd 1 0 0\nmap_Kd red.png\nnewmtl blue\nKd 0 0 1\nd 0.5\nmap_Kd blue.png\n"
+    "map_Ks -s 2 2 -type sphere spec.png\nKe 1 0 0\nvendor 1\n";
 
 void expectIndicesInside(const ObxModel* m) {
   for (uint32_t i = 0; i < m->numtriangles; i++)

@@ -419,7 +419,7 @@ std::vector<Row> rows() {
                   .readsCleanly({3, 1, 1, 2}));
   r.push_back(Row("mtl_unknown_keywords")
                   .obj(kLibraryObj)
-                  .file("lib.mtl", "newmtl a\nKe 1 1 1\nNx 1\nfoo bar\nTr 0.5\nbump x.png\n")
+                  .file("lib.mtl", "newmtl a\nKe 1 1 1\nNx 1\nfoo bar\nTr 0.5\nvendor_y 1\n")
                   .warns("OBX: Warning: obxReadMTL: Command \"Ke\" ignored\n"
                          "OBX: Warning: obxReadMTL: Command \"Nx\" ignored\n")
                   .readsCleanly({3, 1, 1, 2}));

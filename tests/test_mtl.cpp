@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <cstring>
 #include <string>
 
@@ -244,6 +246,8 @@ TEST(MtlWarnings, ignored_statements_warn_in_order) {
        "OBX: Warning: illum material ignored: illum 3\n"
        "OBX: Warning: obxReadMTL: Command \"Ke\" ignored\n"},
   };
+  // Every map's image is looked up; by name only, without a context's say.
+  obxTextureUpload = GL_FALSE;
   for (const WarningCase& c : cases) {
     Library library(c.mtl);
     std::string expected = c.warnings;
@@ -253,6 +257,7 @@ TEST(MtlWarnings, ignored_statements_warn_in_order) {
     EXPECT_EQ(warningsOf(library, &model), expected) << c.mtl;
     obxDeleteModel(model);
   }
+  obxTextureUpload = GL_TRUE;
 }
 
 TEST(MtlFatal, malformed_libraries_end_with_their_message) {
@@ -432,3 +437,107 @@ TEST(MtlTextures, without_upload_maps_are_named_with_id_zero_and_no_image_is_ope
 }
 
 }  // namespace
+
+namespace {
+
+// A material's maps as text: keyword, file, then the options that differ
+// from the defaults, as the test rows write them.
+std::string mapsOf(const ObxModel* model, const ObxMaterial& m) {
+  std::string text;
+  for (uint32_t i = 0; i < m.nummaps; i++) {
+    const ObxMap& map = m.maps[i];
+    text += std::string(map.keyword) + " " +
+            (map.texture >= 0 ? model->textures[map.texture].name : "(none)");
+    char options[256];
+    snprintf(options, sizeof options,
+             " [%x s%g,%g,%g o%g t%g bm%g mm%g,%g boost%g %d%d%d%d %c %d %s %s]", map.options,
+             map.scale[0], map.scale[1], map.scale[2], map.origin[0], map.turbulence[2],
+             map.bumpmultiplier, map.base, map.gain, map.boost, map.clamp, map.blendu, map.blendv,
+             map.colorcorrect, map.imfchan ? map.imfchan : '-', int(map.texres),
+             map.type ? map.type : "-", map.colorspace ? map.colorspace : "-");
+    text += options;
+    text += "; ";
+  }
+  for (uint32_t i = 0; i < m.numparameters; i++)
+    text += std::string(m.parameters[i].name) + "=" + m.parameters[i].value + "; ";
+  return text;
+}
+
+}  // namespace
+
+TEST(MtlKept, every_statement_is_read_kept_written_and_read_back) {
+  struct Row {
+    const char* what;
+    const char* mtl;
+    std::function<void(const ObxModel*, const ObxMaterial&)> check;
+  };
+  const Row rows[] = {
+      {"emission, filter, density, illum", "Ke 1 0.5 0\nTf 0.5\nNi 1.45\nillum 7\n",
+       [](const ObxModel*, const ObxMaterial& m) {
+         EXPECT_EQ(m.has,
+                   unsigned(OBX_HAS_EMISSION | OBX_HAS_FILTER | OBX_HAS_IOR | OBX_HAS_ILLUM));
+         EXPECT_EQ(m.emission[1], 0.5f);
+         EXPECT_EQ(m.filter[2], 0.5f);  // one value is a grey
+         EXPECT_EQ(m.ior, 1.45f);
+         EXPECT_EQ(m.illum, 7);
+       }},
+      {"Tr without d is the opacity's complement", "Tr 0.25\n",
+       [](const ObxModel*, const ObxMaterial& m) { EXPECT_EQ(m.diffuse[3], 0.75f); }},
+      {"d wins over Tr in either order", "d 0.5\nTr 0.25\n",
+       [](const ObxModel*, const ObxMaterial& m) { EXPECT_EQ(m.diffuse[3], 0.5f); }},
+      {"the PBR values", "Pr 0.1\nPm 0.2\nPs 0.3\nPc 0.4\nPcr 0.5\naniso 0.6\nanisor 0.7\n",
+       [](const ObxModel*, const ObxMaterial& m) {
+         for (int k = 0; k < 7; k++) {
+           EXPECT_TRUE(m.has & OBX_HAS_PBR(k)) << k;
+           EXPECT_FLOAT_EQ(m.pbr[k], 0.1f * float(k + 1)) << k;
+         }
+       }},
+      {"maps with their options and blanks in names",
+       "map_Kd -s 2 3 -o 0.5 -clamp on my wood.ppm\nmap_Bump -bm 0.5 -imfchan l bump map.png\n"
+       "refl -type sphere env.png\ndisp -mm 0.1 2 -texres 512 d.png\nnorm -cc on -blendu off "
+       "n.png\n"
+       "map_Pr -boost 1.5 -colorspace linear -t 0 0 0.25 r.png\n",
+       [](const ObxModel* model, const ObxMaterial& m) {
+         ASSERT_GE(m.map_diffuse, 0);
+         EXPECT_STREQ(model->textures[m.map_diffuse].name, "my wood.ppm");
+         EXPECT_EQ(mapsOf(model, m),
+                   "map_Kd my wood.ppm [23 s2,3,1 o0.5 t0 bm1 mm0,1 boost0 1110 - 0 - -]; "
+                   "map_Bump bump map.png [408 s1,1,1 o0 t0 bm0.5 mm0,1 boost0 0110 l 0 - -]; "
+                   "refl env.png [1000 s1,1,1 o0 t0 bm1 mm0,1 boost0 0110 - 0 sphere -]; "
+                   "disp d.png [810 s1,1,1 o0 t0 bm1 mm0.1,2 boost0 0110 - 512 - -]; "
+                   "norm n.png [240 s1,1,1 o0 t0 bm1 mm0,1 boost0 0011 - 0 - -]; "
+                   "map_Pr r.png [2104 s1,1,1 o0 t0.25 bm1 mm0,1 boost1.5 0110 - 0 - linear]; ");
+       }},
+      {"statements not known, as written", "sharpness 60\nmap_aat on\nvendor_x  a  b \n",
+       [](const ObxModel* model, const ObxMaterial& m) {
+         EXPECT_EQ(mapsOf(model, m), "sharpness=60; map_aat=on; vendor_x=a  b; ");
+       }},
+  };
+  obxTextureUpload = GL_FALSE;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    dir.write("lib.mtl", std::string("newmtl m\n") + row.mtl);
+    const std::string in =
+        dir.write("in.obj", "mtllib lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl m\nf 1 2 3\n");
+    const std::string first = dir.path() + "/out/first.obj",
+                      second = dir.path() + "/out/second.obj";
+    mkdir((dir.path() + "/out").c_str(), 0755);
+    testing::internal::CaptureStderr();
+    ObxModel* a = obxReadOBJ(in.c_str());
+    obxWriteOBJ(a, first.c_str(), OBX_MATERIAL);
+    ObxModel* b = obxReadOBJ(first.c_str());
+    obxWriteOBJ(b, second.c_str(), OBX_MATERIAL);
+    testing::internal::GetCapturedStderr();
+    for (const ObxModel* m : {a, b}) {
+      ASSERT_EQ(m->nummaterials, 2u);
+      row.check(m, m->materials[1]);
+    }
+    EXPECT_EQ(mapsOf(b, b->materials[1]), mapsOf(a, a->materials[1]));
+    EXPECT_EQ(ostrel_test::readFile(dir.path() + "/out/second.mtl"),
+              ostrel_test::readFile(dir.path() + "/out/first.mtl"));
+    obxDeleteModel(a);
+    obxDeleteModel(b);
+  }
+  obxTextureUpload = GL_TRUE;
+}

@@ -27,7 +27,7 @@ const char kUsage[] =
     "         triangles, groups, materials and textures, of objects, smoothing\n"
     "         groups, polygons, lines and points, whether vertices have\n"
     "         colours, the bounding box, then one line per object, group and\n"
-    "         material.\n"
+    "         material (with its maps and their options).\n"
     "         Files are read leniently: a missing MTL file, a normal or\n"
     "         texture-coordinate index out of bounds (dropped) and unknown\n"
     "         statements are warnings; --strict makes them failures.\n"
@@ -157,8 +157,20 @@ void printInfo(const ObxModel* model) {
   for (uint32_t i = 0; i < model->nummaterials; i++) {
     const ObxMaterial* m = &model->materials[i];
     printf("material %s", m->name);
-    if (m->map_diffuse >= 0 && uint32_t(m->map_diffuse) < model->numtextures)
-      printf(": map_Kd %s", model->textures[m->map_diffuse].name);
+    auto texture = [&](int32_t t) {
+      return t >= 0 && uint32_t(t) < model->numtextures ? model->textures[t].name : "(none)";
+    };
+    if (m->nummaps == 0 && m->map_diffuse >= 0) printf(": map_Kd %s", texture(m->map_diffuse));
+    // Each map with its file and the options its line gave.
+    static const char* const kOptions[] = {"-s",       "-o",      "-t",      "-bm",        "-mm",
+                                           "-clamp",   "-blendu", "-blendv", "-boost",     "-cc",
+                                           "-imfchan", "-texres", "-type",   "-colorspace"};
+    for (uint32_t k = 0; k < m->nummaps; k++) {
+      printf("%s%s %s", k ? ", " : ": ", m->maps[k].keyword, texture(m->maps[k].texture));
+      for (uint32_t o = 0; o < sizeof kOptions / sizeof kOptions[0]; o++)
+        if (m->maps[k].options & (1u << o)) printf(" %s", kOptions[o]);
+    }
+    if (m->numparameters) printf(" (%u other statements)", m->numparameters);
     printf("\n");
   }
 }
