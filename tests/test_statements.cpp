@@ -204,13 +204,18 @@ std::string everything(int objects) {
 
 TEST(Statements, a_file_of_every_statement_round_trips) {
   TempDir dir;
-  dir.write("every.mtl", "newmtl red\nKd 1 0 0\nnewmtl blue\nKd 0 0 1\n");
+  dir.write("every.mtl",
+            "newmtl red\nKd 1 0 0\nKe 0.5 0 0\nNi 1.5\nillum 2\nTr 0.25\nPr 0.5\n"
+            "map_Kd -s 2 2 -clamp on wood.ppm\nbump -bm 0.3 bump map.png\nvendor_x 1 2\n"
+            "newmtl blue\nKd 0 0 1\nd 0.5\nrefl -type sphere sky.png\n");
   const std::string in = dir.write("every.obj", everything(7));
+  obxTextureUpload = GL_FALSE;  // the maps' images are named, not there
   ObxModel* a = obxReadOBJ(in.c_str());
   EXPECT_EQ(a->numobjects, 7u);
   EXPECT_EQ(a->numpolygons, 14u);  // a quad and a pentagon an object
   EXPECT_EQ(a->numelements, 14u);
-  const std::string first = dir.path() + "/first.obj", second = dir.path() + "/second.obj";
+  // Each write in a folder of its own, with its every.mtl beside it.
+  const std::string first = dir.write("1/every.obj", ""), second = dir.write("2/every.obj", "");
   obxWriteOBJ(a, first.c_str(), OBX_TEXTURE | OBX_MATERIAL);
   ObxModel* b = obxReadOBJ(first.c_str());
   EXPECT_EQ(extrasOf(b), extrasOf(a));
@@ -224,8 +229,15 @@ TEST(Statements, a_file_of_every_statement_round_trips) {
   }
   obxWriteOBJ(b, second.c_str(), OBX_TEXTURE | OBX_MATERIAL);
   EXPECT_EQ(readFile(second), readFile(first));
+  EXPECT_EQ(readFile(dir.path() + "/2/every.mtl"), readFile(dir.path() + "/1/every.mtl"));
+  ASSERT_EQ(b->nummaterials, 3u);
+  EXPECT_EQ(b->materials[1].nummaps, 2u);
+  EXPECT_EQ(b->materials[1].numparameters, 1u);
+  EXPECT_EQ(b->materials[1].diffuse[3], 0.75f);
+  EXPECT_EQ(b->materials[2].maps[0].options, unsigned(OBX_MAP_TYPE));
   obxDeleteModel(a);
   obxDeleteModel(b);
+  obxTextureUpload = GL_TRUE;
 }
 
 }  // namespace
