@@ -348,8 +348,17 @@ ObxModel* obxTryReadOBJ(const char* path, char* message, size_t size);
 /* Settings of a read, for obxReadOBJWithOptions. Zero every field before
  * setting those wanted ({0} in C): later versions add fields at the end,
  * and zero keeps what obxReadOBJ does. */
+/* How far a read is: bytes of the file read and its size (which a file
+ * growing while it is read can pass). Non-zero cancels the read. */
+typedef int (*ObxProgress)(uint64_t done, uint64_t total, void* context);
+
 typedef struct ObxReadOptions {
   unsigned flags; /* OBX_READ_ bits */
+  /* Called at the start, whenever another 1% of the file (64 MB at most) is
+   * read, and at the end; a non-zero answer ends the read as a failure,
+   * "obxReadOBJ: reading "PATH" cancelled", with everything released. */
+  ObxProgress progress;
+  void* context; /* passed to progress */
 } ObxReadOptions;
 
 /* obxReadOBJ with options; NULL options read as obxReadOBJ does. */

@@ -106,7 +106,10 @@ struct ObxObjReader {
     uint32_t firsttriangle, firstelement;
   };
   std::vector<Object> objects;
-  ObxRoom polygonRoom = {};  // the model's polygons, grown as its triangles are
+  ObxRoom polygonRoom = {};
+  const ObxReadOptions* options = NULL;
+  uint64_t nextReport =
+      0;  // where progress is told next  // the model's polygons, grown as its triangles are
   std::vector<ObxElement> elements;
   std::vector<uint32_t> elementIndices;
   std::vector<uint64_t> elementOffsets;  // each element's statement, for messages
@@ -916,6 +919,17 @@ static bool obxKnownKeyword(ObxObjReader* reader, const char* token, size_t leng
   return false;
 }
 
+// Tells the caller's progress callback how far the read is once it has
+// gone another step: 1% of the file, at most 64 MB. A non-zero answer
+// cancels the read.
+static void obxReport(ObxObjReader* reader, uint64_t done) {
+  if (done < reader->nextReport) return;
+  const uint64_t total = std::max(reader->input->size, done);
+  reader->nextReport = done + std::max<uint64_t>(1, std::min<uint64_t>(total / 100, 64 << 20));
+  if (reader->options->progress(done, total, reader->options->context))
+    obxFail("obxReadOBJ: reading \"%s\" cancelled", reader->model->path);
+}
+
 static void obxScanFile(ObxObjReader* reader) {
   ObxModel* model = reader->model;
   const ObxInput* input = reader->input;
@@ -928,6 +942,7 @@ static void obxScanFile(ObxObjReader* reader) {
       continue;
     }
     const char* p = reader->scan.p;
+    if (__builtin_expect(reader->options != NULL, 0)) obxReport(reader, obxOffsetOf(reader, p));
     // The usual keywords are one or two bytes before a blank.
     if (reader->scan.end - p >= 3 &&
         (obxIsSpace((unsigned char)p[1]) || obxIsSpace((unsigned char)p[2]))) {
@@ -1206,6 +1221,7 @@ static ObxModel* obxReadModel(const char* path, const ObxReadOptions* options) {
     reader.model = model.get();
     reader.input = &file;
     reader.lenient = options && (options->flags & OBX_READ_LENIENT);
+    if (options && options->progress) reader.options = options;
     obxMore(&reader, file.data, obxWindow);
     reader.scan.p = obxTextStart(&file, "obxReadOBJ() failed: can't read data file", path);
     // A first block of one element of a kind per 64 bytes of file (and four
@@ -1216,6 +1232,10 @@ static ObxModel* obxReadModel(const char* path, const ObxReadOptions* options) {
     obxScanFile(&reader);
     if (file.error)
       obxFail("obxReadOBJ() failed: can't read data file \"%s\": %s.", path, strerror(file.error));
+    if (reader.options) {
+      reader.nextReport = 0;  // the end is told whatever the step
+      obxReport(&reader, obxOffsetOf(&reader, reader.scan.end));
+    }
     obxResolveMaterials(&reader);
     if (reader.bigPolygon)
       obxWarn(

@@ -32,6 +32,8 @@ constexpr uint32_t kDisplayListTriangles = 100000;
 // Files from this size up take a noticeable while to read (a quarter of a
 // second and more): the window says so first. The hideout (9 MB) is below.
 constexpr long long kProgressBytes = 32ll << 20;
+// From this size on the read's progress goes to stderr as it happens.
+constexpr long long kProgressLineBytes = 100ll << 20;
 
 // The light of a model of the user's (it follows the eye, frame.cpp): a
 // soft ambient so the side turned away keeps its shape, a strong diffuse
@@ -158,7 +160,17 @@ void loadModel(const char* path, bool userModel) {
   // A file that cannot be read ends the program inside the reader. A
   // user's file is read leniently: a missing MTL or a stray normal index
   // costs a warning, not the geometry.
-  const ObxReadOptions options = {userModel ? OBX_READ_LENIENT : 0u};
+  ObxReadOptions options = {};
+  options.flags = userModel ? OBX_READ_LENIENT : 0u;
+  if (bytes >= kProgressLineBytes) {
+    options.progress = [](uint64_t done, uint64_t total, void* name) {
+      fprintf(stderr, "\rostrel: reading %s: %3d%%", static_cast<const char*>(name),
+              int(total ? 100 * done / total : 100));
+      if (done >= total) fputc('\n', stderr);
+      return 0;
+    };
+    options.context = const_cast<char*>(path);
+  }
   gModel = obxReadOBJWithOptions(path, &options);
   computeNormals(gModel, userModel);
   if (bytes >= kProgressBytes) printf("read %s: %u triangles\n", path, gModel->numtriangles);
@@ -168,7 +180,8 @@ void loadModel(const char* path, bool userModel) {
 bool reloadModel() {
   char message[kMessageSize];
   printf("reading %s again\n", gModelPath);
-  const ObxReadOptions options = {gUserModel ? OBX_READ_LENIENT : 0u};
+  ObxReadOptions options = {};
+  options.flags = gUserModel ? OBX_READ_LENIENT : 0u;
   ObxModel* model = obxTryReadOBJWithOptions(gModelPath, &options, message, sizeof message);
   if (!model) {
     printf("ostrel: %s stays as it was: %s\n", gModelPath, message);

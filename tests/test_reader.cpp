@@ -490,6 +490,44 @@ TEST(ReadObj, crlf_line_ends_leave_no_cr_in_group_names) {
   EXPECT_EQ(m->vertices[3 * 3 + 1], 1.0f);
 }
 
+TEST(ReadObjProgress, told_every_percent_to_the_end_and_a_cancel_fails_cleanly) {
+  TempDir dir;
+  std::string text;
+  for (int i = 0; i < 40000; i++)
+    text += "v " + std::to_string(i) + " 0.5 1\nf " + std::to_string(i + 1) + " 1 1\n";
+  const std::string path = dir.write("big.obj", text);
+  struct Told {
+    std::vector<std::pair<uint64_t, uint64_t>> calls;
+    size_t cancelAt;
+  };
+  ObxReadOptions options = {};
+  options.progress = [](uint64_t done, uint64_t total, void* context) {
+    Told* told = static_cast<Told*>(context);
+    told->calls.push_back({done, total});
+    return int(told->calls.size() == told->cancelAt);
+  };
+  for (size_t cancelAt : {size_t(0), size_t(3)}) {
+    Told told = {{}, cancelAt};
+    options.context = &told;
+    char message[256] = "";
+    ObxModel* model = obxTryReadOBJWithOptions(path.c_str(), &options, message, sizeof message);
+    if (cancelAt) {
+      EXPECT_EQ(model, nullptr);
+      EXPECT_EQ(std::string(message), "obxReadOBJ: reading \"" + path + "\" cancelled");
+      EXPECT_EQ(told.calls.size(), cancelAt);
+      continue;
+    }
+    ASSERT_NE(model, nullptr) << message;
+    EXPECT_EQ(model->numtriangles, 40000u);
+    obxDeleteModel(model);
+    ASSERT_GE(told.calls.size(), 100u);
+    EXPECT_EQ(told.calls.front(), std::make_pair(uint64_t(0), uint64_t(text.size())));
+    EXPECT_EQ(told.calls.back(), std::make_pair(uint64_t(text.size()), uint64_t(text.size())));
+    for (size_t i = 1; i < told.calls.size(); i++)
+      EXPECT_LE(told.calls[i].first - told.calls[i - 1].first, text.size() / 100 + 32) << i;
+  }
+}
+
 TEST(ReadObj, unknown_statements_and_numbers_after_a_vector_skip_their_line) {
   Read m(std::string(kSquare) +
          "# f 9 9 9\ns 1\no thing\nl 1 2\np 1\n"
@@ -925,7 +963,8 @@ TEST(ReadObjRealFiles, each_fault_of_real_files_reads_right_strictly_and_lenient
     }
     for (bool lenient : {false, true}) {
       SCOPED_TRACE(lenient ? "lenient" : "strict");
-      const ObxReadOptions options = {lenient ? OBX_READ_LENIENT : 0u};
+      ObxReadOptions options = {};
+      options.flags = lenient ? OBX_READ_LENIENT : 0u;
       char message[512];
       testing::internal::CaptureStderr();
       ObxModel* model =

@@ -277,6 +277,26 @@ int checkMtlName(const ConvertOptions& o) {
 
 // Whether the model's extent (as obxDimensions measures it) is not 0 on
 // every axis: fitting and planar mapping divide by it.
+// Files from this size on show how far their read is, on stderr.
+const long long kProgressBytes = 100ll << 20;
+
+// Reads path with flags, with a progress line for a large file.
+ObxModel* readModel(const char* path, unsigned flags) {
+  ObxReadOptions options = {};
+  options.flags = flags;
+  struct stat status;
+  if (stat(path, &status) == 0 && status.st_size >= kProgressBytes) {
+    options.progress = [](uint64_t done, uint64_t total, void* name) {
+      fprintf(stderr, "\robxtool: reading %s: %3d%%", static_cast<const char*>(name),
+              int(total ? 100 * done / total : 100));
+      if (done >= total) fputc('\n', stderr);
+      return 0;
+    };
+    options.context = const_cast<char*>(path);
+  }
+  return obxReadOBJWithOptions(path, &options);
+}
+
 bool hasSize(ObxModel* model) {
   if (model->numvertices == 0) return false;
   float size[3];
@@ -285,8 +305,7 @@ bool hasSize(ObxModel* model) {
 }
 
 int convert(const ConvertOptions& o) {
-  const ObxReadOptions lenient = {OBX_READ_LENIENT};
-  ObxModel* model = obxReadOBJWithOptions(o.in, &lenient);
+  ObxModel* model = readModel(o.in, OBX_READ_LENIENT);
   // Welding first lets every later step see the merged vertices; fitting
   // and flipping only move positions and corner order; normals come before
   // the texture coordinates because the sphere map reads them.
@@ -349,8 +368,7 @@ int main(int argc, char** argv) {
   if (!strcmp(argv[1], "info")) {
     const bool strict = argc == 4 && !strcmp(argv[2], "--strict");
     if (argc != 3 + strict) return usageError("%s", "info takes [--strict] and one FILE");
-    const ObxReadOptions options = {strict ? 0u : OBX_READ_LENIENT};
-    ObxModel* model = obxReadOBJWithOptions(argv[argc - 1], &options);
+    ObxModel* model = readModel(argv[argc - 1], strict ? 0u : OBX_READ_LENIENT);
     printInfo(model);
     obxDeleteModel(model);
     return kExitDone;
