@@ -98,8 +98,10 @@ struct ObxObjReader {
   uint64_t bigPolygon = 0;  // 1 + the offset of the first concave polygon too large to clip
 
   // What the file says beyond vertices, faces and groups, kept as it comes.
-  std::vector<float> colors;     // 3 per vertex, from vertex 0 to the last with a colour
-  std::vector<float> texcoordw;  // 1 per texcoord, from 0 to the last with a third value
+  // The model's colors and texcoordw, grown as the vectors are, and the
+  // elements of each filled so far (from 0 to the last that had a value).
+  ObxRoom extraRoom[2] = {};
+  uint32_t extraFilled[2] = {0, 0};
   std::vector<std::pair<uint32_t, uint32_t>> smoothing;  // (first triangle, group) per change
   struct Object {
     std::string name;
@@ -216,10 +218,8 @@ static void obxUndo(ObxObjReader* reader, const char* token) {
                                       : &model->numvertices;
   --*count;
   // A colour or third value read with it goes too.
-  std::vector<float>& extra = token[1] == 't' ? reader->texcoordw : reader->colors;
-  const size_t width = token[1] == 't' ? 1 : 3;
-  if (token[1] != 'n' && extra.size() > width * (size_t(*count) + 1))
-    extra.resize(width * (size_t(*count) + 1));
+  uint32_t& filled = reader->extraFilled[token[1] == 't' ? 1 : 0];
+  if (token[1] != 'n') filled = std::min(filled, *count + 1);
 }
 
 // Notes the first failure that the storing pass would meet; the scan goes
@@ -262,9 +262,24 @@ static void obxReadVector(ObxObjReader* reader, float** array, uint32_t* count, 
 // texture coordinate's third value (1), kept in *kept at element index.
 // After any such number the rest of the line is skipped, as it was when
 // they were not kept; fewer than count are not kept.
-static __attribute__((noinline)) void obxReadExtraNumbers(ObxObjReader* reader, size_t count,
-                                                          std::vector<float>* kept, uint32_t index,
-                                                          float absent) {
+// Makes *array (width floats an element, absent where an element has no
+// value) hold elements 0..index, those from the filled ones on absent.
+static void obxFillExtra(ObxObjReader* reader, int which, uint32_t index) {
+  float** array = which == 0 ? &reader->model->colors : &reader->model->texcoordw;
+  const size_t width = which == 0 ? 3 : 1;
+  const float absent = which == 0 ? 1.0f : 0.0f;
+  ObxRoom* room = &reader->extraRoom[which];
+  while (width * (size_t(index) + 1) > room->ready)
+    obxGrow(reader, array, room, width * reader->firstShare);
+  uint32_t& filled = reader->extraFilled[which];
+  if (filled <= index)
+    std::fill(*array + width * filled, *array + width * (size_t(index) + 1), absent);
+  filled = std::max(filled, index + 1);
+}
+
+static __attribute__((noinline)) void obxReadExtraNumbers(ObxObjReader* reader, int which,
+                                                          uint32_t index) {
+  const size_t count = which == 0 ? 3 : 1;
   ObxScanner* s = &reader->scan;
   float values[3];
   size_t got = 0;
@@ -277,17 +292,19 @@ static __attribute__((noinline)) void obxReadExtraNumbers(ObxObjReader* reader, 
     if (obxScanFloat(s, &values[got]) != 1) break;
   }
   if (got == 0) return;
-  obxReadLine(reader);
+  // The rest of the line goes; mostly there is none.
+  if (s->p == s->end || *s->p != '\n') obxReadLine(reader);
   if (got < count) return;
-  if (kept->size() < count * (size_t(index) + 1)) kept->resize(count * (size_t(index) + 1), absent);
-  std::copy(values, values + count, kept->end() - ptrdiff_t(count));
+  obxFillExtra(reader, which, index);
+  float* array = which == 0 ? reader->model->colors : reader->model->texcoordw;
+  std::copy(values, values + count, array + count * size_t(index));
 }
 
-static inline void obxReadExtra(ObxObjReader* reader, size_t count, std::vector<float>* kept,
-                                uint32_t index, float absent) {
+// which: 0 a vertex's colour, 1 a texture coordinate's third value.
+static inline void obxReadExtra(ObxObjReader* reader, int which, uint32_t index) {
   const ObxScanner* s = &reader->scan;
   if (__builtin_expect(s->p < s->end && (*s->p == '\n' || *s->p == '\r'), 1)) return;
-  obxReadExtraNumbers(reader, count, kept, index, absent);
+  obxReadExtraNumbers(reader, which, index);
 }
 
 // ---- g
@@ -958,12 +975,12 @@ static void obxScanFile(ObxObjReader* reader) {
         // The keyword is read as a C string: "v" and a zero byte is "v".
         if (length == 1 || token[1] == '\0') {
           obxReadVector<3>(reader, &model->vertices, &model->numvertices, &reader->room[0]);
-          obxReadExtra(reader, 3, &reader->colors, model->numvertices, 1.0f);
+          obxReadExtra(reader, 0, model->numvertices);
         } else if (token[1] == 'n') {
           obxReadVector<3>(reader, &model->normals, &model->numnormals, &reader->room[1]);
         } else if (token[1] == 't') {
           obxReadVector<2>(reader, &model->texcoords, &model->numtexcoords, &reader->room[2]);
-          obxReadExtra(reader, 1, &reader->texcoordw, model->numtexcoords, 0.0f);
+          obxReadExtra(reader, 1, model->numtexcoords);
         } else if (!reader->lenient) {
           obxCopyToken(reader->token, token, length);
           obxFail("obxFirstPass(): Unknown token \"%s\"%s.", reader->token,
@@ -1174,8 +1191,16 @@ static T* obxKeptArray(const std::vector<T>& kept, size_t count, T fill) {
 // Moves what the file says beyond vertices, faces and groups into the model.
 static void obxKeepExtras(ObxObjReader* reader) {
   ObxModel* model = reader->model;
-  model->colors = obxKeptArray(reader->colors, 3 * (size_t(model->numvertices) + 1), 1.0f);
-  model->texcoordw = obxKeptArray(reader->texcoordw, size_t(model->numtexcoords) + 1, 0.0f);
+  // Colours and third values filled out to every element and cut to fit.
+  for (int which = 0; which < 2; which++) {
+    float** array = which == 0 ? &model->colors : &model->texcoordw;
+    if (!*array) continue;
+    const uint32_t count = which == 0 ? model->numvertices : model->numtexcoords;
+    obxFillExtra(reader, which, count);
+    const size_t floats = (which == 0 ? 3 : 1) * (size_t(count) + 1);
+    if (void* fitted = realloc(*array, floats * sizeof(float)))
+      *array = static_cast<float*>(fitted);  // else the larger block serves
+  }
   // Smoothing kept only when some triangle is in a group.
   std::vector<uint32_t> smoothing;
   for (size_t k = 0; k < reader->smoothing.size(); k++) {
