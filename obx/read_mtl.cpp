@@ -83,7 +83,7 @@ static char* obxMtlCopy(const ObxMtlReader* reader, const std::string& text) {
 static std::string obxParseMap(const char* line, ObxMap* map, std::string* type,
                                std::string* colorspace) {
   const char* p = line;
-  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  auto blank = [](char c) { return obxIsSpace((unsigned char)c); };
   auto word = [&](const char** at) {
     while (blank(**at)) ++*at;
     const char* start = *at;
@@ -170,9 +170,10 @@ static std::string obxParseMap(const char* line, ObxMap* map, std::string* type,
     }
   }
   std::string name = p;
-  const size_t first = name.find_first_not_of(" \t\r\n");
+  static const char kBlanks[] = " \t\n\v\f\r";
+  const size_t first = name.find_first_not_of(kBlanks);
   if (first == std::string::npos) return "";
-  return name.substr(first, name.find_last_not_of(" \t\r\n") - first + 1);
+  return name.substr(first, name.find_last_not_of(kBlanks) - first + 1);
 }
 
 // A map statement (map_..., bump, disp, decal, norm; refl reads its line

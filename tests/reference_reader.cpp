@@ -186,9 +186,9 @@ std::string mapFileName(const char* line) {
   std::vector<std::pair<size_t, std::string>> words;  // each word and where it starts
   const std::string text = line;
   for (size_t at = 0;;) {
-    at = text.find_first_not_of(" \t\r\n", at);
+    at = text.find_first_not_of(" \t\n\v\f\r", at);
     if (at == std::string::npos) break;
-    const size_t end = std::min(text.find_first_of(" \t\r\n", at), text.size());
+    const size_t end = std::min(text.find_first_of(" \t\n\v\f\r", at), text.size());
     words.push_back({at, text.substr(at, end - at)});
     at = end;
   }
