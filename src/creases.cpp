@@ -23,8 +23,8 @@ constexpr size_t kFloatsPerSegment = 12;
 // A line is faded out when it is short on screen: far away, the edges of
 // small things (a shelf of books) would otherwise merge into a block of ink
 // that the plain view does not have. Lengths in pixels at 600 rows.
-constexpr float kFadeFrom = 6.0f;  // shorter: not drawn
-constexpr float kFadeTo = 24.0f;   // longer: full ink
+constexpr float kFadeFrom = 12.0f;  // shorter: not drawn
+constexpr float kFadeTo = 40.0f;    // longer: full ink
 constexpr float kReferenceHeight = 600.0f;
 
 // Each vertex carries its segment's other end as texture coordinates, so
