@@ -7,6 +7,9 @@
 
 // As long as the fixed pipeline's normal: the hideout is drawn at half size
 // without rescaling, and its lighting is brighter for the longer normals.
+// The program sets the first component of the second texture coordinate to
+// 1 when the fixed pipeline rescales (GL_RESCALE_NORMAL); gl_NormalScale
+// holds the factor either way.
 varying vec3 vNormal;
 varying vec3 vToEye;
 // The light on the material as the fixed pipeline computes it, per vertex
@@ -21,7 +24,7 @@ varying vec3 vModelLightDirection;  // from the eye to the light
 
 void main() {
   vec4 eye = gl_ModelViewMatrix * gl_Vertex;
-  vNormal = gl_NormalScale * (gl_NormalMatrix * gl_Normal);
+  vNormal = mix(1.0, gl_NormalScale, gl_MultiTexCoord1.s) * (gl_NormalMatrix * gl_Normal);
   // GL_LIGHT0 is stored in eye space; w = 0 would make it directional.
   vec4 light = gl_LightSource[0].position;
   vec3 toLight = light.xyz - eye.xyz * light.w;

@@ -22,9 +22,11 @@ constexpr size_t kFloatsPerSegment = 12;
 
 // A line is faded out when it is short on screen: far away, the edges of
 // small things (a shelf of books) would otherwise merge into a block of ink
-// that the plain view does not have. Lengths in pixels at 600 rows.
-constexpr float kFadeFrom = 6.0f;  // shorter: not drawn
-constexpr float kFadeTo = 24.0f;   // longer: full ink
+// that the plain view does not have, and a shelf's books seen from the
+// room's middle (spines 30 to 60 pixels tall) would be ruled into stripes
+// where the plain view shows white pages. Lengths in pixels at 600 rows.
+constexpr float kFadeFrom = 30.0f;  // shorter: not drawn
+constexpr float kFadeTo = 80.0f;    // longer: full ink
 constexpr float kReferenceHeight = 600.0f;
 
 // Each vertex carries its segment's other end as texture coordinates, so
