@@ -425,6 +425,8 @@ void obxSetReadWindow(size_t window, size_t lookahead);
 void obxCopyToken(char buffer[OBX_TOKEN_SIZE], const char* bytes, size_t length);
 // Trims blanks and line ends from both ends of text, in place.
 void obxTrimInPlace(char* text);
+// The MTL keywords of ObxMaterial.pbr, in its order.
+inline const char* const kObxPbrKeywords[7] = {"Pr", "Pm", "Ps", "Pc", "Pcr", "aniso", "anisor"};
 // Frees what a material owns: its name, maps and parameters.
 void obxFreeMaterial(ObxMaterial* material);
 // Where the text of a file starts in input's first window: after a UTF-8

@@ -280,6 +280,30 @@ static void obxMtlUnknown(ObxMtlReader* reader, const char* at, const char* word
             obxMtlLine(reader, at), reader->filename);
 }
 
+// A statement of no letter's case: Tr, Tf, a PBR value, or one the reader
+// does not know (kept as text); its line is read either way.
+static void obxMtlOther(ObxMtlReader* reader) {
+  obxMtlReadLine(reader, OBX_TOKEN_MAX);
+  if (!reader->fill) return;
+  const char* keyword = reader->token;
+  ObxMaterial* material = &reader->materials[reader->current];
+  const char* const* pbr = std::find_if(kObxPbrKeywords, kObxPbrKeywords + 7,
+                                        [&](const char* name) { return !strcmp(name, keyword); });
+  float tr;
+  if (strcmp(keyword, "Tr") == 0) {
+    // Transparency, where the library gives no opacity (d wins).
+    if (obxMtlNumbers(reader, 1, &tr) && !(material->has & OBX_HAS_OPACITY))
+      material->diffuse[3] = 1.0f - tr;
+  } else if (strcmp(keyword, "Tf") == 0) {
+    if (obxMtlNumbers(reader, 3, material->filter)) material->has |= OBX_HAS_FILTER;
+  } else if (pbr != kObxPbrKeywords + 7) {
+    const ptrdiff_t k = pbr - kObxPbrKeywords;
+    if (obxMtlNumbers(reader, 1, &material->pbr[k])) material->has |= OBX_HAS_PBR(k);
+  } else if (isalpha(static_cast<unsigned char>(keyword[0]))) {
+    obxMtlParameter(reader);
+  }
+}
+
 static void obxMtlPass(ObxMtlReader* reader) {
   ObxScanner* scan = &reader->scan;
   for (;;) {
@@ -358,7 +382,10 @@ static void obxMtlPass(ObxMtlReader* reader) {
         }
         break;
       case 'b':
-        if (strcmp(keyword, "bump") != 0) goto other;
+        if (strcmp(keyword, "bump") != 0) {
+          obxMtlOther(reader);
+          break;
+        }
         obxMtlReadLine(reader, OBX_MAP_LINE_MAX);
         obxMtlMapLine(reader, length, false);
         break;
@@ -386,27 +413,8 @@ static void obxMtlPass(ObxMtlReader* reader) {
         if (strcmp(keyword, "refl") == 0) obxMtlMapLine(reader, length, false);
         break;
       default:  // "#", "Tr", "Tf", the PBR values, numbers, anything else
-      other : {
-        obxMtlReadLine(reader, OBX_TOKEN_MAX);
-        if (!fill) break;
-        static const char* const kPbr[7] = {"Pr", "Pm", "Ps", "Pc", "Pcr", "aniso", "anisor"};
-        float tr;
-        if (strcmp(keyword, "Tr") == 0) {
-          // Transparency, where the library gives no opacity (d wins).
-          if (obxMtlNumbers(reader, 1, &tr) && !(material->has & OBX_HAS_OPACITY))
-            material->diffuse[3] = 1.0f - tr;
-        } else if (strcmp(keyword, "Tf") == 0) {
-          if (obxMtlNumbers(reader, 3, material->filter)) material->has |= OBX_HAS_FILTER;
-        } else if (const auto* pbr = std::find_if(
-                       kPbr, kPbr + 7, [&](const char* name) { return !strcmp(name, keyword); });
-                   pbr != kPbr + 7) {
-          if (obxMtlNumbers(reader, 1, &material->pbr[pbr - kPbr]))
-            material->has |= OBX_HAS_PBR(pbr - kPbr);
-        } else if (isalpha(static_cast<unsigned char>(keyword[0]))) {
-          obxMtlParameter(reader);
-        }
+        obxMtlOther(reader);
         break;
-      }
     }
   }
 }

@@ -347,9 +347,8 @@ static void obxWriteMaterials(ObxWriting* writing, const ObxModel* model,
     if (m->has & OBX_HAS_FILTER) obxPutNumbers(file, "Tf", m->filter, 3);
     if (m->has & OBX_HAS_IOR) obxPutNumbers(file, "Ni", &m->ior, 1);
     if (m->has & OBX_HAS_ILLUM) fprintf(file, "illum %d\n", int(m->illum));
-    static const char* const kPbr[7] = {"Pr", "Pm", "Ps", "Pc", "Pcr", "aniso", "anisor"};
     for (int k = 0; k < 7; k++)
-      if (m->has & OBX_HAS_PBR(k)) obxPutNumbers(file, kPbr[k], &m->pbr[k], 1);
+      if (m->has & OBX_HAS_PBR(k)) obxPutNumbers(file, kObxPbrKeywords[k], &m->pbr[k], 1);
     obxPutMaps(file, model, m);
     for (uint32_t k = 0; m->parameters && k < m->numparameters; k++)
       fprintf(file, "%s %s\n", m->parameters[k].name, m->parameters[k].value);
@@ -500,6 +499,9 @@ static void obxWriteFaces(FILE* file, const ObxModel* model, GLuint mode) {
     line(g);
     group = g;
   };
+  auto runEnd = [](const ObxPolygon& run) {
+    return uint64_t(run.triangle) + uint64_t(run.numfaces) * (run.numcorners - 2);
+  };
   const ObxElement* elements = model->elements;
   uint32_t e = 0, t = 0;
   while (t < model->numtriangles || e < model->numelements) {
@@ -537,9 +539,6 @@ static void obxWriteFaces(FILE* file, const ObxModel* model, GLuint mode) {
     smoothing = s;
     use(triangle->material);
     // The run holding t, and whether a face of it begins there.
-    auto runEnd = [&](const ObxPolygon& run) {
-      return uint64_t(run.triangle) + uint64_t(run.numfaces) * (run.numcorners - 2);
-    };
     while (polygon < model->numpolygons && runEnd(model->polygons[polygon]) <= t) polygon++;
     // The face's triangles go together when nothing comes between them.
     std::vector<ObxCorner> corners;

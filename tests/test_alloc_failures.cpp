@@ -80,7 +80,7 @@ const char kObj[] =
     "g first part\ns off\nf 4 1 5 7\np 7\n";
 const char kMtl[] =
     "newmtl red\nKd 1 0 0\nmap_Kd red.png\nnewmtl blue\nKd 0 0 1\nd 0.5\nmap_Kd blue.png\n"
-    "map_Ks -s 2 2 -type sphere spec.png\nKe 1 0 0\nvendor 1\n";
+    "map_Ks -s 2 2 -type sphere shiny.png\nKe 1 0 0\nvendor 1\n";
 
 void expectIndicesInside(const ObxModel* m) {
   for (uint32_t i = 0; i < m->numtriangles; i++)
