@@ -9,7 +9,8 @@
 //   --assimp    time assimp too (several times slower than the others, so not
 //               in the default run)
 //   names       only these files (full-100k, full-2m, plain-2m, quad-1m, colour-1m) and/or
-//               readers (obx, tinyobjloader, fast_obj, rapidobj, assimp)
+//               readers (obx: on every core, obx-1: on one thread, tinyobjloader,
+//               fast_obj, rapidobj, assimp)
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -229,15 +230,20 @@ double now() {
 
 // Each returns the wall time of the read call alone. Nothing is freed: the
 // child exits right after reporting, as a program that keeps its scene would.
-double readObx(const char* path, Counts* counts) {
+// obxReadOBJ on threads threads (0: every core the process may use).
+double readObxOn(unsigned threads, const char* path, Counts* counts) {
   obxTextureUpload = GL_FALSE;  // no GL context here
+  ObxReadOptions options = {};
+  options.threads = threads;
   double start = now();
-  ObxModel* model = obxReadOBJ(path);
+  ObxModel* model = obxReadOBJWithOptions(path, &options);
   double seconds = now() - start;
   counts->triangles = model->numtriangles;
   counts->vertices = model->numvertices;
   return seconds;
 }
+double readObx(const char* path, Counts* counts) { return readObxOn(0, path, counts); }
+double readObx1(const char* path, Counts* counts) { return readObxOn(1, path, counts); }
 
 double readTinyobj(const char* path, Counts* counts) {
   auto* attrib = new tinyobj::attrib_t;
@@ -316,6 +322,7 @@ struct Reader {
 
 const Reader kReaders[] = {
     {"obx", "obxReadOBJ", false, readObx},
+    {"obx-1", "obxReadOBJ, 1 thread", false, readObx1},
     {"tinyobjloader", "tinyobjloader", false, readTinyobj},
 #ifdef OSTREL_HAVE_FAST_OBJ
     {"fast_obj", "fast_obj", false, readFastObj},

@@ -387,10 +387,14 @@ enum {
 // so far and not let go: never a mapping, so a file that shrinks or is
 // replaced while it is read cannot raise a signal, and only the window,
 // not the file, is held in memory. Closed and freed when it goes.
+// Bytes the caller holds read the same way, copied a window at a time, so
+// that the readers have one kind of input.
 enum ObxOpenResult { OBX_OPEN_OK, OBX_OPEN_FAILED, OBX_OPEN_NO_MEMORY };
 struct ObxInput {
   int fd = -1;
-  uint64_t size = 0;  // when opened; the file may change after
+  const char* memory = NULL;  // the caller's bytes, read instead of a file
+  uint64_t next = 0;          // in memory, the next byte to read
+  uint64_t size = 0;          // when opened; the file may change after
   char* buffer = NULL;
   size_t capacity = 0;
   const char* data = "";
@@ -407,6 +411,8 @@ struct ObxInput {
   ObxInput& operator=(const ObxInput&) = delete;
   // Opens a regular file for reading; why says why not.
   ObxOpenResult open(const char* path);
+  // Reads size bytes at bytes, which stay the caller's meanwhile.
+  void openMemory(const void* bytes, size_t n);
   // Moves the bytes from keep on to the window's start and reads behind
   // them until the window (at least room bytes) is full or the file ends.
   // False when memory runs out, the window as it was.
@@ -414,13 +420,43 @@ struct ObxInput {
   // The line at offset, counted in the file as it is now: for messages,
   // which are rare enough to read it again.
   uint64_t lineAt(uint64_t offset) const;
+  // Goes on reading at offset, the window empty.
+  void seek(uint64_t at);
+  // Makes the window the count bytes of source at offset at, line
+  // continuations joined as more() joins them, for a thread that reads a
+  // block of a file another input holds open. eof when they reach the
+  // end; false when memory runs out or a read fails.
+  bool readAt(const ObxInput& source, uint64_t at, size_t count);
 };
-// Reads a whole file into input's window.
+// Reads a whole file into input's window: through the read's opener when
+// it has one.
 ObxOpenResult obxLoadFile(const char* path, ObxInput* input);
+
+// The caller's opener for the files a model names, for the read running
+// on this thread (NULL when it has none); set for a read's lifetime.
+struct ObxOpenerScope {
+  explicit ObxOpenerScope(const ObxReadOptions* options);
+  ~ObxOpenerScope();
+  ObxOpenerScope(const ObxOpenerScope&) = delete;
+  ObxOpenerScope& operator=(const ObxOpenerScope&) = delete;
+
+ private:
+  const ObxReadOptions* saved_;
+};
+// Whether the read running on this thread has an opener; with one,
+// obxOpenerBytes gives a named file's bytes (false when it has none).
+bool obxHasOpener();
+bool obxOpenerBytes(const char* path, const void** data, size_t* size);
+// Whether the file at path is there: asked of the opener when there is one.
+bool obxFileExists(const char* path);
 // The OBJ reader's window and the part of it kept ahead of each statement
 // (256 KiB and 16 KiB; 0 and 0 set these again); tests make them tiny to put
 // the window's end everywhere. Not while other threads read.
 void obxSetReadWindow(size_t window, size_t lookahead);
+// The blocks a file is read in on several threads, and the size from
+// which a file is (0 and 0 set these again); tests make them tiny to put
+// the blocks' edges everywhere. Not while other threads read.
+void obxSetReadBlocks(size_t block, uint64_t from);
 
 void obxCopyToken(char buffer[OBX_TOKEN_SIZE], const char* bytes, size_t length);
 // Trims blanks and line ends from both ends of text, in place.

@@ -351,6 +351,13 @@ ObxModel* obxTryReadOBJ(const char* path, char* message, size_t size);
 /* How far a read is: bytes of the file read and its size (which a file
  * growing while it is read can pass). Non-zero cancels the read. */
 typedef int (*ObxProgress)(uint64_t done, uint64_t total, void* context);
+/* Gives the bytes of a file the model names (a material library, a map's
+ * image) in place of the file system: path is what would be opened (the
+ * name as written, after the directory of the model's path). Sets *data
+ * and *size and returns non-zero, or returns 0 when there is no such file.
+ * The bytes stay the caller's and unchanged until the read returns; the
+ * library copies what it keeps. It may be asked for a path more than once. */
+typedef int (*ObxOpener)(const char* path, const void** data, size_t* size, void* context);
 
 typedef struct ObxReadOptions {
   unsigned flags; /* OBX_READ_ bits */
@@ -358,7 +365,14 @@ typedef struct ObxReadOptions {
    * read, and at the end; a non-zero answer ends the read as a failure,
    * "obxReadOBJ: reading "PATH" cancelled", with everything released. */
   ObxProgress progress;
-  void* context; /* passed to progress */
+  void* context; /* passed to progress and open */
+  /* Threads that read a large file at once, with the same result as one;
+   * 0 is the cores the process may use, 1 reads on the calling thread. */
+  unsigned threads;
+  /* With an opener, every file the model names is asked of it, never of
+   * the file system; one it does not give is a library or image that
+   * cannot be opened. NULL: the file system. */
+  ObxOpener open;
 } ObxReadOptions;
 
 /* obxReadOBJ with options; NULL options read as obxReadOBJ does. */
@@ -366,6 +380,15 @@ ObxModel* obxReadOBJWithOptions(const char* path, const ObxReadOptions* options)
 /* obxReadOBJWithOptions through obxTry: the model, or NULL with the message. */
 ObxModel* obxTryReadOBJWithOptions(const char* path, const ObxReadOptions* options, char* message,
                                    size_t size);
+/* Reads the OBJ text of size bytes at data, which stay the caller's, as
+ * obxReadOBJWithOptions reads a file: name stands for the path (the
+ * model's path, in messages, and the directory of the files it names). */
+ObxModel* obxReadOBJFromMemory(const char* name, const void* data, size_t size,
+                               const ObxReadOptions* options);
+/* obxReadOBJFromMemory through obxTry: the model, or NULL with the message. */
+ObxModel* obxTryReadOBJFromMemory(const char* name, const void* data, size_t size,
+                                  const ObxReadOptions* options, char* message,
+                                  size_t messageSize);
 /* Returns the first group named exactly name, or NULL. */
 ObxGroup* obxLookupGroup(ObxModel* model, const char* name);
 /* Returns the group named name, creating it at the head of the list. */

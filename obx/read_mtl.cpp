@@ -450,12 +450,11 @@ std::string obxFileBeside(const ObxModel* model, const char* name) {
   const ObxBlock<char> directory(obxDirectoryOf(model->path));
   if (!directory) throw std::bad_alloc();
   std::string path = directory.get() + std::string(name);
-  struct stat status;
-  if (!strchr(name, '\\') || stat(path.c_str(), &status) == 0) return path;
+  if (!strchr(name, '\\') || obxFileExists(path.c_str())) return path;
   std::string slashed = name;
   std::replace(slashed.begin(), slashed.end(), '\\', '/');
   slashed = directory.get() + slashed;
-  return stat(slashed.c_str(), &status) == 0 ? slashed : path;
+  return obxFileExists(slashed.c_str()) ? slashed : path;
 }
 
 bool obxReadLibrary(ObxModel* model, const char* name, bool append, bool lenient) {

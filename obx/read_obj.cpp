@@ -1,6 +1,12 @@
 // obx OBJ reader: obxReadOBJ and its statements.
+#include <sched.h>
+
 #include <new>
 #include <string>
+#include <atomic>
+#include <functional>
+#include <system_error>
+#include <thread>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -45,6 +51,26 @@ struct ObxRoom {
 struct ObxFaceAt {
   uint32_t first, end;
   uint64_t offset;
+};
+
+// A block of a large file read on a thread of its own (see obxScanBlocks):
+// what the file before it decides is noted for the join rather than done.
+// Anything unusual (a warning, a failure, lines, points, colours, an index
+// that may be out of bounds) ends the block's read as unusual, and the join
+// reads the block again in turn, as one thread would.
+struct ObxUnusual {};
+struct ObxBlockEvent {
+  char kind;          // 'g' group, 'u' usemtl, 'm' mtllib, 'o' object, 's' smoothing
+  uint32_t triangle;  // the block's triangles before it
+  uint32_t value;     // s: the group
+  std::string text;   // the name or line
+};
+struct ObxBlockNotes {
+  std::vector<ObxBlockEvent> events;
+  int64_t excess[3];   // the most a positive index passed the elements read in the block
+  int64_t lowest[3];   // the lowest relative index resolved in the block (may be below 1)
+  bool relative[3];    // some index is relative: stored as kObxRelative + its value
+  std::vector<std::pair<uint32_t, uint64_t>> bigFaces;  // first triangle, offset
 };
 
 // The working state of one read.
@@ -108,14 +134,16 @@ struct ObxObjReader {
     uint32_t firsttriangle, firstelement;
   };
   std::vector<Object> objects;
-  ObxRoom polygonRoom = {};
+  ObxRoom polygonRoom = {};  // the model's polygons, grown as its triangles are
   const ObxReadOptions* options = NULL;
-  uint64_t nextReport =
-      0;  // where progress is told next  // the model's polygons, grown as its triangles are
+  uint64_t nextReport = 0;  // where progress is told next
   std::vector<ObxElement> elements;
   std::vector<uint32_t> elementIndices;
   std::vector<uint64_t> elementOffsets;  // each element's statement, for messages
   size_t elementMark = 0;                // elementIndices before the statement being read
+  uint64_t stopAt = UINT64_MAX;  // the scan ends before a statement at this offset or later
+  ObxBlockNotes* block = NULL;   // reading a block on a thread of its own
+  unsigned threadsAsked = 0;     // ObxReadOptions.threads
 };
 
 static const uint32_t kObxMaxCount = UINT32_MAX - 1;  // a count + 1 must fit 32 bits
@@ -226,6 +254,7 @@ static void obxUndo(ObxObjReader* reader, const char* token) {
 // on, as a failure of the counting pass further on would still come first.
 // Its text goes before the place it names and the final line feed.
 static void obxDeferFailure(ObxObjReader* reader, const char* format, ...) {
+  if (reader->block) throw ObxUnusual();
   if (!reader->failure.empty()) return;
   va_list args;
   va_start(args, format);
@@ -292,6 +321,7 @@ static __attribute__((noinline)) void obxReadExtraNumbers(ObxObjReader* reader, 
     if (obxScanFloat(s, &values[got]) != 1) break;
   }
   if (got == 0) return;
+  if (reader->block) throw ObxUnusual();
   // The rest of the line goes; mostly there is none.
   if (s->p == s->end || *s->p != '\n') obxReadLine(reader);
   if (got < count) return;
@@ -310,7 +340,12 @@ static inline void obxReadExtra(ObxObjReader* reader, int which, uint32_t index)
 // ---- g
 
 // Makes the group named name current, making it when there is none yet.
+static void obxLog(ObxObjReader* reader, char kind, const char* text, uint32_t value = 0) {
+  reader->block->events.push_back({kind, reader->model->numtriangles, value, text});
+}
+
 static void obxSetGroup(ObxObjReader* reader, const char* name) {
+  if (reader->block) return obxLog(reader, 'g', name);
   const auto found = reader->groupIndex.find(name);
   if (found != reader->groupIndex.end()) {
     reader->entry = found->second;
@@ -358,6 +393,7 @@ static uint32_t obxMaterialNamed(const ObxObjReader* reader, const char* name, b
 // Warns of what at the current statement, once a read. Each warning reads
 // the file up to its line: a file of endless kinds of faults gets a few.
 static void obxTellOnce(ObxObjReader* reader, const std::string& what) {
+  if (reader->block) throw ObxUnusual();
   static const size_t kObxMostTold = 16;
   if (reader->told.size() > kObxMostTold ||
       std::find(reader->told.begin(), reader->told.end(), what) != reader->told.end())
@@ -373,10 +409,9 @@ static void obxTellOnce(ObxObjReader* reader, const std::string& what) {
 // loaded as it is read) and its materials added to the model's table; a
 // library named again is not read again. A name with blanks is one
 // library when a file of the whole name is there, else each word is one.
-static void obxReadMtllib(ObxObjReader* reader) {
+static void obxNameLibraries(ObxObjReader* reader, const char* line) {
   ObxModel* model = reader->model;
-  obxReadLine(reader);
-  obxTrimInPlace(reader->token);
+  if (line != reader->token) obxCopyToken(reader->token, line, strlen(line));
   // Without a name there is no library to read; the statement is dropped
   // rather than reading the directory itself.
   if (reader->token[0] == '\0') {
@@ -384,10 +419,9 @@ static void obxReadMtllib(ObxObjReader* reader) {
     return;
   }
   std::vector<std::string> names;
-  struct stat status;
   if (std::none_of(reader->token, reader->token + strlen(reader->token),
                    [](char c) { return obxIsSpace((unsigned char)c); }) ||
-      stat(obxFileBeside(model, reader->token).c_str(), &status) == 0) {
+      obxFileExists(obxFileBeside(model, reader->token).c_str())) {
     names.push_back(reader->token);
   } else {
     ObxScanner words = {reader->token, reader->token + strlen(reader->token)};
@@ -414,6 +448,21 @@ static void obxReadMtllib(ObxObjReader* reader) {
   }
 }
 
+static void obxReadMtllib(ObxObjReader* reader) {
+  obxReadLine(reader);
+  obxTrimInPlace(reader->token);
+  if (reader->block) return obxLog(reader, 'm', reader->token);
+  obxNameLibraries(reader, reader->token);
+}
+
+static void obxUseMaterial(ObxObjReader* reader, const char* name) {
+  if (reader->block) return obxLog(reader, 'u', name);
+  bool found = false;
+  reader->material = obxMaterialNamed(reader, name, &found);
+  reader->uses.push_back({name, reader->material, reader->model->numtriangles});
+  if (reader->group->numtriangles > 0) obxGroupEvent(reader);
+}
+
 // usemtl: the trimmed rest of the line names the material, looked up in
 // the table of the moment; the table after the scan decides (a later
 // mtllib may add it).
@@ -422,20 +471,27 @@ static void obxReadUsemtl(ObxObjReader* reader) {
   // Without a name the lookup of the empty name finds nothing and selects
   // the default material, with the lookup's warning.
   obxTrimInPlace(reader->token);
-  bool found = false;
-  reader->material = obxMaterialNamed(reader, reader->token, &found);
-  reader->uses.push_back({reader->token, reader->material, reader->model->numtriangles});
-  if (reader->group->numtriangles > 0) obxGroupEvent(reader);
+  obxUseMaterial(reader, reader->token);
 }
 
 // ---- o, s, l, p
+
+static void obxStartObject(ObxObjReader* reader, const char* name) {
+  if (reader->block) return obxLog(reader, 'o', name);
+  reader->objects.push_back({name, reader->model->numtriangles, uint32_t(reader->elements.size())});
+}
 
 // o: the trimmed rest of the line names an object, which runs to the next.
 static void obxReadObject(ObxObjReader* reader) {
   obxReadLine(reader);
   obxTrimInPlace(reader->token);
-  reader->objects.push_back(
-      {reader->token, reader->model->numtriangles, uint32_t(reader->elements.size())});
+  obxStartObject(reader, reader->token);
+}
+
+static void obxSetSmoothing(ObxObjReader* reader, uint32_t group) {
+  if (reader->block) return obxLog(reader, 's', "", group);
+  const uint32_t current = reader->smoothing.empty() ? 0 : reader->smoothing.back().second;
+  if (group != current) reader->smoothing.push_back({reader->model->numtriangles, group});
 }
 
 // s: a smoothing group's number, the leading digits of the trimmed rest of
@@ -447,9 +503,7 @@ static void obxReadSmoothing(ObxObjReader* reader) {
   uint64_t value = 0;
   for (const char* p = reader->token; obxIsDigit((unsigned char)*p) && value <= UINT32_MAX; p++)
     value = 10 * value + uint64_t(*p - '0');
-  const uint32_t group = value <= UINT32_MAX ? uint32_t(value) : 0;
-  const uint32_t current = reader->smoothing.empty() ? 0 : reader->smoothing.back().second;
-  if (group != current) reader->smoothing.push_back({reader->model->numtriangles, group});
+  obxSetSmoothing(reader, value <= UINT32_MAX ? uint32_t(value) : 0);
 }
 
 // An index of a line or point made absolute as a face's; 0 (none can be)
@@ -463,6 +517,7 @@ static uint32_t obxElementIndex(int64_t value, uint32_t count) {
 // no part of a line and is skipped). Anything else ends the items and is
 // skipped with the rest of the line. Indices are checked after the scan.
 static void obxReadElement(ObxObjReader* reader, char type) {
+  if (reader->block) throw ObxUnusual();
   ObxModel* model = reader->model;
   std::vector<uint32_t>& indices = reader->elementIndices;
   reader->elementMark = indices.size();
@@ -501,6 +556,26 @@ static uint32_t obxCount(const ObxModel* model, ObxKind kind) {
                                      : model->numnormals;
 }
 
+// In a block, elements before it are not known yet. An index above the
+// block's elements names one before it, in bounds when the join finds
+// that many; a relative one is kept as an offset from the block's count,
+// which the join adds to the elements before the block.
+static const uint32_t kObxRelative = 0xC0000000u;  // + a relative index resolved in a block
+static const int64_t kObxBlockReach = 1 << 30;     // the farthest a block's index may reach back
+static uint32_t obxResolveInBlock(ObxObjReader* reader, int64_t value, ObxKind kind,
+                                  uint32_t count) {
+  ObxBlockNotes* notes = reader->block;
+  if (value > 0 && value < 0x80000000) {
+    notes->excess[kind] = std::max(notes->excess[kind], value - int64_t(count));
+    return uint32_t(value);
+  }
+  if (value >= 0 || value < -kObxBlockReach || count >= kObxBlockReach - 1) throw ObxUnusual();
+  const int64_t local = int64_t(count) + 1 + value;
+  notes->lowest[kind] = std::min(notes->lowest[kind], local);
+  notes->relative[kind] = true;
+  return uint32_t(int64_t(kObxRelative) + local);
+}
+
 // An index as read, made absolute: -k is the k-th last element of its
 // kind read before the face, as the format defines relative indices, so
 // -1 never means "none"; one reaching before the first element fails.
@@ -510,6 +585,7 @@ static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kin
   static const char* const kKinds[3] = {"vertex", "texture coordinate", "normal"};
   const ObxModel* model = reader->model;
   const uint32_t count = obxCount(model, kind);
+  if (reader->block) return obxResolveInBlock(reader, value, kind, count);
   if (value < 0 && uint64_t(0) - uint64_t(value) <= count)
     return uint32_t(int64_t(count) + 1 + value);
   reader->outOfBounds = true;
@@ -534,8 +610,14 @@ static uint32_t obxResolveOther(ObxObjReader* reader, int64_t value, ObxKind kin
 // here, so that the check of every triangle after the scan runs only when
 // some index may be out of bounds.
 static inline uint32_t obxResolveIndex(ObxObjReader* reader, int64_t value, ObxKind kind) {
-  if (__builtin_expect(uint64_t(value) - 1 < obxCount(reader->model, kind), 1))
+  const uint32_t count = obxCount(reader->model, kind);
+  if (__builtin_expect(uint64_t(value) - 1 < count, 1)) return uint32_t(value);
+  // In a later block the usual index names an element of an earlier one.
+  if (reader->block && uint64_t(value) - 1 < 0x7FFFFFFF) {
+    int64_t& excess = reader->block->excess[kind];
+    excess = std::max(excess, value - int64_t(count));
     return uint32_t(value);
+  }
   return obxResolveOther(reader, value, kind);
 }
 
@@ -610,7 +692,7 @@ static inline ObxTriangle* obxNewTriangle(ObxObjReader* reader) {
 static inline bool obxOutside(uint32_t index, uint32_t count) { return index - 1u >= count; }
 
 // Puts the triangle just filled into the current group.
-static inline void obxAddTriangle(ObxObjReader* reader) {
+static inline void obxAddToGroup(ObxObjReader* reader) {
   ObxModel* model = reader->model;
   ObxGroup* group = reader->group;
   const uint32_t members = group->numtriangles;
@@ -622,6 +704,15 @@ static inline void obxAddTriangle(ObxObjReader* reader) {
     group->triangles = grown;
   }
   group->triangles[group->numtriangles++] = model->numtriangles++;
+}
+
+// Puts the triangle just filled into the current group, or in a block
+// leaves that to the join.
+static inline void obxAddTriangle(ObxObjReader* reader) {
+  if (__builtin_expect(reader->block != NULL, 0))
+    reader->model->numtriangles++;
+  else
+    obxAddToGroup(reader);
 }
 
 // A face from its first item, scanned into fields with result: a fan of
@@ -839,25 +930,25 @@ int obxTriangulatePolygon(const float* const* points, uint32_t n, uint32_t most,
 // again by ear clipping, the same number with the same corners. A convex
 // polygon keeps its fan; one naming a vertex not read yet cannot be seen
 // and keeps it too.
-static void obxClipConcave(ObxObjReader* reader, uint32_t first) {
-  ObxModel* model = reader->model;
-  ObxTriangle* fan = &model->triangles[first];
-  const uint32_t n = model->numtriangles - first + 2;
+// Returns what obxTriangulatePolygon does (0 too when it is not tried).
+// The polygon's n - 2 triangles are at fan; position(v) is where vertex
+// v's coordinates are, for v among the count read.
+template <typename Position>
+static int obxClipConcave(ObxObjReader* reader, ObxTriangle* fan, uint32_t n, uint32_t count,
+                          Position position) {
   // The corners in order: the first triangle's first two, then the last
   // corner of each.
   auto vertex = [&](uint32_t i) { return i < 2 ? fan[0].vindices[i] : fan[i - 2].vindices[2]; };
   for (uint32_t i = 0; i < n; i++)
-    if (obxOutside(vertex(i), model->numvertices)) return;
-  auto point = [&](uint32_t i) { return &model->vertices[3 * size_t(vertex(i))]; };
-  if (!obxFanFolds(n, point)) return;
+    if (obxOutside(vertex(i), count)) return 0;
+  auto point = [&](uint32_t i) { return position(vertex(i)); };
+  if (!obxFanFolds(n, point)) return 0;
   std::vector<const float*>& points = reader->clipPoints;
   points.resize(n);
   for (uint32_t i = 0; i < n; i++) points[i] = point(i);
   std::vector<uint32_t>& corners = reader->clipped;
   const int made = obxTriangulatePolygon(points.data(), n, kObxMaxClipped, &corners);
-  if (made < 0 && !reader->bigPolygon)
-    reader->bigPolygon = obxOffsetOf(reader, reader->statement) + 1;
-  if (made <= 0) return;
+  if (made <= 0) return made;
   std::vector<ObxTriangle>& items = reader->clipItems;  // one corner each, in corner 0
   items.resize(n);
   for (uint32_t i = 0; i < n; i++) {
@@ -874,22 +965,24 @@ static void obxClipConcave(ObxObjReader* reader, uint32_t first) {
       fan[j].tindices[k] = item.tindices[0];
       fan[j].nindices[k] = item.nindices[0];
     }
+  return made;
 }
 
-// Notes a face of n > 3 corners from triangle first on: the run before it
-// grows when it holds faces of as many corners up to first.
-static inline void obxAddPolygon(ObxObjReader* reader, uint32_t first, uint32_t n) {
+// Notes faces of n > 3 corners from triangle first on: the run before
+// them grows when it holds faces of as many corners up to first.
+static inline void obxAddPolygons(ObxObjReader* reader, uint32_t first, uint32_t n,
+                                  uint32_t faces) {
   ObxModel* model = reader->model;
   ObxPolygon* last = model->numpolygons ? &model->polygons[model->numpolygons - 1] : NULL;
   if (last && last->numcorners == n &&
       uint64_t(last->triangle) + uint64_t(last->numfaces) * (n - 2) == first &&
-      last->numfaces < UINT32_MAX) {
-    last->numfaces++;
+      last->numfaces <= UINT32_MAX - faces) {
+    last->numfaces += faces;
     return;
   }
   if (model->numpolygons >= reader->polygonRoom.ready)
     obxGrow(reader, &model->polygons, &reader->polygonRoom, 1024);
-  model->polygons[model->numpolygons++] = {first, n, 1};
+  model->polygons[model->numpolygons++] = {first, n, faces};
 }
 
 // A face, noted with its line when an index lies outside the elements
@@ -910,9 +1003,20 @@ static void obxReadFace(ObxObjReader* reader) {
     return;
   }
   if (whole && model->numtriangles - mark.numtriangles > 1) {
-    obxClipConcave(reader, mark.numtriangles);
-    obxAddPolygon(reader, mark.numtriangles, model->numtriangles - mark.numtriangles + 2);
+    const uint32_t n = model->numtriangles - mark.numtriangles + 2;
+    // A block's polygons are clipped after the join, which has the
+    // vertices before it; the rare one too large to clip is noted.
+    if (reader->block && n > kObxMaxClipped)
+      reader->block->bigFaces.push_back(
+          {mark.numtriangles, obxOffsetOf(reader, reader->statement)});
+    if (!reader->block &&
+        obxClipConcave(reader, &model->triangles[mark.numtriangles], n, model->numvertices,
+                       [model](uint32_t v) { return &model->vertices[3 * size_t(v)]; }) < 0 &&
+        !reader->bigPolygon)
+      reader->bigPolygon = obxOffsetOf(reader, reader->statement) + 1;
+    obxAddPolygons(reader, mark.numtriangles, n, 1);
   }
+  if (reader->block && reader->outOfBounds) throw ObxUnusual();
   if (reader->outOfBounds)
     reader->faceOffsets.push_back(
         {mark.numtriangles, model->numtriangles, obxOffsetOf(reader, reader->statement)});
@@ -955,10 +1059,12 @@ static void obxScanFile(ObxObjReader* reader) {
     size_t length;
     obxSkipSpace(&reader->scan);
     if (__builtin_expect(reader->scan.end - reader->scan.p < obxLookahead, 0) && !input->eof) {
+      if (reader->block) throw ObxUnusual();  // a block does not move the window
       obxMore(reader, reader->scan.p, obxWindow - size_t(obxLookahead));
       continue;
     }
     const char* p = reader->scan.p;
+    if (__builtin_expect(obxOffsetOf(reader, p) >= reader->stopAt, 0)) return;
     if (__builtin_expect(reader->options != NULL, 0)) obxReport(reader, obxOffsetOf(reader, p));
     // The usual keywords are one or two bytes before a blank.
     if (reader->scan.end - p >= 3 &&
@@ -1020,10 +1126,460 @@ static void obxScanFile(ObxObjReader* reader) {
     // Only a vector, a face, a line or points can run into the window's end, and go on
     // beyond it: it is read again from its keyword in a wider window.
     if (__builtin_expect(reader->scan.p == reader->scan.end, 0) && !input->eof) {
+      if (reader->block) throw ObxUnusual();
       obxUndo(reader, token);
       obxMore(reader, reader->statement, 2 * size_t(reader->scan.end - reader->statement));
     }
   }
+}
+
+// ---- Reading on several threads
+//
+// A large file is read a round at a time: the window holds a round's
+// bytes, cut at line ends into a block per thread. Each thread scans its
+// block as the one-thread scan would, into arrays of its own, noting what
+// depends on the file before it (ObxBlockNotes). The join takes the blocks
+// in order on the calling thread: a block whose scan began where the one
+// before it ended, and met nothing unusual, has its statements applied
+// (groups, materials, libraries, objects, smoothing) and its elements
+// numbered on from the model's; the threads then copy the blocks' arrays
+// into place and clip their concave polygons. The first block that cannot
+// be joined is scanned again on the calling thread with the rest of its
+// round. So the model, its warnings and its failure are the one-thread
+// reader's; what stays serial is the join's bookkeeping, a few events a
+// block, and the groups' triangle lists.
+
+static size_t obxBlockSize = 0;     // 0: from the file's size (obxBlockBytes)
+static uint64_t obxBlocksFrom = 0;  // 0: kObxBlocksFrom
+
+// Files below this read on one thread: measured on two cores, a smaller
+// file spends more on starting threads and joining than it saves.
+static const uint64_t kObxBlocksFrom = uint64_t(4) << 20;
+
+void obxSetReadBlocks(size_t block, uint64_t from) {
+  obxBlockSize = block;
+  obxBlocksFrom = from;
+}
+
+// A block's bytes: a step of progress (1% of the file) at most, so that
+// progress is told as often as on one thread, within 256 KiB to 8 MiB.
+static size_t obxBlockBytes(uint64_t size) {
+  if (obxBlockSize) return obxBlockSize;
+  return size_t(std::min<uint64_t>(std::max<uint64_t>(size / 100, 256 << 10), 8 << 20));
+}
+
+// The cores this process may run on.
+static unsigned obxUsableCores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return unsigned(std::max(CPU_COUNT(&set), 1));
+  return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+// Threads that run the tasks of a read's phases, started once a read.
+// Between phases they wait spinning, yielding the core: a phase follows
+// the one before within microseconds, and waking a sleeping thread took
+// up to a millisecond on a busy machine, a round's whole gain.
+class ObxPool {
+ public:
+  explicit ObxPool(unsigned threads) {
+    try {
+      for (unsigned i = 1; i < threads; i++) workers_.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {  // fewer threads: the calling one does more
+    }
+  }
+  ~ObxPool() {
+    stop_.store(true, std::memory_order_release);
+    for (std::thread& worker : workers_) worker.join();
+  }
+  ObxPool(const ObxPool&) = delete;
+  ObxPool& operator=(const ObxPool&) = delete;
+
+  // Runs task(i) for each i < count on the workers and the calling thread;
+  // the first failure goes on once all have ended.
+  template <typename Task>
+  void run(size_t count, Task task) {
+    if (count == 0) return;
+    std::vector<std::exception_ptr> failures(count);
+    auto each = [&](size_t i) {
+      try {
+        task(i);
+      } catch (...) {
+        failures[i] = std::current_exception();
+      }
+    };
+    task_ = [&](size_t i) { each(i); };
+    count_ = count;
+    next_.store(0, std::memory_order_relaxed);
+    done_.store(0, std::memory_order_relaxed);
+    generation_.fetch_add(1, std::memory_order_release);
+    take();
+    while (done_.load(std::memory_order_acquire) < count) std::this_thread::yield();
+    for (const std::exception_ptr& failure : failures)
+      if (failure) std::rethrow_exception(failure);
+  }
+
+ private:
+  // Runs tasks not yet taken.
+  void take() {
+    for (size_t i; (i = next_.fetch_add(1, std::memory_order_acq_rel)) < count_;) {
+      task_(i);
+      done_.fetch_add(1, std::memory_order_release);
+    }
+  }
+  void work() {
+    ObxCallScope scope;  // a failure travels to the task's caller, not to exit
+    uint64_t seen = 0;
+    for (;;) {
+      uint64_t now;
+      while ((now = generation_.load(std::memory_order_acquire)) == seen)
+        if (stop_.load(std::memory_order_acquire)) return;
+        else std::this_thread::yield();
+      seen = now;
+      take();
+    }
+  }
+
+  std::vector<std::thread> workers_;
+  std::function<void(size_t)> task_;
+  size_t count_ = 0;
+  std::atomic<size_t> next_{0}, done_{0};
+  std::atomic<uint64_t> generation_{0};
+  std::atomic<bool> stop_{false};
+};
+
+// One thread's block and what it made of it.
+struct ObxBlockScan {
+  ObxModel local = {};  // its elements, numbered from 1
+  ObxGroup group = {};  // stands for the groups, which the join keeps
+  ObxObjReader reader;  // over local
+  ObxBlockNotes notes;
+  ObxInput bytes;       // the block's bytes, read by its thread
+  uint64_t start = 0;    // the offset of its first statement
+  uint64_t stopped = 0;  // of the first statement after it
+  uint64_t cut = 0;      // where the next block begins
+  bool usable = false;
+  // Set by the join: the elements of each kind and the triangles before
+  // it, and the material of each run of its triangles (first, material).
+  uint32_t base[3] = {0, 0, 0};
+  uint32_t firstTriangle = 0;
+  std::vector<std::pair<uint32_t, uint32_t>> materials;
+  uint64_t bigPolygon = 0;  // 1 + the offset of its first polygon too large to clip
+
+  ObxBlockScan(const ObxObjReader* main, size_t blockBytes) {
+    local.path = main->model->path;  // for messages, which end the block's scan
+    reader.model = &local;
+    reader.input = &bytes;
+    reader.lenient = main->lenient;
+    reader.firstShare = std::max<size_t>(blockBytes / 32, 1024);
+    reader.group = &group;
+    reader.lastUse.push_back(0);
+    reader.block = &notes;
+  }
+  ~ObxBlockScan() {
+    free(local.vertices);
+    free(local.normals);
+    free(local.texcoords);
+    free(local.triangles);
+    free(local.polygons);
+    free(local.colors);
+    free(local.texcoordw);
+  }
+  ObxBlockScan(const ObxBlockScan&) = delete;
+  ObxBlockScan& operator=(const ObxBlockScan&) = delete;
+
+  // Reads its bytes from source and scans the statements that begin in
+  // them: the first block's from its offset from on, a later block's from
+  // after the first line end at or after from; up to the first line end at
+  // or after to. Each block finds its own edges and the one before it finds
+  // the same: the bytes they read overlap. Anything that cannot be told
+  // from the bytes read makes the block unusual.
+  void read(const ObxInput& source, bool first, uint64_t from, uint64_t to) {
+    local.numvertices = local.numnormals = local.numtexcoords = 0;
+    local.numtriangles = local.numpolygons = 0;
+    group.numtriangles = 0;
+    notes.events.clear();
+    notes.bigFaces.clear();
+    for (int k = 0; k < 3; k++) {
+      notes.excess[k] = 0;
+      notes.lowest[k] = INT64_MAX;
+      notes.relative[k] = false;
+    }
+    materials.clear();
+    bigPolygon = 0;
+    reader.outOfBounds = false;
+    usable = false;
+    // Two bytes before a later block show whether its first line end is
+    // a backslash's continuation; what is kept ahead after its end holds
+    // its last statement.
+    const uint64_t at = first ? from : from - 2;
+    const size_t ahead = 2 * size_t(obxLookahead);
+    if (!bytes.readAt(source, at, size_t(to - at) + ahead)) return;
+    const char* begin = bytes.data + (from - at);
+    const char* limit = bytes.eof ? bytes.end : bytes.end - obxLookahead;
+    auto lineEndFrom = [&](const char* p) -> const char* {
+      if (p >= limit) return p <= bytes.end && bytes.eof ? bytes.end : NULL;
+      const void* feed = memchr(p, '\n', size_t(limit - p));
+      return feed ? static_cast<const char*>(feed) + 1 : bytes.eof ? bytes.end : NULL;
+    };
+    const char* edge = first ? begin : lineEndFrom(begin);
+    const char* next = lineEndFrom(bytes.data + (to - at));
+    if (!edge || !next) return;
+    cut = obxOffsetOf(&reader, next);
+    reader.scan = {edge, bytes.end};
+    obxSkipSpace(&reader.scan);
+    start = obxOffsetOf(&reader, reader.scan.p);
+    reader.stopAt = cut;
+    try {
+      obxScanFile(&reader);
+      usable = true;
+    } catch (...) {  // anything unusual, failures too: the join reads it again
+      return;
+    }
+    stopped = obxOffsetOf(&reader, reader.scan.p);
+  }
+};
+
+// Makes room for needed units of *array at once, growing as obxGrow does
+// but without putting pages in place: the threads that copy do.
+template <typename T>
+static void obxReserve(ObxObjReader* reader, T** array, ObxRoom* room, uint64_t needed,
+                       uint64_t first) {
+  room->ready = room->allocated;
+  while (needed > room->ready) {
+    obxGrow(reader, array, room, first);
+    room->ready = room->allocated;
+  }
+}
+
+// Whether block can follow the model read so far: every index it holds
+// names an element read before it, as in one scan.
+static bool obxCanJoin(const ObxObjReader* reader, const ObxBlockScan& block) {
+  const ObxModel* model = reader->model;
+  const ObxModel& local = block.local;
+  const uint32_t before[3] = {model->numvertices, model->numtexcoords, model->numnormals};
+  const uint32_t added[3] = {local.numvertices, local.numtexcoords, local.numnormals};
+  for (int k = 0; k < 3; k++) {
+    if (block.notes.excess[k] > int64_t(before[k])) return false;
+    if (block.notes.relative[k] && block.notes.lowest[k] + int64_t(before[k]) < 1) return false;
+    if (uint64_t(before[k]) + added[k] > kObxMaxCount) return false;
+  }
+  return uint64_t(model->numtriangles) + local.numtriangles <= kObxMaxCount;
+}
+
+// Puts the block's triangles [from, to) into the current group, as their
+// faces would have, with the material of the moment.
+static void obxJoinRun(ObxObjReader* reader, ObxBlockScan* block, uint32_t from, uint32_t to) {
+  if (from == to) return;
+  obxGroupEvent(reader);
+  block->materials.push_back({from, reader->material});
+  ObxGroup* group = reader->group;
+  // A list of n members has room for the next power of two from 16 up.
+  auto room = [](uint64_t n) {
+    uint64_t r = 16;
+    while (r < n) r *= 2;
+    return n ? r : 0;
+  };
+  const uint64_t members = group->numtriangles, after = members + (to - from);
+  if (room(after) > room(members)) {
+    void* grown = realloc(group->triangles, sizeof(uint32_t) * room(after));
+    if (!grown) obxReaderOutOfMemory(reader);
+    group->triangles = static_cast<uint32_t*>(grown);
+  }
+  for (uint32_t t = from; t < to; t++)
+    group->triangles[group->numtriangles++] = block->firstTriangle + t;
+}
+
+// Applies what block noted and numbers its elements on from the model's.
+static void obxJoin(ObxObjReader* reader, ObxBlockScan* block) {
+  ObxModel* model = reader->model;
+  const ObxModel& local = block->local;
+  block->base[OBX_KIND_VERTEX] = model->numvertices;
+  block->base[OBX_KIND_TEXCOORD] = model->numtexcoords;
+  block->base[OBX_KIND_NORMAL] = model->numnormals;
+  block->firstTriangle = model->numtriangles;
+  const uint64_t share = reader->firstShare;
+  obxReserve(reader, &model->vertices, &reader->room[0],
+             3 * (uint64_t(model->numvertices) + local.numvertices + 2), 3 * share);
+  if (local.numnormals)
+    obxReserve(reader, &model->normals, &reader->room[1],
+               3 * (uint64_t(model->numnormals) + local.numnormals + 2), 3 * share);
+  if (local.numtexcoords)
+    obxReserve(reader, &model->texcoords, &reader->room[2],
+               2 * (uint64_t(model->numtexcoords) + local.numtexcoords + 2), 2 * share);
+  obxReserve(reader, &model->triangles, &reader->triangleRoom,
+             uint64_t(model->numtriangles) + local.numtriangles + 1, 4 * share);
+  // The statements in order, each after the triangles before it.
+  uint32_t done = 0;
+  for (const ObxBlockEvent& event : block->notes.events) {
+    obxJoinRun(reader, block, done, event.triangle);
+    done = event.triangle;
+    model->numtriangles = block->firstTriangle + done;
+    switch (event.kind) {
+      case 'g': obxSetGroup(reader, event.text.c_str()); break;
+      case 'u': obxUseMaterial(reader, event.text.c_str()); break;
+      case 'm': obxNameLibraries(reader, event.text.c_str()); break;
+      case 'o': obxStartObject(reader, event.text.c_str()); break;
+      default: obxSetSmoothing(reader, event.value); break;
+    }
+  }
+  obxJoinRun(reader, block, done, local.numtriangles);
+  model->numtriangles = block->firstTriangle + local.numtriangles;
+  for (uint32_t i = 0; i < local.numpolygons; i++) {
+    const ObxPolygon& polygon = local.polygons[i];
+    obxAddPolygons(reader, block->firstTriangle + polygon.triangle, polygon.numcorners,
+                   polygon.numfaces);
+  }
+  model->numvertices += local.numvertices;
+  model->numnormals += local.numnormals;
+  model->numtexcoords += local.numtexcoords;
+}
+
+// Finishes a joined block of set, with those before it in its round
+// (joined before it): its triangles get their materials and absolute
+// indices, its concave polygons are clipped (their vertices found in the
+// model or in the round's blocks, which no thread writes now), and its
+// arrays are copied into the model's.
+static void obxFinishBlock(ObxModel* model, ObxBlockScan* const* set, size_t which) {
+  ObxBlockScan* block = set[which];
+  ObxModel& local = block->local;
+  ObxTriangle* triangles = local.triangles;
+  for (size_t r = 0; r < block->materials.size(); r++) {
+    const uint32_t end =
+        r + 1 < block->materials.size() ? block->materials[r + 1].first : local.numtriangles;
+    if (block->materials[r].second != 0)
+      for (uint32_t t = block->materials[r].first; t < end; t++)
+        triangles[t].material = block->materials[r].second;
+  }
+  const bool* relative = block->notes.relative;
+  const uint32_t* base = block->base;
+  auto fix = [](uint32_t* index, uint32_t from) {
+    if (*index != OBX_NO_INDEX && *index > 0x80000000u)
+      *index = uint32_t(int64_t(from) + int64_t(*index) - int64_t(kObxRelative));
+  };
+  if (relative[0] || relative[1] || relative[2])
+    for (uint32_t t = 0; t < local.numtriangles; t++)
+      for (int c = 0; c < 3; c++) {
+        if (relative[OBX_KIND_VERTEX]) fix(&triangles[t].vindices[c], base[OBX_KIND_VERTEX]);
+        if (relative[OBX_KIND_TEXCOORD]) fix(&triangles[t].tindices[c], base[OBX_KIND_TEXCOORD]);
+        if (relative[OBX_KIND_NORMAL]) fix(&triangles[t].nindices[c], base[OBX_KIND_NORMAL]);
+      }
+  auto position = [&](uint32_t v) -> const float* {
+    for (size_t j = which + 1; j-- > 0;)
+      if (v > set[j]->base[OBX_KIND_VERTEX])
+        return &set[j]->local.vertices[3 * size_t(v - set[j]->base[OBX_KIND_VERTEX])];
+    return &model->vertices[3 * size_t(v)];
+  };
+  const uint32_t count = base[OBX_KIND_VERTEX] + local.numvertices;
+  for (uint32_t i = 0; i < local.numpolygons; i++) {
+    const ObxPolygon& polygon = local.polygons[i];
+    const uint32_t n = polygon.numcorners;
+    for (uint32_t f = 0; f < polygon.numfaces; f++) {
+      const uint32_t first = polygon.triangle + f * (n - 2);
+      if (obxClipConcave(&block->reader, &triangles[first], n, count, position) >= 0 ||
+          block->bigPolygon)
+        continue;
+      for (const auto& face : block->notes.bigFaces)
+        if (face.first == first) block->bigPolygon = face.second + 1;
+    }
+  }
+  // Elements 1 on, after the model's; the unused element 0 is zero. The
+  // pages come in one call each (as obxGrow has them come): a fault a page
+  // cost more than the copy.
+  auto copy = [](auto* to, const auto* from, size_t at, size_t elements) {
+    if (elements == 0) return;
+    obxPrefault(to + at, to + at + elements);
+    memcpy(to + at, from, elements * sizeof *from);
+  };
+  auto copyVectors = [&](float* to, const float* from, uint32_t before, uint32_t added,
+                         size_t width) {
+    if (added && before == 0) std::fill(to, to + width, 0.0f);
+    copy(to, from + width, width * (size_t(before) + 1), width * added);
+  };
+  copyVectors(model->vertices, local.vertices, base[OBX_KIND_VERTEX], local.numvertices, 3);
+  copyVectors(model->normals, local.normals, base[OBX_KIND_NORMAL], local.numnormals, 3);
+  copyVectors(model->texcoords, local.texcoords, base[OBX_KIND_TEXCOORD], local.numtexcoords, 2);
+  copy(model->triangles, triangles, block->firstTriangle, local.numtriangles);
+}
+
+// Scans on one thread from offset from up to a statement at offset stop
+// or later; returns where it stopped.
+static uint64_t obxScanUpTo(ObxObjReader* reader, uint64_t from, uint64_t stop) {
+  reader->input->seek(from);
+  obxMore(reader, reader->input->data, obxWindow);
+  reader->stopAt = stop;
+  obxScanFile(reader);
+  reader->stopAt = UINT64_MAX;
+  return obxOffsetOf(reader, reader->scan.p);
+}
+
+static void obxScanBlocks(ObxObjReader* reader, unsigned threads) {
+  ObxInput* input = reader->input;
+  const uint64_t size = input->size;
+  const size_t bytes = obxBlockBytes(size);
+  // Two sets of blocks: one round's are finished while the next round's
+  // are read, in one phase.
+  std::vector<std::unique_ptr<ObxBlockScan>> owned;
+  std::vector<ObxBlockScan*> sets[2];
+  for (int k = 0; k < 2; k++)
+    for (unsigned i = 0; i < threads; i++) {
+      owned.emplace_back(new ObxBlockScan(reader, bytes));
+      sets[k].push_back(owned.back().get());
+    }
+  ObxPool pool(threads);
+  ObxModel* model = reader->model;
+  size_t current = 0, finishing = 0;  // blocks of the other set left to finish
+  // Finishes the other set's blocks in the same phase as work(i) for i < count.
+  auto phase = [&](size_t count, auto work) {
+    ObxBlockScan* const* done = sets[1 - current].data();
+    pool.run(count + finishing, [&](size_t i) {
+      if (i < finishing)
+        obxFinishBlock(model, done, i);
+      else
+        work(i - finishing);
+    });
+    for (size_t i = 0; i < finishing; i++) {
+      if (!reader->bigPolygon) reader->bigPolygon = done[i]->bigPolygon;
+      if (reader->options) obxReport(reader, done[i]->stopped);
+    }
+    finishing = 0;
+  };
+  obxSkipSpace(&reader->scan);
+  uint64_t at = obxOffsetOf(reader, reader->scan.p);
+  while (at < size) {
+    const uint64_t from = at;
+    std::vector<ObxBlockScan*>& set = sets[current];
+    phase(threads, [&](size_t i) {
+      set[i]->read(*input, i == 0, from + i * bytes, from + (i + 1) * bytes);
+    });
+    size_t joined = 0;
+    for (; joined < threads; joined++) {
+      ObxBlockScan* block = set[joined];
+      if (!block->usable || block->start != at || !obxCanJoin(reader, *block)) break;
+      obxJoin(reader, block);
+      at = block->stopped;
+    }
+    current = 1 - current;
+    finishing = joined;
+    // The rest of the round on this thread, once the model's arrays are whole.
+    if (joined < threads) {
+      phase(0, [](size_t) {});
+      at = obxScanUpTo(reader, at, from + threads * bytes);
+    }
+  }
+  phase(0, [](size_t) {});
+  // What is left: nothing, or what a file grown meanwhile has more.
+  obxScanUpTo(reader, at, UINT64_MAX);
+}
+
+// Reads the file on the threads the options ask for: large ones in blocks.
+static void obxScan(ObxObjReader* reader) {
+  const unsigned asked = reader->threadsAsked;
+  const unsigned threads = asked ? asked : obxUsableCores();
+  const uint64_t from = obxBlocksFrom ? obxBlocksFrom : kObxBlocksFrom;
+  if (threads > 1 && reader->input->size >= from)
+    obxScanBlocks(reader, threads);
+  else
+    obxScanFile(reader);
 }
 
 // The materials of the usemtl statements, looked up in the last library
@@ -1231,12 +1787,10 @@ static void obxKeepExtras(ObxObjReader* reader) {
   }
 }
 
-static ObxModel* obxReadModel(const char* path, const ObxReadOptions* options) {
+// Reads the model of file, opened, whose path or name is path.
+static ObxModel* obxReadModel(const char* path, ObxInput& file, const ObxReadOptions* options) {
   obxToldNoContext = false;  // each read says once that it uploads nothing
-  ObxInput file;
-  if (file.open(path) != OBX_OPEN_OK)
-    obxFail("obxReadOBJ() failed: can't open data file \"%s\": %s.", path, file.why);
-
+  const ObxOpenerScope opener(options);
   ObxModelOwner model(static_cast<ObxModel*>(calloc(1, sizeof(ObxModel))));
   if (!model) obxFailOutOfMemory("obxReadOBJ", path);
   model->path = obxCopyString(path);
@@ -1247,6 +1801,7 @@ static ObxModel* obxReadModel(const char* path, const ObxReadOptions* options) {
     reader.input = &file;
     reader.lenient = options && (options->flags & OBX_READ_LENIENT);
     if (options && options->progress) reader.options = options;
+    reader.threadsAsked = options ? options->threads : 0;
     obxMore(&reader, file.data, obxWindow);
     reader.scan.p = obxTextStart(&file, "obxReadOBJ() failed: can't read data file", path);
     // A first block of one element of a kind per 64 bytes of file (and four
@@ -1254,7 +1809,7 @@ static ObxModel* obxReadModel(const char* path, const ObxReadOptions* options) {
     // touched costs no memory.
     reader.firstShare = std::min<uint64_t>(std::max<uint64_t>(1024, file.size / 64), 1u << 23);
     obxSetGroup(&reader, "default");
-    obxScanFile(&reader);
+    obxScan(&reader);
     if (file.error)
       obxFail("obxReadOBJ() failed: can't read data file \"%s\": %s.", path, strerror(file.error));
     if (reader.options) {
@@ -1281,7 +1836,22 @@ static ObxModel* obxReadModel(const char* path, const ObxReadOptions* options) {
 
 ObxModel* obxReadOBJWithOptions(const char* path, const ObxReadOptions* options) {
   OBX_ASSERT(path != NULL);
-  return obxCall([=] { return obxReadModel(path, options); });
+  return obxCall([=] {
+    ObxInput file;
+    if (file.open(path) != OBX_OPEN_OK)
+      obxFail("obxReadOBJ() failed: can't open data file \"%s\": %s.", path, file.why);
+    return obxReadModel(path, file, options);
+  });
+}
+
+ObxModel* obxReadOBJFromMemory(const char* name, const void* data, size_t size,
+                               const ObxReadOptions* options) {
+  OBX_ASSERT(name != NULL && (data != NULL || size == 0));
+  return obxCall([=] {
+    ObxInput bytes;
+    bytes.openMemory(data, size);
+    return obxReadModel(name, bytes, options);
+  });
 }
 
 ObxModel* obxReadOBJ(const char* path) { return obxReadOBJWithOptions(path, NULL); }
@@ -1302,6 +1872,23 @@ ObxModel* obxTryReadOBJWithOptions(const char* path, const ObxReadOptions* optio
     c->model = obxReadOBJWithOptions(c->path, c->options);
   };
   return obxTry(read, &call, message, size) ? call.model : NULL;
+}
+
+ObxModel* obxTryReadOBJFromMemory(const char* name, const void* data, size_t size,
+                                  const ObxReadOptions* options, char* message,
+                                  size_t messageSize) {
+  struct Call {
+    const char* name;
+    const void* data;
+    size_t size;
+    const ObxReadOptions* options;
+    ObxModel* model;
+  } call = {name, data, size, options, NULL};
+  auto read = [](void* context) {
+    Call* c = static_cast<Call*>(context);
+    c->model = obxReadOBJFromMemory(c->name, c->data, c->size, c->options);
+  };
+  return obxTry(read, &call, message, messageSize) ? call.model : NULL;
 }
 
 ObxModel* obxTryReadOBJ(const char* path, char* message, size_t size) {

@@ -28,6 +28,26 @@ ObxOpenResult ObxInput::open(const char* path) {
   return OBX_OPEN_OK;
 }
 
+void ObxInput::openMemory(const void* bytes, size_t n) {
+  memory = static_cast<const char*>(bytes);
+  size = n;
+}
+
+// A line ending in a backslash goes on in the next: the backslash and the
+// line end read as blanks. A backslash (and CR) at the end of [p, last)
+// waits for what follows it: returns how many bytes wait.
+static size_t obxJoinLines(char* p, char* last, bool eof) {
+  size_t waiting = 0;
+  for (; (p = static_cast<char*>(memchr(p, '\\', size_t(last - p)))); p++) {
+    const size_t cr = last - p > 1 && p[1] == '\r';
+    if (p + 1 + cr < last && p[1 + cr] == '\n')
+      memset(p, ' ', 2 + cr);
+    else if (p + 1 + cr >= last && !eof)
+      waiting = size_t(last - p);
+  }
+  return waiting;
+}
+
 bool ObxInput::more(const char* keep, size_t room) {
   OBX_ASSERT(keep >= data && keep <= end);
   const size_t skip = size_t(keep - data), kept = size_t(end - keep) + held;
@@ -47,6 +67,14 @@ bool ObxInput::more(const char* keep, size_t room) {
   // Whole blocks, a short read where the file ends or shrank: what was
   // read is the file as far as it goes, however it changes meanwhile.
   while (!eof && size_t(end - data) < capacity) {
+    if (memory) {
+      const size_t got = size_t(std::min<uint64_t>(capacity - size_t(end - data), size - next));
+      memcpy(buffer + (end - data), memory + next, got);
+      next += got;
+      end += got;
+      eof = next == size;
+      continue;
+    }
     const ssize_t got = read(fd, buffer + (end - data), capacity - size_t(end - data));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
@@ -57,24 +85,48 @@ bool ObxInput::more(const char* keep, size_t room) {
     if (got == 0) eof = true;
     end += got;
   }
-  // A line ending in a backslash goes on in the next: the backslash and the
-  // line end read as blanks. A backslash (and CR) at the end waits for
-  // what follows it.
-  char* const last = buffer + (end - data);
-  char* p = buffer + kept - held;
-  held = 0;
-  for (; (p = static_cast<char*>(memchr(p, '\\', size_t(last - p)))); p++) {
-    const size_t cr = last - p > 1 && p[1] == '\r';
-    if (p + 1 + cr < last && p[1 + cr] == '\n')
-      memset(p, ' ', 2 + cr);
-    else if (p + 1 + cr >= last && !eof)
-      held = size_t(last - p);
-  }
+  held = obxJoinLines(buffer + kept - held, buffer + (end - data), eof);
   end -= held;
   return true;
 }
 
+void ObxInput::seek(uint64_t at) {
+  if (memory) next = std::min(at, size);
+  else if (lseek(fd, off_t(at), SEEK_SET) < 0) error = errno;
+  offset = at;
+  data = end = buffer ? buffer : "";
+  held = 0;
+  eof = error != 0;
+}
+
+bool ObxInput::readAt(const ObxInput& source, uint64_t at, size_t count) {
+  if (count > capacity) {
+    char* block = static_cast<char*>(realloc(buffer, count));
+    if (!block) return false;
+    buffer = block;
+    capacity = count;
+  }
+  size_t got = 0;
+  if (source.memory) {
+    got = at < source.size ? size_t(std::min<uint64_t>(count, source.size - at)) : 0;
+    memcpy(buffer, source.memory + at, got);
+  }
+  while (!source.memory && got < count) {
+    const ssize_t n = pread(source.fd, buffer + got, count - got, off_t(at + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  offset = at;
+  data = buffer;
+  eof = got < count || at + got >= source.size;
+  end = buffer + got - obxJoinLines(buffer, buffer + got, eof);
+  return true;
+}
+
 uint64_t ObxInput::lineAt(uint64_t at) const {
+  if (memory) return 1 + uint64_t(std::count(memory, memory + std::min(at, size), '\n'));
   uint64_t line = 1;
   char block[1 << 16];
   for (uint64_t done = 0; done < at;) {
@@ -88,9 +140,41 @@ uint64_t ObxInput::lineAt(uint64_t at) const {
   return line;
 }
 
+static thread_local const ObxReadOptions* obxOpener = NULL;
+
+ObxOpenerScope::ObxOpenerScope(const ObxReadOptions* options) : saved_(obxOpener) {
+  obxOpener = options && options->open ? options : NULL;
+}
+ObxOpenerScope::~ObxOpenerScope() { obxOpener = saved_; }
+
+bool obxHasOpener() { return obxOpener != NULL; }
+
+bool obxOpenerBytes(const char* path, const void** data, size_t* size) {
+  *data = NULL;
+  *size = 0;
+  return obxOpener && obxOpener->open(path, data, size, obxOpener->context) && (*data || !*size);
+}
+
+bool obxFileExists(const char* path) {
+  const void* data;
+  size_t size;
+  struct stat status;
+  return obxOpener ? obxOpenerBytes(path, &data, &size) : stat(path, &status) == 0;
+}
+
 ObxOpenResult obxLoadFile(const char* path, ObxInput* input) {
-  const ObxOpenResult opened = input->open(path);
-  if (opened != OBX_OPEN_OK) return opened;
+  if (obxOpener) {
+    const void* data;
+    size_t size;
+    if (!obxOpenerBytes(path, &data, &size)) {
+      input->why = "not supplied by the opener";
+      return OBX_OPEN_FAILED;
+    }
+    input->openMemory(data, size);
+  } else {
+    const ObxOpenResult opened = input->open(path);
+    if (opened != OBX_OPEN_OK) return opened;
+  }
   // Read whole: a file that grows while it is read ends where a read
   // first meets its end.
   const size_t first = size_t(std::min<uint64_t>(input->size, SIZE_MAX / 2)) + 1;

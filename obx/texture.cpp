@@ -91,6 +91,25 @@ struct ObxImageFile {
            fread(bytes, 1, count, file.get()) == count;
   }
 };
+// An image opened for reading: over the bytes the read's opener gives
+// when it has one, else from the file system. *size gets its size.
+FILE* obxOpenImage(const char* filename, uint64_t* size) {
+  const void* data;
+  size_t bytes;
+  if (obxHasOpener()) {
+    // An empty image has no stream over it; it is no picture either.
+    if (!obxOpenerBytes(filename, &data, &bytes) || bytes == 0) {
+      errno = ENOENT;
+      return NULL;
+    }
+    *size = bytes;
+    return fmemopen(const_cast<void*>(data), bytes, "rb");
+  }
+  FILE* file = fopen(filename, "rb");
+  struct stat status;
+  if (file && fstat(fileno(file), &status) == 0) *size = uint64_t(status.st_size);
+  return file;
+}
 uint32_t obxBig32(const unsigned char* b) {
   return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
 }
@@ -100,7 +119,8 @@ uint32_t obxBig32(const unsigned char* b) {
 static GLubyte* obxReadPpmFile(const char* filename, int* width, int* height, GLenum* format,
                                bool* raw) {
   *raw = false;
-  const ObxFile owned(fopen(filename, "rb"));
+  uint64_t size = 0;
+  const ObxFile owned(obxOpenImage(filename, &size));
   FILE* file = owned.get();
   if (!file) {
     obxWarn("%s: %s", filename, strerror(errno));  // as perror would say it, through the sink
@@ -234,11 +254,10 @@ static bool obxTgaFits(const ObxImageFile* image, const unsigned char head[18]) 
 }
 
 static bool obxImageAcceptable(const char* filename) {
-  ObxImageFile image = {ObxFile(fopen(filename, "rb")), 0};
-  struct stat status;
+  ObxImageFile image = {ObxFile(), UINT64_MAX};
+  image.file.reset(obxOpenImage(filename, &image.size));
   // A file DevIL fails to open too, or cannot look into, is its to judge.
-  if (!image.file || fstat(fileno(image.file.get()), &status) != 0) return true;
-  image.size = uint64_t(status.st_size);
+  if (!image.file || image.size == UINT64_MAX) return true;
   unsigned char head[26];
   const size_t got = fread(head, 1, sizeof head, image.file.get());
   const char* dot = strrchr(filename, '.');
@@ -271,7 +290,19 @@ GLubyte* obxReadImage(const char* filename, GLboolean alpha, int* width, int* he
   ILuint image = 0;
   ilGenImages(1, &image);
   ilBindImage(image);
-  if (!ilLoadImage(filename)) {
+  // Through the opener the image is one block of bytes, its kind told by
+  // its name's extension or else by its first bytes, as for a file.
+  const void* data;
+  size_t size;
+  bool loaded;
+  if (obxOpenerBytes(filename, &data, &size)) {
+    ILenum type = ilTypeFromExt(filename);
+    if (type == IL_TYPE_UNKNOWN) type = ilDetermineTypeL(data, ILuint(size));
+    loaded = size <= UINT32_MAX && ilLoadL(type, data, ILuint(size));
+  } else {
+    loaded = !obxHasOpener() && ilLoadImage(filename);
+  }
+  if (!loaded) {
     ilDeleteImages(1, &image);
     return NULL;
   }

@@ -1224,24 +1224,34 @@ void writeRandomLibraries(const TempDir& dir) {
 jmp_buf libraryFailed;
 void returnFromFatal() { longjmp(libraryFailed, 1); }
 
-ObxModel* readHooked(const char* path) {
+// A read of path on threads threads (0: as obxReadOBJ reads), or of the
+// bytes of memory named path when it is given.
+struct ReadWay {
+  unsigned threads = 0;
+  const std::string* memory = nullptr;
+};
+
+ObxModel* readHooked(const char* path, ReadWay way) {
   if (setjmp(libraryFailed)) return nullptr;
-  return obxReadOBJ(path);
+  ObxReadOptions options = {};
+  options.threads = way.threads;
+  if (way.memory) return obxReadOBJFromMemory(path, way.memory->data(), way.memory->size(), &options);
+  return obxReadOBJWithOptions(path, &options);
 }
 
 // obxReadOBJ, or NULL after a fatal error.
-ObxModel* readOrNull(const char* path) {
+ObxModel* readOrNull(const char* path, ReadWay way = {}) {
   const ObxFatalHook previous = obxSetFatalHook(returnFromFatal);
-  ObxModel* model = readHooked(path);
+  ObxModel* model = readHooked(path, way);
   obxSetFatalHook(previous);
   return model;
 }
 
 // How obxReadOBJ ends path: "0" or "1" (failed) on a line, then standard
 // error and the model's description.
-std::string libraryReading(const std::string& path) {
+std::string libraryReading(const std::string& path, ReadWay way = {}) {
   testing::internal::CaptureStderr();
-  ObxModel* model = readOrNull(path.c_str());
+  ObxModel* model = readOrNull(path.c_str(), way);
   const std::string err = testing::internal::GetCapturedStderr();
   if (!model) return "1\n" + err;
   const std::string text = "0\n" + err + describe(model);
@@ -1341,6 +1351,29 @@ TEST(ReadObjReference, files_read_through_a_tiny_window_read_as_the_reference_re
     }
   }
   obxSetReadWindow(0, 0);
+}
+
+// Read in blocks of a few dozen bytes on several threads, and from memory,
+// a file reads as one thread reads it: the blocks' edges fall everywhere,
+// inside numbers, between CR and LF, inside faces, before relative indices.
+TEST(ReadObjReference, files_read_in_tiny_blocks_on_threads_and_from_memory_read_as_one_thread) {
+  std::mt19937 rng(29);
+  TempDir dir;
+  writeRandomLibraries(dir);
+  for (int i = 0; i < 500; i++) {
+    std::string text;
+    for (int part = 0; part < 4; part++) text += randomObj(rng, i % 3 != 0);
+    const std::string path = dir.write("blocks.obj", text);
+    const std::string expected = libraryReading(path, {1, nullptr});
+    obxSetReadBlocks(size_t(16 + i % 80), 1);
+    for (const ReadWay way : {ReadWay{2, nullptr}, ReadWay{3, &text}}) {
+      const std::string actual = libraryReading(path, way);
+      ASSERT_TRUE(actual == expected) << firstDifference(actual, expected) << way.threads
+                                      << " threads, file " << i << ":\n"
+                                      << text;
+    }
+    obxSetReadBlocks(0, 0);
+  }
 }
 
 TEST(ReadObjReference, chosen_files_read_as_the_reference_reads_them) {

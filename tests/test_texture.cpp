@@ -6,7 +6,9 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -655,3 +657,56 @@ TEST_F(Texture, power_of_two_sides_are_not_stretched) {
 }
 
 }  // namespace
+
+// A model in memory (say, inside an archive) names its library and images,
+// which the opener gives from memory too: nothing is opened from disk, and
+// the images decode as files would (the PPM by obx, the PNG by DevIL).
+TEST_F(Texture, a_model_in_memory_reads_its_library_and_images_through_the_opener) {
+  const std::string source = dir_.write("a.ppm", ppm("P6\n3 2 255\n", ramp(3, 2)));
+  convert(source + " " + dir_.path() + "/a.png");
+  std::map<std::string, std::string> files = {
+      {"/archive/lib/m.mtl", "newmtl red\nKd 1 0 0\nmap_Kd a.ppm\nnewmtl blue\nmap_Kd tex\\a.png\n"},
+      {"/archive/a.ppm", readFile(source)},
+      {"/archive/tex/a.png", readFile(dir_.path() + "/a.png")},
+  };
+  const std::string obj =
+      "mtllib lib/m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl red\nf 1 2 3\nusemtl blue\nf 3 2 1\n";
+  struct Asked {
+    std::map<std::string, std::string>* files;
+    std::vector<std::string> names;
+  } asked = {&files, {}};
+  ObxReadOptions options = {};
+  options.context = &asked;
+  options.open = [](const char* path, const void** data, size_t* size, void* context) {
+    Asked* a = static_cast<Asked*>(context);
+    a->names.push_back(path);
+    const auto found = a->files->find(path);
+    if (found == a->files->end()) return 0;
+    *data = found->second.data();
+    *size = found->second.size();
+    return 1;
+  };
+  char message[512] = "";
+  ObxModel* model = obxTryReadOBJFromMemory("/archive/scene.obj", obj.data(), obj.size(), &options,
+                                           message, sizeof message);
+  ASSERT_NE(model, nullptr) << message;
+  ASSERT_EQ(model->nummaterials, 3u);
+  EXPECT_EQ(model->triangles[0].material, 1u);
+  EXPECT_EQ(model->triangles[1].material, 2u);
+  ASSERT_EQ(model->numtextures, 2u);
+  for (uint32_t i = 0; i < model->numtextures; i++) {
+    EXPECT_NE(model->textures[i].id, 0u) << model->textures[i].name;
+    if (model->textures[i].id) made_.push_back(model->textures[i].id);
+  }
+  obxDeleteModel(model);
+  EXPECT_EQ(std::count(asked.names.begin(), asked.names.end(), "/archive/a.ppm") > 0, true);
+
+  // A library the opener does not give is one that cannot be opened.
+  files.erase("/archive/lib/m.mtl");
+  EXPECT_EQ(obxTryReadOBJFromMemory("/archive/scene.obj", obj.data(), obj.size(), &options,
+                                    message, sizeof message),
+            nullptr);
+  EXPECT_STREQ(message,
+               "obxReadMTL() failed: can't open material file \"/archive/lib/m.mtl\": not "
+               "supplied by the opener.");
+}
