@@ -1,12 +1,15 @@
 // Fuzz target: the OBJ reader against the two-pass reference reader
 // (tests/reference_reader.cpp); both must build the same model or fail with
-// the same message, and print the same warnings.
+// the same message, and print the same warnings. The reader on several
+// threads, in blocks of a few dozen bytes whose edges fall everywhere, and
+// from memory, must read as it reads on one.
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "fuzz/harness.h"
 #include "fuzz/reference.h"
+#include "obx/internal.h"
 
 namespace {
 
@@ -41,6 +44,23 @@ bool indicesInRange(const ObxModel* m) {
   return true;
 }
 
+// The input read from memory on 2 or 3 threads in blocks of 8 to 68
+// bytes, both chosen by its size.
+ObxModel* readFromMemoryOrNull(const std::string& path, const uint8_t* data, size_t size) {
+  ObxReadOptions options = {};
+  options.threads = 2 + unsigned(size % 2);
+  if (setjmp(fuzz::fatalReturn) != 0) return NULL;
+  return obxReadOBJFromMemory(path.c_str(), data, size, &options);
+}
+
+fuzz::Reading readInBlocks(const std::string& path, const uint8_t* data, size_t size) {
+  obxSetReadBlocks(8 + size % 61, 1);
+  fuzz::CapturedStderr captured;
+  ObxModel* model = readFromMemoryOrNull(path, data, size);
+  obxSetReadBlocks(0, 0);
+  return {model, captured.finish()};
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -52,6 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!fuzz::sameReading(library, reference))
     fuzz::reportDifference("fuzz_obj", library, reference);
   if (reference.model) obxDeleteModel(reference.model);
+  const fuzz::Reading blocks = readInBlocks(path, data, size);
+  if (!fuzz::sameReading(blocks, library))
+    fuzz::reportDifference("fuzz_obj", blocks, library, "the reader in blocks",
+                           "the reader on one thread");
+  if (blocks.model) obxDeleteModel(blocks.model);
   ObxModel* model = library.model;
   if (!model) return 0;
   if (!indicesInRange(model)) {

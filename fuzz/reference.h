@@ -88,11 +88,13 @@ inline bool sameReading(const Reading& a, const Reading& b) {
 // Tells where the readings part (stderr is closed in fuzzing runs, but not
 // when an input is run again by hand) and stops.
 [[noreturn]] inline void reportDifference(const char* target, const Reading& library,
-                                          const Reading& reference) {
-  fprintf(stderr, "%s: obxReadOBJ and the reference reader differ\n", target);
-  fprintf(stderr, "-- obxReadOBJ (%s):\n%s", library.model ? "model" : "failed",
+                                          const Reading& reference,
+                                          const char* first = "obxReadOBJ",
+                                          const char* second = "the reference reader") {
+  fprintf(stderr, "%s: %s and %s differ\n", target, first, second);
+  fprintf(stderr, "-- %s (%s):\n%s", first, library.model ? "model" : "failed",
           library.printed.c_str());
-  fprintf(stderr, "-- reference (%s):\n%s", reference.model ? "model" : "failed",
+  fprintf(stderr, "-- %s (%s):\n%s", second, reference.model ? "model" : "failed",
           reference.printed.c_str());
   abort();
 }

@@ -1161,8 +1161,8 @@ void obxSetReadBlocks(size_t block, uint64_t from) {
   obxBlocksFrom = from;
 }
 
-// A block's bytes: a step of progress (1% of the file) at most, so that
-// progress is told as often as on one thread, within 256 KiB to 8 MiB.
+// A block's bytes: 1% of the file, within 256 KiB to 8 MiB: a round's
+// threads wait for its slowest block, and each round costs a join.
 static size_t obxBlockBytes(uint64_t size) {
   if (obxBlockSize) return obxBlockSize;
   return size_t(std::min<uint64_t>(std::max<uint64_t>(size / 100, 256 << 10), 8 << 20));
@@ -1259,10 +1259,16 @@ struct ObxBlockScan {
   uint64_t cut = 0;      // where the next block begins
   bool usable = false;
   // Set by the join: the elements of each kind and the triangles before
-  // it, and the material of each run of its triangles (first, material).
+  // it, and each run of its triangles between statements: the first, its
+  // material, its group and where in the group's list it goes.
   uint32_t base[3] = {0, 0, 0};
   uint32_t firstTriangle = 0;
-  std::vector<std::pair<uint32_t, uint32_t>> materials;
+  struct Run {
+    uint32_t first, material;
+    ObxGroup* group;
+    uint32_t member;
+  };
+  std::vector<Run> runs;
   uint64_t bigPolygon = 0;  // 1 + the offset of its first polygon too large to clip
 
   ObxBlockScan(const ObxObjReader* main, size_t blockBytes) {
@@ -1304,7 +1310,7 @@ struct ObxBlockScan {
       notes.lowest[k] = INT64_MAX;
       notes.relative[k] = false;
     }
-    materials.clear();
+    runs.clear();
     bigPolygon = 0;
     reader.outOfBounds = false;
     usable = false;
@@ -1366,13 +1372,14 @@ static bool obxCanJoin(const ObxObjReader* reader, const ObxBlockScan& block) {
   return uint64_t(model->numtriangles) + local.numtriangles <= kObxMaxCount;
 }
 
-// Puts the block's triangles [from, to) into the current group, as their
-// faces would have, with the material of the moment.
+// Makes room in the current group for the block's triangles [from, to),
+// as their faces would have, with the material of the moment; the threads
+// that finish the block fill the list.
 static void obxJoinRun(ObxObjReader* reader, ObxBlockScan* block, uint32_t from, uint32_t to) {
   if (from == to) return;
   obxGroupEvent(reader);
-  block->materials.push_back({from, reader->material});
   ObxGroup* group = reader->group;
+  block->runs.push_back({from, reader->material, group, group->numtriangles});
   // A list of n members has room for the next power of two from 16 up.
   auto room = [](uint64_t n) {
     uint64_t r = 16;
@@ -1385,8 +1392,7 @@ static void obxJoinRun(ObxObjReader* reader, ObxBlockScan* block, uint32_t from,
     if (!grown) obxReaderOutOfMemory(reader);
     group->triangles = static_cast<uint32_t*>(grown);
   }
-  for (uint32_t t = from; t < to; t++)
-    group->triangles[group->numtriangles++] = block->firstTriangle + t;
+  group->numtriangles = uint32_t(after);
 }
 
 // Applies what block noted and numbers its elements on from the model's.
@@ -1443,12 +1449,13 @@ static void obxFinishBlock(ObxModel* model, ObxBlockScan* const* set, size_t whi
   ObxBlockScan* block = set[which];
   ObxModel& local = block->local;
   ObxTriangle* triangles = local.triangles;
-  for (size_t r = 0; r < block->materials.size(); r++) {
-    const uint32_t end =
-        r + 1 < block->materials.size() ? block->materials[r + 1].first : local.numtriangles;
-    if (block->materials[r].second != 0)
-      for (uint32_t t = block->materials[r].first; t < end; t++)
-        triangles[t].material = block->materials[r].second;
+  for (size_t r = 0; r < block->runs.size(); r++) {
+    const ObxBlockScan::Run& run = block->runs[r];
+    const uint32_t end = r + 1 < block->runs.size() ? block->runs[r + 1].first : local.numtriangles;
+    if (run.material != 0)
+      for (uint32_t t = run.first; t < end; t++) triangles[t].material = run.material;
+    for (uint32_t t = run.first; t < end; t++)
+      run.group->triangles[run.member + (t - run.first)] = block->firstTriangle + t;
   }
   const bool* relative = block->notes.relative;
   const uint32_t* base = block->base;
@@ -1539,12 +1546,15 @@ static void obxScanBlocks(ObxObjReader* reader, unsigned threads) {
     });
     for (size_t i = 0; i < finishing; i++) {
       if (!reader->bigPolygon) reader->bigPolygon = done[i]->bigPolygon;
-      if (reader->options) obxReport(reader, done[i]->stopped);
+      // Each step the block passed is told, as one thread tells them.
+      while (reader->options && reader->nextReport < done[i]->stopped)
+        obxReport(reader, reader->nextReport);
     }
     finishing = 0;
   };
   obxSkipSpace(&reader->scan);
   uint64_t at = obxOffsetOf(reader, reader->scan.p);
+  if (reader->options) obxReport(reader, at);  // the start
   while (at < size) {
     const uint64_t from = at;
     std::vector<ObxBlockScan*>& set = sets[current];

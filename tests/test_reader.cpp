@@ -506,9 +506,13 @@ TEST(ReadObjProgress, told_every_percent_to_the_end_and_a_cancel_fails_cleanly) 
     told->calls.push_back({done, total});
     return int(told->calls.size() == told->cancelAt);
   };
-  for (size_t cancelAt : {size_t(0), size_t(3)}) {
+  // On one thread, and in blocks on two: (threads, the call that cancels).
+  const std::pair<unsigned, size_t> ways[] = {{1, 0}, {1, 3}, {2, 0}, {2, 3}};
+  for (const auto& [threads, cancelAt] : ways) {
     Told told = {{}, cancelAt};
     options.context = &told;
+    options.threads = threads;
+    obxSetReadBlocks(0, threads > 1 ? 1 : 0);
     char message[256] = "";
     ObxModel* model = obxTryReadOBJWithOptions(path.c_str(), &options, message, sizeof message);
     if (cancelAt) {
@@ -526,6 +530,7 @@ TEST(ReadObjProgress, told_every_percent_to_the_end_and_a_cancel_fails_cleanly) 
     for (size_t i = 1; i < told.calls.size(); i++)
       EXPECT_LE(told.calls[i].first - told.calls[i - 1].first, text.size() / 100 + 32) << i;
   }
+  obxSetReadBlocks(0, 0);
 }
 
 TEST(ReadObj, unknown_statements_and_numbers_after_a_vector_skip_their_line) {

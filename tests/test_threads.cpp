@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "obx/obx.h"
+#include "obx/internal.h"
 
 namespace {
 
@@ -57,8 +58,16 @@ std::string describe(const ObxModel* m) {
       add("%u/", t.vindices[k]);
       add("%u/", t.tindices[k]);
       add("%u ", t.nindices[k]);
+      if (k == 2) add("m%u ", t.material);
     }
-  for (const ObxGroup* g = m->groups; g; g = g->next) text += std::string(g->name) + ";";
+  for (const ObxGroup* g = m->groups; g; g = g->next) {
+    text += std::string(g->name) + ";";
+    add("m%u ", g->material);
+    for (uint32_t i = 0; i < g->numtriangles; i++) add("%u ", g->triangles[i]);
+  }
+  for (uint32_t i = 0; i < m->numpolygons; i++) add("p%u ", m->polygons[i].numfaces);
+  for (uint32_t i = 0; m->smoothing && i < m->numtriangles; i++) add("s%u ", m->smoothing[i]);
+  for (uint32_t i = 0; i < m->numobjects; i++) add("o%u ", m->objects[i].firsttriangle);
   for (uint32_t i = 0; i < m->nummaterials; i++) text += std::string(m->materials[i].name) + ";";
   return text;
 }
@@ -122,6 +131,55 @@ TEST(Threads, reads_at_once_give_what_reads_in_turn_give) {
     for (const std::string& warning : warnings[t])
       missing += warning == "obxFindMaterial():  can't find material \"none\".";
     EXPECT_EQ(missing, kRounds) << t;
+  }
+}
+
+// A file read in blocks on several threads reads into the model, the
+// warnings and the failure one thread gives: groups, materials, smoothing,
+// objects, relative indices and concave polygons cross the blocks' edges.
+TEST(Threads, a_file_read_in_blocks_reads_as_on_one_thread) {
+  obxTextureUpload = GL_FALSE;
+  Scratch scratch;
+  scratch.write("lib.mtl", "newmtl red\nKd 1 0 0\nnewmtl blue\nKd 0 0 1\n");
+  std::string text = "mtllib lib.mtl\n";
+  for (int i = 0; i < 6000; i++) {
+    text += "v " + std::to_string(i % 97) + " " + std::to_string(i % 13) + ".5 " +
+            std::to_string(i / 50) + "\nvn 0 0 1\nvt 0." + std::to_string(i % 10) + " 1\n";
+    if (i % 700 == 5) text += "g part" + std::to_string(i % 3) + "\nusemtl " +
+                              (i % 2 ? "red" : "none") + "\ns " + std::to_string(i % 4) + "\n";
+    if (i % 1500 == 9) text += "o piece" + std::to_string(i) + "\n";
+    if (i < 4) continue;
+    if (i % 3 == 0)
+      text += "f -1/-1/-1 -2/-2/-2 -3/-3/-3\n";
+    else if (i % 3 == 1)
+      text += "f " + std::to_string(i) + "//" + std::to_string(i) + " " + std::to_string(i - 1) +
+              "//1 " + std::to_string(i - 2) + "//2 " + std::to_string(i - 3) + "//3\n";
+    else  // a dart, concave at its third corner
+      text += "f " + std::to_string(i - 3) + " " + std::to_string(i - 2) + " " +
+              std::to_string(i - 1) + " " + std::to_string(i) + " 1\n";
+  }
+  const std::string good = scratch.write("good.obj", text);
+  const std::string bad = scratch.write("bad.obj", text + "f 1 2 99999\n" + text);
+  for (const std::string& path : {good, bad}) {
+    std::string expected[2], got[2];
+    for (unsigned threads : {1u, 3u}) {
+      std::vector<std::string> warnings;
+      obxSetWarningSink(collect, &warnings);
+      obxSetReadBlocks(threads == 1 ? 0 : 4096, threads == 1 ? 0 : 1);
+      ObxReadOptions options = {};
+      options.threads = threads;
+      char message[256];
+      ObxModel* model = obxTryReadOBJWithOptions(path.c_str(), &options, message, sizeof message);
+      obxSetReadBlocks(0, 0);
+      obxSetWarningSink(NULL, NULL);
+      std::string& into = (threads == 1 ? expected : got)[0];
+      into = model ? describe(model) : std::string("failed: ") + message;
+      for (const std::string& warning : warnings) (threads == 1 ? expected : got)[1] += warning;
+      if (model) obxDeleteModel(model);
+    }
+    EXPECT_TRUE(got[0] == expected[0]) << path << ": " << got[0].substr(0, 200);
+    EXPECT_EQ(got[1], expected[1]) << path;
+    EXPECT_EQ(expected[0].rfind("failed: ", 0) == 0, path == bad) << expected[0].substr(0, 200);
   }
 }
 

@@ -67,6 +67,14 @@ for args in "$work/missing.obj $work/out2.obj" "$here/square.obj /dev/full"; do
   fi
 done
 
+# The README's example of a model in memory: its library comes from the
+# opener (no square.mtl beside it on disk), progress is told.
+got="$(cd "$work" && env -u DISPLAY "$work/cmake-build/memory" 2>&1)"
+if [[ "$got" != "2 triangles, material red, progress told "*" times" ]]; then
+  echo "check: memory printed \"$got\""
+  exit 1
+fi
+
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 step pkg-config pkg-config --exists obx
 # shellcheck disable=SC2046  # the flags are meant to split
