@@ -68,7 +68,7 @@ static bool obxHasDirection(const float* n) {
          std::isfinite(n[1]) && std::isfinite(n[2]);
 }
 
-void obxComputeFacetNormals(ObxModel* model) {
+void obxComputeFacetNormalsOn(ObxModel* model, ObxPool* pool) {
   OBX_ASSERT(model);
   OBX_ASSERT(model->vertices);
   OBX_ASSERT(model->triangles || model->numtriangles == 0);
@@ -77,19 +77,34 @@ void obxComputeFacetNormals(ObxModel* model) {
   free(model->facetnorms);
   model->facetnorms = facetnorms;
   model->numfacetnorms = model->numtriangles;
-  obxPrefault(facetnorms, facetnorms + 3 * (size_t(model->numfacetnorms) + 1));
   facetnorms[0] = facetnorms[1] = facetnorms[2] = 0.0f;
-  for (uint32_t i = 0; i < model->numtriangles; i++) {
-    ObxTriangle* triangle = &model->triangles[i];
-    const float* corners[3];
-    for (int j = 0; j < 3; j++) {
-      OBX_ASSERT(triangle->vindices[j] <= model->numvertices);
-      corners[j] = &model->vertices[3 * size_t(triangle->vindices[j])];
+  // Four slices a thread (of 64Ki triangles at least), each thread putting
+  // its pages in place.
+  const uint32_t count = model->numtriangles;
+  const uint32_t slice =
+      pool ? std::max<uint32_t>(1u << 16, count / (4 * pool->threads()) + 1) : std::max(count, 1u);
+  auto normals = [=](size_t k) {
+    const uint32_t first = uint32_t(k) * slice, end = std::min(count, first + slice);
+    obxPrefault(facetnorms + 3 * (size_t(first) + 1), facetnorms + 3 * (size_t(end) + 1));
+    for (uint32_t i = first; i < end; i++) {
+      ObxTriangle* triangle = &model->triangles[i];
+      const float* corners[3];
+      for (int j = 0; j < 3; j++) {
+        OBX_ASSERT(triangle->vindices[j] <= model->numvertices);
+        corners[j] = &model->vertices[3 * size_t(triangle->vindices[j])];
+      }
+      triangle->findex = i + 1;
+      obxFacetNormal(corners[0], corners[1], corners[2], &facetnorms[3 * (size_t(i) + 1)]);
     }
-    triangle->findex = i + 1;
-    obxFacetNormal(corners[0], corners[1], corners[2], &facetnorms[3 * (size_t(i) + 1)]);
-  }
+  };
+  const size_t slices = (size_t(count) + slice - 1) / slice;
+  if (pool)
+    pool->run(slices, normals);
+  else
+    for (size_t k = 0; k < slices; k++) normals(k);
 }
+
+void obxComputeFacetNormals(ObxModel* model) { obxComputeFacetNormalsOn(model, NULL); }
 
 // Grows the capacity of model->normals (model->numnormals while
 // obxVertexNormals runs) by step normals.

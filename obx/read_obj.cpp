@@ -3,10 +3,6 @@
 
 #include <new>
 #include <string>
-#include <atomic>
-#include <functional>
-#include <system_error>
-#include <thread>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -143,7 +139,6 @@ struct ObxObjReader {
   size_t elementMark = 0;                // elementIndices before the statement being read
   uint64_t stopAt = UINT64_MAX;  // the scan ends before a statement at this offset or later
   ObxBlockNotes* block = NULL;   // reading a block on a thread of its own
-  unsigned threadsAsked = 0;     // ObxReadOptions.threads
 };
 
 static const uint32_t kObxMaxCount = UINT32_MAX - 1;  // a count + 1 must fit 32 bits
@@ -1175,78 +1170,6 @@ static unsigned obxUsableCores() {
   return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
-// Threads that run the tasks of a read's phases, started once a read.
-// Between phases they wait spinning, yielding the core: a phase follows
-// the one before within microseconds, and waking a sleeping thread took
-// up to a millisecond on a busy machine, a round's whole gain.
-class ObxPool {
- public:
-  explicit ObxPool(unsigned threads) {
-    try {
-      for (unsigned i = 1; i < threads; i++) workers_.emplace_back([this] { work(); });
-    } catch (const std::system_error&) {  // fewer threads: the calling one does more
-    }
-  }
-  ~ObxPool() {
-    stop_.store(true, std::memory_order_release);
-    for (std::thread& worker : workers_) worker.join();
-  }
-  ObxPool(const ObxPool&) = delete;
-  ObxPool& operator=(const ObxPool&) = delete;
-
-  // Runs task(i) for each i < count on the workers and the calling thread;
-  // the first failure goes on once all have ended.
-  template <typename Task>
-  void run(size_t count, Task task) {
-    if (count == 0) return;
-    std::vector<std::exception_ptr> failures(count);
-    auto each = [&](size_t i) {
-      try {
-        task(i);
-      } catch (...) {
-        failures[i] = std::current_exception();
-      }
-    };
-    task_ = [&](size_t i) { each(i); };
-    count_ = count;
-    next_.store(0, std::memory_order_relaxed);
-    done_.store(0, std::memory_order_relaxed);
-    generation_.fetch_add(1, std::memory_order_release);
-    take();
-    while (done_.load(std::memory_order_acquire) < count) std::this_thread::yield();
-    for (const std::exception_ptr& failure : failures)
-      if (failure) std::rethrow_exception(failure);
-  }
-
- private:
-  // Runs tasks not yet taken.
-  void take() {
-    for (size_t i; (i = next_.fetch_add(1, std::memory_order_acq_rel)) < count_;) {
-      task_(i);
-      done_.fetch_add(1, std::memory_order_release);
-    }
-  }
-  void work() {
-    ObxCallScope scope;  // a failure travels to the task's caller, not to exit
-    uint64_t seen = 0;
-    for (;;) {
-      uint64_t now;
-      while ((now = generation_.load(std::memory_order_acquire)) == seen)
-        if (stop_.load(std::memory_order_acquire)) return;
-        else std::this_thread::yield();
-      seen = now;
-      take();
-    }
-  }
-
-  std::vector<std::thread> workers_;
-  std::function<void(size_t)> task_;
-  size_t count_ = 0;
-  std::atomic<size_t> next_{0}, done_{0};
-  std::atomic<uint64_t> generation_{0};
-  std::atomic<bool> stop_{false};
-};
-
 // One thread's block and what it made of it.
 struct ObxBlockScan {
   ObxModel local = {};  // its elements, numbered from 1
@@ -1519,7 +1442,8 @@ static uint64_t obxScanUpTo(ObxObjReader* reader, uint64_t from, uint64_t stop) 
   return obxOffsetOf(reader, reader->scan.p);
 }
 
-static void obxScanBlocks(ObxObjReader* reader, unsigned threads) {
+static void obxScanBlocks(ObxObjReader* reader, ObxPool& pool) {
+  const unsigned threads = pool.threads();
   ObxInput* input = reader->input;
   const uint64_t size = input->size;
   const size_t bytes = obxBlockBytes(size);
@@ -1532,7 +1456,6 @@ static void obxScanBlocks(ObxObjReader* reader, unsigned threads) {
       owned.emplace_back(new ObxBlockScan(reader, bytes));
       sets[k].push_back(owned.back().get());
     }
-  ObxPool pool(threads);
   ObxModel* model = reader->model;
   size_t current = 0, finishing = 0;  // blocks of the other set left to finish
   // Finishes the other set's blocks in the same phase as work(i) for i < count.
@@ -1581,15 +1504,12 @@ static void obxScanBlocks(ObxObjReader* reader, unsigned threads) {
   obxScanUpTo(reader, at, UINT64_MAX);
 }
 
-// Reads the file on the threads the options ask for: large ones in blocks.
-static void obxScan(ObxObjReader* reader) {
-  const unsigned asked = reader->threadsAsked;
+// The threads a read of input uses: those asked, or every core the
+// process may use; one below the size at which blocks pay.
+static unsigned obxReadThreads(const ObxInput& input, unsigned asked) {
   const unsigned threads = asked ? asked : obxUsableCores();
   const uint64_t from = obxBlocksFrom ? obxBlocksFrom : kObxBlocksFrom;
-  if (threads > 1 && reader->input->size >= from)
-    obxScanBlocks(reader, threads);
-  else
-    obxScanFile(reader);
+  return input.size >= from ? threads : 1;
 }
 
 // The materials of the usemtl statements, looked up in the last library
@@ -1801,6 +1721,10 @@ static void obxKeepExtras(ObxObjReader* reader) {
 static ObxModel* obxReadModel(const char* path, ObxInput& file, const ObxReadOptions* options) {
   obxToldNoContext = false;  // each read says once that it uploads nothing
   const ObxOpenerScope opener(options);
+  // Threads for a large file, started once for its blocks and its normals.
+  std::unique_ptr<ObxPool> pool;
+  const unsigned threads = obxReadThreads(file, options ? options->threads : 0);
+  if (threads > 1) pool.reset(new ObxPool(threads));
   ObxModelOwner model(static_cast<ObxModel*>(calloc(1, sizeof(ObxModel))));
   if (!model) obxFailOutOfMemory("obxReadOBJ", path);
   model->path = obxCopyString(path);
@@ -1811,7 +1735,6 @@ static ObxModel* obxReadModel(const char* path, ObxInput& file, const ObxReadOpt
     reader.input = &file;
     reader.lenient = options && (options->flags & OBX_READ_LENIENT);
     if (options && options->progress) reader.options = options;
-    reader.threadsAsked = options ? options->threads : 0;
     obxMore(&reader, file.data, obxWindow);
     reader.scan.p = obxTextStart(&file, "obxReadOBJ() failed: can't read data file", path);
     // A first block of one element of a kind per 64 bytes of file (and four
@@ -1819,7 +1742,10 @@ static ObxModel* obxReadModel(const char* path, ObxInput& file, const ObxReadOpt
     // touched costs no memory.
     reader.firstShare = std::min<uint64_t>(std::max<uint64_t>(1024, file.size / 64), 1u << 23);
     obxSetGroup(&reader, "default");
-    obxScan(&reader);
+    if (pool)
+      obxScanBlocks(&reader, *pool);
+    else
+      obxScanFile(&reader);
     if (file.error)
       obxFail("obxReadOBJ() failed: can't read data file \"%s\": %s.", path, strerror(file.error));
     if (reader.options) {
@@ -1840,7 +1766,7 @@ static ObxModel* obxReadModel(const char* path, ObxInput& file, const ObxReadOpt
     obxFailOutOfMemory("obxReadOBJ", path);
   }
   obxWarnNonFinite(model.get());
-  obxComputeFacetNormals(model.get());
+  obxComputeFacetNormalsOn(model.get(), pool.get());
   return model.release();
 }
 
