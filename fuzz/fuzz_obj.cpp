@@ -44,8 +44,9 @@ bool indicesInRange(const ObxModel* m) {
   return true;
 }
 
-// The input read from memory on 2 or 3 threads in blocks of 8 to 68
-// bytes, both chosen by its size.
+// The input read from memory on 2 or 3 threads, in blocks of 8 to 68
+// bytes and a sixteenth of it (a few dozen rounds at most: each round
+// waits for its threads), both chosen by its size.
 ObxModel* readFromMemoryOrNull(const std::string& path, const uint8_t* data, size_t size) {
   ObxReadOptions options = {};
   options.threads = 2 + unsigned(size % 2);
@@ -54,7 +55,7 @@ ObxModel* readFromMemoryOrNull(const std::string& path, const uint8_t* data, siz
 }
 
 fuzz::Reading readInBlocks(const std::string& path, const uint8_t* data, size_t size) {
-  obxSetReadBlocks(8 + size % 61, 1);
+  obxSetReadBlocks(8 + size % 61 + size / 16, 1);
   fuzz::CapturedStderr captured;
   ObxModel* model = readFromMemoryOrNull(path, data, size);
   obxSetReadBlocks(0, 0);

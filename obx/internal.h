@@ -112,69 +112,79 @@ class ObxPool {
     }
   }
   ~ObxPool() {
-    stop_.store(true, std::memory_order_release);
+    stop_.store(true);
     for (std::thread& worker : workers_) worker.join();
   }
   ObxPool(const ObxPool&) = delete;
   ObxPool& operator=(const ObxPool&) = delete;
 
   unsigned threads() const { return unsigned(workers_.size()) + 1; }
+
   // Runs task(i) for each i < count on the workers and the calling thread;
-  // the first failure goes on once all have ended.
+  // the first failure goes on once all have ended. When it returns, no
+  // worker touches the phase any more.
   template <typename Task>
   void run(size_t count, Task task) {
     if (count == 0) return;
     std::vector<std::exception_ptr> failures(count);
-    auto each = [&](size_t i) {
+    const std::function<void(size_t)> each = [&](size_t i) {
       try {
         task(i);
       } catch (...) {
         failures[i] = std::current_exception();
       }
     };
-    task_ = [&](size_t i) { each(i); };
-    count_ = count;
-    next_.store(0, std::memory_order_relaxed);
-    done_.store(0, std::memory_order_relaxed);
-    generation_.fetch_add(1, std::memory_order_release);
-    take();
-    while (done_.load(std::memory_order_acquire) < count) std::this_thread::yield();
+    Phase phase(++phases_, &each, count);
+    phase_.store(&phase);
+    take(phase);
+    while (phase.done.load() < count) std::this_thread::yield();
+    // A worker that found the phase may still be about to look at it.
+    phase_.store(nullptr);
+    while (active_.load() != 0) std::this_thread::yield();
     for (const std::exception_ptr& failure : failures)
       if (failure) std::rethrow_exception(failure);
   }
 
  private:
-  // Runs tasks not yet taken.
-  void take() {
-    for (size_t i; (i = next_.fetch_add(1, std::memory_order_acq_rel)) < count_;) {
-      task_(i);
-      done_.fetch_add(1, std::memory_order_release);
+  struct Phase {
+    Phase(uint64_t i, const std::function<void(size_t)>* t, size_t c) : id(i), task(t), count(c) {}
+    const uint64_t id;
+    const std::function<void(size_t)>* const task;
+    const size_t count;
+    std::atomic<size_t> next{0}, done{0};
+  };
+  static void take(Phase& phase) {
+    for (size_t i; (i = phase.next.fetch_add(1)) < phase.count;) {
+      (*phase.task)(i);
+      phase.done.fetch_add(1);
     }
   }
   void work() {
     ObxCallScope scope;  // a failure travels to the task's caller, not to exit
     uint64_t seen = 0;
-    for (;;) {
-      uint64_t now;
-      // A long wait (a library's textures loading) sleeps in short naps.
-      for (unsigned spins = 0; (now = generation_.load(std::memory_order_acquire)) == seen;
-           spins++) {
-        if (stop_.load(std::memory_order_acquire)) return;
-        if (spins < 2000)
-          std::this_thread::yield();
-        else
-          std::this_thread::sleep_for(std::chrono::microseconds(50));
+    for (unsigned idle = 0; !stop_.load();) {
+      active_.fetch_add(1);
+      Phase* phase = phase_.load();
+      const bool fresh = phase && phase->id != seen;
+      if (fresh) {
+        seen = phase->id;
+        take(*phase);
       }
-      seen = now;
-      take();
+      active_.fetch_sub(1);
+      // A long wait (a library's textures loading) sleeps in short naps.
+      if (fresh)
+        idle = 0;
+      else if (++idle < 2000)
+        std::this_thread::yield();
+      else
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
   }
 
   std::vector<std::thread> workers_;
-  std::function<void(size_t)> task_;
-  size_t count_ = 0;
-  std::atomic<size_t> next_{0}, done_{0};
-  std::atomic<uint64_t> generation_{0};
+  uint64_t phases_ = 0;  // the calling thread's alone
+  std::atomic<Phase*> phase_{nullptr};
+  std::atomic<unsigned> active_{0};  // workers looking at phase_
   std::atomic<bool> stop_{false};
 };
 

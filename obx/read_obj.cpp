@@ -1422,7 +1422,8 @@ static void obxFinishBlock(ObxModel* model, ObxBlockScan* const* set, size_t whi
   };
   auto copyVectors = [&](float* to, const float* from, uint32_t before, uint32_t added,
                          size_t width) {
-    if (added && before == 0) std::fill(to, to + width, 0.0f);
+    if (added == 0) return;
+    if (before == 0) std::fill(to, to + width, 0.0f);
     copy(to, from + width, width * (size_t(before) + 1), width * added);
   };
   copyVectors(model->vertices, local.vertices, base[OBX_KIND_VERTEX], local.numvertices, 3);
