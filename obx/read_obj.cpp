@@ -1081,7 +1081,9 @@ static void obxScanFile(ObxObjReader* reader) {
           obxReadVector<3>(reader, &model->normals, &model->numnormals, &reader->room[1]);
         } else if (token[1] == 't') {
           obxReadVector<2>(reader, &model->texcoords, &model->numtexcoords, &reader->room[2]);
-          obxReadExtra(reader, 1, model->numtexcoords);
+          // A third value only after "vt" itself: "vtx 1 2 3" reads as it
+          // always did, its rest left to the next statement.
+          if (length == 2 || token[2] == '\0') obxReadExtra(reader, 1, model->numtexcoords);
         } else if (!reader->lenient) {
           obxCopyToken(reader->token, token, length);
           obxFail("obxFirstPass(): Unknown token \"%s\"%s.", reader->token,

@@ -1399,6 +1399,8 @@ TEST(ReadObjReference, chosen_files_read_as_the_reference_reads_them) {
     std::string text;
   } rows[] = {
       {"coordinates not finite", "v 1 2 3\nv nan 0 0\nv inf 1 1\nv 0 0 1\nf 1 2 3\nf 4 1 2\n"},
+      // Only "vt" itself has a third value; after "vtx" a long rest is statements.
+      {"keyword beginning vt", grid + "vtx 1 2 9" + std::string(200, 'u') + "\nf 1 2 3\n"},
       {"many faces",
        grid + "f 1 2 3\n" +
            repeat(3000,
