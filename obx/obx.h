@@ -34,6 +34,8 @@
  * settings below (obxTextureUpload, the limits) are process-wide plain globals, to set before the
  * threads start; texture upload needs the calling thread's current GL context and DevIL, which is
  * not thread-safe, so read on several threads with obxTextureUpload off. Drawing needs the context.
+ * A read of a large file uses threads of its own (ObxReadOptions.threads); its warnings, hook,
+ * callbacks and texture loading all stay on the calling thread.
  */
 #ifndef OBX_OBX_H
 #define OBX_OBX_H
