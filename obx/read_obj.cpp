@@ -51,9 +51,9 @@ struct ObxFaceAt {
 
 // A block of a large file read on a thread of its own (see obxScanBlocks):
 // what the file before it decides is noted for the join rather than done.
-// Anything unusual (a warning, a failure, lines, points, colours, an index
-// that may be out of bounds) ends the block's read as unusual, and the join
-// reads the block again in turn, as one thread would.
+// Anything unusual (a warning, a failure, lines, points, an index that may
+// be out of bounds) ends the block's read as unusual, and the join reads
+// the block again in turn, as one thread would.
 struct ObxUnusual {};
 struct ObxBlockEvent {
   char kind;          // 'g' group, 'u' usemtl, 'm' mtllib, 'o' object, 's' smoothing
@@ -63,9 +63,9 @@ struct ObxBlockEvent {
 };
 struct ObxBlockNotes {
   std::vector<ObxBlockEvent> events;
-  int64_t excess[3];   // the most a positive index passed the elements read in the block
-  int64_t lowest[3];   // the lowest relative index resolved in the block (may be below 1)
-  bool relative[3];    // some index is relative: stored as kObxRelative + its value
+  int64_t excess[3];  // the most a positive index passed the elements read in the block
+  int64_t lowest[3];  // the lowest relative index resolved in the block (may be below 1)
+  bool relative[3];   // some index is relative: stored as kObxRelative + its value
   std::vector<std::pair<uint32_t, uint64_t>> bigFaces;  // first triangle, offset
 };
 
@@ -137,8 +137,8 @@ struct ObxObjReader {
   std::vector<uint32_t> elementIndices;
   std::vector<uint64_t> elementOffsets;  // each element's statement, for messages
   size_t elementMark = 0;                // elementIndices before the statement being read
-  uint64_t stopAt = UINT64_MAX;  // the scan ends before a statement at this offset or later
-  ObxBlockNotes* block = NULL;   // reading a block on a thread of its own
+  uint64_t stopAt = UINT64_MAX;          // the scan ends before a statement at this offset or later
+  ObxBlockNotes* block = NULL;           // reading a block on a thread of its own
 };
 
 static const uint32_t kObxMaxCount = UINT32_MAX - 1;  // a count + 1 must fit 32 bits
@@ -316,7 +316,6 @@ static __attribute__((noinline)) void obxReadExtraNumbers(ObxObjReader* reader, 
     if (obxScanFloat(s, &values[got]) != 1) break;
   }
   if (got == 0) return;
-  if (reader->block) throw ObxUnusual();
   // The rest of the line goes; mostly there is none.
   if (s->p == s->end || *s->p != '\n') obxReadLine(reader);
   if (got < count) return;
@@ -1178,7 +1177,7 @@ struct ObxBlockScan {
   ObxGroup group = {};  // stands for the groups, which the join keeps
   ObxObjReader reader;  // over local
   ObxBlockNotes notes;
-  ObxInput bytes;       // the block's bytes, read by its thread
+  ObxInput bytes;        // the block's bytes, read by its thread
   uint64_t start = 0;    // the offset of its first statement
   uint64_t stopped = 0;  // of the first statement after it
   uint64_t cut = 0;      // where the next block begins
@@ -1227,6 +1226,7 @@ struct ObxBlockScan {
   void read(const ObxInput& source, bool first, uint64_t from, uint64_t to) {
     local.numvertices = local.numnormals = local.numtexcoords = 0;
     local.numtriangles = local.numpolygons = 0;
+    reader.extraFilled[0] = reader.extraFilled[1] = 0;
     group.numtriangles = 0;
     notes.events.clear();
     notes.bigFaces.clear();
@@ -1360,6 +1360,14 @@ static void obxJoin(ObxObjReader* reader, ObxBlockScan* block) {
     obxAddPolygons(reader, block->firstTriangle + polygon.triangle, polygon.numcorners,
                    polygon.numfaces);
   }
+  // Colours and third values: the model's filled out to the block's last
+  // (its own copied in by the threads).
+  for (int which = 0; which < 2; which++) {
+    const uint32_t filled = block->reader.extraFilled[which];
+    if (filled > 1)
+      obxFillExtra(reader, which,
+                   block->base[which ? OBX_KIND_TEXCOORD : OBX_KIND_VERTEX] + filled - 1);
+  }
   model->numvertices += local.numvertices;
   model->numnormals += local.numnormals;
   model->numtexcoords += local.numtexcoords;
@@ -1431,6 +1439,13 @@ static void obxFinishBlock(ObxModel* model, ObxBlockScan* const* set, size_t whi
   copyVectors(model->vertices, local.vertices, base[OBX_KIND_VERTEX], local.numvertices, 3);
   copyVectors(model->normals, local.normals, base[OBX_KIND_NORMAL], local.numnormals, 3);
   copyVectors(model->texcoords, local.texcoords, base[OBX_KIND_TEXCOORD], local.numtexcoords, 2);
+  const uint32_t* extras = block->reader.extraFilled;
+  if (extras[0] > 1)
+    copy(model->colors, local.colors + 3, 3 * (size_t(base[OBX_KIND_VERTEX]) + 1),
+         3 * size_t(extras[0] - 1));
+  if (extras[1] > 1)
+    copy(model->texcoordw, local.texcoordw + 1, size_t(base[OBX_KIND_TEXCOORD]) + 1,
+         size_t(extras[1] - 1));
   copy(model->triangles, triangles, block->firstTriangle, local.numtriangles);
 }
 
