@@ -95,9 +95,13 @@ std::string trimmed(const char* text) {
 // 1-based index (or OBX_NO_INDEX) to 0-based (or -1).
 inline int32_t zeroBased(uint32_t index) { return index == OBX_NO_INDEX ? -1 : int32_t(index - 1); }
 
-// os.fsencode takes str, bytes paths and path-like objects, and any file name the system has.
+// The file name of a str, bytes or path-like object, as the system takes it (os.fsencode).
+// In C: no Python code runs between a read's call and its start.
 std::string fileName(const py::object& file) {
-  return py::module_::import("os").attr("fsencode")(file).cast<std::string>();
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(file.ptr(), &encoded)) throw py::error_already_set();
+  py::bytes bytes = py::reinterpret_steal<py::bytes>(encoded);
+  return bytes.cast<std::string>();
 }
 
 class Model {
