@@ -165,9 +165,9 @@ def read(
 ) -> Model:
     """Reads an OBJ file, its material libraries and the names of the images they use.
 
-    source is a path, or the file's contents as bytes or another buffer (then name is the name
-    the library's memory reader is given for it; until the library has that reader, bytes
-    raise NotImplementedError). lenient=True keeps the
+    source is a path, or the file's contents as bytes or another buffer; then name stands for
+    the file's path (in messages, and as the directory of the files it names). Bytes raise
+    NotImplementedError where the library has no memory reader (obxTryReadOBJFromMemory). lenient=True keeps the
     geometry whatever the file's faults (bad texture or normal indices, missing libraries,
     unknown statements), with warnings. Raises Error with the library's message when the file
     cannot be read; the warnings go to the warnings module as obx.Warning. Releases the GIL

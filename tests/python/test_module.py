@@ -289,3 +289,19 @@ def test_views_share_the_model_and_outlive_rebuilds(tmp_path):
     np.testing.assert_array_equal(positions.min(axis=0), [-1, -1, 0])  # fitted in place
     del m
     assert positions.max() == 1.0  # the view holds the model
+
+
+def test_bytes_read_as_the_file():
+    with open(HIDEOUT, "rb") as f:
+        data = f.read()
+    try:
+        m = obx.read(memoryview(data), name=HIDEOUT)
+    except NotImplementedError:
+        pytest.skip("the library this module was built with has no memory reader")
+    whole = obx.read(HIDEOUT)
+    for name in ["positions", "normals", "texcoords", "triangles", "triangle_normals",
+                 "triangle_texcoords", "material", "group", "object", "smoothing"]:
+        np.testing.assert_array_equal(getattr(m, name), getattr(whole, name), err_msg=name)
+    assert m.materials == whole.materials  # the library found beside name
+    with pytest.raises(obx.Error, match=r'at line 2 of "memory\.obj"'):
+        obx.read(b"v 0 0 0\nf 1 2 3\n")
