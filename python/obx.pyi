@@ -7,7 +7,8 @@ vertex_normals() and smoothing_normals() rebuild their arrays, and views taken b
 old values while the attribute gives the new ones.
 
 Index arrays (triangles, triangle_normals, triangle_texcoords, material, group, object, lines,
-points) are 0-based copies made on first use, with -1 for "none".
+points) are 0-based copies made on first use, with -1 for "none"; the per-triangle ones are
+kept for the next access and read-only (copy one to change it).
 
 Model methods hold the GIL; only read() releases it, so that threads read at once.
 """

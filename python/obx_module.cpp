@@ -147,7 +147,7 @@ class Model {
     for (const ObxGroup* g = m->groups; g; g = g->next)
       for (uint32_t k = 0; k < g->numtriangles; k++)
         if (p[g->triangles[k]] == 0) p[g->triangles[k]] = int32_t(g->material);
-    return cachedMaterial_ = out;
+    return keep(&cachedMaterial_, out);
   }
 
   // Index into groups() of each triangle's group; -1 for one in none.
@@ -161,7 +161,7 @@ class Model {
     int32_t index = int32_t(m->numgroups) - 1;
     for (const ObxGroup* g = m->groups; g; g = g->next, index--)
       for (uint32_t k = 0; k < g->numtriangles; k++) p[g->triangles[k]] = index;
-    return cachedGroup_ = out;
+    return keep(&cachedGroup_, out);
   }
 
   // Index into objects() of each triangle's object; -1 before the first "o".
@@ -176,7 +176,7 @@ class Model {
       for (uint32_t t = m->objects[o].firsttriangle; t < end && t < m->numtriangles; t++)
         p[t] = int32_t(o);
     }
-    return cachedObject_ = out;
+    return keep(&cachedObject_, out);
   }
 
   py::list groups() const {
@@ -283,6 +283,13 @@ class Model {
                      {width * sizeof(float), sizeof(float)}, block + width, base());
   }
 
+  // Caches a converted array, read-only: every access hands out the same object, which a
+  // caller's in-place change must not alter for the next.
+  static py::object keep(py::object* cache, py::array array) {
+    array.attr("setflags")(py::arg("write") = false);
+    return *cache = array;
+  }
+
   static py::array_t<uint32_t> filled(size_t n) {
     py::array_t<uint32_t> out(n);
     std::fill(out.mutable_data(), out.mutable_data() + n, 0u);
@@ -300,7 +307,7 @@ class Model {
       p[3 * size_t(i) + 1] = zeroBased(c[1]);
       p[3 * size_t(i) + 2] = zeroBased(c[2]);
     }
-    return *cache = out;
+    return keep(cache, out);
   }
 
   // Each "l" or "p" of the kind: (items, 2) arrays of vertex and texture-coordinate indices,

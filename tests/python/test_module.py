@@ -280,6 +280,8 @@ def test_views_share_the_model_and_outlive_rebuilds(tmp_path):
     assert before.base is not None and not before.flags["OWNDATA"]
     m.weld(0.001)
     np.testing.assert_array_equal(m.triangles, [[0, 1, 2], [0, 2, 3], [0, 1, 2]])
+    with pytest.raises(ValueError):  # the next access hands out the same array
+        m.triangles[0, 0] = 3
     assert len(m.positions) == 4 and len(before) == 7  # the old view keeps the old block
     np.testing.assert_array_equal(before[4], np.float32([0, 0, 0.00001]))
     m.vertex_normals(60)
