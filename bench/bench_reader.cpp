@@ -3,8 +3,10 @@
 // inputs under /tmp/ostrel-bench. Run from a Release build (scripts/bench
 // bench_reader); not a test.
 //
-// Usage: bench_reader [--runs N] [--markdown] [--assimp] [file or reader ...]
+// Usage: bench_reader [--runs N] [--markdown] [--assimp] [--scenes] [file or reader ...]
 //   --runs N    measured runs per reader and file (default 11), after one warm-up
+//   --scenes    write the files, print their paths and counts, and time nothing
+//               (bench/python/bench_python.py reads the same files)
 //   --markdown  print the tables as markdown
 //   --assimp    time assimp too (several times slower than the others, so not
 //               in the default run)
@@ -471,7 +473,9 @@ void printTable(const Input& input, const std::vector<Row>& rows, double beforeL
 }
 
 void usage() {
-  fprintf(stderr, "usage: bench_reader [--runs N] [--markdown] [--assimp] [file or reader ...]\n");
+  fprintf(stderr,
+          "usage: bench_reader [--runs N] [--markdown] [--assimp] [--scenes] [file or reader "
+          "...]\n");
   exit(2);
 }
 
@@ -488,7 +492,7 @@ int main(int argc, char** argv) {
       {"colour-1m", "v x y z r g b, o and s per group, f a b c", false, false, 708, "", true},
   };
   int runs = kDefaultRuns;
-  bool markdown = false, assimp = false;
+  bool markdown = false, assimp = false, scenesOnly = false;
   std::vector<std::string> names;
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
@@ -498,6 +502,8 @@ int main(int argc, char** argv) {
       markdown = true;
     } else if (strcmp(argv[i], "--assimp") == 0) {
       assimp = true;
+    } else if (strcmp(argv[i], "--scenes") == 0) {
+      scenesOnly = true;
     } else if (argv[i][0] == '-') {
       usage();
     } else {
@@ -535,6 +541,13 @@ int main(int argc, char** argv) {
   for (Input& input : inputs) {
     input.path = std::string(kDirectory) + "/" + input.name + ".obj";
     writeScene(&input);
+  }
+  if (scenesOnly) {
+    for (const Input& input : inputs)
+      printf("%s %s %llu %llu %llu\n", input.name, input.path.c_str(),
+             (unsigned long long)input.vertices, (unsigned long long)input.triangles,
+             (unsigned long long)input.bytes);
+    return 0;
   }
 
   printf(
