@@ -163,15 +163,16 @@ def read(
     *,
     lenient: bool = False,
     name: str = "memory.obj",
+    threads: int = 0,
 ) -> Model:
     """Reads an OBJ file, its material libraries and the names of the images they use.
 
     source is a path, or the file's contents as bytes or another buffer; then name stands for
-    the file's path (in messages, and as the directory of the files it names). Bytes raise
-    NotImplementedError where the library has no memory reader (obxTryReadOBJFromMemory). lenient=True keeps the
+    the file's path (in messages, and as the directory of the files it names). lenient=True keeps the
     geometry whatever the file's faults (bad texture or normal indices, missing libraries,
     unknown statements), with warnings. Raises Error with the library's message when the file
     cannot be read; the warnings go to the warnings module as obx.Warning. Releases the GIL
-    while reading.
+    while reading. A file of 4 MB or more is read on threads threads (0: every core the
+    process may use, 1: the calling thread alone), into the same model.
     """
 

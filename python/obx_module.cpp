@@ -437,14 +437,15 @@ bool isContents(const py::object& source) {
   return !py::isinstance<py::str>(source) && PyObject_CheckBuffer(source.ptr());
 }
 
-Model readModel(const py::object& source, bool lenient, const std::string& name) {
+Model readModel(const py::object& source, bool lenient, const std::string& name,
+                unsigned threads) {
   ObxReadOptions options = {};
   options.flags = lenient ? OBX_READ_LENIENT : 0u;
+  options.threads = threads;
   char message[kObxMessageSize];
   ObxModel* model = nullptr;
   WarningCollector warnings;
   if (isContents(source)) {
-#ifdef OBX_PYTHON_HAVE_MEMORY_READER
     Py_buffer buffer;
     if (PyObject_GetBuffer(source.ptr(), &buffer, PyBUF_SIMPLE) != 0) throw py::error_already_set();
     {
@@ -453,12 +454,6 @@ Model readModel(const py::object& source, bool lenient, const std::string& name)
                                       message, sizeof message);
     }
     PyBuffer_Release(&buffer);
-#else
-    (void)name;
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "obx.read: this build of the library has no memory reader; give a path");
-    throw py::error_already_set();
-#endif
   } else {
     const std::string path = fileName(source);
     py::gil_scoped_release release;
@@ -531,5 +526,5 @@ PYBIND11_MODULE(obx, m) {
       });
 
   m.def("read", &readModel, py::arg("source"), py::kw_only(), py::arg("lenient") = false,
-        py::arg("name") = "memory.obj");
+        py::arg("name") = "memory.obj", py::arg("threads") = 0u);
 }
