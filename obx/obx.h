@@ -48,11 +48,12 @@
  * that includes gl.h too, before or after, still compiles as C++ or C11).
  * The library comes in two: libobx_core (CMake obx::core, pkg-config
  * obx-core, both of which define OBX_NO_GL) reads, writes and computes with
- * the C and C++ runtime alone; libobx (obx::obx, obx) is the core with the
- * drawing and texture functions (the "Drawing" and "Texture images"
- * sections below but obxTextureUpload, and obxLogGlErrors), which need GL,
- * GLU and DevIL. Linked with the core alone, every texture is kept by name
- * with id 0, as with obxTextureUpload off. */
+ * the C and C++ runtime alone; libobx holds the drawing and texture
+ * functions (the "Drawing" and "Texture images" sections below but
+ * obxTextureUpload, and obxLogGlErrors), which need GL, GLU and DevIL, and
+ * obx::obx or pkg-config obx link it with the core. Linked with the core
+ * alone, every texture is kept by name with id 0, as with obxTextureUpload
+ * off. */
 #ifndef OBX_NO_GL
 #include <GL/gl.h>
 #else
@@ -472,8 +473,9 @@ extern GLboolean obxGenerateMipmap;       /* GL_SGIS_generate_mipmap offered */
  * GL_TRUE by default. With GL_FALSE (or in a program linked with the core
  * alone) the MTL reader records every map by name with id 0 and scales 1
  * and does not open the image, so a program without a display or a current
- * context (a command-line tool) can read any model. A plain global like the limits above, not a setter: the
- * library keeps no other per-process settings worth an interface. */
+ * context (a command-line tool) can read any model. A plain global like
+ * the limits above, not a setter: the library keeps no other per-process
+ * settings worth an interface. */
 extern GLboolean obxTextureUpload;
 
 /* Loads an image file (raw PPM by the library, anything else through DevIL)

@@ -552,6 +552,7 @@ uint32_t obxFindMaterial(ObxModel* model, const char* name) {
   return 0;
 }
 
+// Here in the core, which reads them, rather than in texture.cpp.
 GLboolean obxTextureUpload = GL_TRUE;
 thread_local bool obxToldNoContext = false;
 
