@@ -585,7 +585,7 @@ static int32_t obxAddTexture(ObxModel* model, const char* name) {
   // Without uploads (or without the GL part) the image is not even opened:
   // its pixels would only feed the upload, and the scales stay those of a
   // loaded texture.
-  if (obxTextureUpload && &obxGlPart)
-    texture->id = obxGlPart.loadTexture(path, &texture->width, &texture->height);
+  if (obxTextureUpload && &obxGlHooks)
+    texture->id = obxGlHooks.loadTexture(path, &texture->width, &texture->height);
   return int32_t(model->numtextures - 1);
 }

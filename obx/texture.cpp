@@ -436,4 +436,4 @@ static GLuint obxLoadMap(const char* path, float* width, float* height) {
   return obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, width, height);
 }
 static void obxDeleteTexture(GLuint id) { glDeleteTextures(1, &id); }
-extern "C" const ObxGlPart obxGlPart = {obxLoadMap, obxDeleteTexture};
+extern "C" const ObxGlHooks obxGlHooks = {obxLoadMap, obxDeleteTexture};

@@ -65,7 +65,7 @@ done
 # Whether program holds the GL part, which libobx gives only through the
 # --undefined its users link with (obx/internal.h): without it the full
 # library would quietly stop uploading textures.
-has_gl_part() { nm "$1" | grep -q ' V obxGlPart$'; }
+has_gl_part() { nm "$1" | grep -q ' V obxGlHooks$'; }
 
 # A program of the core: the consumer's line, no GL library loaded, no GL
 # part linked.
