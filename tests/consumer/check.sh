@@ -64,8 +64,9 @@ done
 
 # Whether program holds the GL part, which libobx gives only through the
 # --undefined its users link with (obx/internal.h): without it the full
-# library would quietly stop uploading textures.
-has_gl_part() { nm "$1" | grep -q ' V obxGlHooks$'; }
+# library would quietly stop uploading textures. (grep reads all of nm's
+# output: with -q, nm could die of a closed pipe and fail the pipeline.)
+has_gl_part() { nm "$1" | grep ' V obxGlHooks$' >/dev/null; }
 
 # A program of the core: the consumer's line, no GL library loaded, no GL
 # part linked.
