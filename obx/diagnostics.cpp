@@ -131,11 +131,6 @@ void obxFailUsage(const char* format, ...) {
   abort();
 }
 
-void obxLogGlErrors(void) {
-  for (GLenum error = glGetError(); error != GL_NO_ERROR; error = glGetError())
-    obxWarn("GL error: %s", reinterpret_cast<const char*>(gluErrorString(error)));
-}
-
 // A new heap text of the length bytes at text, or NULL.
 static char* obxCopyBytes(const char* text, size_t length) {
   char* copy = static_cast<char*>(malloc(length + 1));

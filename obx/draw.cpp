@@ -1,5 +1,7 @@
-// obx drawing: immediate-mode drawing and display lists.
+// obx drawing: immediate-mode drawing, display lists and the GL error report.
 #include "internal.h"
+
+#include <GL/glu.h>
 
 // Material and texture tracking of one drawing pass.
 struct ObxDrawState {
@@ -19,31 +21,6 @@ static void obxTrackMaterial(const ObxModel* model, ObxDrawState* state, uint32_
   state->materialDirty = true;
   state->textureDirty = state->textureDirty || material->map_diffuse != state->texture;
   state->texture = material->map_diffuse;
-}
-
-// The seven fix-ups of a requested mode, shared by drawing and writing, in
-// this order; each that fires warns with its text and drops a flag, and the
-// later ones see the corrected mode.
-GLuint obxFixMode(const ObxModel* model, GLuint mode, const char* const warnings[7]) {
-  struct Rule {
-    GLuint requested;  // the fix-up applies when all of these are set ...
-    bool missing;      // ... and this holds
-    GLuint dropped;
-  } const rules[7] = {
-      {OBX_FLAT, !model->facetnorms, OBX_FLAT},
-      {OBX_SMOOTH, !model->normals, OBX_SMOOTH},
-      {OBX_TEXTURE, !model->texcoords, OBX_TEXTURE},
-      {OBX_FLAT | OBX_SMOOTH, true, OBX_FLAT},
-      {OBX_COLOR, !model->materials && !model->colors, OBX_COLOR},
-      {OBX_MATERIAL, !model->materials, OBX_MATERIAL},
-      {OBX_COLOR | OBX_MATERIAL, true, OBX_COLOR},
-  };
-  for (int i = 0; i < 7; i++) {
-    if ((mode & rules[i].requested) != rules[i].requested || !rules[i].missing) continue;
-    obxWarn("%s", warnings[i]);
-    mode &= ~rules[i].dropped;
-  }
-  return mode;
 }
 
 static const char* const kObxDrawWarnings[7] = {
@@ -182,4 +159,9 @@ GLuint obxDrawList(ObxModel* model, GLuint mode) {
   obxDraw(model, mode);
   glEndList();
   return list;
+}
+
+void obxLogGlErrors(void) {
+  for (GLenum error = glGetError(); error != GL_NO_ERROR; error = glGetError())
+    obxWarn("GL error: %s", reinterpret_cast<const char*>(gluErrorString(error)));
 }

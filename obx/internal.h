@@ -4,9 +4,6 @@
 
 #include "obx.h"
 
-#include <GL/glu.h>
-#include <IL/il.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -590,5 +587,28 @@ extern thread_local bool obxToldNoContext;
 // The mode drawing or writing can honour for model, with one of warnings
 // for each flag it drops (shared by obxDraw and obxWriteOBJ).
 GLuint obxFixMode(const ObxModel* model, GLuint mode, const char* const warnings[7]);
+
+// ---- The GL part ----------------------------------------------------------
+//
+// The core (libobx_core) uploads and deletes textures only through
+// obxGlHooks, which texture.cpp defines and the core refers to weakly: in a
+// program linked with the core alone the reference is null and every map
+// stays a name. A weak reference does not take texture.o out of libobx.a,
+// and a static initializer there setting a pointer would not be linked
+// either, so whatever links libobx also asks the linker for the symbol
+// (--undefined=obxGlHooks, in the obx target and obx.pc), which does. A
+// constant record needs no initialization order: it is there before main.
+struct ObxGlHooks {
+  // obxLoadTexture as the MTL reader loads a map: the texture's name, or 0
+  // with the scales not written.
+  GLuint (*loadTexture)(const char* path, float* width, float* height);
+  void (*deleteTexture)(GLuint id);
+};
+extern "C" const ObxGlHooks obxGlHooks __attribute__((weak));
+
+// Deletes texture id, when there is one: only the GL part gives textures one.
+inline void obxDeleteTextureId(GLuint id) {
+  if (id && &obxGlHooks) obxGlHooks.deleteTexture(id);
+}
 
 #endif

@@ -31,7 +31,7 @@ void obxDeleteModel(ObxModel* model) {
   for (uint32_t i = 0; model->textures && i < model->numtextures; i++) {
     free(model->textures[i].name);
     // Textures read without uploads have id 0 and no context to talk to.
-    if (model->textures[i].id) glDeleteTextures(1, &model->textures[i].id);
+    obxDeleteTextureId(model->textures[i].id);
   }
   free(model->textures);
   free(model->colors);

@@ -43,7 +43,34 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The interface speaks in a few of OpenGL's types and GL_TRUE/GL_FALSE,
+ * which come from <GL/gl.h>. With OBX_NO_GL defined the header includes no
+ * GL header and defines those names itself, exactly as gl.h does, so that
+ * a program without GL's development files compiles against it (and one
+ * that includes gl.h too, before or after, still compiles as C++ or C11).
+ * The library comes in two: libobx_core (CMake obx::core, pkg-config
+ * obx-core, both of which define OBX_NO_GL) reads, writes and computes with
+ * the C and C++ runtime alone; libobx holds the drawing and texture
+ * functions (the "Drawing" and "Texture images" sections below but
+ * obxTextureUpload, and obxLogGlErrors), which need GL, GLU and DevIL, and
+ * obx::obx or pkg-config obx link it with the core. Linked with the core
+ * alone, every texture is kept by name with id 0, as with obxTextureUpload
+ * off. */
+#ifndef OBX_NO_GL
 #include <GL/gl.h>
+#else
+#if !defined(__gl_h_) && !defined(__GL_H__)
+typedef unsigned int GLenum;
+typedef unsigned char GLboolean;
+typedef int GLint;
+typedef unsigned int GLuint;
+typedef unsigned char GLubyte;
+#endif
+#ifndef GL_TRUE
+#define GL_FALSE 0
+#define GL_TRUE 1
+#endif
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -468,11 +495,12 @@ extern GLint obxMaxTextureSize;           /* GL_MAX_TEXTURE_SIZE, 0 until querie
 extern GLboolean obxGenerateMipmap;       /* GL_SGIS_generate_mipmap offered */
 
 /* Whether reading materials turns their map_Kd images into GL textures;
- * GL_TRUE by default. With GL_FALSE the MTL reader records every map by
- * name with id 0 and scales 1 and does not open the image, so a program
- * without a display or a current context (a command-line tool) can read
- * any model. A plain global like the limits above, not a setter: the
- * library keeps no other per-process settings worth an interface. */
+ * GL_TRUE by default. With GL_FALSE (or in a program linked with the core
+ * alone) the MTL reader records every map by name with id 0 and scales 1
+ * and does not open the image, so a program without a display or a current
+ * context (a command-line tool) can read any model. A plain global like
+ * the limits above, not a setter: the library keeps no other per-process
+ * settings worth an interface. */
 extern GLboolean obxTextureUpload;
 
 /* Loads an image file (raw PPM by the library, anything else through DevIL)

@@ -440,7 +440,7 @@ struct ObxTextureMark {
     if (kept) return;
     for (uint32_t i = count; i < model->numtextures; i++) {
       free(model->textures[i].name);
-      if (model->textures[i].id) glDeleteTextures(1, &model->textures[i].id);
+      obxDeleteTextureId(model->textures[i].id);
     }
     model->numtextures = count;
   }
@@ -551,6 +551,10 @@ uint32_t obxFindMaterial(ObxModel* model, const char* name) {
   return 0;
 }
 
+// Here in the core, which reads them, rather than in texture.cpp.
+GLboolean obxTextureUpload = GL_TRUE;
+thread_local bool obxToldNoContext = false;
+
 static int32_t obxAddTexture(ObxModel* model, const char* name);
 
 int32_t obxTextureByName(ObxModel* model, const char* name) {
@@ -577,10 +581,10 @@ static int32_t obxAddTexture(ObxModel* model, const char* name) {
   texture->height = 1.0f;
   texture->id = 0;
   model->numtextures++;
-  // Without uploads the image is not even opened: its pixels would only
-  // feed the upload, and the scales stay those of a loaded texture.
-  if (obxTextureUpload)
-    texture->id =
-        obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, &texture->width, &texture->height);
+  // Without uploads (or without the GL part) the image is not even opened:
+  // its pixels would only feed the upload, and the scales stay those of a
+  // loaded texture.
+  if (obxTextureUpload && &obxGlHooks)
+    texture->id = obxGlHooks.loadTexture(path, &texture->width, &texture->height);
   return int32_t(model->numtextures - 1);
 }

@@ -1,13 +1,24 @@
 // obx textures: PPM and DevIL image reading, texture upload.
 #include "internal.h"
 
+#include <GL/glu.h>
+#include <IL/il.h>
 #include <strings.h>
+
+#include <type_traits>
+
+// The core was compiled with obx.h's own definitions of these (OBX_NO_GL):
+// they must be GL's, or the two halves would disagree on the records.
+static_assert(std::is_same<GLenum, unsigned int>::value &&
+                  std::is_same<GLboolean, unsigned char>::value &&
+                  std::is_same<GLint, int>::value && std::is_same<GLuint, unsigned int>::value &&
+                  std::is_same<GLubyte, unsigned char>::value && GL_TRUE == 1 && GL_FALSE == 0,
+              "obx.h's OBX_NO_GL types differ from GL's");
 
 GLboolean obxTextureLimitsPending = GL_TRUE;
 GLenum obxTextureTarget = GL_TEXTURE_2D;
 GLint obxMaxTextureSize = 0;
 GLboolean obxGenerateMipmap = GL_FALSE;
-GLboolean obxTextureUpload = GL_TRUE;
 
 // Decoded images above this many bytes are refused: GLU computes image sizes
 // in int, and no texture the hardware takes comes near it.
@@ -20,8 +31,6 @@ enum { kObxPpmLineSize = 70 };
 // calls do nothing and queries answer nothing (GL_VERSION is NULL), and
 // GLU, working from those answers, divides by zero or writes through them.
 static bool obxHasContext(void) { return glGetString(GL_VERSION) != NULL; }
-
-thread_local bool obxToldNoContext = false;
 
 void obxInitTextureLimits(void) {
   obxTextureLimitsPending = GL_FALSE;
@@ -450,3 +459,12 @@ GLuint obxLoadTexture(const char* filename, GLboolean alpha, GLboolean repeat, G
   *texcoordWidth = *texcoordHeight = 1.0f;
   return id;
 }
+
+// What the core reaches of this part (see obx/internal.h): maps as the MTL
+// reader loads them (alpha, repeat, filtering and mipmaps all on), and the
+// deletion of a model's textures.
+static GLuint obxLoadMap(const char* path, float* width, float* height) {
+  return obxLoadTexture(path, GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE, width, height);
+}
+static void obxDeleteTexture(GLuint id) { glDeleteTextures(1, &id); }
+extern "C" const ObxGlHooks obxGlHooks = {obxLoadMap, obxDeleteTexture};

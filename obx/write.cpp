@@ -15,6 +15,31 @@ static const char* const kObxHeaderCredits[3] = {
     "#  web: https://ostrel.example.org/obx",
 };
 
+// The seven fix-ups of a requested mode, shared by drawing and writing, in
+// this order; each that fires warns with its text and drops a flag, and the
+// later ones see the corrected mode.
+GLuint obxFixMode(const ObxModel* model, GLuint mode, const char* const warnings[7]) {
+  struct Rule {
+    GLuint requested;  // the fix-up applies when all of these are set ...
+    bool missing;      // ... and this holds
+    GLuint dropped;
+  } const rules[7] = {
+      {OBX_FLAT, !model->facetnorms, OBX_FLAT},
+      {OBX_SMOOTH, !model->normals, OBX_SMOOTH},
+      {OBX_TEXTURE, !model->texcoords, OBX_TEXTURE},
+      {OBX_FLAT | OBX_SMOOTH, true, OBX_FLAT},
+      {OBX_COLOR, !model->materials && !model->colors, OBX_COLOR},
+      {OBX_MATERIAL, !model->materials, OBX_MATERIAL},
+      {OBX_COLOR | OBX_MATERIAL, true, OBX_COLOR},
+  };
+  for (int i = 0; i < 7; i++) {
+    if ((mode & rules[i].requested) != rules[i].requested || !rules[i].missing) continue;
+    obxWarn("%s", warnings[i]);
+    mode &= ~rules[i].dropped;
+  }
+  return mode;
+}
+
 static const char* const kObxWriteWarnings[7] = {
     "obxWriteOBJ() warning: flat normal output requested with no facet normals defined.",
     "obxWriteOBJ() warning: smooth normal output requested with no normals defined.",
