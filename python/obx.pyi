@@ -172,7 +172,7 @@ def read(
     geometry whatever the file's faults (bad texture or normal indices, missing libraries,
     unknown statements), with warnings. Raises Error with the library's message when the file
     cannot be read; the warnings go to the warnings module as obx.Warning. Releases the GIL
-    while reading. A file of 4 MB or more is read on threads threads (0: every core the
+    while reading. A file of 16 MiB or more is read on threads threads (0: every core the
     process may use, 1: the calling thread alone), into the same model.
     """
 
