@@ -1137,19 +1137,20 @@ static void obxScanFile(ObxObjReader* reader) {
 
 // ---- Reading on several threads
 //
-// A large file is read a round at a time: the window holds a round's
-// bytes, cut at line ends into a block per thread. Each thread scans its
-// block as the one-thread scan would, into arrays of its own, noting what
-// depends on the file before it (ObxBlockNotes). The join takes the blocks
-// in order on the calling thread: a block whose scan began where the one
-// before it ended, and met nothing unusual, has its statements applied
-// (groups, materials, libraries, objects, smoothing) and its elements
-// numbered on from the model's; the threads then copy the blocks' arrays
-// into place and clip their concave polygons. The first block that cannot
-// be joined is scanned again on the calling thread with the rest of its
-// round. So the model, its warnings and its failure are the one-thread
-// reader's; what stays serial is the join's bookkeeping, a few events a
-// block, and the groups' triangle lists.
+// A large file is read a round at a time, a block of its bytes per thread.
+// Each thread reads its block (pread, from the first line end at or after
+// the block's offset) and scans it as the one-thread scan would, into
+// arrays of its own, noting what depends on the file before it
+// (ObxBlockNotes). The join takes the blocks in order on the calling
+// thread: a block whose scan began where the one before it ended, and met
+// nothing unusual, has its statements applied (groups, materials,
+// libraries, objects, smoothing) and its elements numbered on from the
+// model's. While the threads scan the next round they finish the joined
+// blocks: materials, group lists, indices, concave polygons clipped, arrays
+// copied into place. The first block that cannot be joined is scanned
+// again on the calling thread with the rest of its round. So the model, its
+// warnings and its failure are the one-thread reader's; what stays serial
+// is the join's bookkeeping, a few events a block.
 
 static size_t obxBlockSize = 0;     // 0: from the file's size (obxBlockBytes)
 static uint64_t obxBlocksFrom = 0;  // 0: kObxBlocksFrom
@@ -1187,7 +1188,6 @@ struct ObxBlockScan {
   ObxInput bytes;        // the block's bytes, read by its thread
   uint64_t start = 0;    // the offset of its first statement
   uint64_t stopped = 0;  // of the first statement after it
-  uint64_t cut = 0;      // where the next block begins
   bool usable = false;
   // Set by the join: the elements of each kind and the triangles before
   // it, and each run of its triangles between statements: the first, its
@@ -1262,11 +1262,10 @@ struct ObxBlockScan {
     const char* edge = first ? begin : lineEndFrom(begin);
     const char* next = lineEndFrom(bytes.data + (to - at));
     if (!edge || !next) return;
-    cut = obxOffsetOf(&reader, next);
     reader.scan = {edge, bytes.end};
     obxSkipSpace(&reader.scan);
     start = obxOffsetOf(&reader, reader.scan.p);
-    reader.stopAt = cut;
+    reader.stopAt = obxOffsetOf(&reader, next);
     try {
       obxScanFile(&reader);
       usable = true;
