@@ -37,8 +37,8 @@ uniform vec2 fViewportDimensions;
 
 varying vec3 vNormal;
 varying vec3 vToEye;
-varying vec3 vLitFront;
-varying vec3 vLitBack;
+varying vec4 vLitFront;
+varying vec4 vLitBack;
 varying vec2 vUv;
 varying vec3 vModelPosition;
 varying vec3 vModelNormal;
@@ -169,7 +169,8 @@ void main() {
 
   // Tone: the plain view's brightness here (the vertex stage's light on the
   // material, times its texture), mapped so that bright is white paper.
-  vec3 plainColour = (gl_FrontFacing ? vLitFront : vLitBack) * texel.rgb;
+  vec4 lit = gl_FrontFacing ? vLitFront : vLitBack;
+  vec3 plainColour = lit.rgb * texel.rgb;
   float plain = dot(clamp(plainColour, 0.0, 1.0), kLuma);
   float ink = clamp((kPaperFrom - plain) / (kPaperFrom - kDarkestAt), 0.0, 1.0);
   float s = (kToneLevels - 1.0) * mix(ink, pow(ink, kInkPower), kInkCurve);
@@ -250,5 +251,5 @@ void main() {
   float trusted = smoothstep(kLeanestContour, kLeanestContour + 0.1, abs(dot(N, facet)));
   h *= mix(1.0, smoothstep(0.0, max(edge, kTiny), abs(NdotV)), trusted);
 
-  gl_FragColor = vec4(vec3(h), gl_FrontMaterial.diffuse.a * texel.a);
+  gl_FragColor = vec4(vec3(h), lit.a * texel.a);
 }

@@ -9,14 +9,16 @@
 // without rescaling, and its lighting is brighter for the longer normals.
 // The program sets the first component of the second texture coordinate to
 // 1 when the fixed pipeline rescales (GL_RESCALE_NORMAL); gl_NormalScale
-// holds the factor either way.
+// holds the factor either way. Its second component is 1 when the vertices'
+// colours stand for the material's ambient and diffuse (GL_COLOR_MATERIAL),
+// which the built-in material does not follow vertex by vertex.
 varying vec3 vNormal;
 varying vec3 vToEye;
 // The light on the material as the fixed pipeline computes it, per vertex
 // and for either side: the tone must follow the plain view, whose large
 // floor and ceiling triangles are lit only at their corners.
-varying vec3 vLitFront;
-varying vec3 vLitBack;
+varying vec4 vLitFront;  // alpha: the material's, as the fixed pipeline's colour
+varying vec4 vLitBack;
 varying vec2 vUv;
 varying vec3 vModelPosition;
 varying vec3 vModelNormal;
@@ -37,14 +39,22 @@ void main() {
   float front = dot(vNormal, L);
   float frontShine = front > 0.0 ? pow(max(dot(vNormal, H), 0.0), gl_FrontMaterial.shininess) : 0.0;
   float backShine = front < 0.0 ? pow(max(-dot(vNormal, H), 0.0), gl_BackMaterial.shininess) : 0.0;
-  vLitFront = clamp(gl_FrontLightModelProduct.sceneColor.rgb + gl_FrontLightProduct[0].ambient.rgb +
-                        gl_FrontLightProduct[0].diffuse.rgb * max(front, 0.0) +
-                        gl_FrontLightProduct[0].specular.rgb * frontShine,
-                    0.0, 1.0);
-  vLitBack = clamp(gl_BackLightModelProduct.sceneColor.rgb + gl_BackLightProduct[0].ambient.rgb +
-                       gl_BackLightProduct[0].diffuse.rgb * max(-front, 0.0) +
-                       gl_BackLightProduct[0].specular.rgb * backShine,
-                   0.0, 1.0);
+  float colours = gl_MultiTexCoord1.t;
+  vec4 frontColour = mix(gl_FrontMaterial.diffuse, gl_Color, colours);
+  vec4 backColour = mix(gl_BackMaterial.diffuse, gl_Color, colours);
+  vec3 frontAmbient = mix(gl_FrontMaterial.ambient.rgb, gl_Color.rgb, colours);
+  vec3 backAmbient = mix(gl_BackMaterial.ambient.rgb, gl_Color.rgb, colours);
+  vec3 ambientLight = gl_LightModel.ambient.rgb + gl_LightSource[0].ambient.rgb;
+  vLitFront.rgb = clamp(gl_FrontMaterial.emission.rgb + frontAmbient * ambientLight +
+                            frontColour.rgb * gl_LightSource[0].diffuse.rgb * max(front, 0.0) +
+                            gl_FrontLightProduct[0].specular.rgb * frontShine,
+                        0.0, 1.0);
+  vLitBack.rgb = clamp(gl_BackMaterial.emission.rgb + backAmbient * ambientLight +
+                           backColour.rgb * gl_LightSource[0].diffuse.rgb * max(-front, 0.0) +
+                           gl_BackLightProduct[0].specular.rgb * backShine,
+                       0.0, 1.0);
+  vLitFront.a = frontColour.a;
+  vLitBack.a = backColour.a;
   vToEye = -eye.xyz;
   vUv = gl_MultiTexCoord0.st;
   vModelPosition = gl_Vertex.xyz;

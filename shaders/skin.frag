@@ -26,6 +26,7 @@ varying vec3 vNormal;
 varying vec3 vToLight;
 varying vec3 vToEye;
 varying vec2 vUv;
+varying vec4 vDiffuse;
 
 const float kPi = 3.14159265;
 const vec3 kWrap = vec3(0.5, 0.25, 0.15);  // red scatters furthest
@@ -46,7 +47,7 @@ void main() {
 
   vec4 texel = texture2D(modelTex, vUv);
   if (max(texel.r, max(texel.g, texel.b)) < kBlackTexel) texel.rgb = vec3(1.0);
-  texel *= gl_FrontMaterial.diffuse;
+  texel *= vDiffuse;
   vec3 modelColor = texel.rgb;
   // Half-strength detail: pores at full contrast turn to pixel noise where a
   // surface's texture coordinates are stretched far.

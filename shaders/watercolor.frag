@@ -27,6 +27,7 @@ varying vec3 vNormal;
 varying vec3 vToLight;
 varying vec3 vToEye;
 varying vec2 vUv;
+varying vec4 vDiffuse;
 
 const float kNoiseImageSize = 256.0;
 const float kReferenceHeight = 600.0;  // paper scale is set for this height
@@ -89,7 +90,7 @@ void main() {
   vec3 wash = ramp(colorTex, tone);
   vec4 texel = texture2D(sceneTex, uv, kGlazeBlur);
   if (max(texel.r, max(texel.g, texel.b)) < kBlackTexel) texel.rgb = vec3(1.0);
-  texel *= gl_FrontMaterial.diffuse;
+  texel *= vDiffuse;
   vec3 pigment = texel.rgb;
   vec3 color = pigment * mix(vec3(dot(wash, kLuma)), wash, M) / kPaperLuma;
   // Thinned pigment lightens the darks most and keeps the colour's chroma.

@@ -126,12 +126,14 @@ void drawModel() {
   const bool creases =
       !gWireframe && gActiveProgram != 0 && gActiveProgram == gEffectPrograms[kHatchSlot];
   if (gWireframe) glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+  // The effects light as the fixed pipeline does, which rescales the normals
+  // only when asked (a model of the user's, not the hideout) and takes the
+  // vertices' colours for the material when drawing them; the built-in
+  // uniforms say neither, so the second texture coordinate, unused by the
+  // model, tells the shaders.
+  glMultiTexCoord2f(GL_TEXTURE1, glIsEnabled(GL_RESCALE_NORMAL) ? 1.0f : 0.0f,
+                    (gDrawMode & OBX_COLOR) ? 1.0f : 0.0f);
   if (creases) {
-    // The hatching lights as the fixed pipeline does, which rescales the
-    // normals only when asked (a model of the user's, not the hideout);
-    // gl_NormalScale does not say whether it is, so the second texture
-    // coordinate, unused by the model, tells the shader.
-    glMultiTexCoord1f(GL_TEXTURE1, glIsEnabled(GL_RESCALE_NORMAL) ? 1.0f : 0.0f);
     glEnable(GL_POLYGON_OFFSET_FILL);
     glPolygonOffset(kCreaseFillOffset[0], kCreaseFillOffset[1]);
   }

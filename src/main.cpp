@@ -321,9 +321,8 @@ bool init(const char* modelPath) {
   glEnable(GL_DEPTH_TEST);
   glDepthFunc(GL_LEQUAL);
   glEnable(GL_LIGHTING);
+  // Ambient and diffuse are the model's to choose (viewer.cpp).
   glLightfv(GL_LIGHT0, GL_POSITION, gLightPosition);
-  glLightfv(GL_LIGHT0, GL_AMBIENT, gLightAmbient);
-  glLightfv(GL_LIGHT0, GL_DIFFUSE, gLightDiffuse);
   glLightfv(GL_LIGHT0, GL_SPECULAR, gLightSpecular);
   glEnable(GL_LIGHT0);
   glEnable(GL_TEXTURE_2D);

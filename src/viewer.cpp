@@ -81,6 +81,11 @@ void prepareModel(bool keepView) {
     gDrawMode = kSceneMode;
     gTwoSided = false;
     gPlacement = kScenePlacement;
+    // The hideout's own light, and its normals unscaled as it was made to
+    // be lit, also after a model of the user's was shown.
+    glLightfv(GL_LIGHT0, GL_AMBIENT, gLightAmbient);
+    glLightfv(GL_LIGHT0, GL_DIFFUSE, gLightDiffuse);
+    glDisable(GL_RESCALE_NORMAL);
     applyFaceCulling();
     return;
   }

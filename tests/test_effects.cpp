@@ -1051,6 +1051,61 @@ TEST(EffectLook, hatching_draws_the_cube_s_creases_in_ink) {
   EXPECT_LE(darkInside, samples / 2);
 }
 
+// The lamp's vertices carry its colours: a blue shade over an orange foot.
+// Each effect shows them as the plain view does, the shade's pixels bluer
+// than the foot's (the hatching, without colour: darker), where a material
+// colour left over from drawing would paint both halves alike.
+TEST(EffectLook, effects_take_the_colours_of_the_vertices) {
+  std::string out;
+  ASSERT_TRUE(startedUp(&out)) << out;
+  obxDeleteModel(gModel);
+  gModel = nullptr;
+  loadModel((std::string(OSTREL_SOURCE_DIR) + "/models/lamp/lamp.obj").c_str(), true);
+  ASSERT_TRUE(gDrawMode & OBX_COLOR);
+  const struct {
+    const char* name;
+    GLuint program;
+  } effects[] = {{"fixed function", 0},
+                 {"skin", gEffectPrograms[kSkinSlot]},
+                 {"watercolor", gEffectPrograms[kWatercolorSlot]},
+                 {"hatching", gEffectPrograms[kHatchSlot]}};
+  for (const auto& e : effects) {
+    SCOPED_TRACE(e.name);
+    bindTarget();
+    gActiveProgram = e.program;
+    display();
+    gActiveProgram = 0;
+    const Shot shot = readTarget();
+    // Mean blue minus red and mean luminance of the drawn pixels in the top
+    // and bottom thirds of the picture.
+    double blue[2] = {0, 0}, lum[2] = {0, 0};
+    long count[2] = {0, 0};
+    for (int y = 0; y < kTargetHeight; y++) {
+      const int part = y < kTargetHeight / 3 ? 0 : y >= 2 * kTargetHeight / 3 ? 1 : -1;
+      if (part < 0) continue;
+      for (int x = 0; x < kTargetWidth; x++) {
+        const size_t i = shot.index(x, y);
+        if (!shot.mask[i]) continue;
+        const uint8_t* c = shot.image.at(x, y);
+        blue[part] += (c[2] - c[0]) / 255.0;
+        lum[part] += shot.lum[i];
+        count[part]++;
+      }
+    }
+    ASSERT_GT(count[0], 1000);
+    ASSERT_GT(count[1], 1000);
+    for (int k = 0; k < 2; k++) blue[k] /= double(count[k]), lum[k] /= double(count[k]);
+    std::cout << e.name << ": shade blue-red " << blue[0] << " luminance " << lum[0]
+              << ", foot blue-red " << blue[1] << " luminance " << lum[1] << "\n";
+    if (e.program == gEffectPrograms[kHatchSlot]) {
+      EXPECT_LT(lum[0], lum[1] - 0.1);
+    } else {
+      EXPECT_GT(blue[0], 0.1);
+      EXPECT_LT(blue[1], -0.1);
+    }
+  }
+}
+
 TEST(EffectLook, watercolor_darkens_and_skin_lights_the_silhouette) {
   std::string out;
   ASSERT_TRUE(startedUp(&out)) << out;
