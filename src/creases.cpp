@@ -17,8 +17,10 @@ constexpr GLfloat kLineWidth = 1.0f;
 constexpr float kDegrees = 3.14159265f / 180.0f;
 // Cross products shorter than this are triangles without an area.
 constexpr float kLeastArea = 1e-12f;
-// A segment in the buffer: each end's position, then the other end's.
-constexpr size_t kFloatsPerSegment = 12;
+// A vertex in the buffer: its position, the other end's, the two facets'
+// normals; a segment is two of them.
+constexpr size_t kFloatsPerVertex = 12;
+constexpr size_t kFloatsPerSegment = 2 * kFloatsPerVertex;
 
 // A line is faded out when it is short on screen: far away, the edges of
 // small things (a shelf of books) would otherwise merge into a block of ink
@@ -29,11 +31,31 @@ constexpr float kFadeFrom = 30.0f;  // shorter: not drawn
 constexpr float kFadeTo = 80.0f;    // longer: full ink
 constexpr float kReferenceHeight = 600.0f;
 
-// Each vertex carries its segment's other end as texture coordinates, so
-// the vertex stage can measure the segment on screen.
+// A fold between a side in the light and a side in shadow is drawn in a
+// lighter ink, as a pen leaves such edges thin or lost: the change from
+// white paper to hatching already shows them, and a line there greys what
+// the plain view shows white. A fold whose sides are both lit (a white
+// box's edges, which the hatching may leave all white) or both shaded
+// keeps its full ink, and so does one shaded smoothly across (a box with
+// shared corners): the sides are lit with the normals they are shaded
+// with. The lit side's cosine to the light ramps up between the first two
+// values; the shaded side must face away from the light, its cosine
+// ramping down between the next two; where both are past their ends, this
+// share of the ink is left.
+constexpr float kLitFrom = 0.35f;
+constexpr float kLitTo = 0.8f;
+constexpr float kShadedFrom = -0.15f;
+constexpr float kShadedTo = 0.05f;
+constexpr float kLitInk = 0.3f;
+
+// Each vertex carries its segment's other end and its two facets' normals
+// as texture coordinates, so the vertex stage can measure the segment on
+// screen and light its sides.
 const char kLineVertexShader[] = R"(#version 120
 uniform vec2 viewport;
 uniform vec3 fade;  // from, to (pixels at the reference height), reference height
+uniform vec4 lit;   // lit side's cosine from, to; shaded side's cosine from, to
+uniform float litInk;
 void main() {
   vec4 here = gl_ModelViewProjectionMatrix * gl_Vertex;
   vec4 there = gl_ModelViewProjectionMatrix * vec4(gl_MultiTexCoord0.xyz, 1.0);
@@ -41,7 +63,14 @@ void main() {
   float pixels = 1e6;
   if (here.w > 0.0 && there.w > 0.0)
     pixels = length((here.xy / here.w - there.xy / there.w) * 0.5 * viewport) * fade.z / viewport.y;
-  gl_FrontColor = vec4(gl_Color.rgb, gl_Color.a * smoothstep(fade.x, fade.y, pixels));
+  vec4 eye = gl_ModelViewMatrix * gl_Vertex;
+  vec4 light = gl_LightSource[0].position;
+  vec3 L = normalize(light.xyz - eye.xyz * light.w);
+  vec3 m = gl_NormalMatrix * gl_MultiTexCoord1.xyz, n = gl_NormalMatrix * gl_MultiTexCoord2.xyz;
+  float a = dot(m, L) / max(length(m), 1e-6), b = dot(n, L) / max(length(n), 1e-6);
+  float lost = smoothstep(lit.x, lit.y, max(a, b)) * (1.0 - smoothstep(lit.z, lit.w, min(a, b)));
+  float ink = mix(1.0, litInk, lost);
+  gl_FrontColor = vec4(gl_Color.rgb, gl_Color.a * ink * smoothstep(fade.x, fade.y, pixels));
   gl_Position = here;
 }
 )";
@@ -67,6 +96,8 @@ GLuint lineProgram() {
     gLineProgram = program;
     gViewportLocation = glGetUniformLocation(program, "viewport");
     glUniform3f(glGetUniformLocation(program, "fade"), kFadeFrom, kFadeTo, kReferenceHeight);
+    glUniform4f(glGetUniformLocation(program, "lit"), kLitFrom, kLitTo, kShadedFrom, kShadedTo);
+    glUniform1f(glGetUniformLocation(program, "litInk"), kLitInk);
   } else if (program) {
     glDeleteProgram(program);
   }
@@ -75,8 +106,9 @@ GLuint lineProgram() {
 }
 
 struct EdgeFacet {
-  uint64_t edge;   // lower vertex id high, higher low
-  uint32_t facet;  // into the facet normals
+  uint64_t edge;      // lower vertex id high, higher low
+  uint32_t facet;     // into the facet normals
+  uint32_t triangle;  // the facet's triangle
 };
 
 const float* position(const ObxModel* model, uint32_t index) {
@@ -98,6 +130,19 @@ std::vector<uint32_t> positionIds(const ObxModel* model) {
     ids[order[k]] = same ? ids[order[k - 1]] : order[k];
   }
   return ids;
+}
+// The normal a triangle is shaded with at its corner at position id `end`:
+// the corner's own normal where the model has one, otherwise the facet's.
+const float* cornerNormal(const ObxModel* model, const std::vector<uint32_t>& ids,
+                          uint32_t triangle, uint64_t end, const float* facet) {
+  const ObxTriangle& t = model->triangles[triangle];
+  for (int k = 0; k < 3; k++) {
+    const uint32_t n = t.nindices[k];
+    if (ids[t.vindices[k]] == end && model->normals && n != OBX_NO_INDEX && n >= 1 &&
+        n <= model->numnormals)
+      return model->normals + 3 * size_t(n);
+  }
+  return facet;
 }
 }  // namespace
 
@@ -121,7 +166,7 @@ std::vector<float> findCreases(const ObxModel* model, float creaseAngle) {
     for (float x : n) normals.push_back(x / length);
     for (int k = 0; k < 3; k++) {
       const uint64_t p = ids[v[k]], q = ids[v[(k + 1) % 3]];
-      if (p != q) edges.push_back({std::min(p, q) << 32 | std::max(p, q), facet});
+      if (p != q) edges.push_back({std::min(p, q) << 32 | std::max(p, q), facet, t});
     }
   }
   std::sort(edges.begin(), edges.end(),
@@ -138,12 +183,19 @@ std::vector<float> findCreases(const ObxModel* model, float creaseAngle) {
       line = m[0] * n[0] + m[1] * n[1] + m[2] * n[2] < cosine;
     }
     if (line) {
-      const float* p = position(model, uint32_t(edges[i].edge >> 32));
-      const float* q = position(model, uint32_t(edges[i].edge & 0xffffffffu));
-      lines.insert(lines.end(), p, p + 3);
-      lines.insert(lines.end(), q, q + 3);
-      lines.insert(lines.end(), q, q + 3);
-      lines.insert(lines.end(), p, p + 3);
+      const uint64_t ends[2] = {edges[i].edge >> 32, edges[i].edge & 0xffffffffu};
+      const EdgeFacet& a = edges[i];
+      const EdgeFacet& b = edges[j - i == 2 ? i + 1 : i];
+      for (int e = 0; e < 2; e++) {
+        const float* here = position(model, uint32_t(ends[e]));
+        const float* there = position(model, uint32_t(ends[1 - e]));
+        const float* m = cornerNormal(model, ids, a.triangle, ends[e], &normals[3 * size_t(a.facet)]);
+        const float* n = cornerNormal(model, ids, b.triangle, ends[e], &normals[3 * size_t(b.facet)]);
+        lines.insert(lines.end(), here, here + 3);
+        lines.insert(lines.end(), there, there + 3);
+        lines.insert(lines.end(), m, m + 3);
+        lines.insert(lines.end(), n, n + 3);
+      }
     }
     i = j;
   }
@@ -185,10 +237,15 @@ void drawCreaseLines() {
   glColor4fv(kInkColour);
   glBindBuffer(GL_ARRAY_BUFFER, gCreaseBuffer);
   glEnableClientState(GL_VERTEX_ARRAY);
-  const GLsizei stride = 6 * sizeof(float);
+  const GLsizei stride = kFloatsPerVertex * sizeof(float);
   glVertexPointer(3, GL_FLOAT, stride, nullptr);
-  glEnableClientState(GL_TEXTURE_COORD_ARRAY);
-  glTexCoordPointer(3, GL_FLOAT, stride, reinterpret_cast<const void*>(3 * sizeof(float)));
+  for (int unit = 0; unit < 3; unit++) {
+    glClientActiveTexture(GL_TEXTURE0 + unit);
+    glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+    glTexCoordPointer(3, GL_FLOAT, stride,
+                      reinterpret_cast<const void*>(size_t(3 + 3 * unit) * sizeof(float)));
+  }
+  glClientActiveTexture(GL_TEXTURE0);
   glDrawArrays(GL_LINES, 0, GLsizei(gCreaseSegments * 2));
   glBindBuffer(GL_ARRAY_BUFFER, 0);
   glUseProgram(GLuint(program));

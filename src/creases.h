@@ -19,8 +19,10 @@
 // facets get no lines; boxes and hexagonal prisms get them.
 constexpr float kCreaseAngle = 50.0f;
 
-// The line segments in model space: for each end, its position and then
-// the other end's (twelve floats a segment).
+// The line segments in model space: for each end, its position, the other
+// end's, and the normals the two triangles meeting there are shaded with at
+// that end (their corners' own, else their facets'; the one triangle's
+// twice on a rim): 24 floats a segment.
 // Corners at the same position count as one vertex whatever their index,
 // so a surface split into separately indexed pieces shows no seams; an
 // edge shared by more than two facets (where pieces meet) is a line too;
