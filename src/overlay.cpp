@@ -122,11 +122,7 @@ void drawOverlay() {
   endText();
 }
 
-void showReadingMessage(const char* path, long long bytes) {
-  char line[512];
-  snprintf(line, sizeof line, "reading %s (%.0f MB) ...", path, double(bytes) / (1 << 20));
-  printf("%s\n", line);
-  fflush(stdout);
+void showStatusLine(const std::string& line) {
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   beginText();
   drawPanel(kMargin, gWindow.height / 2, {line});

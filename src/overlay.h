@@ -17,9 +17,9 @@ std::string statisticsLine();
 // "hatching".
 const char* effectName();
 
-// Says on standard output and in the window (cleared, then swapped) that
-// path, of `bytes` bytes, is being read.
-void showReadingMessage(const char* path, long long bytes);
+// Shows one line in the window, cleared and swapped at once: what a long
+// start-up is doing before the first frame.
+void showStatusLine(const std::string& line);
 
 // The first "ostrel-NNNN.png" (from 0001) not yet in the working directory.
 std::string nextScreenshotName();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "camera.h"
@@ -30,10 +31,44 @@ constexpr float kSmoothingAngle = 180.0f;
 constexpr uint32_t kDisplayListTriangles = 100000;
 
 // Files from this size up take a noticeable while to read (a quarter of a
-// second and more): the window says so first. The hideout (9 MB) is below.
+// second and more): the window says so first, and how far the read is as
+// it goes. The hideout (9 MB) is below.
 constexpr long long kProgressBytes = 32ll << 20;
 // From this size on the read's progress goes to stderr as it happens.
 constexpr long long kProgressLineBytes = 100ll << 20;
+
+// Up to the reader's message; longer ones are cut.
+constexpr size_t kMessageSize = 512;
+
+// What the read's progress callback shows: the window's line for every
+// percent, stderr's for a file of kProgressLineBytes or more.
+struct ReadProgress {
+  const char* path;
+  long long bytes;
+  int percent;  // last shown, -1 before the first
+};
+
+// "reading PATH (N MB) ...", with " P%" once the read has begun.
+std::string readingLine(const ReadProgress& r) {
+  char line[kMessageSize];
+  snprintf(line, sizeof line, "reading %s (%.0f MB) ...", r.path, double(r.bytes) / (1 << 20));
+  std::string text = line;
+  if (r.percent >= 0) text += " " + std::to_string(r.percent) + "%";
+  return text;
+}
+
+int showReadProgress(uint64_t done, uint64_t total, void* context) {
+  ReadProgress& r = *static_cast<ReadProgress*>(context);
+  const int percent = int(total ? 100 * done / total : 100);
+  if (percent == r.percent) return 0;
+  r.percent = percent;
+  showStatusLine(readingLine(r));
+  if (r.bytes >= kProgressLineBytes) {
+    fprintf(stderr, "\rostrel: reading %s: %3d%%", r.path, percent);
+    if (done >= total) fputc('\n', stderr);
+  }
+  return 0;
+}
 
 // The light of a model of the user's (it follows the eye, frame.cpp): a
 // soft ambient so the side turned away keeps its shape, a strong diffuse
@@ -42,8 +77,6 @@ constexpr GLfloat kHeadlightAmbient[4] = {0.25f, 0.25f, 0.25f, 1.0f};
 constexpr GLfloat kHeadlightDiffuse[4] = {1.0f, 1.0f, 1.0f, 1.0f};
 constexpr float kDegrees = 3.14159265f / 180.0f;
 
-// Up to the reader's message; longer ones are cut.
-constexpr size_t kMessageSize = 512;
 
 long long fileBytes(const char* path) {
   struct stat info;
@@ -161,24 +194,31 @@ void loadModel(const char* path, bool userModel) {
   gModelPath = path;
   gUserModel = userModel;
   const long long bytes = fileBytes(path);
-  if (bytes >= kProgressBytes) showReadingMessage(path, bytes);
+  ReadProgress progress = {path, bytes, -1};
   // A file that cannot be read ends the program inside the reader. A
   // user's file is read leniently: a missing MTL or a stray normal index
   // costs a warning, not the geometry.
   ObxReadOptions options = {};
   options.flags = userModel ? OBX_READ_LENIENT : 0u;
-  if (bytes >= kProgressLineBytes) {
-    options.progress = [](uint64_t done, uint64_t total, void* name) {
-      fprintf(stderr, "\rostrel: reading %s: %3d%%", static_cast<const char*>(name),
-              int(total ? 100 * done / total : 100));
-      if (done >= total) fputc('\n', stderr);
-      return 0;
-    };
-    options.context = const_cast<char*>(path);
+  const bool large = bytes >= kProgressBytes;
+  if (large) {
+    const std::string line = readingLine(progress);
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+    showStatusLine(line);
+    options.progress = showReadProgress;
+    options.context = &progress;
   }
   gModel = obxReadOBJWithOptions(path, &options);
+  if (large) {
+    // Normals, edges and the display list take as long again as the read.
+    char line[kMessageSize];
+    snprintf(line, sizeof line, "read %s: %u triangles", path, gModel->numtriangles);
+    printf("%s\n", line);
+    fflush(stdout);
+    showStatusLine(std::string(line) + "; preparing them ...");
+  }
   computeNormals(gModel, userModel);
-  if (bytes >= kProgressBytes) printf("read %s: %u triangles\n", path, gModel->numtriangles);
   prepareModel(false);
 }
 
