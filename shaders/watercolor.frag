@@ -40,8 +40,11 @@ const float kEyeFill = 0.3;            // light from the eye: shape and silhouet
 const float kRampTexel = 1.0 / 256.0;
 const float kPaperLuma = 0.95;        // the ramp's paper band: a wash there keeps its colour
 // The wash gives way to paper, up to kPaperShow of the way, where the
-// surface faces the light this squarely (N.L from .x to .y).
+// surface faces the light this squarely (N.L from .x to .y) and its
+// pigment is light enough to shine there (luma from .x to .y): a black
+// surface stays black in the light, as in the plain view.
 const vec2 kWhitePaper = vec2(0.75, 1.0);
+const vec2 kShiningPigment = vec2(0.15, 0.45);
 const float kPaperShow = 0.8;
 const float kFlowGain = 0.6;          // turbulent flow: soft, not a sponge
 const float kThinWash = 0.1;          // density of the wash: below 1, light and transparent
@@ -96,7 +99,8 @@ void main() {
   // Thinned pigment lightens the darks most and keeps the colour's chroma.
   color = applyDensity(clamp(color, 0.0, 1.0), kThinWash);
   color = mix(color, texture2D(colorTex, vec2(1.0 - 0.5 * kRampTexel, 0.5)).rgb,
-              kPaperShow * smoothstep(kWhitePaper.x, kWhitePaper.y, dot(N, L)));
+              kPaperShow * smoothstep(kWhitePaper.x, kWhitePaper.y, dot(N, L)) *
+                  smoothstep(kShiningPigment.x, kShiningPigment.y, dot(pigment, kLuma)));
 
   // Granulation: pigment settles in the paper's valleys, more where dense.
   float shadow = 1.0 - tone;
