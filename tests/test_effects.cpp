@@ -1106,6 +1106,36 @@ TEST(EffectLook, effects_take_the_colours_of_the_vertices) {
   }
 }
 
+// A black square facing the eye, lit by the light that follows it: the
+// plain view shows it black, and so must the wash, which leaves white
+// paper in the strongest light only where the pigment could shine there.
+TEST(EffectLook, watercolor_keeps_a_black_surface_dark_in_the_light) {
+  std::string out;
+  ASSERT_TRUE(startedUp(&out)) << out;
+  TempDir dir;
+  const std::string path = dir.write("black.obj",
+                                     "v -1 -1 0 0 0 0\nv 1 -1 0 0 0 0\nv 1 1 0 0 0 0\n"
+                                     "v -1 1 0 0 0 0\nf 1 2 3 4\n");
+  obxDeleteModel(gModel);
+  gModel = nullptr;
+  loadModel(path.c_str(), true);
+  for (GLuint program : {0u, gEffectPrograms[kWatercolorSlot]}) {
+    bindTarget();
+    gActiveProgram = program;
+    display();
+    gActiveProgram = 0;
+    const Shot shot = readTarget();
+    double sum = 0;
+    long count = 0;
+    for (size_t i = 0; i < shot.lum.size(); i++)
+      if (shot.mask[i]) sum += shot.lum[i], count++;
+    ASSERT_GT(count, 10000);
+    std::cout << (program ? "watercolor" : "fixed function") << ": black square luminance "
+              << sum / double(count) << "\n";
+    EXPECT_LT(sum / double(count), 0.06);  // paper in the light: 0.1
+  }
+}
+
 TEST(EffectLook, watercolor_darkens_and_skin_lights_the_silhouette) {
   std::string out;
   ASSERT_TRUE(startedUp(&out)) << out;
