@@ -17,8 +17,8 @@ constexpr GLfloat kLineWidth = 1.0f;
 constexpr float kDegrees = 3.14159265f / 180.0f;
 // Cross products shorter than this are triangles without an area.
 constexpr float kLeastArea = 1e-12f;
-// A vertex in the buffer: its position, the other end's, the two facets'
-// normals; a segment is two of them.
+// A vertex in the buffer: its position, the other end's, and the normals
+// its two sides are shaded with there; a segment is two of them.
 constexpr size_t kFloatsPerVertex = 12;
 constexpr size_t kFloatsPerSegment = 2 * kFloatsPerVertex;
 
@@ -48,8 +48,8 @@ constexpr float kShadedFrom = -0.15f;
 constexpr float kShadedTo = 0.05f;
 constexpr float kLitInk = 0.3f;
 
-// Each vertex carries its segment's other end and its two facets' normals
-// as texture coordinates, so the vertex stage can measure the segment on
+// Each vertex carries its segment's other end and its sides' normals as
+// texture coordinates, so the vertex stage can measure the segment on
 // screen and light its sides.
 const char kLineVertexShader[] = R"(#version 120
 uniform vec2 viewport;
@@ -65,7 +65,8 @@ void main() {
     pixels = length((here.xy / here.w - there.xy / there.w) * 0.5 * viewport) * fade.z / viewport.y;
   vec4 eye = gl_ModelViewMatrix * gl_Vertex;
   vec4 light = gl_LightSource[0].position;
-  vec3 L = normalize(light.xyz - eye.xyz * light.w);
+  vec3 toLight = light.xyz - eye.xyz * light.w;
+  vec3 L = toLight / max(length(toLight), 1e-6);
   vec3 m = gl_NormalMatrix * gl_MultiTexCoord1.xyz, n = gl_NormalMatrix * gl_MultiTexCoord2.xyz;
   float a = dot(m, L) / max(length(m), 1e-6), b = dot(n, L) / max(length(n), 1e-6);
   float lost = smoothstep(lit.x, lit.y, max(a, b)) * (1.0 - smoothstep(lit.z, lit.w, min(a, b)));
@@ -131,6 +132,7 @@ std::vector<uint32_t> positionIds(const ObxModel* model) {
   }
   return ids;
 }
+
 // The normal a triangle is shaded with at its corner at position id `end`:
 // the corner's own normal where the model has one, otherwise the facet's.
 const float* cornerNormal(const ObxModel* model, const std::vector<uint32_t>& ids,
