@@ -139,44 +139,33 @@ class Model {
 
   // The material each triangle is drawn with: its own, or its group's where it has none (0).
   py::object material() {
-    if (cachedMaterial_) return cachedMaterial_;
-    const ObxModel* m = raw();
-    py::array_t<int32_t> out(size_t(m->numtriangles));
-    int32_t* p = out.mutable_data();
-    for (uint32_t i = 0; i < m->numtriangles; i++) p[i] = int32_t(m->triangles[i].material);
-    for (const ObxGroup* g = m->groups; g; g = g->next)
-      for (uint32_t k = 0; k < g->numtriangles; k++)
-        if (p[g->triangles[k]] == 0) p[g->triangles[k]] = int32_t(g->material);
-    return keep(&cachedMaterial_, out);
+    return perTriangle(&cachedMaterial_, 0, [](const ObxModel* m, int32_t* p) {
+      for (uint32_t i = 0; i < m->numtriangles; i++) p[i] = int32_t(m->triangles[i].material);
+      for (const ObxGroup* g = m->groups; g; g = g->next)
+        for (uint32_t k = 0; k < g->numtriangles; k++)
+          if (p[g->triangles[k]] == 0) p[g->triangles[k]] = int32_t(g->material);
+    });
   }
 
   // Index into groups() of each triangle's group; -1 for one in none.
   py::object group() {
-    if (cachedGroup_) return cachedGroup_;
-    const ObxModel* m = raw();
-    py::array_t<int32_t> out(size_t(m->numtriangles));
-    int32_t* p = out.mutable_data();
-    std::fill(p, p + m->numtriangles, -1);
-    // The list runs newest first; groups() lists them in file order.
-    int32_t index = int32_t(m->numgroups) - 1;
-    for (const ObxGroup* g = m->groups; g; g = g->next, index--)
-      for (uint32_t k = 0; k < g->numtriangles; k++) p[g->triangles[k]] = index;
-    return keep(&cachedGroup_, out);
+    return perTriangle(&cachedGroup_, -1, [](const ObxModel* m, int32_t* p) {
+      // The list runs newest first; groups() lists them in file order.
+      int32_t index = int32_t(m->numgroups) - 1;
+      for (const ObxGroup* g = m->groups; g; g = g->next, index--)
+        for (uint32_t k = 0; k < g->numtriangles; k++) p[g->triangles[k]] = index;
+    });
   }
 
   // Index into objects() of each triangle's object; -1 before the first "o".
   py::object object() {
-    if (cachedObject_) return cachedObject_;
-    const ObxModel* m = raw();
-    py::array_t<int32_t> out(size_t(m->numtriangles));
-    int32_t* p = out.mutable_data();
-    std::fill(p, p + m->numtriangles, -1);
-    for (uint32_t o = 0; o < m->numobjects; o++) {
-      uint32_t end = o + 1 < m->numobjects ? m->objects[o + 1].firsttriangle : m->numtriangles;
-      for (uint32_t t = m->objects[o].firsttriangle; t < end && t < m->numtriangles; t++)
-        p[t] = int32_t(o);
-    }
-    return keep(&cachedObject_, out);
+    return perTriangle(&cachedObject_, -1, [](const ObxModel* m, int32_t* p) {
+      for (uint32_t o = 0; o < m->numobjects; o++) {
+        uint32_t end = o + 1 < m->numobjects ? m->objects[o + 1].firsttriangle : m->numtriangles;
+        for (uint32_t t = m->objects[o].firsttriangle; t < end && t < m->numtriangles; t++)
+          p[t] = int32_t(o);
+      }
+    });
   }
 
   py::list groups() const {
@@ -288,6 +277,17 @@ class Model {
   static py::object keep(py::object* cache, py::array array) {
     array.attr("setflags")(py::arg("write") = false);
     return *cache = array;
+  }
+
+  // One value a triangle, starting at `initial`, set by fill and cached as keep does.
+  template <typename Fill>
+  py::object perTriangle(py::object* cache, int32_t initial, Fill fill) {
+    if (*cache) return *cache;
+    const ObxModel* m = raw();
+    py::array_t<int32_t> out(size_t(m->numtriangles));
+    std::fill(out.mutable_data(), out.mutable_data() + m->numtriangles, initial);
+    fill(m, out.mutable_data());
+    return keep(cache, out);
   }
 
   static py::array_t<uint32_t> filled(size_t n) {
